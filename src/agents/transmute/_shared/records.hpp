@@ -1,0 +1,32 @@
+// Host-side types built at import: frozen dataclasses and string enumerations, and the debug
+// event helper. Tested in tests/test_classify.py and tests/test_reading.py.
+#pragma once
+
+#include "pyref.hpp"
+
+#include <initializer_list>
+#include <utility>
+
+namespace transmute {
+
+struct FieldSpec {
+    const char* name;
+    const char* annotation;  // stored as text, as `from __future__ import annotations` would
+};
+
+// Creates `name` in `module` as `dataclass(frozen=True)` over a class whose namespace holds the
+// field annotations plus `extra` (methods, properties). `dataclass` is the host's decorator.
+Ref make_frozen_dataclass(PyObject* module, PyObject* dataclass, const char* name,
+                          std::initializer_list<FieldSpec> fields, PyObject* extra);
+
+// Calls `logger.debug(event, **fields)` with the fields in the order of `kwnames`.
+// `values` holds one value per name of `kwnames`.
+bool emit_debug_event(PyObject* logger, PyObject* event, PyObject* kwnames,
+                      PyObject* const* values);
+
+// Reads a module attribute as a new reference; AttributeError when absent.
+inline Ref module_attr(PyObject* module, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(module, name));
+}
+
+}  // namespace transmute

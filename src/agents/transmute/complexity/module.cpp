@@ -1,0 +1,281 @@
+// Import of agents.transmute.complexity: binds the host imports, logger, pattern tables, record
+// and enumeration types and functions in their fixed order. Tested in tests/test_classify.py.
+#include "functions.hpp"
+#include "loading.hpp"
+#include "patterns.hpp"
+#include "records.hpp"
+#include "state.hpp"
+
+#include <initializer_list>
+#include <span>
+
+using transmute::Ref;
+
+namespace complexity {
+namespace {
+
+transmute::LoadGuard g_guard{"complexity", "agents.transmute.complexity"};
+
+bool set_attr(PyObject* module, const char* name, const Ref& value) {
+    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+Ref compile_one(PyObject* re_module, const PatternText& pattern) {
+    return Ref::steal(PyObject_CallMethod(re_module, "compile", "si", pattern.source, pattern.flags));
+}
+
+Ref compile_list(PyObject* re_module, std::span<const PatternText> patterns) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return {};
+    for (const PatternText& pattern : patterns) {
+        Ref compiled = compile_one(re_module, pattern);
+        if (!compiled || PyList_Append(list.get(), compiled.get()) < 0) return {};
+    }
+    return list;
+}
+
+Ref import_from(const char* module_name, const char* attr) {
+    Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    if (!module) return {};
+    return Ref::steal(PyObject_GetAttrString(module.get(), attr));
+}
+
+bool intern(PyObject*& slot, const char* text) {
+    slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+
+Ref names_tuple(std::initializer_list<const char*> names) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) return {};
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* item = PyUnicode_InternFromString(name);
+        if (!item) return {};
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
+    }
+    return tuple;
+}
+
+bool init_state(State* st) {
+    return intern(st->name_re, "re") && intern(st->name_logger, "logger") &&
+           intern(st->name_complex_patterns, "_COMPLEX_PATTERNS") &&
+           intern(st->name_moderate_patterns, "_MODERATE_PATTERNS") &&
+           intern(st->name_stored_proc_pattern, "_STORED_PROC_PATTERN") &&
+           intern(st->name_comment_patterns, "_COMMENT_PATTERNS") &&
+           intern(st->name_sql_complexity, "SQLComplexity") &&
+           intern(st->name_complexity_result, "ComplexityResult") &&
+           intern(st->name_classify_sql, "classify_sql") &&
+           intern(st->name_file_reading_strategy, "FileReadingStrategy") &&
+           intern(st->str_search, "search") && intern(st->str_sub, "sub") &&
+           intern(st->str_findall, "findall") && intern(st->str_match, "match") &&
+           intern(st->str_read_text, "read_text") && intern(st->str_splitlines, "splitlines") &&
+           intern(st->str_strip, "strip") && intern(st->str_ignorecase, "IGNORECASE") &&
+           intern(st->str_complex, "COMPLEX") && intern(st->str_moderate, "MODERATE") &&
+           intern(st->str_simple, "SIMPLE") && intern(st->str_should_chunk, "should_chunk") &&
+           intern(st->str_total_lines, "total_lines") &&
+           intern(st->str_first_read_lines, "first_read_lines") &&
+           intern(st->str_section_boundaries, "section_boundaries") &&
+           intern(st->str_effective_lines, "effective_lines") &&
+           intern(st->str_complex_construct_count, "complex_construct_count") &&
+           intern(st->str_stored_proc_count, "stored_proc_count") &&
+           intern(st->text_empty, "") && intern(st->text_utf8, "utf-8") &&
+           intern(st->text_cte_pattern, kCtePattern) &&
+           intern(st->text_temp_pattern, kTempTablePattern) &&
+           intern(st->text_go_line, kGoLinePattern) &&
+           intern(st->text_definition_line, kDefinitionLinePattern) &&
+           (st->kw_encoding = names_tuple({"encoding"}).release()) &&
+           (st->kw_result_fields =
+                names_tuple({"complexity", "effective_lines", "stored_proc_count",
+                             "complex_construct_count", "moderate_construct_count",
+                             "temp_table_count", "cte_count"})
+                    .release()) &&
+           (st->kw_strategy_fields = names_tuple({"should_chunk", "total_lines",
+                                                  "first_read_lines", "section_boundaries"})
+                                         .release()) &&
+           intern(st->event_sql_classified, "sql_classified") &&
+           (st->kw_sql_classified =
+                names_tuple({"complexity", "effective_lines", "complex_constructs",
+                             "moderate_constructs", "stored_procs"})
+                    .release()) &&
+           intern(st->event_reading_strategy, "reading_strategy") &&
+           (st->kw_reading_strategy = names_tuple({"total_lines", "sections", "first_read"}).release());
+}
+
+// Remembers the objects the fast path stands for, as import bound them.
+bool snapshot_originals(PyObject* module, State* st) {
+    auto keep = [&](PyObject*& slot, PyObject* owner, PyObject* name) {
+        slot = PyObject_GetAttr(owner, name);
+        return slot != nullptr;
+    };
+    auto items = [](PyObject*& slot, PyObject* list) {
+        slot = PySequence_Tuple(list);
+        return slot != nullptr;
+    };
+    return keep(st->orig_re, module, st->name_re) &&
+           keep(st->orig_re_match, st->orig_re, st->str_match) &&
+           keep(st->orig_re_findall, st->orig_re, st->str_findall) &&
+           keep(st->orig_re_ignorecase, st->orig_re, st->str_ignorecase) &&
+           keep(st->orig_comment_patterns, module, st->name_comment_patterns) &&
+           keep(st->orig_complex_patterns, module, st->name_complex_patterns) &&
+           keep(st->orig_moderate_patterns, module, st->name_moderate_patterns) &&
+           keep(st->orig_stored_proc_pattern, module, st->name_stored_proc_pattern) &&
+           items(st->orig_comment_items, st->orig_comment_patterns) &&
+           items(st->orig_complex_items, st->orig_complex_patterns) &&
+           items(st->orig_moderate_items, st->orig_moderate_patterns);
+}
+
+Ref make_sql_complexity(PyObject* str_enum, PyObject* module_name) {
+    Ref members = Ref::steal(Py_BuildValue("[(ss)(ss)(ss)]", "SIMPLE", "simple", "MODERATE",
+                                           "moderate", "COMPLEX", "complex"));
+    Ref args = Ref::steal(Py_BuildValue("(sO)", "SQLComplexity", members.get()));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:s}", "module", module_name, "qualname", "SQLComplexity"));
+    if (!members || !args || !kwargs) return {};
+    return Ref::steal(PyObject_Call(str_enum, args.get(), kwargs.get()));
+}
+
+Ref make_property(PyTypeObject* function_type, PyObject* module, const transmute::FunctionDef* def) {
+    Ref getter = transmute::make_function(function_type, module, def);
+    if (!getter) return {};
+    return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get()));
+}
+
+int complexity_exec(PyObject* module) {
+    if (!transmute::guard_exec_begin(g_guard, module)) return -1;
+    State* st = state_of(module);
+    if (!init_state(st)) return -1;
+    st->function_type = reinterpret_cast<PyObject*>(transmute::make_function_type(module));
+    if (!st->function_type) return -1;
+    auto* function_type = reinterpret_cast<PyTypeObject*>(st->function_type);
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+
+    // A module's namespace carries its builtins from the start, as the host's own modules do.
+    if (PyModule_AddObjectRef(module, "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
+
+    // Host imports.
+    Ref re_module = Ref::steal(PyImport_ImportModule("re"));
+    if (!set_attr(module, "re", re_module)) return -1;
+    Ref dataclass = import_from("dataclasses", "dataclass");
+    if (!set_attr(module, "dataclass", dataclass)) return -1;
+    Ref str_enum = import_from("enum", "StrEnum");
+    if (!set_attr(module, "StrEnum", str_enum)) return -1;
+    if (!set_attr(module, "Path", import_from("pathlib", "Path"))) return -1;
+    Ref structlog = Ref::steal(PyImport_ImportModule("structlog"));
+    if (!set_attr(module, "structlog", structlog)) return -1;
+    if (!set_attr(module, "logger", Ref::steal(PyObject_CallMethod(structlog.get(), "get_logger", nullptr))))
+        return -1;
+
+    // Pattern tables, compiled once by the host's re.
+    if (!set_attr(module, "_COMPLEX_PATTERNS", compile_list(re_module.get(), kComplexPatterns)) ||
+        !set_attr(module, "_MODERATE_PATTERNS", compile_list(re_module.get(), kModeratePatterns)) ||
+        !set_attr(module, "_STORED_PROC_PATTERN", compile_one(re_module.get(), kStoredProcPattern)) ||
+        !set_attr(module, "_COMMENT_PATTERNS", compile_list(re_module.get(), kCommentPatterns)))
+        return -1;
+
+    // Types.
+    if (!set_attr(module, "SQLComplexity", make_sql_complexity(str_enum.get(), module_name.get())))
+        return -1;
+    Ref result_extra = Ref::steal(PyDict_New());
+    if (!result_extra) return -1;
+    for (const transmute::FunctionDef* def : {&kAnalysisTurns, &kConversionTurns, &kAuditTurns}) {
+        Ref prop = make_property(function_type, module, def);
+        if (!prop || PyDict_SetItemString(result_extra.get(), def->name, prop.get()) < 0) return -1;
+    }
+    Ref result_type = transmute::make_frozen_dataclass(
+        module, dataclass.get(), "ComplexityResult",
+        {{"complexity", "SQLComplexity"},
+         {"effective_lines", "int"},
+         {"stored_proc_count", "int"},
+         {"complex_construct_count", "int"},
+         {"moderate_construct_count", "int"},
+         {"temp_table_count", "int"},
+         {"cte_count", "int"}},
+        result_extra.get());
+    if (!set_attr(module, "ComplexityResult", result_type)) return -1;
+
+    // Classification functions.
+    if (!set_attr(module, "classify_sql", transmute::make_function(function_type, module, &kClassifySql)) ||
+        !set_attr(module, "classify_sql_file",
+                  transmute::make_function(function_type, module, &kClassifySqlFile)))
+        return -1;
+
+    // Reading plans.
+    if (!set_attr(module, "_SECTION_DELIMITERS", compile_list(re_module.get(), kSectionDelimiters)))
+        return -1;
+    Ref strategy_extra = Ref::steal(PyDict_New());
+    Ref format_method = transmute::make_function(function_type, module, &kFormatReadingInstructions);
+    if (!strategy_extra || !format_method ||
+        PyDict_SetItemString(strategy_extra.get(), "format_reading_instructions", format_method.get()) < 0)
+        return -1;
+    Ref strategy_type = transmute::make_frozen_dataclass(
+        module, dataclass.get(), "FileReadingStrategy",
+        {{"should_chunk", "bool"},
+         {"total_lines", "int"},
+         {"first_read_lines", "int"},
+         {"section_boundaries", "tuple[tuple[int, int, str], ...]"}},
+        strategy_extra.get());
+    if (!set_attr(module, "FileReadingStrategy", strategy_type)) return -1;
+    if (!set_attr(module, "plan_reading_strategy",
+                  transmute::make_function(function_type, module, &kPlanReadingStrategy)))
+        return -1;
+
+    if (!snapshot_originals(module, st)) return -1;
+    transmute::guard_exec_done(g_guard, module);
+    return 0;
+}
+
+PyObject* complexity_create(PyObject* spec, PyModuleDef*) { return transmute::guarded_create(g_guard, spec); }
+
+int complexity_traverse(PyObject* module, visitproc visit, void* arg) {
+    State* st = state_of(module);
+    if (st == nullptr) return 0;
+#define COMPLEXITY_VISIT(name) Py_VISIT(st->name);
+    COMPLEXITY_STATE_OBJECTS(COMPLEXITY_VISIT)
+#undef COMPLEXITY_VISIT
+    return 0;
+}
+
+int complexity_clear(PyObject* module) {
+    State* st = state_of(module);
+    if (st == nullptr) return 0;
+#define COMPLEXITY_CLEAR(name) Py_CLEAR(st->name);
+    COMPLEXITY_STATE_OBJECTS(COMPLEXITY_CLEAR)
+#undef COMPLEXITY_CLEAR
+    return 0;
+}
+
+void complexity_free(void* module) { complexity_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot complexity_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(complexity_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(complexity_exec)},
+    // Loading is refused by the module itself in any interpreter but the first.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef complexity_def = {
+    PyModuleDef_HEAD_INIT,
+    "complexity",
+    "How hard a SQL script is, what turn budgets it needs, and how to read a large one.",
+    sizeof(State),
+    nullptr,
+    complexity_slots,
+    complexity_traverse,
+    complexity_clear,
+    complexity_free,
+};
+
+}  // namespace
+
+transmute::Ref global(PyObject* module, PyObject* name) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(module), name, &value) < 0) return {};
+    if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref::steal(value);
+}
+
+}  // namespace complexity
+
+PyMODINIT_FUNC PyInit_complexity(void) { return PyModuleDef_Init(&complexity::complexity_def); }

@@ -1,0 +1,415 @@
+// plan_reading_strategy and FileReadingStrategy.format_reading_instructions: chunked reading
+// plans for files of more than 500 lines and their instruction text. Tested in
+// tests/test_reading.py.
+#include "errors.hpp"
+#include "functions.hpp"
+#include "records.hpp"
+#include "state.hpp"
+#include "text.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
+
+using transmute::Ref;
+
+namespace complexity {
+namespace {
+
+constexpr Py_ssize_t kChunkThreshold = 500;
+constexpr Py_ssize_t kFirstRead = 150;
+constexpr Py_ssize_t kMinSectionSpan = 20;
+constexpr Py_ssize_t kHintLength = 50;
+
+// One line of the file, as a range of the text and with its stripped bounds.
+struct Line {
+    Py_ssize_t begin, end;                  // stripped bounds inside the text
+};
+
+struct Section {
+    Py_ssize_t start, end;
+    Ref hint;
+};
+
+// Lower-cases a character the way the host's case-insensitive match does for ASCII pattern
+// letters: simple lowercase mapping, plus the extra variants dotless i and long s.
+template <class C>
+inline Py_UCS4 fold(C ch) {
+    const Py_UCS4 c = ch;
+    if (c < 128) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+    if (c == 0x131) return 'i';
+    if (c == 0x17F) return 's';
+    return Py_UNICODE_TOLOWER(c);
+}
+
+template <class C>
+inline bool is_word(C ch) {
+    const Py_UCS4 c = ch;
+    return c == '_' || Py_UNICODE_ISALNUM(c);
+}
+
+// Matches the lowercase ASCII `word` at s[pos..), case-insensitively; advances pos on success.
+template <class C>
+bool take_word(const C* s, Py_ssize_t end, Py_ssize_t& pos, const char* word) {
+    Py_ssize_t p = pos;
+    for (; *word; ++word, ++p) {
+        if (p >= end || fold(s[p]) != static_cast<Py_UCS4>(*word)) return false;
+    }
+    pos = p;
+    return true;
+}
+
+template <class C>
+bool take_spaces(const C* s, Py_ssize_t end, Py_ssize_t& pos) {
+    const Py_ssize_t start = pos;
+    while (pos < end && transmute::is_space(s[pos])) ++pos;
+    return pos > start;
+}
+
+// re.match(r"^GO\s*$", stripped_line, re.IGNORECASE): a stripped line ends in a non-space, so
+// this is the line "GO" in any case.
+template <class C>
+bool is_go_line(const C* s, Py_ssize_t begin, Py_ssize_t end) {
+    Py_ssize_t pos = begin;
+    return take_word(s, end, pos, "go") && pos == end;
+}
+
+// re.match(r"^CREATE\s+(?:OR\s+ALTER\s+)?(?:PROC|PROCEDURE|FUNCTION)\b", stripped_line,
+// re.IGNORECASE). No backtracking is needed: each branch point is decided by the next letter.
+template <class C>
+bool is_definition_line(const C* s, Py_ssize_t begin, Py_ssize_t end) {
+    Py_ssize_t pos = begin;
+    if (!take_word(s, end, pos, "create") || !take_spaces(s, end, pos)) return false;
+    Py_ssize_t after_or = pos;
+    if (take_word(s, end, after_or, "or") && take_spaces(s, end, after_or) &&
+        take_word(s, end, after_or, "alter") && take_spaces(s, end, after_or))
+        pos = after_or;
+    auto word_ends = [&](Py_ssize_t p) { return p >= end || !is_word(s[p]); };
+    for (const char* keyword : {"proc", "procedure", "function"}) {
+        Py_ssize_t p = pos;
+        if (take_word(s, end, p, keyword) && word_ends(p)) return true;
+    }
+    return false;
+}
+
+// Lines of `text` with their boundary flags, computed natively in one pass.
+template <class C>
+void scan_lines(const C* s, Py_ssize_t n, bool want_tests, std::vector<Line>& lines,
+                std::vector<Py_ssize_t>& boundaries) {
+    transmute::for_each_line(s, n, [&](Py_ssize_t begin, Py_ssize_t end) {
+        transmute::strip_bounds(s, begin, end);
+        lines.push_back({begin, end});
+        if (want_tests && (is_go_line(s, begin, end) || is_definition_line(s, begin, end)))
+            boundaries.push_back(static_cast<Py_ssize_t>(lines.size()));
+    });
+}
+
+// The host path for one stripped line: re.match of each line pattern, through the module's re.
+bool host_line_is_boundary(State* st, PyObject* re_module, PyObject* ignorecase, PyObject* line,
+                           bool& is_boundary) {
+    for (PyObject* pattern : {st->text_go_line, st->text_definition_line}) {
+        PyObject* args[4] = {re_module, pattern, line, ignorecase};
+        Ref found = Ref::steal(PyObject_VectorcallMethod(st->str_match, args, 4, nullptr));
+        if (!found) return false;
+        int truth = PyObject_IsTrue(found.get());
+        if (truth < 0) return false;
+        if (truth) {
+            is_boundary = true;
+            return true;
+        }
+    }
+    is_boundary = false;
+    return true;
+}
+
+Ref block_hint(Py_ssize_t line_count) {
+    return Ref::steal(PyUnicode_FromFormat("SQL block (%zd lines)", line_count));
+}
+
+// First 50 code points of a stripped line, unless blank or a comment.
+Ref line_hint(Ref stripped, Py_ssize_t start, Py_ssize_t end) {
+    if (!stripped) return {};
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(stripped.get());
+    if (length == 0 ||
+        (length >= 2 && PyUnicode_READ_CHAR(stripped.get(), 0) == '-' &&
+         PyUnicode_READ_CHAR(stripped.get(), 1) == '-'))
+        return block_hint(end - start + 1);
+    if (length <= kHintLength) return stripped;
+    return Ref::steal(PyUnicode_Substring(stripped.get(), 0, kHintLength));
+}
+
+PyObject* plan_reading_strategy_impl(PyObject* module, PyObject* const* args) {
+    State* st = state_of(module);
+    PyObject* call_args[2] = {args[0], st->text_utf8};
+    Ref text = Ref::steal(PyObject_VectorcallMethod(st->str_read_text, call_args,
+                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_encoding));
+    if (!text) return nullptr;
+
+    Ref re_module = global(module, st->name_re);
+    if (!re_module) return nullptr;
+    Ref re_match = Ref::steal(PyObject_GetAttr(re_module.get(), st->str_match));
+    if (!re_match) return nullptr;
+    Ref ignorecase = Ref::steal(PyObject_GetAttr(re_module.get(), st->str_ignorecase));
+    if (!ignorecase) return nullptr;
+    // The native line tests stand for the host's re.match with re.IGNORECASE, as imported.
+    const bool native = PyUnicode_CheckExact(text.get()) && re_module.get() == st->orig_re &&
+                        re_match.get() == st->orig_re_match &&
+                        ignorecase.get() == st->orig_re_ignorecase;
+
+    // Lines: the stripped text of line i is hint material; boundaries are 1-based line numbers.
+    std::vector<Line> lines;
+    std::vector<Py_ssize_t> major;
+    Ref host_lines;  // host path: the list from splitlines()
+    Py_ssize_t total_lines = 0;
+    if (PyUnicode_CheckExact(text.get())) {
+        transmute::visit_text(text.get(), [&](const auto* s, Py_ssize_t n) {
+            scan_lines(s, n, native, lines, major);
+        });
+        total_lines = static_cast<Py_ssize_t>(lines.size());
+    } else {
+        host_lines = Ref::steal(PyObject_CallMethodNoArgs(text.get(), st->str_splitlines));
+        if (!host_lines) return nullptr;
+        host_lines = Ref::steal(PySequence_List(host_lines.get()));
+        if (!host_lines) return nullptr;
+        total_lines = PyList_GET_SIZE(host_lines.get());
+    }
+
+    Ref strategy_type = global(module, st->name_file_reading_strategy);
+    if (!strategy_type) return nullptr;
+    if (total_lines <= kChunkThreshold) {
+        Ref count = Ref::steal(PyLong_FromSsize_t(total_lines));
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!count || !empty) return nullptr;
+        PyObject* fields[4] = {Py_False, count.get(), count.get(), empty.get()};
+        return PyObject_Vectorcall(strategy_type.get(), fields, 0, st->kw_strategy_fields);
+    }
+
+    // Stripped line i (0-based) as a new str, from whichever path produced the lines.
+    auto stripped_line = [&](Py_ssize_t index) -> Ref {
+        if (host_lines) {
+            return Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(host_lines.get(), index),
+                                                        st->str_strip));
+        }
+        return Ref::steal(PyUnicode_Substring(text.get(), lines[index].begin, lines[index].end));
+    };
+
+    if (!native) {
+        major.clear();
+        for (Py_ssize_t i = 0; i < total_lines; ++i) {
+            Ref line = stripped_line(i);
+            if (!line) return nullptr;
+            bool is_boundary = false;
+            if (!host_line_is_boundary(st, re_module.get(), ignorecase.get(), line.get(), is_boundary))
+                return nullptr;
+            if (is_boundary) major.push_back(i + 1);
+        }
+    }
+
+    const Py_ssize_t target_sections = std::min<Py_ssize_t>(std::max<Py_ssize_t>(total_lines / 300, 2), 5);
+    if (static_cast<Py_ssize_t>(major.size()) > target_sections) {
+        const Py_ssize_t step = static_cast<Py_ssize_t>(major.size()) / target_sections;
+        std::vector<Py_ssize_t> thinned;
+        for (Py_ssize_t k = 0; k < target_sections; ++k) thinned.push_back(major[k * step]);
+        major.swap(thinned);
+    }
+    if (major.size() < 2) {
+        const Py_ssize_t chunk_size = total_lines / target_sections;
+        major.clear();
+        for (Py_ssize_t k = 1; k < target_sections; ++k) major.push_back(chunk_size * k);
+    }
+    std::vector<Py_ssize_t> all = major;
+    all.push_back(1);
+    all.push_back(total_lines);
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+
+    const Py_ssize_t first_read = std::min(kFirstRead, total_lines);
+    std::vector<Section> sections;
+    for (size_t k = 0; k + 1 < all.size(); ++k) {
+        Py_ssize_t start = all[k];
+        const Py_ssize_t end = all[k + 1];
+        if (end <= first_read) continue;
+        if (start < first_read) start = first_read + 1;
+        if (end - start < kMinSectionSpan) continue;
+        const Py_ssize_t hint_index = start - 1;
+        Ref hint = (hint_index >= 0 && hint_index < total_lines)
+                       ? line_hint(stripped_line(hint_index), start, end)
+                       : block_hint(end - start + 1);
+        if (!hint) return nullptr;
+        sections.push_back({start, end, std::move(hint)});
+    }
+
+    // Merge the adjacent pair with the smallest combined span (earliest on a tie) until the
+    // plan has no more sections than targeted.
+    while (static_cast<Py_ssize_t>(sections.size()) > target_sections) {
+        double min_size = std::numeric_limits<double>::infinity();
+        size_t min_index = 0;
+        for (size_t i = 0; i + 1 < sections.size(); ++i) {
+            const double combined = static_cast<double>(sections[i + 1].end - sections[i].start);
+            if (combined < min_size) {
+                min_size = combined;
+                min_index = i;
+            }
+        }
+        sections[min_index].end = sections[min_index + 1].end;
+        sections.erase(sections.begin() + static_cast<std::ptrdiff_t>(min_index) + 1);
+    }
+
+    Ref boundaries = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(sections.size())));
+    if (!boundaries) return nullptr;
+    for (size_t i = 0; i < sections.size(); ++i) {
+        Ref entry = Ref::steal(Py_BuildValue("(nnO)", sections[i].start, sections[i].end,
+                                             sections[i].hint.get()));
+        if (!entry) return nullptr;
+        PyTuple_SET_ITEM(boundaries.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    Ref total = Ref::steal(PyLong_FromSsize_t(total_lines));
+    Ref first = Ref::steal(PyLong_FromSsize_t(first_read));
+    Ref section_count = Ref::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(sections.size())));
+    if (!total || !first || !section_count) return nullptr;
+
+    Ref logger = global(module, st->name_logger);
+    if (!logger) return nullptr;
+    PyObject* event_fields[3] = {total.get(), section_count.get(), first.get()};
+    if (!transmute::emit_debug_event(logger.get(), st->event_reading_strategy, st->kw_reading_strategy,
+                                     event_fields))
+        return nullptr;
+    PyObject* fields[4] = {Py_True, total.get(), first.get(), boundaries.get()};
+    return PyObject_Vectorcall(strategy_type.get(), fields, 0, st->kw_strategy_fields);
+}
+
+// Instruction texts given to the model.
+constexpr const char* kWholeFileOpen = "Read the complete SQL file at `";
+constexpr const char* kWholeFileClose = "` using the Read tool.";
+constexpr const char* kChunkedIntro = "This is a ";
+constexpr const char* kChunkedIntroEnd = "-line SQL file. Read it strategically:";
+constexpr const char* kFirstReadOpen = "1. Read lines 1-";
+constexpr const char* kFirstReadClose =
+    " to understand structure (SET statements, parameters, procedure signature).";
+constexpr const char* kSectionsIntro = "2. Then read each logical section:";
+constexpr const char* kSectionOpen = "   - Lines ";
+constexpr const char* kRangeDash = "-";
+constexpr const char* kHintSeparator = ": ";
+constexpr const char* kClosing =
+    "\nUse the Read tool with offset and limit parameters. Do NOT try to read the entire file in "
+    "one Read call.";
+
+// Concatenates pieces, each a C text or format(value, "").
+class TextBuilder {
+public:
+    explicit TextBuilder(State* st) : st_(st) {}
+    bool text(const char* piece) {
+        Ref item = Ref::steal(PyUnicode_FromString(piece));
+        return append(std::move(item));
+    }
+    bool value(PyObject* value) { return append(Ref::steal(PyObject_Format(value, st_->text_empty))); }
+    Ref finish() {
+        Ref joined = Ref::steal(PyUnicode_Join(st_->text_empty, parts_.get()));
+        parts_ = Ref::steal(PyList_New(0));
+        return joined;
+    }
+    bool ok() const { return static_cast<bool>(parts_); }
+
+private:
+    bool append(Ref item) { return item && parts_ && PyList_Append(parts_.get(), item.get()) == 0; }
+    State* st_;
+    Ref parts_ = Ref::steal(PyList_New(0));
+};
+
+// Unpacks an entry into exactly three values, with the host's unpacking errors.
+bool unpack_three(PyObject* entry, Ref out[3]) {
+    Ref iterator = Ref::steal(PyObject_GetIter(entry));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(entry)->tp_name);
+        }
+        return false;
+    }
+    for (int i = 0; i < 3; ++i) {
+        out[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!out[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject* format_reading_instructions_impl(PyObject* module, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* sql_path = args[1];
+    if (!transmute::check_exact_type(sql_path, &PyUnicode_Type, "sql_path")) return nullptr;
+    State* st = state_of(module);
+
+    Ref should_chunk = Ref::steal(PyObject_GetAttr(self, st->str_should_chunk));
+    if (!should_chunk) return nullptr;
+    const int chunked = PyObject_IsTrue(should_chunk.get());
+    if (chunked < 0) return nullptr;
+    TextBuilder out(st);
+    if (!chunked) {
+        if (!out.text(kWholeFileOpen) || !out.value(sql_path) || !out.text(kWholeFileClose)) return nullptr;
+        return out.finish().release();
+    }
+
+    Ref lines = Ref::steal(PyList_New(0));
+    if (!lines) return nullptr;
+    auto end_line = [&]() {
+        Ref line = out.finish();
+        return line && PyList_Append(lines.get(), line.get()) == 0;
+    };
+    Ref total = Ref::steal(PyObject_GetAttr(self, st->str_total_lines));
+    if (!total || !out.text(kChunkedIntro) || !out.value(total.get()) || !out.text(kChunkedIntroEnd) ||
+        !end_line())
+        return nullptr;
+    Ref first = Ref::steal(PyObject_GetAttr(self, st->str_first_read_lines));
+    if (!first || !out.text(kFirstReadOpen) || !out.value(first.get()) || !out.text(kFirstReadClose) ||
+        !end_line())
+        return nullptr;
+    if (!out.text(kSectionsIntro) || !end_line()) return nullptr;
+
+    Ref boundaries = Ref::steal(PyObject_GetAttr(self, st->str_section_boundaries));
+    if (!boundaries) return nullptr;
+    Ref iterator = Ref::steal(PyObject_GetIter(boundaries.get()));
+    if (!iterator) return nullptr;
+    while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref parts[3];
+        if (!unpack_three(entry.get(), parts)) return nullptr;
+        if (!out.text(kSectionOpen) || !out.value(parts[0].get()) || !out.text(kRangeDash) ||
+            !out.value(parts[1].get()) || !out.text(kHintSeparator) || !out.value(parts[2].get()) ||
+            !end_line())
+            return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    if (!out.text(kClosing) || !end_line()) return nullptr;
+    Ref newline = Ref::steal(PyUnicode_FromString("\n"));
+    if (!newline) return nullptr;
+    return PyUnicode_Join(newline.get(), lines.get());
+}
+
+const char* const kPlanParams[] = {"sql_path"};
+const char* const kPlanAnnotations[] = {"sql_path", "Path", "return", "FileReadingStrategy", nullptr};
+const char* const kFormatParams[] = {"self", "sql_path"};
+const char* const kFormatAnnotations[] = {"sql_path", "str", "return", "str", nullptr};
+
+}  // namespace
+
+const transmute::FunctionDef kPlanReadingStrategy = {
+    "plan_reading_strategy", "plan_reading_strategy",
+    "Plan how to read a SQL file: whole when it has at most 500 lines, otherwise a first read of "
+    "150 lines and up to five sections.",
+    kPlanParams, 1, nullptr, 0, kPlanAnnotations, nullptr, plan_reading_strategy_impl};
+
+const transmute::FunctionDef kFormatReadingInstructions = {
+    "format_reading_instructions", "FileReadingStrategy.format_reading_instructions",
+    "Render the reading plan as instruction text for the model.",
+    kFormatParams, 2, nullptr, 0, kFormatAnnotations, nullptr, format_reading_instructions_impl};
+
+}  // namespace complexity

@@ -1,0 +1,47 @@
+// Module state of agents.transmute.complexity: interned names, cached texts and the import-time
+// objects that decide whether a call may take the native fast path. Tested through
+// tests/test_classify.py and tests/test_reading.py.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace complexity {
+
+// Every PyObject* the state owns, for traverse/clear.
+#define COMPLEXITY_STATE_OBJECTS(X)                                                     \
+    X(function_type)                                                                    \
+    /* attribute names looked up in the module namespace at each call */                \
+    X(name_re) X(name_logger) X(name_complex_patterns) X(name_moderate_patterns)        \
+    X(name_stored_proc_pattern) X(name_comment_patterns) X(name_sql_complexity)         \
+    X(name_complexity_result) X(name_classify_sql) X(name_file_reading_strategy)        \
+    /* method and attribute names */                                                    \
+    X(str_search) X(str_sub) X(str_findall) X(str_match) X(str_read_text)               \
+    X(str_splitlines) X(str_strip) X(str_ignorecase) X(str_complex) X(str_moderate)     \
+    X(str_simple) X(str_should_chunk) X(str_total_lines) X(str_first_read_lines)        \
+    X(str_section_boundaries) X(str_effective_lines) X(str_complex_construct_count)     \
+    X(str_stored_proc_count)                                                            \
+    /* constant texts */                                                                \
+    X(text_empty) X(text_utf8) X(text_cte_pattern) X(text_temp_pattern)                 \
+    X(text_go_line) X(text_definition_line)                                             \
+    /* keyword-name tuples for calls */                                                 \
+    X(kw_encoding) X(kw_result_fields) X(kw_strategy_fields)                            \
+    X(event_sql_classified) X(kw_sql_classified)                                        \
+    X(event_reading_strategy) X(kw_reading_strategy)                                    \
+    /* import-time objects: the fast path stands for exactly these */                  \
+    X(orig_re) X(orig_re_match) X(orig_re_findall) X(orig_re_ignorecase)                \
+    X(orig_comment_patterns) X(orig_complex_patterns) X(orig_moderate_patterns)         \
+    X(orig_stored_proc_pattern) X(orig_comment_items) X(orig_complex_items)             \
+    X(orig_moderate_items)
+
+struct State {
+#define COMPLEXITY_DECLARE(name) PyObject* name;
+    COMPLEXITY_STATE_OBJECTS(COMPLEXITY_DECLARE)
+#undef COMPLEXITY_DECLARE
+};
+
+inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+
+// Reads a global of the module as a Python function would: NameError when it is gone.
+transmute::Ref global(PyObject* module, PyObject* name);
+
+}  // namespace complexity
