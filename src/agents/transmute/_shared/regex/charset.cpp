@@ -1,0 +1,163 @@
+// Builds character predicates following sre's compiler (_compile / _optimize_charset).
+// Tested in tests/test_engine.py.
+#include "charset.hpp"
+
+#include "casefix_table.hpp"
+
+#include <algorithm>
+
+namespace transmute::regex {
+
+std::vector<uint32_t> extra_cases(uint32_t lower) {
+    std::vector<uint32_t> out;
+    for (const CaseFixRow& row : kCaseFix) {
+        if (row.lower != lower) continue;
+        for (int k = 0; k < kCaseFixWidth && row.extra[k] != 0; ++k) out.push_back(row.extra[k]);
+        break;
+    }
+    return out;
+}
+
+namespace {
+
+void normalise(std::vector<std::pair<uint32_t, uint32_t>>& ranges) {
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<std::pair<uint32_t, uint32_t>> merged;
+    for (const auto& r : ranges) {
+        if (!merged.empty() && r.first <= merged.back().second + 1) {
+            merged.back().second = std::max(merged.back().second, r.second);
+        } else {
+            merged.push_back(r);
+        }
+    }
+    ranges.swap(merged);
+}
+
+bool category_hit(uint8_t cats, uint32_t c) {
+    if (cats == 0) return false;
+    if (cats & (kCatDigit | kCatNotDigit)) {
+        const bool d = is_digit_char(c);
+        if ((cats & kCatDigit) && d) return true;
+        if ((cats & kCatNotDigit) && !d) return true;
+    }
+    if (cats & (kCatSpace | kCatNotSpace)) {
+        const bool s = is_space_char(c);
+        if ((cats & kCatSpace) && s) return true;
+        if ((cats & kCatNotSpace) && !s) return true;
+    }
+    if (cats & (kCatWord | kCatNotWord)) {
+        const bool w = is_word(c);
+        if ((cats & kCatWord) && w) return true;
+        if ((cats & kCatNotWord) && !w) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool CharSet::slow(uint32_t c) const {
+    const uint32_t x = lower_first_ ? to_lower(c) : c;
+    bool hit = false;
+    // Binary search over the sorted ranges.
+    auto it = std::upper_bound(ranges_.begin(), ranges_.end(), std::make_pair(x, UINT32_MAX));
+    if (it != ranges_.begin() && std::prev(it)->second >= x) hit = true;
+    if (!hit) hit = category_hit(categories_, x);
+    return hit != negate_;
+}
+
+void CharSet::finish() {
+    normalise(ranges_);
+    for (uint32_t c = 0; c < 256; ++c) {
+        if (slow(c)) low_[c >> 6] |= uint64_t{1} << (c & 63);
+    }
+    // A set accepts nothing >= 256 when it is not negated, has no categories and its ranges
+    // (after lowering, which never maps a char >= 256 below 256 except for chars that are
+    // themselves accepted through their own lowercase) stay below 256.
+    narrow_only_ = false;
+    if (!negate_ && categories_ == 0) {
+        bool wide = !ranges_.empty() && ranges_.back().second >= 256;
+        if (!wide && lower_first_) {
+            // Some chars >= 256 lowercase into the byte range (U+0130 -> 'i', U+212A -> 'k',
+            // U+212B -> U+00E5, ...): keep the general rule for them.
+            wide = true;
+        }
+        narrow_only_ = !wide;
+    }
+}
+
+int CharSet::byte_count() const {
+    int n = 0;
+    for (uint64_t w : low_) n += __builtin_popcountll(w);
+    return n;
+}
+
+CharSet CharSet::literal(uint32_t c, bool negate, bool ignorecase) {
+    CharSet s;
+    s.negate_ = negate;
+    if (!ignorecase || !is_cased(c)) {
+        s.ranges_.push_back({c, c});
+        s.single_ = !negate;
+    } else {
+        const uint32_t lo = to_lower(c);
+        s.lower_first_ = true;
+        s.ranges_.push_back({lo, lo});
+        for (uint32_t k : extra_cases(lo)) s.ranges_.push_back({k, k});
+    }
+    s.finish();
+    return s;
+}
+
+CharSet CharSet::any(bool dotall) {
+    CharSet s;
+    s.ranges_.push_back({'\n', '\n'});
+    s.negate_ = true;
+    if (dotall) s.ranges_.clear();
+    s.finish();
+    return s;
+}
+
+bool CharSet::from_class(const std::vector<ClassItem>& items, bool negate, bool ignorecase,
+                         CharSet& out, std::string& error) {
+    CharSet s;
+    s.negate_ = negate;
+    bool hascased = false;
+    if (ignorecase) {
+        for (const ClassItem& item : items) {
+            if (item.kind == ClassItem::kCategory) continue;
+            if (item.hi >= 0x10000 || item.lo >= 0x10000) {
+                error = "IGNORECASE class with characters outside the BMP";
+                return false;
+            }
+            for (uint32_t c = item.lo; c <= item.hi; ++c) {
+                if (is_cased(c)) {
+                    hascased = true;
+                    break;
+                }
+            }
+        }
+    }
+    for (const ClassItem& item : items) {
+        if (item.kind == ClassItem::kCategory) {
+            s.categories_ |= static_cast<uint8_t>(item.lo);
+            continue;
+        }
+        if (!hascased) {
+            s.ranges_.push_back({item.lo, item.hi});
+            continue;
+        }
+        // Case-folded charmap: the lowercase of every member plus its extra variants.
+        for (uint32_t c = item.lo; c <= item.hi; ++c) {
+            const uint32_t lo = to_lower(c);
+            s.ranges_.push_back({lo, lo});
+            for (uint32_t k : extra_cases(lo)) s.ranges_.push_back({k, k});
+        }
+    }
+    // With cased members sre tests the lowercased subject char against the whole set,
+    // categories included (IN_UNI_IGNORE).
+    s.lower_first_ = hascased;
+    s.finish();
+    out = std::move(s);
+    return true;
+}
+
+}  // namespace transmute::regex

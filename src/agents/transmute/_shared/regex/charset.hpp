@@ -1,0 +1,79 @@
+// Character predicates with the host re's Unicode rules (categories, IGNORECASE folding and
+// extra case variants). Tested in tests/test_engine.py (exhaustive alphabet and class cases).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace transmute::regex {
+
+inline uint32_t to_lower(uint32_t c) { return Py_UNICODE_TOLOWER(static_cast<Py_UCS4>(c)); }
+inline uint32_t to_upper(uint32_t c) { return Py_UNICODE_TOUPPER(static_cast<Py_UCS4>(c)); }
+inline bool is_cased(uint32_t c) { return c != to_lower(c) || c != to_upper(c); }
+inline bool is_word(uint32_t c) { return c == '_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); }
+inline bool is_space_char(uint32_t c) { return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)); }
+inline bool is_digit_char(uint32_t c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)); }
+
+// The other lowercase code points sharing the uppercase form of `lower` (may be empty).
+std::vector<uint32_t> extra_cases(uint32_t lower);
+
+enum Category : uint8_t {
+    kCatDigit = 1,
+    kCatNotDigit = 2,
+    kCatSpace = 4,
+    kCatNotSpace = 8,
+    kCatWord = 16,
+    kCatNotWord = 32,
+};
+
+// One element of a parsed class: a literal, a range or a category (\d \s \w and negations).
+struct ClassItem {
+    enum Kind : uint8_t { kLiteral, kRange, kCategory } kind;
+    uint32_t lo;
+    uint32_t hi;  // kRange: inclusive; kCategory: unused
+};
+
+// A compiled single-character test. Chars below 256 hit a bitmap holding the final answer;
+// wider chars run the general rule: optionally lowercase the char (sre's *_UNI_IGNORE opcodes),
+// test the sorted ranges and the categories, then apply negation.
+class CharSet {
+public:
+    bool test(uint32_t c) const {
+        if (c < 256) return (low_[c >> 6] >> (c & 63)) & 1;
+        return slow(c);
+    }
+    bool slow(uint32_t c) const;
+
+    // Byte values (< 256) the set accepts, and how many.
+    int byte_count() const;
+    const uint64_t* low_bits() const { return low_; }
+    // True when no char >= 256 is accepted (lets wide scans use the bitmap alone).
+    bool narrow_only() const { return narrow_only_; }
+    // Single-char set accepting exactly `c` (no folding).
+    bool is_single() const { return single_; }
+    uint32_t single() const { return ranges_.empty() ? 0 : ranges_[0].first; }
+
+    // Builders. All return false with `error` set when the case is not supported.
+    static CharSet literal(uint32_t c, bool negate, bool ignorecase);
+    static CharSet any(bool dotall);
+    static bool from_class(const std::vector<ClassItem>& items, bool negate, bool ignorecase,
+                           CharSet& out, std::string& error);
+
+private:
+    void finish();
+
+    std::vector<std::pair<uint32_t, uint32_t>> ranges_;  // sorted, merged, inclusive
+    uint8_t categories_ = 0;
+    bool negate_ = false;
+    bool lower_first_ = false;
+    bool single_ = false;
+    bool narrow_only_ = false;
+    uint64_t low_[4] = {0, 0, 0, 0};
+};
+
+}  // namespace transmute::regex

@@ -1,0 +1,73 @@
+// Compiles a syntax tree into Pike-VM instruction lists (one ordered by match priority for
+// spans, one with counted gaps for existence) plus the literal prefilter facts.
+// Tested in tests/test_engine.py.
+#pragma once
+
+#include "parse.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace transmute::regex {
+
+enum class Op : uint8_t {
+    kChar,    // consume one char in sets[arg]; continue at x
+    kSplit,   // try x first, then y
+    kJump,    // continue at x
+    kAssert,  // zero-width test AssertKind(arg); continue at x
+    kLook,    // lookaround looks[arg] must hold; continue at x
+    kGap,     // up to `count` chars of sets[arg] (counted, existence programs only); exit at x
+    kMatch,
+    kFail,
+};
+
+struct Inst {
+    Op op;
+    uint32_t arg = 0;
+    uint32_t x = 0;
+    uint32_t y = 0;
+    uint32_t count = 0;
+};
+
+struct Code {
+    std::vector<Inst> insts;
+    uint32_t start = 0;
+};
+
+struct Look {
+    bool behind = false;
+    bool negate = false;
+    uint32_t width = 0;  // look-behind: fixed width
+    Code code;           // anchored body program (existence form)
+};
+
+// Required literal, as one char set per position (case variants folded in).
+struct Literal {
+    std::vector<uint32_t> sets;  // indices into Program::sets
+    uint32_t anchor = 0;         // position scanned for first (rarest byte set)
+    uint8_t anchor_bytes[4] = {0, 0, 0, 0};
+    int anchor_nbytes = 0;       // 1..3 byte values the anchor accepts, 0 when unusable for bytes
+    bool empty() const { return sets.empty(); }
+};
+
+struct Program {
+    std::vector<CharSet> sets;
+    Code spans;       // priority-ordered, counted repeats unrolled
+    Code exists;      // may use kGap; same as spans when there is nothing to count
+    std::vector<Look> looks;
+    // Prefilter facts.
+    Literal prefix;     // every match starts with it (after zero-width items)
+    Literal required;   // every match contains it
+    bool can_be_empty = true;
+    bool has_first = false;         // the first char of every match is in `first`
+    uint64_t first_low[4] = {0, 0, 0, 0};
+    std::vector<uint32_t> first_sets;  // for chars >= 256
+    bool anchored_start = false;    // every match starts at the beginning of the text (\A, ^)
+};
+
+// Builds a program; false with `error` for unsupported input.
+bool build_program(Ast& ast, Program& out, std::string& error);
+
+}  // namespace transmute::regex

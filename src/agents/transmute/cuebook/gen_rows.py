@@ -1,0 +1,154 @@
+"""Writes rows.inc, the marker rows of PLATFORM_MARKERS, from the marker document.
+
+Usage: python gen_rows.py MARKER_DOCUMENT.md [OUTPUT]   (OUTPUT defaults to rows.inc next to this script)
+
+The marker document lists each row as a numbered Markdown item:
+
+    N. `group.name`
+         - platforms: [`PLATFORM_A`, `PLATFORM_B`]; confidence: "high"; scope: not passed; corroborating_only: `True`
+         - pattern: `...`
+
+Patterns sit in code spans (single or double backticks, so a pattern may hold a backtick) and are
+copied byte for byte into C++ raw string literals: no backslash is ever escaped by hand.
+Checked by tests/test_cuebook.py, which compiles every pattern with the host's re.
+"""
+
+import re
+import sys
+from pathlib import Path
+
+PLATFORM_CONSTANTS = (
+    "PLATFORM_DATABRICKS", "PLATFORM_SNOWFLAKE", "PLATFORM_POSTGRESQL", "PLATFORM_MYSQL",
+    "PLATFORM_SQLSERVER", "PLATFORM_ORACLE", "PLATFORM_REDSHIFT", "PLATFORM_BIGQUERY",
+    "PLATFORM_TERADATA", "PLATFORM_HIVE",
+)
+RAW_DELIMITER = "~"
+
+ITEM_RE = re.compile(r"^(\d+)\. `([a-z]+\.[a-z0-9_]+)`$")
+FIELDS_RE = re.compile(
+    r"^\s+- platforms: \[(?P<platforms>[^\]]*)\]; confidence: \"(?P<confidence>high|medium)\"; "
+    r"scope: (?P<scope>not passed|\"[a-z]+\"); "
+    r"corroborating_only: (?P<corroborating>not passed|`True`|`False`)$"
+)
+PATTERN_PREFIX_RE = re.compile(r"^\s+- pattern: ")
+
+
+class DocumentError(Exception):
+    pass
+
+
+def code_span(text: str, where: str) -> str:
+    """Content of the Markdown code span that makes up all of `text`."""
+    opener = re.match(r"`+", text)
+    if opener is None:
+        raise DocumentError(f"{where}: expected a code span, got {text!r}")
+    fence = opener.group()
+    # The span closes at the next run of exactly as many backticks.
+    closer = re.compile(rf"(?<!`){fence}(?!`)")
+    end = closer.search(text, len(fence))
+    if end is None or end.end() != len(text):
+        raise DocumentError(f"{where}: code span is not closed at the end of the line: {text!r}")
+    content = text[len(fence):end.start()]
+    if len(content) >= 2 and content[0] == " " and content[-1] == " " and content.strip(" "):
+        content = content[1:-1]
+    return content
+
+
+def parse_rows(lines: list[str]) -> list[dict]:
+    rows = []
+    for index, line in enumerate(lines):
+        item = ITEM_RE.match(line)
+        if item is None:
+            continue
+        where = f"line {index + 1}"
+        if index + 2 >= len(lines):
+            raise DocumentError(f"{where}: row item is cut short")
+        fields = FIELDS_RE.match(lines[index + 1])
+        if fields is None:
+            raise DocumentError(f"line {index + 2}: unreadable row fields: {lines[index + 1]!r}")
+        pattern_line = lines[index + 2]
+        prefix = PATTERN_PREFIX_RE.match(pattern_line)
+        if prefix is None:
+            raise DocumentError(f"line {index + 3}: expected the row's pattern: {pattern_line!r}")
+        platforms = [code_span(p.strip(), where) for p in fields["platforms"].split(",")]
+        scope = fields["scope"]
+        corroborating = fields["corroborating"]
+        rows.append({
+            "number": int(item[1]),
+            "id": item[2],
+            "platforms": platforms,
+            "confidence": fields["confidence"],
+            "scope": None if scope == "not passed" else scope.strip('"'),
+            "corroborating_only": None if corroborating == "not passed" else corroborating == "`True`",
+            "pattern": code_span(pattern_line[prefix.end():].rstrip("\n"), f"line {index + 3}"),
+        })
+    return rows
+
+
+def check_rows(rows: list[dict]) -> None:
+    if not rows:
+        raise DocumentError("no row items found")
+    numbers = [row["number"] for row in rows]
+    if numbers != list(range(1, len(rows) + 1)):
+        raise DocumentError(f"row numbers are not 1..{len(rows)} in order")
+    for field in ("id", "pattern"):
+        values = [row[field] for row in rows]
+        duplicates = sorted({v for v in values if values.count(v) > 1})
+        if duplicates:
+            raise DocumentError(f"duplicate {field}s: {duplicates}")
+    for row in rows:
+        where = f"row {row['number']}"
+        unknown = [p for p in row["platforms"] if p not in PLATFORM_CONSTANTS]
+        if unknown:
+            raise DocumentError(f"{where}: unknown platform constants {unknown}")
+        if len(set(row["platforms"])) != len(row["platforms"]):
+            raise DocumentError(f"{where}: a platform constant is listed twice")
+        if row["scope"] is not None and row["corroborating_only"] is not None:
+            raise DocumentError(f"{where}: passes both scope and corroborating_only")
+        if f"){RAW_DELIMITER}\"" in row["pattern"] or "\n" in row["pattern"]:
+            raise DocumentError(f"{where}: pattern cannot go into a raw string literal")
+
+
+def raw(text: str) -> str:
+    return f'R"{RAW_DELIMITER}({text}){RAW_DELIMITER}"'
+
+
+def render(rows: list[dict]) -> str:
+    out = [
+        "// Marker rows of PLATFORM_MARKERS, in table order. Generated by gen_rows.py from the marker",
+        "// document; do not edit by hand. Included by rows.hpp; tested in tests/test_cuebook.py.",
+    ]
+    corroborating_names = {None: "Corroborating::NotPassed", False: "Corroborating::No", True: "Corroborating::Yes"}
+    for row in rows:
+        platforms = ", ".join(f"Platform::{p.removeprefix('PLATFORM_')}" for p in row["platforms"])
+        # Ids, confidences and scopes are plain lower-case words (checked by the parser's expressions).
+        scope = "nullptr" if row["scope"] is None else f'"{row['scope']}"'
+        out.append(f"// {row['number']}")
+        out.append(
+            f"{{.id = \"{row['id']}\", .platforms = {{{platforms}}}, .platform_count = {len(row['platforms'])},\n"
+            f" .confidence = \"{row['confidence']}\", .scope = {scope},\n"
+            f" .corroborating_only = {corroborating_names[row['corroborating_only']]},\n"
+            f" .pattern = {raw(row['pattern'])}}},"
+        )
+    return "\n".join(out) + "\n"
+
+
+def main(argv: list[str]) -> int:
+    if len(argv) not in (2, 3):
+        print(__doc__.splitlines()[2], file=sys.stderr)
+        return 2
+    document = Path(argv[1])
+    output = Path(argv[2]) if len(argv) == 3 else Path(__file__).with_name("rows.inc")
+    try:
+        rows = parse_rows(document.read_text(encoding="utf-8").splitlines())
+        check_rows(rows)
+    except DocumentError as exc:
+        print(f"{document}: {exc}", file=sys.stderr)
+        return 1
+    output.write_text(render(rows), encoding="utf-8")
+    print(f"{output}: {len(rows)} rows")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
