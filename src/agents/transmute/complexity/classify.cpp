@@ -12,12 +12,37 @@ namespace complexity {
 namespace {
 
 PyObject* level_for(const Counts& c, PyObject* levels, State* st) {
-    PyObject* member_name = st->str_simple;
+    int level = 0;
     if (c.complex_constructs > 0 || c.effective_lines > 300 || c.stored_procs > 1)
-        member_name = st->str_complex;
+        level = 2;
     else if (c.moderate_constructs > 2 || c.effective_lines > 50 || c.stored_procs == 1)
-        member_name = st->str_moderate;
-    return PyObject_GetAttr(levels, member_name);
+        level = 1;
+    // Enumeration members never change once the class exists.
+    if (levels == st->orig_levels) {
+        PyObject* members[3] = {st->orig_level_simple, st->orig_level_moderate, st->orig_level_complex};
+        return Py_NewRef(members[level]);
+    }
+    PyObject* names[3] = {st->str_simple, st->str_moderate, st->str_complex};
+    return PyObject_GetAttr(levels, names[level]);
+}
+
+// Builds the record. While the record type and its __init__ are the import-time ones, the
+// fields are set as that generated __init__ sets them (object.__setattr__, one per field),
+// without the interpreted call; otherwise the type is called with keyword arguments.
+Ref make_record(State* st, PyObject* record_type, PyObject* const* fields) {
+    auto* type = reinterpret_cast<PyTypeObject*>(record_type);
+    if (record_type == st->orig_result_type &&
+        PyDict_GetItemWithError(type->tp_dict, st->str_init) == st->orig_result_init) {
+        Ref record = Ref::steal(type->tp_new(type, st->empty_tuple, nullptr));
+        if (!record) return {};
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(st->result_field_names); ++i) {
+            if (PyObject_GenericSetAttr(record.get(), PyTuple_GET_ITEM(st->result_field_names, i), fields[i]) < 0)
+                return {};
+        }
+        return record;
+    }
+    if (PyErr_Occurred()) return {};
+    return Ref::steal(PyObject_Vectorcall(record_type, fields, 0, st->kw_result_fields));
 }
 
 PyObject* classify_sql_impl(PyObject* module, PyObject* const* args) {
@@ -49,7 +74,7 @@ PyObject* classify_sql_impl(PyObject* module, PyObject* const* args) {
         if (!number) return nullptr;
     PyObject* fields[7] = {level.get(),      numbers[0].get(), numbers[1].get(), numbers[2].get(),
                            numbers[3].get(), numbers[4].get(), numbers[5].get()};
-    Ref record = Ref::steal(PyObject_Vectorcall(record_type.get(), fields, 0, st->kw_result_fields));
+    Ref record = make_record(st, record_type.get(), fields);
     if (!record) return nullptr;
 
     Ref logger = global(module, st->name_logger);

@@ -78,7 +78,8 @@ bool init_state(State* st) {
            intern(st->str_section_boundaries, "section_boundaries") &&
            intern(st->str_effective_lines, "effective_lines") &&
            intern(st->str_complex_construct_count, "complex_construct_count") &&
-           intern(st->str_stored_proc_count, "stored_proc_count") &&
+           intern(st->str_stored_proc_count, "stored_proc_count") && intern(st->str_init, "__init__") &&
+           (st->empty_tuple = PyTuple_New(0)) &&
            intern(st->text_empty, "") && intern(st->text_utf8, "utf-8") &&
            intern(st->text_cte_pattern, kCtePattern) &&
            intern(st->text_temp_pattern, kTempTablePattern) &&
@@ -90,6 +91,7 @@ bool init_state(State* st) {
                              "complex_construct_count", "moderate_construct_count",
                              "temp_table_count", "cte_count"})
                     .release()) &&
+           (st->result_field_names = Py_NewRef(st->kw_result_fields)) &&
            (st->kw_strategy_fields = names_tuple({"should_chunk", "total_lines",
                                                   "first_read_lines", "section_boundaries"})
                                          .release()) &&
@@ -112,7 +114,18 @@ bool snapshot_originals(PyObject* module, State* st) {
         slot = PySequence_Tuple(list);
         return slot != nullptr;
     };
+    auto init_of = [&](PyObject*& slot, PyObject* type) {
+        slot = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(type)->tp_dict, st->str_init);
+        Py_XINCREF(slot);
+        return slot != nullptr;
+    };
     return keep(st->orig_re, module, st->name_re) &&
+           keep(st->orig_result_type, module, st->name_complexity_result) &&
+           init_of(st->orig_result_init, st->orig_result_type) &&
+           keep(st->orig_levels, module, st->name_sql_complexity) &&
+           keep(st->orig_level_simple, st->orig_levels, st->str_simple) &&
+           keep(st->orig_level_moderate, st->orig_levels, st->str_moderate) &&
+           keep(st->orig_level_complex, st->orig_levels, st->str_complex) &&
            keep(st->orig_re_match, st->orig_re, st->str_match) &&
            keep(st->orig_re_findall, st->orig_re, st->str_findall) &&
            keep(st->orig_re_ignorecase, st->orig_re, st->str_ignorecase) &&
@@ -221,6 +234,7 @@ int complexity_exec(PyObject* module) {
         return -1;
 
     if (!snapshot_originals(module, st)) return -1;
+    if (!build_native_tables(module, st)) return -1;
     transmute::guard_exec_done(g_guard, module);
     return 0;
 }
@@ -245,7 +259,10 @@ int complexity_clear(PyObject* module) {
     return 0;
 }
 
-void complexity_free(void* module) { complexity_clear(static_cast<PyObject*>(module)); }
+void complexity_free(void* module) {
+    complexity_clear(static_cast<PyObject*>(module));
+    if (State* st = state_of(static_cast<PyObject*>(module))) free_native_tables(st);
+}
 
 PyModuleDef_Slot complexity_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(complexity_create)},

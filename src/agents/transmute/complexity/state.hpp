@@ -31,13 +31,23 @@ namespace complexity {
     X(orig_re) X(orig_re_match) X(orig_re_findall) X(orig_re_ignorecase)                \
     X(orig_comment_patterns) X(orig_complex_patterns) X(orig_moderate_patterns)         \
     X(orig_stored_proc_pattern) X(orig_comment_items) X(orig_complex_items)             \
-    X(orig_moderate_items)
+    X(orig_moderate_items) X(orig_result_type) X(orig_result_init) X(orig_levels)         \
+    X(orig_level_simple) X(orig_level_moderate) X(orig_level_complex) X(str_init)        \
+    X(result_field_names) X(empty_tuple)
+
+struct NativeTables;  // compiled native programs; null when the fast path is unavailable
 
 struct State {
 #define COMPLEXITY_DECLARE(name) PyObject* name;
     COMPLEXITY_STATE_OBJECTS(COMPLEXITY_DECLARE)
 #undef COMPLEXITY_DECLARE
+    NativeTables* native;
 };
+
+// Compiles the native programs from the pattern objects the module bound; on failure the
+// module works through the host path only, and says so with a RuntimeWarning.
+bool build_native_tables(PyObject* module, State* st);
+void free_native_tables(State* st);
 
 inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 

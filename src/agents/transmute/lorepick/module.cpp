@@ -1,29 +1,205 @@
-// Import of agents.transmute.lorepick (placeholder until its tables and functions land).
+// Import of agents.transmute.lorepick: binds the host imports, the logger, the selection tables,
+// the category patterns and the functions in their fixed order. Tested in
+// tests/test_lorepick_select.py (import order and tables) and the other lorepick test files.
+#include "functions.hpp"
 #include "loading.hpp"
+#include "state.hpp"
+#include "tables.hpp"
+
+#include <initializer_list>
+
+using transmute::Ref;
 
 namespace lorepick {
 namespace {
 
 transmute::LoadGuard g_guard{"lorepick", "agents.transmute.lorepick"};
 
+bool set_attr(PyObject* module, const char* name, const Ref& value) {
+    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+bool intern(PyObject*& slot, const char* text) {
+    slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+
+Ref names_tuple(std::initializer_list<const char*> names) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) return {};
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* item = PyUnicode_InternFromString(name);
+        if (!item) return {};
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
+    }
+    return tuple;
+}
+
+bool init_state(State* st) {
+    return intern(st->name_re, "re") && intern(st->name_logger, "logger") &&
+           intern(st->name_category_patterns, "_CATEGORY_PATTERNS") &&
+           intern(st->name_mapping_table, "CONSTRUCT_TO_MAPPING_SECTIONS") &&
+           intern(st->name_gotcha_table, "CONSTRUCT_TO_GOTCHA_SECTIONS") &&
+           intern(st->name_always_mapping, "ALWAYS_INCLUDE_MAPPING") &&
+           intern(st->name_always_gotchas, "ALWAYS_INCLUDE_GOTCHAS") &&
+           intern(st->name_extract_sections, "extract_sections") &&
+           intern(st->str_sub, "sub") && intern(st->str_split, "split") &&
+           intern(st->str_search, "search") && intern(st->str_items, "items") &&
+           intern(st->str_get, "get") && intern(st->str_lower, "lower") &&
+           intern(st->str_strip, "strip") && intern(st->str_lstrip, "lstrip") &&
+           intern(st->str_round, "__round__") && intern(st->str_multiline, "MULTILINE") &&
+           intern(st->str_dotall, "DOTALL") && intern(st->text_empty, "") &&
+           intern(st->text_line_comment, kLineCommentPattern) &&
+           intern(st->text_block_comment, kBlockCommentPattern) &&
+           intern(st->text_section_split, kSectionSplitPattern) &&
+           intern(st->text_newline, "\n") && intern(st->text_hash, "#") &&
+           intern(st->text_piece_separator, "\n\n") && intern(st->key_mapping, "mapping") &&
+           intern(st->key_gotchas, "gotchas") && intern(st->key_limitations, "limitations") &&
+           (st->kw_flags = names_tuple({"flags"}).release()) &&
+           intern(st->event_knowledge_selected, "knowledge_selected") &&
+           (st->kw_knowledge_selected =
+                names_tuple({"categories", "mapping_sections", "gotcha_sections", "token_estimate",
+                             "full_tokens", "reduction_pct"})
+                    .release());
+}
+
+Ref title_list(const char* const* titles) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return {};
+    for (; *titles; ++titles) {
+        Ref title = Ref::steal(PyUnicode_FromString(*titles));
+        if (!title || PyList_Append(list.get(), title.get()) < 0) return {};
+    }
+    return list;
+}
+
+template <size_t N>
+Ref section_table(const SectionTitles (&rows)[N]) {
+    Ref table = Ref::steal(PyDict_New());
+    if (!table) return {};
+    for (const SectionTitles& row : rows) {
+        Ref titles = title_list(row.titles);
+        if (!titles || PyDict_SetItemString(table.get(), row.category, titles.get()) < 0) return {};
+    }
+    return table;
+}
+
+Ref category_patterns(PyObject* re_module) {
+    Ref ignorecase = Ref::steal(PyObject_GetAttrString(re_module, "IGNORECASE"));
+    Ref table = Ref::steal(PyDict_New());
+    if (!ignorecase || !table) return {};
+    for (const CategoryPattern& row : kCategoryPatterns) {
+        Ref compiled = Ref::steal(PyObject_CallMethod(re_module, "compile", "sO", row.source, ignorecase.get()));
+        if (!compiled || PyDict_SetItemString(table.get(), row.category, compiled.get()) < 0) return {};
+    }
+    return table;
+}
+
+// Remembers the objects the native section split stands for, as import bound them.
+bool snapshot_originals(PyObject* module, State* st) {
+    st->orig_re = PyObject_GetAttr(module, st->name_re);
+    if (!st->orig_re) return false;
+    st->orig_re_split = PyObject_GetAttr(st->orig_re, st->str_split);
+    if (!st->orig_re_split) return false;
+    st->orig_re_multiline = PyObject_GetAttr(st->orig_re, st->str_multiline);
+    return st->orig_re_multiline != nullptr;
+}
+
 int lorepick_exec(PyObject* module) {
     if (!transmute::guard_exec_begin(g_guard, module)) return -1;
+    State* st = state_of(module);
+    if (!init_state(st)) return -1;
+    st->function_type = reinterpret_cast<PyObject*>(transmute::make_function_type(module));
+    if (!st->function_type) return -1;
+    auto* function_type = reinterpret_cast<PyTypeObject*>(st->function_type);
+
+    // A module's namespace carries its builtins from the start, as the host's own modules do.
+    if (PyModule_AddObjectRef(module, "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
+
+    // Host imports and the logger.
+    Ref re_module = Ref::steal(PyImport_ImportModule("re"));
+    if (!set_attr(module, "re", re_module)) return -1;
+    Ref structlog = Ref::steal(PyImport_ImportModule("structlog"));
+    if (!set_attr(module, "structlog", structlog)) return -1;
+    if (!set_attr(module, "logger", Ref::steal(PyObject_CallMethod(structlog.get(), "get_logger", nullptr))))
+        return -1;
+
+    // Selection tables, then the category patterns compiled once by the host's re.
+    if (!set_attr(module, "CONSTRUCT_TO_MAPPING_SECTIONS", section_table(kMappingSections)) ||
+        !set_attr(module, "CONSTRUCT_TO_GOTCHA_SECTIONS", section_table(kGotchaSections)) ||
+        !set_attr(module, "ALWAYS_INCLUDE_MAPPING", title_list(kAlwaysIncludeMapping)) ||
+        !set_attr(module, "ALWAYS_INCLUDE_GOTCHAS", title_list(kAlwaysIncludeGotchas)) ||
+        !set_attr(module, "_CATEGORY_PATTERNS", category_patterns(re_module.get())))
+        return -1;
+
+    for (const transmute::FunctionDef* def :
+         {&kDetectConstructCategories, &kSelectKnowledge, &kExtractSections}) {
+        if (!set_attr(module, def->name, transmute::make_function(function_type, module, def))) return -1;
+    }
+
+    if (!snapshot_originals(module, st)) return -1;
     transmute::guard_exec_done(g_guard, module);
     return 0;
 }
 
 PyObject* lorepick_create(PyObject* spec, PyModuleDef*) { return transmute::guarded_create(g_guard, spec); }
 
+int lorepick_traverse(PyObject* module, visitproc visit, void* arg) {
+    State* st = state_of(module);
+    if (st == nullptr) return 0;
+#define LOREPICK_VISIT(name) Py_VISIT(st->name);
+    LOREPICK_STATE_OBJECTS(LOREPICK_VISIT)
+#undef LOREPICK_VISIT
+    return 0;
+}
+
+int lorepick_clear(PyObject* module) {
+    State* st = state_of(module);
+    if (st == nullptr) return 0;
+#define LOREPICK_CLEAR(name) Py_CLEAR(st->name);
+    LOREPICK_STATE_OBJECTS(LOREPICK_CLEAR)
+#undef LOREPICK_CLEAR
+    return 0;
+}
+
+void lorepick_free(void* module) { lorepick_clear(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot lorepick_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(lorepick_create)},
     {Py_mod_exec, reinterpret_cast<void*>(lorepick_exec)},
+    // Loading is refused by the module itself in any interpreter but the first.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
 
-PyModuleDef lorepick_def = {PyModuleDef_HEAD_INIT, "lorepick", nullptr, 0, nullptr, lorepick_slots, nullptr, nullptr, nullptr};
+PyModuleDef lorepick_def = {
+    PyModuleDef_HEAD_INIT,
+    "lorepick",
+    "Which construct categories a SQL script uses, and the knowledge sections they call for.",
+    sizeof(State),
+    nullptr,
+    lorepick_slots,
+    lorepick_traverse,
+    lorepick_clear,
+    lorepick_free,
+};
 
 }  // namespace
+
+Ref global(PyObject* module, PyObject* name) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(module), name, &value) < 0) return {};
+    if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref::steal(value);
+}
+
+Ref call_method(PyObject* name, PyObject* self, PyObject* arg) {
+    PyObject* args[2] = {self, arg};
+    const size_t nargs = arg ? 2 : 1;
+    return Ref::steal(PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 }  // namespace lorepick
 
 PyMODINIT_FUNC PyInit_lorepick(void) { return PyModuleDef_Init(&lorepick::lorepick_def); }

@@ -59,12 +59,22 @@ struct Program {
     std::vector<Look> looks;
     // Prefilter facts.
     Literal prefix;     // every match starts with it (after zero-width items)
-    Literal required;   // every match contains it
+    Literal required;   // every match contains it (the rarest such literal)
+    std::vector<Literal> also_required;  // further literals every match contains
+    bool has_gaps = false;  // `exists` counts gaps that `spans` unrolls
     bool can_be_empty = true;
     bool has_first = false;         // the first char of every match is in `first`
     uint64_t first_low[4] = {0, 0, 0, 0};
     std::vector<uint32_t> first_sets;  // for chars >= 256
     bool anchored_start = false;    // every match starts at the beginning of the text (\A, ^)
+    // Pairs of bytes (first char, second char) a match can start with; bit a*256+b. Used when
+    // every match is at least two chars long and the table is sparse.
+    std::vector<uint64_t> pairs;
+    bool has_pairs() const { return !pairs.empty(); }
+    bool pair_ok(uint32_t a, uint32_t b) const {
+        const uint32_t k = a * 256 + b;
+        return (pairs[k >> 6] >> (k & 63)) & 1;
+    }
 };
 
 // Builds a program; false with `error` for unsupported input.

@@ -1,0 +1,326 @@
+// agents.transmute._engine: the native regex engine exposed to the host (tests, benchmarks,
+// the platform detector). Tested in tests/test_engine.py.
+#include "loading.hpp"
+#include "pyref.hpp"
+#include "regex/casefix_table.hpp"
+#include "regex/regex.hpp"
+#include "text.hpp"
+
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+using transmute::Ref;
+namespace rx = transmute::regex;
+
+// Texts at least this long are matched with the GIL released.
+constexpr Py_ssize_t kNoGilThreshold = 65536;
+
+transmute::LoadGuard g_guard{"_engine", "agents.transmute._engine"};
+
+struct ModuleState {
+    PyTypeObject* program_type;
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+struct ProgramObject {
+    PyObject_HEAD
+    rx::ProgramPtr program;
+    PyObject* source;
+    int flags;
+};
+
+// Runs f(data, n) on the text, without the GIL for long texts.
+template <class F>
+auto with_text(PyObject* text, F&& f) {
+    const bool release = PyUnicode_GET_LENGTH(text) >= kNoGilThreshold;
+    PyThreadState* saved = release ? PyEval_SaveThread() : nullptr;
+    auto result = transmute::visit_text(text, [&](auto* data, Py_ssize_t n) {
+        return f(data, static_cast<size_t>(n));
+    });
+    if (saved) PyEval_RestoreThread(saved);
+    return result;
+}
+
+bool parse_text_pos(PyObject* args, PyObject* kwargs, const char* fmt, PyObject*& text,
+                    Py_ssize_t& pos) {
+    static const char* kw_text_pos[] = {"text", "pos", nullptr};
+    pos = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt, const_cast<char**>(kw_text_pos), &PyUnicode_Type,
+                                     &text, &pos)) {
+        return false;
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (pos < 0) pos = 0;
+    if (pos > n) pos = n;
+    return true;
+}
+
+PyObject* program_search(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* text;
+    Py_ssize_t pos;
+    if (!parse_text_pos(args, kwargs, "O!|n:search", text, pos)) return nullptr;
+    const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
+    const bool hit = with_text(text, [&](auto* s, size_t n) { return rx::search(prog, s, n, pos); });
+    return PyBool_FromLong(hit);
+}
+
+PyObject* program_match(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* text;
+    Py_ssize_t pos;
+    if (!parse_text_pos(args, kwargs, "O!|n:match", text, pos)) return nullptr;
+    const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
+    const bool hit = with_text(text, [&](auto* s, size_t n) { return rx::match_at(prog, s, n, pos); });
+    return PyBool_FromLong(hit);
+}
+
+PyObject* program_span(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* text;
+    Py_ssize_t pos;
+    if (!parse_text_pos(args, kwargs, "O!|n:span", text, pos)) return nullptr;
+    const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
+    rx::Span sp{0, 0};
+    const bool hit = with_text(text, [&](auto* s, size_t n) { return rx::find(prog, s, n, pos, sp); });
+    if (!hit) Py_RETURN_NONE;
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(sp.start), static_cast<Py_ssize_t>(sp.end));
+}
+
+PyObject* program_count(PyObject* self, PyObject* text) {
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "count() argument must be str, not %.200s", Py_TYPE(text)->tp_name);
+        return nullptr;
+    }
+    const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
+    const size_t total = with_text(text, [&](auto* s, size_t n) { return rx::count(prog, s, n); });
+    return PyLong_FromSize_t(total);
+}
+
+PyObject* program_spans(PyObject* self, PyObject* text) {
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "spans() argument must be str, not %.200s", Py_TYPE(text)->tp_name);
+        return nullptr;
+    }
+    const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
+    std::vector<rx::Span> spans;
+    with_text(text, [&](auto* s, size_t n) {
+        rx::find_all(prog, s, n, spans);
+        return 0;
+    });
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < spans.size(); ++i) {
+        PyObject* item = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(spans[i].start),
+                                       static_cast<Py_ssize_t>(spans[i].end));
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* program_sub_empty(PyObject* self, PyObject* text) {
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "sub_empty() argument must be str, not %.200s",
+                     Py_TYPE(text)->tp_name);
+        return nullptr;
+    }
+    const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
+    return rx::sub_empty(prog, text, kNoGilThreshold);
+}
+
+PyObject* program_repr(PyObject* self) {
+    auto* p = reinterpret_cast<ProgramObject*>(self);
+    return PyUnicode_FromFormat("<Program %R flags=%d>", p->source, p->flags);
+}
+
+PyObject* program_get_source(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<ProgramObject*>(self)->source);
+}
+
+PyObject* program_get_flags(PyObject* self, void*) {
+    return PyLong_FromLong(reinterpret_cast<ProgramObject*>(self)->flags);
+}
+
+void program_dealloc(PyObject* self) {
+    auto* p = reinterpret_cast<ProgramObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    std::destroy_at(&p->program);
+    Py_CLEAR(p->source);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int program_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+PyMethodDef program_methods[] = {
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(program_search)),
+     METH_VARARGS | METH_KEYWORDS, "search(text, pos=0) -> bool: pattern.search(text, pos) is not None"},
+    {"match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(program_match)),
+     METH_VARARGS | METH_KEYWORDS, "match(text, pos=0) -> bool: pattern.match(text, pos) is not None"},
+    {"span", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(program_span)),
+     METH_VARARGS | METH_KEYWORDS, "span(text, pos=0) -> (start, end) | None of pattern.search"},
+    {"count", program_count, METH_O, "count(text) -> int: len(pattern.findall(text))"},
+    {"spans", program_spans, METH_O, "spans(text) -> list of (start, end) of pattern.finditer"},
+    {"sub_empty", program_sub_empty, METH_O, "sub_empty(text) -> str: pattern.sub('', text)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef program_getset[] = {
+    {"source", program_get_source, nullptr, "pattern source text", nullptr},
+    {"flags", program_get_flags, nullptr, "re flag bits the program was compiled with", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot program_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(program_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(program_traverse)},
+    {Py_tp_repr, reinterpret_cast<void*>(program_repr)},
+    {Py_tp_methods, program_methods},
+    {Py_tp_getset, program_getset},
+    {Py_tp_doc, const_cast<char*>("A compiled pattern of the native engine (immutable).")},
+    {0, nullptr},
+};
+
+PyType_Spec program_spec = {
+    "agents.transmute._engine.Program",
+    sizeof(ProgramObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    program_slots,
+};
+
+PyObject* make_program(PyObject* module, PyObject* source, long flags) {
+    if (!PyUnicode_Check(source)) {
+        PyErr_Format(PyExc_TypeError, "pattern source must be str, not %.200s", Py_TYPE(source)->tp_name);
+        return nullptr;
+    }
+    std::string error;
+    rx::ProgramPtr prog;
+    if (flags < 0 || flags > 0xFFFF) {
+        error = "unsupported flags";
+    } else {
+        prog = rx::compile(source, static_cast<int>(flags), error);
+    }
+    if (!prog) {
+        PyErr_SetString(PyExc_ValueError, error.c_str());
+        return nullptr;
+    }
+    PyTypeObject* type = state_of(module)->program_type;
+    auto* obj = PyObject_GC_New(ProgramObject, type);
+    if (!obj) return nullptr;
+    new (&obj->program) rx::ProgramPtr(std::move(prog));
+    obj->source = Py_NewRef(source);
+    obj->flags = static_cast<int>(flags);
+    PyObject_GC_Track(obj);
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+PyObject* engine_compile(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"source", "flags", nullptr};
+    PyObject* source;
+    long flags = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|l:compile", const_cast<char**>(kw), &source, &flags)) {
+        return nullptr;
+    }
+    return make_program(module, source, flags);
+}
+
+PyObject* engine_compile_from(PyObject* module, PyObject* pattern) {
+    Ref source = Ref::steal(PyObject_GetAttrString(pattern, "pattern"));
+    if (!source) return nullptr;
+    Ref flags_obj = Ref::steal(PyObject_GetAttrString(pattern, "flags"));
+    if (!flags_obj) return nullptr;
+    const long flags = PyLong_AsLong(flags_obj.get());
+    if (flags == -1 && PyErr_Occurred()) return nullptr;
+    if (!PyUnicode_Check(source.get())) {
+        PyErr_SetString(PyExc_ValueError, "only str patterns are supported");
+        return nullptr;
+    }
+    return make_program(module, source.get(), flags);
+}
+
+PyObject* engine_extra_cases(PyObject*, PyObject*) {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    for (const auto& row : rx::kCaseFix) {
+        std::vector<uint32_t> extra;
+        for (int k = 0; k < rx::kCaseFixWidth && row.extra[k] != 0; ++k) extra.push_back(row.extra[k]);
+        Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(extra.size())));
+        if (!tuple) return nullptr;
+        for (size_t k = 0; k < extra.size(); ++k) {
+            PyObject* v = PyLong_FromUnsignedLong(extra[k]);
+            if (!v) return nullptr;
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), v);
+        }
+        Ref key = Ref::steal(PyLong_FromUnsignedLong(row.lower));
+        if (!key || PyDict_SetItem(out.get(), key.get(), tuple.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyMethodDef module_methods[] = {
+    {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_compile)),
+     METH_VARARGS | METH_KEYWORDS,
+     "compile(source, flags=0) -> Program; ValueError with the reason when unsupported"},
+    {"compile_from", engine_compile_from, METH_O,
+     "compile_from(pattern: re.Pattern) -> Program, from its .pattern and .flags"},
+    {"_extra_cases", engine_extra_cases, METH_NOARGS,
+     "The built-in extra case table, shaped like re._casefix._EXTRA_CASES"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) { return transmute::guarded_create(g_guard, spec); }
+
+int module_exec(PyObject* module) {
+    if (!transmute::guard_exec_begin(g_guard, module)) return -1;
+    auto* st = state_of(module);
+    PyObject* type = PyType_FromModuleAndSpec(module, &program_spec, nullptr);
+    if (!type) return -1;
+    st->program_type = reinterpret_cast<PyTypeObject*>(type);
+    if (PyModule_AddObjectRef(module, "Program", type) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "NOGIL_THRESHOLD", kNoGilThreshold) < 0) return -1;
+    transmute::guard_exec_done(g_guard, module);
+    return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    auto* st = state_of(module);
+    if (st) Py_VISIT(st->program_type);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    auto* st = state_of(module);
+    if (st) Py_CLEAR(st->program_type);
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "agents.transmute._engine",
+    "Native regular-expression engine with re-identical results for a supported subset.",
+    sizeof(ModuleState),
+    module_methods,
+    module_slots,
+    module_traverse,
+    module_clear,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__engine(void) { return PyModuleDef_Init(&module_def); }

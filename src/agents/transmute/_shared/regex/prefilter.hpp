@@ -1,0 +1,126 @@
+// Candidate scans that skip text no match can start in or contain: required case-folded
+// literals (memchr / SSE2 over the anchor byte's case variants on 1-byte text, a per-char
+// set test on wider text) and first-char sets. Tested in tests/test_engine.py.
+#pragma once
+
+#include "program.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace transmute::regex {
+
+inline constexpr size_t kNoPos = static_cast<size_t>(-1);
+
+template <class C>
+inline bool literal_at(const Program& prog, const Literal& lit, const C* s, size_t n, size_t at) {
+    const size_t len = lit.sets.size();
+    if (at + len > n) return false;
+    for (size_t j = 0; j < len; ++j) {
+        if (!prog.sets[lit.sets[j]].test(static_cast<uint32_t>(s[at + j]))) return false;
+    }
+    return true;
+}
+
+namespace detail {
+
+// Next index >= from (and < end) holding one of the anchor bytes, or kNoPos.
+inline size_t scan_bytes(const Py_UCS1* s, size_t from, size_t end, const uint8_t* b, int nb) {
+    if (from >= end) return kNoPos;
+    if (nb == 1) {
+        const void* hit = std::memchr(s + from, b[0], end - from);
+        return hit ? static_cast<size_t>(static_cast<const Py_UCS1*>(hit) - s) : kNoPos;
+    }
+    size_t i = from;
+#if defined(__SSE2__)
+    const __m128i v0 = _mm_set1_epi8(static_cast<char>(b[0]));
+    const __m128i v1 = _mm_set1_epi8(static_cast<char>(b[1]));
+    const __m128i v2 = _mm_set1_epi8(static_cast<char>(nb > 2 ? b[2] : b[1]));
+    while (i + 16 <= end) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        const __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, v0), _mm_cmpeq_epi8(x, v1)),
+                                       _mm_cmpeq_epi8(x, v2));
+        const int mask = _mm_movemask_epi8(m);
+        if (mask) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        i += 16;
+    }
+#endif
+    for (; i < end; ++i) {
+        const uint8_t c = s[i];
+        if (c == b[0] || c == b[1] || (nb > 2 && c == b[2])) return i;
+    }
+    return kNoPos;
+}
+
+}  // namespace detail
+
+// Start of the first occurrence of `lit` at or after `from`, or kNoPos.
+template <class C>
+size_t find_literal(const Program& prog, const Literal& lit, const C* s, size_t n, size_t from) {
+    const size_t len = lit.sets.size();
+    if (len == 0) return from <= n ? from : kNoPos;
+    if (from > n || n - from < len) return kNoPos;
+    const size_t k = lit.anchor;
+    const size_t last = n - len;  // last possible start
+    if constexpr (sizeof(C) == 1) {
+        size_t i = from + k;
+        while (true) {
+            i = detail::scan_bytes(s, i, last + k + 1, lit.anchor_bytes, lit.anchor_nbytes);
+            if (i == kNoPos) return kNoPos;
+            if (literal_at(prog, lit, s, n, i - k)) return i - k;
+            ++i;
+        }
+    } else {
+        const CharSet& anchor = prog.sets[lit.sets[k]];
+        for (size_t i = from + k; i <= last + k; ++i) {
+            if (anchor.test(static_cast<uint32_t>(s[i])) && literal_at(prog, lit, s, n, i - k)) {
+                return i - k;
+            }
+        }
+        return kNoPos;
+    }
+}
+
+template <class C>
+inline bool first_char_ok(const Program& prog, C ch) {
+    const uint32_t c = static_cast<uint32_t>(ch);
+    if (c < 256) return (prog.first_low[c >> 6] >> (c & 63)) & 1;
+    for (uint32_t idx : prog.first_sets) {
+        if (prog.sets[idx].test(c)) return true;
+    }
+    return false;
+}
+
+// Smallest position >= from where a match may start, or kNoPos. Never skips a real start.
+template <class C>
+size_t next_candidate(const Program& prog, const C* s, size_t n, size_t from) {
+    if (prog.anchored_start) return from == 0 ? 0 : kNoPos;
+    if (!prog.prefix.empty()) return find_literal(prog, prog.prefix, s, n, from);
+    if (prog.has_pairs()) {
+        // Every match has two chars or more: test (s[i], s[i+1]) against the pair table,
+        // falling back to the first-char sets when either char is wide.
+        for (size_t i = from; i + 1 < n; ++i) {
+            const uint32_t a = static_cast<uint32_t>(s[i]);
+            const uint32_t b = static_cast<uint32_t>(s[i + 1]);
+            if constexpr (sizeof(C) == 1) {
+                if (prog.pair_ok(a, b)) return i;
+            } else {
+                if ((a | b) < 256 ? prog.pair_ok(a, b) : first_char_ok(prog, s[i])) return i;
+            }
+        }
+        return kNoPos;
+    }
+    if (prog.has_first) {
+        for (size_t i = from; i < n; ++i) {
+            if (first_char_ok(prog, s[i])) return i;
+        }
+        return kNoPos;
+    }
+    return from;
+}
+
+}  // namespace transmute::regex

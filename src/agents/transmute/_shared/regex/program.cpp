@@ -1,0 +1,443 @@
+// Compiles the syntax tree into Pike-VM code and derives the literal prefilter facts.
+// Tested in tests/test_engine.py.
+#include "program.hpp"
+
+#include <algorithm>
+
+namespace transmute::regex {
+
+namespace {
+
+constexpr size_t kMaxInsts = 1u << 18;
+constexpr uint32_t kGapThreshold = 16;      // counted repeats wider than this become kGap
+constexpr uint64_t kMaxLookaheadWork = 1u << 16;  // width x size bound keeping lookahead linear
+
+// Rough byte frequencies in SQL scripts (per mille), used to pick the scan anchor.
+int byte_frequency(uint8_t b) {
+    if (b == ' ') return 160;
+    if (b == '\n' || b == '\r' || b == '\t') return 40;
+    if (b >= 'A' && b <= 'Z') b = static_cast<uint8_t>(b - 'A' + 'a');
+    switch (b) {
+        case 'e': return 60;
+        case 't': return 45;
+        case 'a': return 42;
+        case 'o': return 38;
+        case 'i': return 37;
+        case 'n': return 36;
+        case 's': return 34;
+        case 'r': return 33;
+        case 'l': return 25;
+        case 'c': return 24;
+        case 'd': return 22;
+        case 'u': return 18;
+        case 'm': return 15;
+        case 'p': return 14;
+        case 'h': return 13;
+        case 'f': return 12;
+        case 'g': return 10;
+        case 'b': return 9;
+        case 'y': return 8;
+        case 'w': return 8;
+        case 'v': return 6;
+        case 'k': return 4;
+        case 'x': return 3;
+        case 'q': return 2;
+        case 'j': return 2;
+        case 'z': return 1;
+        case '_': return 15;
+        case ',': return 15;
+        case '.': return 12;
+        case '(': case ')': return 10;
+        case '=': return 6;
+        case '\'': return 6;
+        case '@': return 4;
+        case '[': case ']': return 5;
+        case '-': return 5;
+        default: break;
+    }
+    if (b >= '0' && b <= '9') return 8;
+    return 2;
+}
+
+class Compiler {
+public:
+    Compiler(Program& prog, std::string& error) : prog_(prog), error_(error) {}
+
+    bool code(const Node& root, Code& out, bool gaps) {
+        out.insts.clear();
+        code_ = &out;
+        gaps_ = gaps;
+        const uint32_t match = push({Op::kMatch});
+        uint32_t entry = 0;
+        if (!emit(root, match, entry)) return false;
+        out.start = entry;
+        return true;
+    }
+
+private:
+    Code* code_ = &scratch_;
+
+    uint32_t push(Inst inst) {
+        code_->insts.push_back(inst);
+        return static_cast<uint32_t>(code_->insts.size() - 1);
+    }
+    bool too_big() {
+        if (code_->insts.size() <= kMaxInsts) return false;
+        error_ = "pattern too large once repeats are expanded";
+        return true;
+    }
+
+    bool emit(const Node& n, uint32_t next, uint32_t& entry) {
+        if (too_big()) return false;
+        switch (n.kind) {
+            case Node::kEmpty:
+                entry = next;
+                return true;
+            case Node::kChar:
+                entry = push({Op::kChar, n.set, next});
+                return true;
+            case Node::kFail:
+                entry = push({Op::kFail});
+                return true;
+            case Node::kAssert:
+                entry = push({Op::kAssert, static_cast<uint32_t>(n.assertion), next});
+                return true;
+            case Node::kConcat: {
+                uint32_t cur = next;
+                for (size_t k = n.kids.size(); k-- > 0;) {
+                    if (!emit(*n.kids[k], cur, cur)) return false;
+                }
+                entry = cur;
+                return true;
+            }
+            case Node::kAlt: {
+                std::vector<uint32_t> entries(n.kids.size());
+                for (size_t k = 0; k < n.kids.size(); ++k) {
+                    if (!emit(*n.kids[k], next, entries[k])) return false;
+                }
+                uint32_t cur = entries.back();
+                for (size_t k = n.kids.size() - 1; k-- > 0;) {
+                    cur = push({Op::kSplit, 0, entries[k], cur});
+                }
+                entry = cur;
+                return true;
+            }
+            case Node::kRepeat:
+                return repeat(n, next, entry);
+            case Node::kLook:
+                return look(n, next, entry);
+        }
+        return false;
+    }
+
+    bool repeat(const Node& n, uint32_t next, uint32_t& entry) {
+        const Node& body = *n.kids[0];
+        uint32_t tail = next;
+        if (n.max == kUnbounded) {
+            const uint32_t loop = push({Op::kSplit});
+            uint32_t b = 0;
+            if (!emit(body, loop, b)) return false;
+            code_->insts[loop].x = n.greedy ? b : next;
+            code_->insts[loop].y = n.greedy ? next : b;
+            tail = loop;
+        } else if (gaps_ && body.kind == Node::kChar && n.max - n.min > kGapThreshold) {
+            // Existence does not care about greedy or lazy: one counted instruction suffices.
+            tail = push({Op::kGap, body.set, next, 0, n.max - n.min});
+        } else {
+            // x{0,k} as nested optionals: (x(x(x)?)?)?, each skip leaving the whole repeat.
+            for (uint32_t k = 0; k < n.max - n.min; ++k) {
+                uint32_t b = 0;
+                if (!emit(body, tail, b)) return false;
+                tail = n.greedy ? push({Op::kSplit, 0, b, next}) : push({Op::kSplit, 0, next, b});
+                if (too_big()) return false;
+            }
+        }
+        for (uint32_t k = 0; k < n.min; ++k) {
+            if (!emit(body, tail, tail)) return false;
+            if (too_big()) return false;
+        }
+        entry = tail;
+        return true;
+    }
+
+    bool look(const Node& n, uint32_t next, uint32_t& entry) {
+        const Node& body = *n.kids[0];
+        uint64_t lo = 0, hi = 0;
+        node_width(body, lo, hi);
+        Look lk;
+        lk.behind = n.behind;
+        lk.negate = n.negate;
+        lk.width = static_cast<uint32_t>(lo);
+        Compiler sub(prog_, error_);
+        if (!sub.code(body, lk.code, true)) return false;
+        if (!n.behind) {
+            if (hi == kUnbounded || hi * std::max<size_t>(lk.code.insts.size(), 1) > kMaxLookaheadWork) {
+                error_ = "lookahead without a small bounded width";
+                return false;
+            }
+        }
+        const uint32_t idx = static_cast<uint32_t>(prog_.looks.size());
+        prog_.looks.push_back(std::move(lk));
+        entry = push({Op::kLook, idx, next});
+        return true;
+    }
+
+    Program& prog_;
+    std::string& error_;
+    Code scratch_;
+    bool gaps_ = false;
+};
+
+bool small_set(const CharSet& s) {
+    const int b = s.byte_count();
+    return b >= 1 && b <= 3;
+}
+
+// Sets every match starts with, after zero-width items.
+void collect_prefix(const Node& n, const std::vector<CharSet>& sets, std::vector<uint32_t>& out,
+                    bool& done) {
+    if (done) return;
+    switch (n.kind) {
+        case Node::kChar:
+            if (small_set(sets[n.set])) {
+                out.push_back(n.set);
+            } else {
+                done = true;
+            }
+            return;
+        case Node::kConcat:
+            for (const auto& k : n.kids) {
+                collect_prefix(*k, sets, out, done);
+                if (done) return;
+            }
+            return;
+        case Node::kEmpty:
+        case Node::kAssert:
+        case Node::kLook:
+            return;
+        case Node::kRepeat:
+            if (n.min >= 1) collect_prefix(*n.kids[0], sets, out, done);
+            done = true;
+            return;
+        default:
+            done = true;
+            return;
+    }
+}
+
+// Runs of adjacent small sets that every match contains.
+void collect_required(const Node& n, const std::vector<CharSet>& sets,
+                      std::vector<std::vector<uint32_t>>& out) {
+    switch (n.kind) {
+        case Node::kChar:
+            if (small_set(sets[n.set])) out.push_back({n.set});
+            return;
+        case Node::kRepeat:
+            if (n.min >= 1) collect_required(*n.kids[0], sets, out);
+            return;
+        case Node::kConcat: {
+            std::vector<uint32_t> run;
+            auto flush = [&] {
+                if (!run.empty()) out.push_back(run);
+                run.clear();
+            };
+            for (const auto& k : n.kids) {
+                if (k->kind == Node::kChar && small_set(sets[k->set])) {
+                    run.push_back(k->set);
+                } else if (k->kind == Node::kAssert || k->kind == Node::kLook ||
+                           k->kind == Node::kEmpty) {
+                    // zero width: neighbours stay adjacent in the text
+                } else {
+                    flush();
+                    collect_required(*k, sets, out);
+                }
+            }
+            flush();
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+int set_frequency(const CharSet& s, uint8_t* bytes, int& nbytes) {
+    nbytes = 0;
+    int f = 0;
+    for (int c = 0; c < 256; ++c) {
+        if ((s.low_bits()[c >> 6] >> (c & 63)) & 1) {
+            if (nbytes < 4) bytes[nbytes] = static_cast<uint8_t>(c);
+            ++nbytes;
+            f += byte_frequency(static_cast<uint8_t>(c));
+        }
+    }
+    return f;
+}
+
+// Picks the rarest position of a literal as its scan anchor; returns a score (lower is better).
+int finish_literal(Literal& lit, const std::vector<CharSet>& sets) {
+    int best = 1 << 30;
+    for (uint32_t j = 0; j < lit.sets.size(); ++j) {
+        uint8_t bytes[4];
+        int nb = 0;
+        const int f = set_frequency(sets[lit.sets[j]], bytes, nb);
+        if (nb >= 1 && nb <= 3 && f < best) {
+            best = f;
+            lit.anchor = j;
+            lit.anchor_nbytes = nb;
+            std::copy(bytes, bytes + 4, lit.anchor_bytes);
+        }
+    }
+    // Longer literals verify better; rarity of the anchor dominates.
+    return best * 4 - static_cast<int>(std::min<size_t>(lit.sets.size(), 16));
+}
+
+void first_sets(Program& prog) {
+    const Code& code = prog.spans;
+    std::vector<char> seen(code.insts.size(), 0);
+    std::vector<uint32_t> stack{code.start};
+    prog.has_first = true;
+    while (!stack.empty()) {
+        const uint32_t pc = stack.back();
+        stack.pop_back();
+        if (seen[pc]) continue;
+        seen[pc] = 1;
+        const Inst& in = code.insts[pc];
+        switch (in.op) {
+            case Op::kChar:
+                prog.first_sets.push_back(in.arg);
+                for (int w = 0; w < 4; ++w) prog.first_low[w] |= prog.sets[in.arg].low_bits()[w];
+                break;
+            case Op::kSplit:
+                stack.push_back(in.x);
+                stack.push_back(in.y);
+                break;
+            case Op::kJump:
+            case Op::kAssert:
+            case Op::kLook:
+                stack.push_back(in.x);
+                break;
+            case Op::kFail:
+                break;
+            case Op::kMatch:
+            case Op::kGap:
+                prog.has_first = false;
+                break;
+        }
+    }
+    if (!prog.has_first) {
+        prog.first_sets.clear();
+        for (auto& w : prog.first_low) w = 0;
+    }
+}
+
+// Char instructions reachable from `pc` without consuming (assertions pass through); false when
+// a match is reachable too or when the code counts gaps.
+bool reach_chars(const Code& code, uint32_t pc, std::vector<uint32_t>& chars) {
+    std::vector<char> seen(code.insts.size(), 0);
+    std::vector<uint32_t> stack{pc};
+    while (!stack.empty()) {
+        const uint32_t at = stack.back();
+        stack.pop_back();
+        if (seen[at]) continue;
+        seen[at] = 1;
+        const Inst& in = code.insts[at];
+        switch (in.op) {
+            case Op::kChar:
+                chars.push_back(at);
+                break;
+            case Op::kSplit:
+                stack.push_back(in.x);
+                stack.push_back(in.y);
+                break;
+            case Op::kJump:
+            case Op::kAssert:
+            case Op::kLook:
+                stack.push_back(in.x);
+                break;
+            case Op::kFail:
+                break;
+            case Op::kMatch:
+            case Op::kGap:
+                return false;
+        }
+    }
+    return true;
+}
+
+void pair_table(Program& prog) {
+    const Code& code = prog.spans;
+    std::vector<uint32_t> first;
+    if (!reach_chars(code, code.start, first)) return;
+    std::vector<uint64_t> table(65536 / 64, 0);
+    for (uint32_t pc : first) {
+        std::vector<uint32_t> second;
+        if (!reach_chars(code, code.insts[pc].x, second)) return;
+        const uint64_t* a = prog.sets[code.insts[pc].arg].low_bits();
+        for (uint32_t q : second) {
+            const uint64_t* b = prog.sets[code.insts[q].arg].low_bits();
+            for (uint32_t x = 0; x < 256; ++x) {
+                if (!((a[x >> 6] >> (x & 63)) & 1)) continue;
+                for (int w = 0; w < 4; ++w) table[x * 4 + w] |= b[w];
+            }
+        }
+    }
+    size_t bits = 0;
+    for (uint64_t w : table) bits += static_cast<size_t>(__builtin_popcountll(w));
+    // Worth it only when most byte pairs are ruled out.
+    if (bits * 16 <= 65536) prog.pairs = std::move(table);
+}
+
+bool starts_at_text_begin(const Node& n) {
+    if (n.kind == Node::kAssert) return n.assertion == AssertKind::kBeginText;
+    if (n.kind == Node::kConcat && !n.kids.empty()) return starts_at_text_begin(*n.kids[0]);
+    return false;
+}
+
+}  // namespace
+
+bool build_program(Ast& ast, Program& out, std::string& error) {
+    out.sets = std::move(ast.sets);
+    Compiler spans(out, error);
+    if (!spans.code(*ast.root, out.spans, false)) return false;
+    // The existence pass compiles its own copies of any lookarounds (same bodies).
+    Compiler exists(out, error);
+    if (!exists.code(*ast.root, out.exists, true)) return false;
+
+    uint64_t lo = 0, hi = 0;
+    node_width(*ast.root, lo, hi);
+    out.can_be_empty = lo == 0;
+    out.anchored_start = starts_at_text_begin(*ast.root);
+
+    std::vector<uint32_t> prefix;
+    bool done = false;
+    collect_prefix(*ast.root, out.sets, prefix, done);
+    if (!prefix.empty()) {
+        out.prefix.sets = prefix;
+        finish_literal(out.prefix, out.sets);
+        if (out.prefix.anchor_nbytes == 0) out.prefix = Literal{};
+    }
+    std::vector<std::vector<uint32_t>> runs;
+    collect_required(*ast.root, out.sets, runs);
+    std::vector<std::pair<int, Literal>> scored;
+    for (auto& run : runs) {
+        Literal lit;
+        lit.sets = run;
+        const int score = finish_literal(lit, out.sets);
+        if (lit.anchor_nbytes > 0) scored.push_back({score, std::move(lit)});
+    }
+    std::stable_sort(scored.begin(), scored.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t k = 0; k < scored.size() && k < 4; ++k) {
+        if (k == 0) {
+            out.required = scored[k].second;
+        } else {
+            out.also_required.push_back(scored[k].second);
+        }
+    }
+    for (const Inst& in : out.exists.insts) out.has_gaps |= in.op == Op::kGap;
+    first_sets(out);
+    if (out.prefix.empty()) pair_table(out);
+    return true;
+}
+
+}  // namespace transmute::regex

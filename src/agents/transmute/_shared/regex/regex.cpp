@@ -1,0 +1,154 @@
+// Engine entry points: compile, and the matching operations instantiated for the three
+// PEP 393 widths. Tested in tests/test_engine.py.
+#include "regex.hpp"
+
+#include "matcher.hpp"
+#include "prefilter.hpp"
+
+namespace transmute::regex {
+
+ProgramPtr compile(const std::u32string& source, int flags, std::string& error) {
+    Ast ast;
+    if (!parse(source, flags, ast, error)) return nullptr;
+    auto prog = std::make_shared<Program>();
+    if (!build_program(ast, *prog, error)) return nullptr;
+    return prog;
+}
+
+ProgramPtr compile(PyObject* source, int flags, std::string& error) {
+    if (!PyUnicode_Check(source)) {
+        error = "pattern is not a str";
+        return nullptr;
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(source);
+    std::u32string text(static_cast<size_t>(n), U'\0');
+    const int kind = PyUnicode_KIND(source);
+    const void* data = PyUnicode_DATA(source);
+    for (Py_ssize_t i = 0; i < n; ++i) text[i] = PyUnicode_READ(kind, data, i);
+    return compile(text, flags, error);
+}
+
+template <class C>
+bool may_match(const Program& prog, const C* s, size_t n, size_t pos) {
+    if (pos > n) return false;
+    if (prog.required.empty()) return true;
+    if (find_literal(prog, prog.required, s, n, pos) == kNoPos) return false;
+    for (const Literal& lit : prog.also_required) {
+        if (find_literal(prog, lit, s, n, pos) == kNoPos) return false;
+    }
+    return true;
+}
+
+template <class C>
+bool search(const Program& prog, const C* s, size_t n, size_t pos) {
+    if (pos > n) pos = n;
+    if (!may_match(prog, s, n, pos)) return false;
+    Vm<C> vm(prog, prog.exists, s, n);
+    return vm.exists(pos, false);
+}
+
+template <class C>
+bool match_at(const Program& prog, const C* s, size_t n, size_t pos) {
+    if (pos > n) pos = n;
+    Vm<C> vm(prog, prog.exists, s, n);
+    return vm.exists(pos, true);
+}
+
+template <class C>
+bool find(const Program& prog, const C* s, size_t n, size_t pos, Span& out) {
+    if (pos > n) pos = n;
+    if (!may_match(prog, s, n, pos)) return false;
+    Vm<C> vm(prog, prog.spans, s, n);
+    return vm.leftmost(pos, false, false, out.start, out.end);
+}
+
+namespace {
+
+// re's findall/finditer/sub loop: continue at the end of each match; after an empty match the
+// next one may not be empty at that same position.
+template <class C, class F>
+void each_match(const Program& prog, const C* s, size_t n, F&& f) {
+    if (!may_match(prog, s, n, 0)) return;
+    Vm<C> vm(prog, prog.spans, s, n);
+    // With counted gaps the priority VM holds one thread per gap slot; a counted existence
+    // check first settles the common case of no further match cheaply.
+    std::unique_ptr<Vm<C>> gate;
+    if (prog.has_gaps) gate = std::make_unique<Vm<C>>(prog, prog.exists, s, n);
+    size_t pos = 0;
+    bool must_advance = false;
+    while (pos <= n) {
+        if (gate && !gate->exists(pos, false)) break;
+        size_t ms = 0, me = 0;
+        if (!vm.leftmost(pos, false, must_advance, ms, me)) break;
+        f(ms, me);
+        must_advance = me == ms;
+        pos = me;
+    }
+}
+
+}  // namespace
+
+template <class C>
+size_t count(const Program& prog, const C* s, size_t n) {
+    size_t total = 0;
+    each_match(prog, s, n, [&](size_t, size_t) { ++total; });
+    return total;
+}
+
+template <class C>
+void find_all(const Program& prog, const C* s, size_t n, std::vector<Span>& out) {
+    each_match(prog, s, n, [&](size_t a, size_t b) { out.push_back({a, b}); });
+}
+
+PyObject* sub_empty(const Program& prog, PyObject* text, size_t nogil_threshold) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    const int kind = PyUnicode_KIND(text);
+    const char* data = static_cast<const char*>(PyUnicode_DATA(text));
+    std::vector<Span> spans;
+    {
+        PyThreadState* saved = n >= nogil_threshold ? PyEval_SaveThread() : nullptr;
+        switch (kind) {
+            case PyUnicode_1BYTE_KIND:
+                find_all(prog, reinterpret_cast<const Py_UCS1*>(data), n, spans);
+                break;
+            case PyUnicode_2BYTE_KIND:
+                find_all(prog, reinterpret_cast<const Py_UCS2*>(data), n, spans);
+                break;
+            default:
+                find_all(prog, reinterpret_cast<const Py_UCS4*>(data), n, spans);
+                break;
+        }
+        if (saved) PyEval_RestoreThread(saved);
+    }
+    if (spans.empty()) {
+        if (PyUnicode_CheckExact(text)) return Py_NewRef(text);
+        return PyUnicode_FromKindAndData(kind, data, static_cast<Py_ssize_t>(n));
+    }
+    std::string buffer;
+    buffer.reserve(n * static_cast<size_t>(kind));
+    size_t keep = 0;
+    for (const Span& sp : spans) {
+        buffer.append(data + keep * kind, (sp.start - keep) * kind);
+        keep = sp.end;
+    }
+    buffer.append(data + keep * kind, (n - keep) * kind);
+    // FromKindAndData narrows to the smallest kind that holds the remaining chars.
+    return PyUnicode_FromKindAndData(kind, buffer.data(),
+                                     static_cast<Py_ssize_t>(buffer.size() / kind));
+}
+
+#define TRANSMUTE_REGEX_INSTANTIATE(C)                                                  \
+    template bool may_match<C>(const Program&, const C*, size_t, size_t);               \
+    template bool search<C>(const Program&, const C*, size_t, size_t);                  \
+    template bool match_at<C>(const Program&, const C*, size_t, size_t);                \
+    template bool find<C>(const Program&, const C*, size_t, size_t, Span&);             \
+    template size_t count<C>(const Program&, const C*, size_t);                         \
+    template void find_all<C>(const Program&, const C*, size_t, std::vector<Span>&);
+
+TRANSMUTE_REGEX_INSTANTIATE(Py_UCS1)
+TRANSMUTE_REGEX_INSTANTIATE(Py_UCS2)
+TRANSMUTE_REGEX_INSTANTIATE(Py_UCS4)
+
+#undef TRANSMUTE_REGEX_INSTANTIATE
+
+}  // namespace transmute::regex

@@ -1,0 +1,80 @@
+// The exact host path of detect_construct_categories: comments are removed with the module's
+// `re.sub` and each pattern of the module's `_CATEGORY_PATTERNS` is searched in turn, so replaced
+// or edited attributes take effect at the next call. Tested in tests/test_lorepick_detect.py.
+#include "detect_paths.hpp"
+
+using transmute::Ref;
+
+namespace lorepick {
+namespace {
+
+// re.sub(pattern, '', text, flags=re.<flag_name>) through the module's current `re`.
+Ref remove_all(PyObject* module, State* st, PyObject* pattern, PyObject* text, PyObject* flag_name) {
+    Ref re_module = global(module, st->name_re);
+    if (!re_module) return {};
+    Ref flags = Ref::steal(PyObject_GetAttr(re_module.get(), flag_name));
+    if (!flags) return {};
+    PyObject* args[5] = {re_module.get(), pattern, st->text_empty, text, flags.get()};
+    return Ref::steal(PyObject_VectorcallMethod(st->str_sub, args, 4, st->kw_flags));
+}
+
+// `key, value = item`, with the host's errors for anything that is not a pair.
+bool unpack_pair(PyObject* item, Ref& key, Ref& value) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        return true;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(item));
+    if (!iterator) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        return false;
+    }
+    Ref parts[2];
+    for (int i = 0; i < 2; ++i) {
+        parts[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!parts[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    if (PyErr_Occurred()) return false;
+    key = std::move(parts[0]);
+    value = std::move(parts[1]);
+    return true;
+}
+
+}  // namespace
+
+bool detect_host(PyObject* module, State* st, PyObject* sql, PyObject* found) {
+    // Line comments go first: a "--" inside a block comment also swallows its "*/".
+    Ref stripped = remove_all(module, st, st->text_line_comment, sql, st->str_multiline);
+    if (!stripped) return false;
+    stripped = remove_all(module, st, st->text_block_comment, stripped.get(), st->str_dotall);
+    if (!stripped) return false;
+
+    Ref patterns = global(module, st->name_category_patterns);
+    if (!patterns) return false;
+    Ref items = call_method(st->str_items, patterns.get());
+    if (!items) return false;
+    Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
+    if (!iterator) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref category, pattern;
+        if (!unpack_pair(item.get(), category, pattern)) return false;
+        Ref match = call_method(st->str_search, pattern.get(), stripped.get());
+        if (!match) return false;
+        const int hit = PyObject_IsTrue(match.get());
+        if (hit < 0) return false;
+        if (hit && PySet_Add(found, category.get()) < 0) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace lorepick

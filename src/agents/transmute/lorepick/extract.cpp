@@ -1,0 +1,241 @@
+// extract_sections: cuts a Markdown knowledge document down to the level-two sections (and the
+// preamble) whose titles match a set of wanted titles, case-insensitively and either way round.
+// The document is cut natively while the module's `re` is the import-time module with its own
+// `split`; otherwise the cut goes through the module's `re.split`. Titles are lower-cased with
+// the host's str.lower, whose full case mapping can change a title's length.
+// Tested in tests/test_lorepick_extract.py.
+#include "errors.hpp"
+#include "functions.hpp"
+#include "state.hpp"
+#include "text.hpp"
+
+#include <vector>
+
+using transmute::Ref;
+
+namespace lorepick {
+namespace {
+
+// One piece of the document: its stripped text and its title. `title_lower` is filled only
+// when the title is a host str, whose lower() cannot have side effects.
+struct Piece {
+    Ref stripped;  // null for a piece that is only whitespace
+    Ref title;
+    Ref title_lower;
+};
+
+// The wanted titles, lower-cased once when all of them are host strs.
+struct Wanted {
+    PyObject* headers;  // the caller's set
+    bool all_str = true;
+    std::vector<Ref> lowered;
+};
+
+bool prepare_wanted(State* st, Wanted& wanted) {
+    Ref iterator = Ref::steal(PyObject_GetIter(wanted.headers));
+    if (!iterator) return false;
+    while (Ref title = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (!PyUnicode_CheckExact(title.get())) {
+            wanted.all_str = false;
+            wanted.lowered.clear();
+            return !PyErr_Occurred();
+        }
+        Ref lower = call_method(st->str_lower, title.get());
+        if (!lower) return false;
+        wanted.lowered.push_back(std::move(lower));
+    }
+    return !PyErr_Occurred();
+}
+
+// The title of a piece given as bounds [begin, end) of a host str: strip, first line, leading
+// number signs removed, strip again.
+template <class C>
+bool cut_native(State* st, PyObject* text, const C* s, Py_ssize_t begin, Py_ssize_t end, Piece& piece) {
+    transmute::strip_bounds(s, begin, end);
+    if (begin == end) return true;
+    Py_ssize_t line_end = begin;
+    while (line_end < end && s[line_end] != '\n') ++line_end;
+    Py_ssize_t title_begin = begin;
+    while (title_begin < line_end && s[title_begin] == '#') ++title_begin;
+    Py_ssize_t title_end = line_end;
+    transmute::strip_bounds(s, title_begin, title_end);
+    piece.stripped = Ref::steal(PyUnicode_Substring(text, begin, end));
+    if (!piece.stripped) return false;
+    piece.title = Ref::steal(PyUnicode_Substring(text, title_begin, title_end));
+    if (!piece.title) return false;
+    piece.title_lower = call_method(st->str_lower, piece.title.get());
+    return static_cast<bool>(piece.title_lower);
+}
+
+bool cut_whole(State* st, PyObject* text, Piece& piece) {
+    return transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) {
+        return cut_native(st, text, s, 0, n, piece);
+    });
+}
+
+// A piece handed back by a replaced `re.split`: the same steps through the piece's own methods.
+bool cut_host(State* st, PyObject* item, Piece& piece) {
+    if (PyUnicode_CheckExact(item)) return cut_whole(st, item, piece);
+    Ref stripped = call_method(st->str_strip, item);
+    if (!stripped) return false;
+    const int non_empty = PyObject_IsTrue(stripped.get());
+    if (non_empty <= 0) return non_empty == 0;
+    if (PyUnicode_CheckExact(stripped.get())) {
+        if (!cut_whole(st, stripped.get(), piece)) return false;
+        piece.stripped = std::move(stripped);
+        return true;
+    }
+    Ref lines = call_method(st->str_split, stripped.get(), st->text_newline);
+    if (!lines) return false;
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return false;
+    Ref first_line = Ref::steal(PyObject_GetItem(lines.get(), zero.get()));
+    if (!first_line) return false;
+    Ref unmarked = call_method(st->str_lstrip, first_line.get(), st->text_hash);
+    if (!unmarked) return false;
+    piece.title = call_method(st->str_strip, unmarked.get());
+    if (!piece.title) return false;
+    if (PyUnicode_CheckExact(piece.title.get())) {
+        piece.title_lower = call_method(st->str_lower, piece.title.get());
+        if (!piece.title_lower) return false;
+    }
+    piece.stripped = std::move(stripped);
+    return true;
+}
+
+Ref title_lower(State* st, const Piece& piece) {
+    if (piece.title_lower) return piece.title_lower;
+    return call_method(st->str_lower, piece.title.get());
+}
+
+// `h.lower() in title.lower() or title.lower() in h.lower()` for some wanted title h, evaluated
+// in that order, one wanted title after another, stopping at the first that holds.
+int is_wanted(State* st, const Piece& piece, const Wanted& wanted) {
+    if (wanted.all_str && piece.title_lower) {
+        for (const Ref& h : wanted.lowered) {
+            int found = PyUnicode_Contains(piece.title_lower.get(), h.get());
+            if (found == 0) found = PyUnicode_Contains(h.get(), piece.title_lower.get());
+            if (found != 0) return found;
+        }
+        return 0;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(wanted.headers));
+    if (!iterator) return -1;
+    while (Ref h = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref h_lower = call_method(st->str_lower, h.get());
+        if (!h_lower) return -1;
+        Ref t_lower = title_lower(st, piece);
+        if (!t_lower) return -1;
+        int found = PySequence_Contains(t_lower.get(), h_lower.get());
+        if (found != 0) return found;
+        t_lower = title_lower(st, piece);
+        if (!t_lower) return -1;
+        h_lower = call_method(st->str_lower, h.get());
+        if (!h_lower) return -1;
+        found = PySequence_Contains(h_lower.get(), t_lower.get());
+        if (found != 0) return found;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+bool keep_if_wanted(State* st, const Piece& piece, const Wanted& wanted, PyObject* kept) {
+    if (!piece.stripped) return true;
+    const int wanted_piece = is_wanted(st, piece, wanted);
+    if (wanted_piece <= 0) return wanted_piece == 0;
+    return PyList_Append(kept, piece.stripped.get()) == 0;
+}
+
+// Where the next piece starts at or after `from` (from >= 1): a line that opens with "## ".
+template <class C>
+Py_ssize_t next_section_start(const C* s, Py_ssize_t n, Py_ssize_t from) {
+    for (Py_ssize_t p = from; p + 3 <= n; ++p) {
+        if (s[p - 1] == '\n' && s[p] == '#' && s[p + 1] == '#' && s[p + 2] == ' ') return p;
+    }
+    return n;
+}
+
+// The cut of re.split('(?=^## )', text, flags=re.MULTILINE), done on the caller's string. A
+// document that opens with "## " gives re.split an empty first piece, which is skipped anyway.
+bool select_native(State* st, PyObject* text, Wanted& wanted, PyObject* kept) {
+    if (!prepare_wanted(st, wanted)) return false;
+    return transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) {
+        Py_ssize_t begin = 0;
+        while (begin < n) {
+            const Py_ssize_t end = next_section_start(s, n, begin + 1);
+            Piece piece;
+            if (!cut_native(st, text, s, begin, end, piece) || !keep_if_wanted(st, piece, wanted, kept))
+                return false;
+            begin = end;
+        }
+        return true;
+    });
+}
+
+bool select_host(State* st, PyObject* re_module, PyObject* text, Wanted& wanted, PyObject* kept) {
+    Ref flags = Ref::steal(PyObject_GetAttr(re_module, st->str_multiline));
+    if (!flags) return false;
+    PyObject* args[4] = {re_module, st->text_section_split, text, flags.get()};
+    Ref pieces = Ref::steal(PyObject_VectorcallMethod(st->str_split, args, 3, st->kw_flags));
+    if (!pieces) return false;
+    // Titles are lowered once only while no code of the caller's can run between the tests.
+    bool plain = PyList_CheckExact(pieces.get());
+    for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(pieces.get()); ++i)
+        plain = PyUnicode_CheckExact(PyList_GET_ITEM(pieces.get(), i));
+    if (!plain)
+        wanted.all_str = false;
+    else if (!prepare_wanted(st, wanted))
+        return false;
+    Ref iterator = Ref::steal(PyObject_GetIter(pieces.get()));
+    if (!iterator) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Piece piece;
+        if (!cut_host(st, item.get(), piece) || !keep_if_wanted(st, piece, wanted, kept)) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// The native cut stands for the import-time `re` with its own `split` and `MULTILINE`.
+int native_split_applies(State* st, PyObject* re_module) {
+    if (re_module != st->orig_re) return 0;
+    Ref split = Ref::steal(PyObject_GetAttr(re_module, st->str_split));
+    if (!split) return -1;
+    Ref multiline = Ref::steal(PyObject_GetAttr(re_module, st->str_multiline));
+    if (!multiline) return -1;
+    return split.get() == st->orig_re_split && multiline.get() == st->orig_re_multiline;
+}
+
+PyObject* extract_sections_impl(PyObject* module, PyObject* const* args) {
+    PyObject* full_text = args[0];
+    PyObject* headers = args[1];
+    if (!transmute::check_exact_type(full_text, &PyUnicode_Type, "full_text") ||
+        !transmute::check_exact_type(headers, &PySet_Type, "headers"))
+        return nullptr;
+    State* st = state_of(module);
+    if (PySet_GET_SIZE(headers) == 0 || PyUnicode_GET_LENGTH(full_text) == 0)
+        return Py_NewRef(st->text_empty);
+
+    Ref re_module = global(module, st->name_re);
+    if (!re_module) return nullptr;
+    const int native = native_split_applies(st, re_module.get());
+    if (native < 0) return nullptr;
+    Wanted wanted{headers};
+    Ref kept = Ref::steal(PyList_New(0));
+    if (!kept) return nullptr;
+    const bool ok = native ? select_native(st, full_text, wanted, kept.get())
+                           : select_host(st, re_module.get(), full_text, wanted, kept.get());
+    if (!ok) return nullptr;
+    return PyUnicode_Join(st->text_piece_separator, kept.get());
+}
+
+const char* const kParams[] = {"full_text", "headers"};
+const char* const kAnnotations[] = {"full_text", "str", "headers", "set[str]", "return", "str", nullptr};
+
+}  // namespace
+
+const transmute::FunctionDef kExtractSections = {
+    "extract_sections", "extract_sections",
+    "Return the level-two sections (and preamble) of a Markdown document whose titles match one "
+    "of the wanted titles, in document order, joined by a blank line.",
+    kParams, 2, nullptr, 0, kAnnotations, nullptr, extract_sections_impl};
+
+}  // namespace lorepick

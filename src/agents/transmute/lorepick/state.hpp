@@ -1,0 +1,43 @@
+// Module state of agents.transmute.lorepick: interned names, constant texts, and the import-time
+// objects that decide whether a call may take a native path. Tested through
+// tests/test_lorepick_detect.py, tests/test_lorepick_extract.py and tests/test_lorepick_select.py.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace lorepick {
+
+// Every PyObject* the state owns, for traverse/clear.
+#define LOREPICK_STATE_OBJECTS(X)                                                      \
+    X(function_type)                                                                   \
+    /* attribute names looked up in the module namespace at each call */               \
+    X(name_re) X(name_logger) X(name_category_patterns) X(name_mapping_table)          \
+    X(name_gotcha_table) X(name_always_mapping) X(name_always_gotchas)                 \
+    X(name_extract_sections)                                                           \
+    /* method and attribute names */                                                   \
+    X(str_sub) X(str_split) X(str_search) X(str_items) X(str_get) X(str_lower)         \
+    X(str_strip) X(str_lstrip) X(str_round) X(str_multiline) X(str_dotall)             \
+    /* constant texts */                                                               \
+    X(text_empty) X(text_line_comment) X(text_block_comment) X(text_section_split)     \
+    X(text_newline) X(text_hash) X(text_piece_separator)                               \
+    X(key_mapping) X(key_gotchas) X(key_limitations)                                   \
+    /* keyword-name tuples for calls */                                                \
+    X(kw_flags) X(event_knowledge_selected) X(kw_knowledge_selected)                   \
+    /* import-time objects: the native section split stands for exactly these */      \
+    X(orig_re) X(orig_re_split) X(orig_re_multiline)
+
+struct State {
+#define LOREPICK_DECLARE(name) PyObject* name;
+    LOREPICK_STATE_OBJECTS(LOREPICK_DECLARE)
+#undef LOREPICK_DECLARE
+};
+
+inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+
+// Reads a global of the module as a Python function would: NameError when it is gone.
+transmute::Ref global(PyObject* module, PyObject* name);
+
+// Calls name(self, arg) as a method; arg may be null for no argument.
+transmute::Ref call_method(PyObject* name, PyObject* self, PyObject* arg = nullptr);
+
+}  // namespace lorepick

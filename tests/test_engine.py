@@ -1,0 +1,283 @@
+"""Differential tests of agents.transmute._engine against the host's re module."""
+
+import itertools
+import os
+import random
+import re
+import sys
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from agents.transmute import _engine
+
+I, M, S = re.IGNORECASE, re.MULTILINE, re.DOTALL
+
+SEED = int(os.environ.get("ENGINE_TEST_SEED", random.randrange(1 << 30)))
+print(f"test_engine seed: {SEED} (set ENGINE_TEST_SEED to replay)", file=sys.stderr)
+
+# The patterns the complexity and lorepick modules match, with their flags.
+PROJECT_PATTERNS = [
+    *((p, I) for p in [
+        r"\bCURSOR\b", r"\bDECLARE\s+\w+\s+CURSOR\b", r"\bEXEC(?:UTE)?\s*\(", r"\bsp_executesql\b",
+        r"\bDYNAMIC\b", r"\bBEGIN\s+TRY\b", r"\bBEGIN\s+CATCH\b", r"\bMERGE\b", r"\bOPENXML\b",
+        r"\bhierarchyid\b", r"\bgeography\b", r"\bgeometry\b", r"\bFOR\s+XML\b", r"\bOPENJSON\b",
+        r"\bLINKED\s+SERVER\b", r"\bWITH\s+\w+\s*(?:\([^)]*\))?\s*AS\s*\(", r"#\w+",
+        r"\bCREATE\s+TABLE\b", r"\bWHILE\b", r"\bIF\s+EXISTS\b", r"\bCASE\s+WHEN\b", r"\bOVER\s*\(",
+        r"\bPIVOT\b", r"\bUNPIVOT\b", r"\bCREATE\s+(?:OR\s+ALTER\s+)?PROC(?:EDURE)?\b",
+        r"^GO\s*$", r"^CREATE\s+(?:OR\s+ALTER\s+)?(?:PROC|PROCEDURE|FUNCTION)\b",
+        r"\b(?:DATEDIFF|DATEADD|GETDATE|GETUTCDATE|EOMONTH|DATEPART|DATENAME|DATETRUNC|SYSDATETIME|SYSUTCDATETIME)\b",
+        r"\b(?:ROW_NUMBER|RANK|DENSE_RANK|NTILE|LAG|LEAD|CUME_DIST|PERCENT_RANK)\s*\(",
+        r"\b(?:ISNULL|COALESCE|NULLIF|IS\s+NULL|IS\s+NOT\s+NULL)\b",
+        r"\b(?:LIKE|CHARINDEX|PATINDEX|STUFF|REPLACE|SUBSTRING|LEFT|RIGHT|COLLATE|CONCAT)\b",
+        r"\b(?:FOR\s+JSON|OPENJSON|JSON_VALUE|JSON_QUERY|JSON_MODIFY)\b",
+        r"\b(?:CAST|CONVERT|TRY_CAST|TRY_CONVERT|DECIMAL|NUMERIC|FLOAT)\b",
+        r"\b(?:CREATE\s+(?:OR\s+ALTER\s+)?PROC(?:EDURE)?|EXEC(?:UTE)?)\b", r"#\w+|@\w+\s+TABLE",
+        r"\b(?:INNER|LEFT|RIGHT|FULL|CROSS)\s+(?:OUTER\s+)?JOIN\b",
+        r"\b(?:GROUP\s+BY|HAVING|SUM|COUNT|AVG|MIN|MAX)\s*\(", r"\bSELECT\b",
+    ]),
+    (r"#\w+", 0), (r"--.*$", M), (r"/\*.*?\*/", S),
+    (r"^\s*GO\s*$", I | M),
+    (r"^\s*CREATE\s+(?:OR\s+ALTER\s+)?(?:PROC|PROCEDURE|FUNCTION|VIEW|TRIGGER)\b", I | M),
+    (r"^--\s*={3,}", M), (r"^--\s*-{3,}", M), (r"^--\s*Section\s+\d", I | M), (r"(?=^## )", M),
+]
+
+# Shapes the platform-marker rows use, and corner cases of anchors, priorities and classes.
+TRICKY_PATTERNS = [
+    (r"\bBigQuery\b[\s\S]{0,40}?\bdataset\b", I), (r"\bspark\b[\s\S]{0,3000}?\bread\b", I),
+    (r"(?<!AS )\bSTRUCT<", I), (r"#(?![A-Za-z_])(?!\s{0,8}(standardSQL|legacySQL)\b)", 0),
+    (r"(?![A-Za-z0-9_\s])\S+", 0), (r"(?:^|;)\s*USE\s+\w+", I | M), (r"(?:^|\n)\s*MINUS\s*(?:\n|$)", I),
+    (r"`[^`\n]+`", 0), (r"\$([A-Za-z_]\w*)?\$", 0), (r"['\"]", 0), (r"(?<=a)b", 0), (r"(?<!\w)k", I),
+    (r"^", 0), (r"^", M), (r"$", 0), (r"$", M), (r"\A|\Z", 0), (r"^$", M), (r"a$", 0), (r"\n$", 0),
+    (r"x*", 0), (r"x*?", 0), (r"a*?|b", 0), (r"|a", 0), (r"a|ab", 0), (r"ab|a", 0), (r"(?:a|ab)(?:c|bcd)", 0),
+    (r"a.*b", 0), (r"a.*?b", 0), (r"a.*?b", S), (r".+", 0), (r"\b", 0), (r"\B", 0), (r"\b\w+\b", 0),
+    (r"[a-z]+", I), (r"[^a-z]+", I), (r"[S-Z]", I), (r"[\w-]+", I), (r"[^\W\d]+", 0), (r"[k\d]", I),
+    (r"[\s\S]", 0), (r"[^\s]", I), (r"[\]\\\-]", 0), (r"[\x00-\x7f]+", I), (r"[Ā-ż]", I), (r"[İı]", I),
+    (r"s", I), (r"ſ", I), (r"K", I), (r"İ", I), (r"ı", I), (r"µ", I), (r"[^s]", I), (r"[^K]", 0),
+    (r"(?:ab){2,3}", 0), (r"(?:ab){2,3}?", 0), (r"a{2}", 0), (r"a{,2}b", 0), (r"a{2,}?", 0), (r"x{", 0),
+    (r"(?:a?)*b", 0), (r"(?:a*)*", 0), (r"(?:a|)+?b", 0), (r"(a)(?:b)?", 0), (r"(?P<n>a)b", 0),
+    (r"a(?=b)", 0), (r"a(?!b)", 0), (r"(?=a)|b", 0), (r"(?<=\n)\s*", 0), (r"(?<!^)x", M),
+    (r"\s+$", M), (r"\d+", 0), (r"\D\W\S", 0), (r"\t\n\r\x41\u00e9", 0), (r"(?#comment)a", 0),
+    (r"[\s\S]{0,20}?k", I), (r"k[\s\S]{0,20}", 0), (r"(?:ab|c){0,20}d", 0), (r"\w{3,30}?s", I),
+    (r"(?!)", 0), (r"(?=)", 0),
+]
+
+SMALL_PATTERNS = [
+    r"s", r"k", r"i", r"[si]", r"[^k]", r"[a-k]", r"\w", r"\W", r"\s", r"\d", r"\b", r"\B", r"^", r"$",
+    r".", r"\w+", r"\W*", r"a*?", r"a|s", r"\bs\b", r"(?<=\w)\W", r"(?!s)", r"_\d", r"[\w#]+", r"\S+$",
+    r"#\w+", r"(?:s|k)+?", r"[(*)]", r"--.*$", r"/\*.*?\*/", r"^\s*$", r"[^\W_]", r"[ſK]", r"[İ]",
+]
+ALPHABET = ["a", "s", "k", "i", "S", "K", "I", "ſ", "ı", "İ", "K", "_", "5", "٣", "(", ")", "#", "-",
+            "/", "*", "\n", "\r", "\x0b", "\x1c", "\u00a0", "\u2028"]
+
+
+def operations(text, engine, pattern):
+    """The engine's answers next to re's, for every operation."""
+    m = pattern.search(text)
+    got = (engine.search(text), engine.match(text), engine.span(text), engine.count(text),
+           engine.spans(text), engine.sub_empty(text))
+    want = (m is not None, pattern.match(text) is not None, m.span() if m else None,
+            len(pattern.findall(text)), [x.span() for x in pattern.finditer(text)],
+            pattern.sub("", text))
+    return got, want
+
+
+def check(text, engine, pattern):
+    got, want = operations(text, engine, pattern)
+    assert got == want, (pattern.pattern, pattern.flags, text)
+    for pos in (1, len(text) // 2, len(text)):
+        m = pattern.search(text, pos)
+        assert engine.search(text, pos) == (m is not None), (pattern.pattern, text, pos)
+        assert engine.span(text, pos) == (m.span() if m else None), (pattern.pattern, text, pos)
+        assert engine.match(text, pos) == (pattern.match(text, pos) is not None), (pattern.pattern, text, pos)
+
+
+def pair(source, flags):
+    return _engine.compile(source, flags), re.compile(source, flags)
+
+
+SQL_WORDS = [
+    "SELECT", "select", "FROM", "WITH", "with", "cte", "AS", "as", "(", ")", "MERGE", "merge", "INTO",
+    "CURSOR", "DECLARE", "EXEC", "EXECUTE", "sp_executesql", "BEGIN", "TRY", "CATCH", "#tmp", "@t",
+    "TABLE", "GO", "go", "CREATE", "OR", "ALTER", "PROC", "PROCEDURE", "FUNCTION", "VIEW", "--", "/*",
+    "*/", "=====", "-----", "Section", "3", "##", "ROW_NUMBER", "OVER", "LEFT", "JOIN", "OUTER", "IS",
+    "NOT", "NULL", "GROUP", "BY", "COUNT", "DATEADD", "JSON_VALUE", "FOR", "XML", "spark", "read",
+    "STRUCT<", "BigQuery", "dataset", "USE", "MINUS", ";", "`x`", "$a$", "'", '"', "ſelect", "İF",
+    "merKe", "ab", "abcd", "aab", "k", "x", "y", "\u00e9", "\u00a0", "\u2028", "\U0001d518", "٣",
+]
+SEPARATORS = [" ", " ", " ", "\n", "\t", "", "\r\n", "  ", ",", "\n\n"]
+
+
+def sql_text(rng, words=40):
+    return "".join(rng.choice(SQL_WORDS) + rng.choice(SEPARATORS) for _ in range(rng.randrange(words)))
+
+
+def as_kind(text, kind):
+    """The same text forced to a PEP 393 width by one extra char at the end."""
+    return text + {"ascii": "", "latin1": "\u00ff", "bmp": "\u0100", "astral": "\U00010000"}[kind]
+
+
+KINDS = ["ascii", "latin1", "bmp", "astral"]
+
+
+def test_casefix_table_matches_re():
+    from re._casefix import _EXTRA_CASES
+
+    assert _engine._extra_cases() == _EXTRA_CASES
+
+
+@pytest.mark.parametrize("source,flags", PROJECT_PATTERNS + TRICKY_PATTERNS)
+def test_patterns_agree_with_re_on_sql_texts(source, flags):
+    engine, pattern = pair(source, flags)
+    assert (engine.source, engine.flags) == (source, flags)
+    rng = random.Random(f"{SEED}:{source}:{flags}")
+    for kind in KINDS:
+        for _ in range(25):
+            check(as_kind(sql_text(rng), kind), engine, pattern)
+
+
+@pytest.mark.parametrize("flags", [0, I, M, S, I | M | S])
+def test_small_patterns_exhaustive_short_strings(flags):
+    compiled = [pair(p, flags) for p in SMALL_PATTERNS]
+    for length in range(4):
+        for chars in itertools.product(ALPHABET, repeat=length):
+            text = "".join(chars)
+            for engine, pattern in compiled:
+                got, want = operations(text, engine, pattern)
+                assert got == want, (pattern.pattern, flags, text)
+
+
+@pytest.mark.parametrize("source", [r"\bs\b", r"[si]+?k", r"(?<!i)s", r"^k|s$", r"\W*"])
+def test_length_four_strings(source):
+    alphabet = ["s", "S", "ſ", "i", "İ", "ı", "k", "K", "\n", " ", "_"]
+    for flags in (0, I | M):
+        engine, pattern = pair(source, flags)
+        for chars in itertools.product(alphabet, repeat=4):
+            text = "".join(chars)
+            got, want = operations(text, engine, pattern)
+            assert got == want, (source, flags, text)
+
+
+def test_case_variants_literal_scan():
+    # The literal prefilter must accept every case variant re accepts, in every width.
+    for source, text in [(r"\bMISS\b", "x miſſ y"), (r"\bKEY\b", "a \u212aEY"), (r"\bIF\b", "\u0130f"),
+                         (r"\bIF\b", "\u0131F"), (r"\bMICRO\b", "\u00b5"), (r"\bSS\b", "s\u017f")]:
+        engine, pattern = pair(source, I)
+        for kind in KINDS:
+            t = as_kind(text, kind) if kind != "ascii" else text
+            assert engine.search(t) == (pattern.search(t) is not None), (source, t)
+            assert engine.count(t) == len(pattern.findall(t)), (source, t)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    st.sampled_from(PROJECT_PATTERNS + TRICKY_PATTERNS),
+    st.lists(st.sampled_from(SQL_WORDS + SEPARATORS + ALPHABET), max_size=30),
+)
+def test_hypothesis_texts(pattern_flags, pieces):
+    engine, pattern = pair(*pattern_flags)
+    check("".join(pieces), engine, pattern)
+
+
+def test_sub_empty_narrows_and_keeps_type():
+    engine = _engine.compile(r"\u0100|\U00010000", 0)
+    out = engine.sub_empty("ab\U00010000c\u0100")
+    assert out == "abc" and out.isascii() and type(out) is str
+    assert engine.sub_empty("plain") == "plain"
+
+
+@pytest.mark.parametrize(
+    "source,flags",
+    [
+        (r"(a)\1", 0), (r"(?i)a", 0), (r"(?i:a)", 0), (r"a*+", 0), (r"(?>a)", 0), (r"(a)?(?(1)b|c)", 0),
+        (r"a(?=\s*b)", 0), (r"x(?!\s*(standardSQL|legacySQL)\b)", 0), (r"a", re.VERBOSE), (r"a", re.ASCII),
+        (r"[𝔘x]", I), (r"\N{EM DASH}", 0),
+    ],
+)
+def test_unsupported_patterns_are_refused(source, flags):
+    re.compile(source, flags)  # valid for re: the engine declines rather than guesses
+    with pytest.raises(ValueError):
+        _engine.compile(source, flags)
+
+
+@pytest.mark.parametrize("source", ["(", ")", "[a", "a**", "*", r"\q", "[b-a]", r"(?<=a+)b", "a{3,2}", r"\x4"])
+def test_invalid_patterns_are_refused(source):
+    with pytest.raises(re.error):
+        re.compile(source)
+    with pytest.raises(ValueError):
+        _engine.compile(source, 0)
+
+
+def test_compile_from_reads_pattern_and_flags():
+    engine = _engine.compile_from(re.compile(r"\bMERGE\b", re.I))
+    assert engine.source == r"\bMERGE\b" and engine.flags == re.I | re.U
+    assert engine.search("a merge b") and not engine.search("emerged")
+    with pytest.raises(ValueError):
+        _engine.compile_from(re.compile(rb"x"))
+
+
+def test_megabyte_adversarial_inputs_complete():
+    # Each would take the backtracking matcher far longer; here they must finish promptly.
+    cases = [
+        (r"\bWITH\s+\w+\s*(?:\([^)]*\))?\s*AS\s*\(", I, "WITH x" + " " * 1_000_000),
+        (r"\bWITH\s+\w+\s*(?:\([^)]*\))?\s*AS\s*\(", I, "WITH x (" + "a," * 500_000),
+        (r"a[\s\S]{0,3000}?b", 0, "a" * 1_000_000),
+        (r"(?:x+x+)+y", 0, "x" * 1_000_000),
+        (r"/\*.*?\*/", S, "/* " * 333_333),
+    ]
+    for source, flags, text in cases:
+        engine = _engine.compile(source, flags)
+        assert engine.search(text) is False
+        assert engine.count(text) == 0
+        assert engine.sub_empty(text) == text
+
+
+def test_megabyte_counts_agree_with_re():
+    rng = random.Random(SEED)
+    text = "".join(sql_text(rng) for _ in range(3000))
+    for source, flags in PROJECT_PATTERNS:
+        engine, pattern = pair(source, flags)
+        assert engine.count(text) == len(pattern.findall(text)), source
+        assert engine.search(text) == (pattern.search(text) is not None), source
+
+
+def test_platform_markers_agree_with_re():
+    try:
+        from agents.transmute import cuebook
+        markers = cuebook.PLATFORM_MARKERS
+    except Exception as exc:  # the module is built separately
+        pytest.skip(f"cuebook markers unavailable: {exc!r}")
+    sources = []
+
+    def collect(obj):
+        if isinstance(obj, str):
+            sources.append(obj)
+        elif isinstance(obj, re.Pattern):
+            sources.append(obj.pattern)
+        elif isinstance(obj, dict):
+            for v in obj.values():
+                collect(v)
+        elif isinstance(obj, (list, tuple, set, frozenset)):
+            for v in obj:
+                collect(v)
+
+    collect(markers)
+    assert sources
+    rng = random.Random(SEED)
+    texts = [sql_text(rng, 80) for _ in range(30)] + [as_kind(sql_text(rng, 80), k) for k in KINDS]
+    accepted = 0
+    for source in sources:
+        for flags in (I | M, 0):
+            try:
+                pattern = re.compile(source, flags)
+            except re.error:
+                continue
+            try:
+                engine = _engine.compile(source, flags)
+            except ValueError:
+                continue
+            accepted += 1
+            for text in texts + [source]:
+                check(text, engine, pattern)
+    assert accepted
