@@ -260,3 +260,12 @@ def test_line_tests_agree_with_re_on_every_code_point():
             plan_lines = cx.plan_reading_strategy(FakePath(text))
             assert plan_lines == cx.FileReadingStrategy(*ref.plan(text))
             assert sum(expected) >= 1
+
+
+def test_str_subclass_from_read_text_takes_host_path(seeded_random):
+    class Text(str):
+        pass
+    for _ in range(20):
+        text = random_file(seeded_random)
+        got = cx.plan_reading_strategy(FakePath(Text(text)))
+        assert got == cx.FileReadingStrategy(*ref.plan(text))

@@ -22,11 +22,6 @@ constexpr Py_ssize_t kFirstRead = 150;
 constexpr Py_ssize_t kMinSectionSpan = 20;
 constexpr Py_ssize_t kHintLength = 50;
 
-// One line of the file, as a range of the text and with its stripped bounds.
-struct Line {
-    Py_ssize_t begin, end;                  // stripped bounds inside the text
-};
-
 struct Section {
     Py_ssize_t start, end;
     Ref hint;
@@ -93,15 +88,15 @@ bool is_definition_line(const C* s, Py_ssize_t begin, Py_ssize_t end) {
     return false;
 }
 
-// Lines of `text` with their boundary flags, computed natively in one pass.
-template <class C>
-void scan_lines(const C* s, Py_ssize_t n, bool want_tests, std::vector<Line>& lines,
-                std::vector<Py_ssize_t>& boundaries) {
-    transmute::for_each_line(s, n, [&](Py_ssize_t begin, Py_ssize_t end) {
-        transmute::strip_bounds(s, begin, end);
-        lines.push_back({begin, end});
-        if (want_tests && (is_go_line(s, begin, end) || is_definition_line(s, begin, end)))
-            boundaries.push_back(static_cast<Py_ssize_t>(lines.size()));
+// Calls line(index, begin, end) for each line of a str, with stripped bounds, in one pass.
+template <class F>
+void walk_lines(PyObject* text, F&& line) {
+    transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) {
+        Py_ssize_t index = 0;
+        transmute::for_each_line(s, n, [&](Py_ssize_t begin, Py_ssize_t end) {
+            transmute::strip_bounds(s, begin, end);
+            line(index++, s, begin, end);
+        });
     });
 }
 
@@ -157,16 +152,16 @@ PyObject* plan_reading_strategy_impl(PyObject* module, PyObject* const* args) {
                         re_match.get() == st->orig_re_match &&
                         ignorecase.get() == st->orig_re_ignorecase;
 
-    // Lines: the stripped text of line i is hint material; boundaries are 1-based line numbers.
-    std::vector<Line> lines;
+    // Boundaries are 1-based line numbers, found in the same pass that counts the lines.
     std::vector<Py_ssize_t> major;
-    Ref host_lines;  // host path: the list from splitlines()
+    Ref host_lines;  // the list from splitlines(), when read_text gave something other than a str
     Py_ssize_t total_lines = 0;
     if (PyUnicode_CheckExact(text.get())) {
-        transmute::visit_text(text.get(), [&](const auto* s, Py_ssize_t n) {
-            scan_lines(s, n, native, lines, major);
+        walk_lines(text.get(), [&](Py_ssize_t index, const auto* s, Py_ssize_t begin, Py_ssize_t end) {
+            total_lines = index + 1;
+            if (native && (is_go_line(s, begin, end) || is_definition_line(s, begin, end)))
+                major.push_back(index + 1);
         });
-        total_lines = static_cast<Py_ssize_t>(lines.size());
     } else {
         host_lines = Ref::steal(PyObject_CallMethodNoArgs(text.get(), st->str_splitlines));
         if (!host_lines) return nullptr;
@@ -185,25 +180,25 @@ PyObject* plan_reading_strategy_impl(PyObject* module, PyObject* const* args) {
         return PyObject_Vectorcall(strategy_type.get(), fields, 0, st->kw_strategy_fields);
     }
 
-    // Stripped line i (0-based) as a new str, from whichever path produced the lines.
-    auto stripped_line = [&](Py_ssize_t index) -> Ref {
-        if (host_lines) {
-            return Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(host_lines.get(), index),
-                                                        st->str_strip));
-        }
-        return Ref::steal(PyUnicode_Substring(text.get(), lines[index].begin, lines[index].end));
-    };
-
+    // The host path: each stripped line through the module's re.match.
     if (!native) {
-        major.clear();
-        for (Py_ssize_t i = 0; i < total_lines; ++i) {
-            Ref line = stripped_line(i);
-            if (!line) return nullptr;
+        auto test_line = [&](Py_ssize_t index, Ref line) {
             bool is_boundary = false;
-            if (!host_line_is_boundary(st, re_module.get(), ignorecase.get(), line.get(), is_boundary))
-                return nullptr;
-            if (is_boundary) major.push_back(i + 1);
+            if (!line || !host_line_is_boundary(st, re_module.get(), ignorecase.get(), line.get(), is_boundary))
+                return false;
+            if (is_boundary) major.push_back(index + 1);
+            return true;
+        };
+        bool ok = true;
+        if (host_lines) {
+            for (Py_ssize_t i = 0; i < total_lines && ok; ++i)
+                ok = test_line(i, Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(host_lines.get(), i), st->str_strip)));
+        } else {
+            walk_lines(text.get(), [&](Py_ssize_t index, const auto*, Py_ssize_t begin, Py_ssize_t end) {
+                if (ok) ok = test_line(index, Ref::steal(PyUnicode_Substring(text.get(), begin, end)));
+            });
         }
+        if (!ok) return nullptr;
     }
 
     const Py_ssize_t target_sections = std::min<Py_ssize_t>(std::max<Py_ssize_t>(total_lines / 300, 2), 5);
@@ -232,12 +227,32 @@ PyObject* plan_reading_strategy_impl(PyObject* module, PyObject* const* args) {
         if (end <= first_read) continue;
         if (start < first_read) start = first_read + 1;
         if (end - start < kMinSectionSpan) continue;
-        const Py_ssize_t hint_index = start - 1;
-        Ref hint = (hint_index >= 0 && hint_index < total_lines)
-                       ? line_hint(stripped_line(hint_index), start, end)
-                       : block_hint(end - start + 1);
-        if (!hint) return nullptr;
-        sections.push_back({start, end, std::move(hint)});
+        sections.push_back({start, end, Ref()});
+    }
+
+    // Hints: the stripped first line of each section, fetched in one more pass over the lines.
+    auto hint_for = [&](Section& section, Ref stripped) {
+        section.hint = line_hint(std::move(stripped), section.start, section.end);
+        return static_cast<bool>(section.hint);
+    };
+    bool hints_ok = true;
+    if (host_lines) {
+        for (Section& section : sections) {
+            const Py_ssize_t index = section.start - 1;
+            hints_ok = hints_ok && hint_for(section, Ref::steal(PyObject_CallMethodNoArgs(
+                                                         PyList_GET_ITEM(host_lines.get(), index), st->str_strip)));
+        }
+    } else if (!sections.empty()) {
+        size_t next = 0;  // sections are in ascending line order
+        walk_lines(text.get(), [&](Py_ssize_t index, const auto*, Py_ssize_t begin, Py_ssize_t end) {
+            while (hints_ok && next < sections.size() && sections[next].start - 1 == index) {
+                hints_ok = hint_for(sections[next++], Ref::steal(PyUnicode_Substring(text.get(), begin, end)));
+            }
+        });
+    }
+    if (!hints_ok) return nullptr;
+    for (Section& section : sections) {
+        if (!section.hint && !(section.hint = block_hint(section.end - section.start + 1))) return nullptr;
     }
 
     // Merge the adjacent pair with the smallest combined span (earliest on a tie) until the
