@@ -243,27 +243,9 @@ def test_megabyte_counts_agree_with_re():
 
 
 def test_platform_markers_agree_with_re():
-    try:
-        from agents.transmute import cuebook
-        markers = cuebook.PLATFORM_MARKERS
-    except Exception as exc:  # the module is built separately
-        pytest.skip(f"cuebook markers unavailable: {exc!r}")
-    sources = []
-
-    def collect(obj):
-        if isinstance(obj, str):
-            sources.append(obj)
-        elif isinstance(obj, re.Pattern):
-            sources.append(obj.pattern)
-        elif isinstance(obj, dict):
-            for v in obj.values():
-                collect(v)
-        elif isinstance(obj, (list, tuple, set, frozenset)):
-            for v in obj:
-                collect(v)
-
-    collect(markers)
-    assert sources
+    from agents.transmute import cuebook
+    sources = [marker.pattern for marker in cuebook.PLATFORM_MARKERS]
+    assert len(sources) == 133
     rng = random.Random(SEED)
     texts = [sql_text(rng, 80) for _ in range(30)] + [as_kind(sql_text(rng, 80), k) for k in KINDS]
     accepted = 0
@@ -281,3 +263,27 @@ def test_platform_markers_agree_with_re():
             for text in texts + [source]:
                 check(text, engine, pattern)
     assert accepted
+
+
+def test_shared_program_across_threads():
+    # Long texts are matched without the GIL; one compiled program serves every thread.
+    import threading
+
+    rng = random.Random(SEED)
+    text = ""
+    while len(text) <= _engine.NOGIL_THRESHOLD:
+        text += sql_text(rng)
+    engine, pattern = pair(r"\bWITH\s+\w+\s*(?:\([^)]*\))?\s*AS\s*\(", I)
+    want = (len(pattern.findall(text)), pattern.search(text) is not None)
+    results = []
+
+    def work():
+        for _ in range(5):
+            results.append((engine.count(text), engine.search(text)))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [want] * 20
