@@ -6,6 +6,7 @@
 #include "patterns.hpp"
 #include "regex/regex.hpp"
 #include "scan/comments.hpp"
+#include "scan/from_patterns.hpp"
 #include "scan/lines.hpp"
 #include "scan/triggers.hpp"
 #include "text.hpp"
@@ -20,46 +21,16 @@ namespace scan = transmute::scan;
 namespace complexity {
 
 struct NativeTables {
-    std::unique_ptr<scan::TriggerScan> presence;  // the complex patterns, then the moderate ones
+    // The complex patterns, then the moderate ones (presence), then the stored-procedure,
+    // temporary-table and CTE patterns (counts).
+    std::unique_ptr<scan::TriggerScan> scan;
     size_t complex_count = 0;
-    rx::ProgramPtr stored_proc;
-    rx::ProgramPtr temp_table;
-    rx::ProgramPtr cte;
+    size_t presence_count = 0;
 };
 
 namespace {
 
 constexpr size_t kReleaseGilAbove = 1 << 16;
-
-bool pattern_facts(PyObject* pattern, std::u32string& source, int& flags) {
-    Ref text = Ref::steal(PyObject_GetAttrString(pattern, "pattern"));
-    Ref flag_value = Ref::steal(PyObject_GetAttrString(pattern, "flags"));
-    if (!text || !flag_value || !PyUnicode_Check(text.get())) return false;
-    flags = static_cast<int>(PyLong_AsLong(flag_value.get())) & ~32;  // re.UNICODE is implied
-    if (PyErr_Occurred()) return false;
-    source.clear();
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
-    for (Py_ssize_t i = 0; i < n; ++i) source += static_cast<char32_t>(PyUnicode_READ_CHAR(text.get(), i));
-    return true;
-}
-
-// Compiles one program from its source; records why not.
-rx::ProgramPtr compile(const std::u32string& source, int flags, std::string& failures) {
-    std::string error;
-    rx::ProgramPtr program = rx::compile(source, flags, error);
-    if (!program) {
-        failures += "\n  ";
-        failures.append(source.begin(), source.end());
-        failures += ": " + error;
-    }
-    return program;
-}
-
-std::u32string widen(const char* text) {
-    std::u32string out;
-    for (; *text; ++text) out += static_cast<char32_t>(static_cast<unsigned char>(*text));
-    return out;
-}
 
 // True while the list `current` is the import-time list holding the import-time items.
 bool same_list(PyObject* current, PyObject* original, PyObject* original_items) {
@@ -100,53 +71,43 @@ void classify_text(const NativeTables& tables, const C* s, size_t n, Counts& cou
     const size_t m = stripped.size();
     counts.effective_lines = static_cast<Py_ssize_t>(scan::count_nonblank_lines(t, m));
 
-    std::vector<bool> found(tables.presence->size(), false);
-    tables.presence->find_present(t, m, found);
+    scan::ScanResult result;
+    tables.scan->run(t, m, result);
     counts.complex_constructs = counts.moderate_constructs = 0;
-    for (size_t i = 0; i < found.size(); ++i) {
-        if (!found[i]) continue;
+    for (size_t i = 0; i < tables.presence_count; ++i) {
+        if (!result.found[i]) continue;
         if (i < tables.complex_count)
             ++counts.complex_constructs;
         else
             ++counts.moderate_constructs;
     }
-    counts.stored_procs = static_cast<Py_ssize_t>(rx::count(*tables.stored_proc, t, m));
-    counts.temp_tables = static_cast<Py_ssize_t>(rx::count(*tables.temp_table, t, m));
-    counts.ctes = static_cast<Py_ssize_t>(rx::count(*tables.cte, t, m));
+    const size_t first_count = tables.presence_count;
+    counts.stored_procs = static_cast<Py_ssize_t>(result.counts[first_count]);
+    counts.temp_tables = static_cast<Py_ssize_t>(result.counts[first_count + 1]);
+    counts.ctes = static_cast<Py_ssize_t>(result.counts[first_count + 2]);
 }
 
 }  // namespace
 
 bool build_native_tables(PyObject* module, State* st) {
     auto tables = std::make_unique<NativeTables>();
-    std::string failures;
-    std::vector<rx::ProgramPtr> programs;
-    std::vector<std::u32string> sources;
-    std::vector<int> flags;
+    std::vector<scan::ScanPattern> patterns;
     for (PyObject* items : {st->orig_complex_items, st->orig_moderate_items}) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
-            std::u32string source;
-            int flag = 0;
-            if (!pattern_facts(PyTuple_GET_ITEM(items, i), source, flag)) return false;
-            programs.push_back(compile(source, flag, failures));
-            sources.push_back(source);
-            flags.push_back(flag);
-        }
-        if (items == st->orig_complex_items) tables->complex_count = programs.size();
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i)
+            patterns.push_back({PyTuple_GET_ITEM(items, i), nullptr, 0, scan::Mode::presence});
+        if (items == st->orig_complex_items) tables->complex_count = patterns.size();
     }
-    std::u32string source;
-    int flag = 0;
-    if (!pattern_facts(st->orig_stored_proc_pattern, source, flag)) return false;
-    tables->stored_proc = compile(source, flag, failures);
-    tables->temp_table = compile(widen(kTempTablePattern), 0, failures);
-    tables->cte = compile(widen(kCtePattern), kIgnoreCase, failures);
-    if (!failures.empty()) {
-        // Exact answers come from the host path; say which patterns the engine refused.
-        return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                                "agents.transmute.complexity: native engine refused, using re:%s",
-                                failures.c_str()) == 0;
+    tables->presence_count = patterns.size();
+    patterns.push_back({st->orig_stored_proc_pattern, nullptr, 0, scan::Mode::count});
+    patterns.push_back({nullptr, kTempTablePattern, 0, scan::Mode::count});
+    patterns.push_back({nullptr, kCtePattern, kIgnoreCase, scan::Mode::count});
+    std::string failures;
+    tables->scan = scan::build_scan(patterns, failures);
+    if (!tables->scan) {
+        if (PyErr_Occurred()) return false;
+        // Exact answers then come from the host path.
+        return scan::warn_refused("agents.transmute.complexity", failures);
     }
-    tables->presence = scan::TriggerScan::build(std::move(programs), sources, flags);
     st->native = tables.release();
     return true;
 }

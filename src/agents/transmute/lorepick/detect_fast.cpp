@@ -1,11 +1,121 @@
-// The native fast path of detect_construct_categories. It will be taken only while the module's
-// `re`, `re.sub` and `_CATEGORY_PATTERNS` (and its fourteen patterns) are the import-time
-// objects; until the matching engine serves it, every call goes down the host path.
-// Tested in tests/test_lorepick_detect.py.
+// The native fast path of detect_construct_categories: one comment-removal pass and one
+// multi-pattern presence scan that stops once every category is seen, with the GIL released on
+// large texts. Taken only while the module's `re`, `re.sub`, `re.MULTILINE`, `re.DOTALL` and
+// `_CATEGORY_PATTERNS` (its keys and patterns) are the import-time objects; otherwise the call
+// goes down the host path. Tested in tests/test_lorepick_detect.py and
+// tests/test_lorepick_differential.py.
 #include "detect_paths.hpp"
+#include "scan/comments.hpp"
+#include "scan/from_patterns.hpp"
+#include "scan/triggers.hpp"
+#include "text.hpp"
+
+#include <new>
+#include <vector>
+
+namespace scan = transmute::scan;
 
 namespace lorepick {
 
-FastResult detect_fast(PyObject*, State*, PyObject*, PyObject*) { return FastResult::not_taken; }
+struct NativeTables {
+    std::unique_ptr<scan::TriggerScan> scan;  // one presence pattern per category, in table order
+};
+
+namespace {
+
+constexpr size_t kReleaseGilAbove = 1 << 16;
+
+PyObject* item_of(PyObject* dict, PyObject* name) { return PyDict_GetItemWithError(dict, name); }
+
+// Whether the category table is the import-time dict holding the import-time keys and patterns.
+bool same_table(PyObject* current, PyObject* original, PyObject* items) {
+    if (current != original || !PyDict_CheckExact(current)) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items);
+    if (PyDict_GET_SIZE(current) != n) return false;
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(current, &pos, &key, &value)) {
+        PyObject* pair = PyTuple_GET_ITEM(items, i++);
+        if (key != PyTuple_GET_ITEM(pair, 0) || value != PyTuple_GET_ITEM(pair, 1)) return false;
+    }
+    return true;
+}
+
+int fast_path_allowed(PyObject* module, State* st) {
+    if (st->native == nullptr) return 0;
+    PyObject* ns = PyModule_GetDict(module);
+    PyObject* re_module = item_of(ns, st->name_re);
+    if (re_module != st->orig_re || !PyModule_Check(re_module)) return PyErr_Occurred() ? -1 : 0;
+    if (!same_table(item_of(ns, st->name_category_patterns), st->orig_category_patterns, st->orig_category_items))
+        return PyErr_Occurred() ? -1 : 0;
+    PyObject* re_dict = PyModule_GetDict(re_module);
+    if (item_of(re_dict, st->str_sub) != st->orig_re_sub ||
+        item_of(re_dict, st->str_multiline) != st->orig_re_multiline ||
+        item_of(re_dict, st->str_dotall) != st->orig_re_dotall)
+        return PyErr_Occurred() ? -1 : 0;
+    return 1;
+}
+
+template <class C>
+void detect_text(const NativeTables& tables, const C* s, size_t n, std::vector<bool>& found) {
+    std::vector<C> stripped;
+    scan::strip_comments(s, n, stripped);
+    scan::ScanResult result;
+    tables.scan->run(stripped.data(), stripped.size(), result);
+    found = std::move(result.found);
+}
+
+}  // namespace
+
+bool build_native_tables(State* st) {
+    std::vector<scan::ScanPattern> patterns;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(st->orig_category_items); ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(st->orig_category_items, i);
+        patterns.push_back({PyTuple_GET_ITEM(pair, 1), nullptr, 0, scan::Mode::presence});
+    }
+    std::string failures;
+    auto tables = std::make_unique<NativeTables>();
+    tables->scan = scan::build_scan(patterns, failures);
+    if (!tables->scan) {
+        if (PyErr_Occurred()) return false;
+        return scan::warn_refused("agents.transmute.lorepick", failures);
+    }
+    st->native = tables.release();
+    return true;
+}
+
+void free_native_tables(State* st) {
+    delete st->native;
+    st->native = nullptr;
+}
+
+FastResult detect_fast(PyObject* module, State* st, PyObject* sql, PyObject* found) {
+    const int allowed = fast_path_allowed(module, st);
+    if (allowed < 0) return FastResult::error;
+    if (allowed == 0) return FastResult::not_taken;
+    const NativeTables& tables = *st->native;
+    std::vector<bool> present;
+    const bool release = static_cast<size_t>(PyUnicode_GET_LENGTH(sql)) >= kReleaseGilAbove;
+    PyThreadState* saved = release ? PyEval_SaveThread() : nullptr;
+    bool out_of_memory = false;
+    try {
+        transmute::visit_text(sql, [&](const auto* s, Py_ssize_t n) {
+            detect_text(tables, s, static_cast<size_t>(n), present);
+        });
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    if (release) PyEval_RestoreThread(saved);
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return FastResult::error;
+    }
+    for (size_t i = 0; i < present.size(); ++i) {
+        if (!present[i]) continue;
+        PyObject* key = PyTuple_GET_ITEM(PyTuple_GET_ITEM(st->orig_category_items, static_cast<Py_ssize_t>(i)), 0);
+        if (PySet_Add(found, key) < 0) return FastResult::error;
+    }
+    return FastResult::taken;
+}
 
 }  // namespace lorepick

@@ -103,7 +103,17 @@ bool snapshot_originals(PyObject* module, State* st) {
     st->orig_re_split = PyObject_GetAttr(st->orig_re, st->str_split);
     if (!st->orig_re_split) return false;
     st->orig_re_multiline = PyObject_GetAttr(st->orig_re, st->str_multiline);
-    return st->orig_re_multiline != nullptr;
+    if (!st->orig_re_multiline) return false;
+    st->orig_re_sub = PyObject_GetAttr(st->orig_re, st->str_sub);
+    if (!st->orig_re_sub) return false;
+    st->orig_re_dotall = PyObject_GetAttr(st->orig_re, st->str_dotall);
+    if (!st->orig_re_dotall) return false;
+    st->orig_category_patterns = PyObject_GetAttr(module, st->name_category_patterns);
+    if (!st->orig_category_patterns) return false;
+    Ref items = Ref::steal(PyDict_Items(st->orig_category_patterns));
+    if (!items) return false;
+    st->orig_category_items = PyList_AsTuple(items.get());
+    return st->orig_category_items != nullptr;
 }
 
 int lorepick_exec(PyObject* module) {
@@ -139,6 +149,7 @@ int lorepick_exec(PyObject* module) {
     }
 
     if (!snapshot_originals(module, st)) return -1;
+    if (!build_native_tables(st)) return -1;
     transmute::guard_exec_done(g_guard, module);
     return 0;
 }
@@ -163,7 +174,10 @@ int lorepick_clear(PyObject* module) {
     return 0;
 }
 
-void lorepick_free(void* module) { lorepick_clear(static_cast<PyObject*>(module)); }
+void lorepick_free(void* module) {
+    lorepick_clear(static_cast<PyObject*>(module));
+    if (State* st = state_of(static_cast<PyObject*>(module))) free_native_tables(st);
+}
 
 PyModuleDef_Slot lorepick_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(lorepick_create)},

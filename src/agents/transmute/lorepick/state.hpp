@@ -24,13 +24,22 @@ namespace lorepick {
     /* keyword-name tuples for calls */                                                \
     X(kw_flags) X(event_knowledge_selected) X(kw_knowledge_selected)                   \
     /* import-time objects: the native section split stands for exactly these */      \
-    X(orig_re) X(orig_re_split) X(orig_re_multiline)
+    X(orig_re) X(orig_re_split) X(orig_re_multiline) X(orig_re_sub) X(orig_re_dotall)    \
+    X(orig_category_patterns) X(orig_category_items)
+
+struct NativeTables;  // compiled native programs; null when the fast path is unavailable
 
 struct State {
 #define LOREPICK_DECLARE(name) PyObject* name;
     LOREPICK_STATE_OBJECTS(LOREPICK_DECLARE)
 #undef LOREPICK_DECLARE
+    NativeTables* native;
 };
+
+// Compiles the native programs from the category patterns the module bound; when the engine
+// refuses one, detection works through the host path only and a RuntimeWarning says so.
+bool build_native_tables(State* st);
+void free_native_tables(State* st);
 
 inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 

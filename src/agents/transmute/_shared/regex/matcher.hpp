@@ -29,6 +29,35 @@ inline const WordTable& word_table() {
 
 }  // namespace detail
 
+// Zero-width assertion `k` at position p of s[0..n), with re's definitions.
+template <class C>
+inline bool assert_at(AssertKind k, const C* s, size_t n, size_t p, const detail::WordTable& words) {
+    auto word_at = [&](size_t i) {
+        const uint32_t c = static_cast<uint32_t>(s[i]);
+        return c < 256 ? words.word[c] : is_word(c);
+    };
+    switch (k) {
+        case AssertKind::kBeginLine:
+            return p == 0 || s[p - 1] == '\n';
+        case AssertKind::kBeginText:
+            return p == 0;
+        case AssertKind::kEndLine:
+            return p == n || s[p] == '\n';
+        case AssertKind::kEndTextOrNl:
+            return p == n || (p + 1 == n && s[p] == '\n');
+        case AssertKind::kEndText:
+            return p == n;
+        case AssertKind::kWordBoundary:
+        case AssertKind::kNotWordBoundary: {
+            if (n == 0) return false;
+            const bool before = p > 0 && word_at(p - 1);
+            const bool after = p < n && word_at(p);
+            return (before != after) == (k == AssertKind::kWordBoundary);
+        }
+    }
+    return false;
+}
+
 template <class C>
 class Vm {
 public:
@@ -40,6 +69,9 @@ public:
         clist_.reserve(m);
         nlist_.reserve(m);
     }
+
+    // The text position the last run stopped at: how far it had to look.
+    size_t reached() const { return reached_; }
 
     // Is there a match starting at `pos` (anchored) or at any position >= pos?
     bool exists(size_t pos, bool anchored) {
@@ -64,28 +96,7 @@ private:
         return c < 256 ? words_.word[c] : is_word(c);
     }
 
-    bool check(AssertKind k, size_t p) const {
-        switch (k) {
-            case AssertKind::kBeginLine:
-                return p == 0 || s_[p - 1] == '\n';
-            case AssertKind::kBeginText:
-                return p == 0;
-            case AssertKind::kEndLine:
-                return p == n_ || s_[p] == '\n';
-            case AssertKind::kEndTextOrNl:
-                return p == n_ || (p + 1 == n_ && s_[p] == '\n');
-            case AssertKind::kEndText:
-                return p == n_;
-            case AssertKind::kWordBoundary:
-            case AssertKind::kNotWordBoundary: {
-                if (n_ == 0) return false;
-                const bool before = p > 0 && word_at(p - 1);
-                const bool after = p < n_ && word_at(p);
-                return (before != after) == (k == AssertKind::kWordBoundary);
-            }
-        }
-        return false;
-    }
+    bool check(AssertKind k, size_t p) const { return assert_at(k, s_, n_, p, words_); }
 
     bool look_holds(uint32_t idx, size_t p) {
         const Look& lk = prog_.looks[idx];
@@ -190,7 +201,10 @@ private:
                         add<kLeftmost>(nlist_, t.pc, t.slot + 1, pos + 1);
                     }
                 } else if (in.op == Op::kMatch) {
-                    if (!kLeftmost) return true;
+                    if (!kLeftmost) {
+                        reached_ = pos;
+                        return true;
+                    }
                     if (must_advance && t.slot == pos0 && pos == pos0) continue;
                     ms = t.slot;
                     me = pos;
@@ -203,6 +217,7 @@ private:
             nlist_.clear();
             ++pos;
         }
+        reached_ = pos;
         return matched;
     }
 
@@ -214,6 +229,7 @@ private:
     std::vector<uint32_t> mark_;
     std::vector<uint32_t> where_;
     uint32_t gen_ = 1;
+    size_t reached_ = 0;
     std::vector<Thread> clist_, nlist_, stack_;
     std::vector<std::unique_ptr<Vm>> subs_;
 };

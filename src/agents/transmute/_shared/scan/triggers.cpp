@@ -147,19 +147,22 @@ bool derive_triggers(const std::u32string& source, int flags, uint32_t pattern, 
 
 std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> programs,
                                                 const std::vector<std::u32string>& sources,
-                                                const std::vector<int>& flags) {
+                                                const std::vector<int>& flags, std::vector<Mode> modes) {
     auto scan = std::unique_ptr<TriggerScan>(new TriggerScan());
     scan->programs_ = std::move(programs);
+    scan->modes_ = std::move(modes);
     for (uint32_t p = 0; p < scan->programs_.size(); ++p) {
+        if (scan->modes_[p] == Mode::count) scan->has_count_ = true;
         if (!derive_triggers(sources[p], flags[p], p, scan->triggers_)) scan->untriggered_.push_back(p);
     }
+    for (uint32_t c = 0; c < 256; ++c) scan->char_class_[c] = detail::is_word_char(c) ? 1 : 0;
     for (uint32_t ti = 0; ti < scan->triggers_.size(); ++ti) {
         const Trigger& t = scan->triggers_[ti];
         if (t.at_word_start) {
             scan->by_first_[fold_to_ascii(t.prefix[0])].push_back(ti);
         } else {
             scan->punct_triggers_.push_back(ti);
-            scan->punct_table_[t.punct] = true;
+            scan->char_class_[t.punct] |= 2;
         }
     }
     return scan;
