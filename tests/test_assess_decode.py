@@ -21,7 +21,9 @@ READ_TEXT = TEXT.replace("\r\n", "\n").replace("\r", "\n")
     ],
 )
 def test_byte_order_marks(mark, codec, name):
-    assert decode(mark + TEXT.encode(codec)) == (READ_TEXT, name, True)
+    # A UTF-8 mark stays as U+FEFF, as read_text keeps it; the others are not text.
+    expected = ("\ufeff" if name == "utf-8" else "") + READ_TEXT
+    assert decode(mark + TEXT.encode(codec)) == (expected, name, True)
 
 
 def test_plain_utf8_translates_newlines_like_read_text(tmp_path):
@@ -30,10 +32,14 @@ def test_plain_utf8_translates_newlines_like_read_text(tmp_path):
     assert decode(path.read_bytes()) == (path.read_text(encoding="utf-8"), "utf-8", False)
 
 
-def test_utf8_bom_is_not_text(tmp_path):
+def test_utf8_bom_text_equals_read_text(tmp_path):
+    from agents.transmute.complexity import classify_sql, classify_sql_file
     path = tmp_path / "x.sql"
-    path.write_bytes(codecs.BOM_UTF8 + b"SELECT 1;\n")
-    assert decode(path.read_bytes())[0] == path.read_text(encoding="utf-8-sig")
+    path.write_bytes(codecs.BOM_UTF8 + b"\r\n")
+    text = decode(path.read_bytes())[0]
+    assert text == path.read_text(encoding="utf-8")
+    assert classify_sql(text) == classify_sql_file(path)
+    assert classify_sql(text).effective_lines == 1
 
 
 def test_strict_utf8_and_truncated_utf16():

@@ -86,15 +86,16 @@ def _utf16_without_bom(data: bytes) -> str | None:
 def decode(data: bytes) -> tuple[str, str, bool]:
     """The text of a script, its encoding and whether it carried a byte-order mark.
 
-    A byte-order mark decides first (UTF-8, UTF-16 LE/BE, UTF-32 LE/BE) and is not part of the
-    text; without one, strict UTF-8. Text holding NUL characters is BOM-less UTF-16 when its
+    A byte-order mark decides first (UTF-8, UTF-16 LE/BE, UTF-32 LE/BE); without one, strict
+    UTF-8. A UTF-8 mark stays in the text as U+FEFF, as `Path.read_text(encoding="utf-8")` keeps
+    it, so a UTF-8 file's results equal `classify_sql_file`'s; the other marks are not text. Text holding NUL characters is BOM-less UTF-16 when its
     zero bytes say so, and undecodable otherwise. Line endings are translated as
     `Path.read_text` translates them: "\\r\\n" and "\\r" become "\\n".
     Raises UnicodeDecodeError or NotAssessed.
     """
     for mark, encoding in _BOMS:
         if data.startswith(mark):
-            text = data[len(mark) :].decode(encoding)
+            text = (data if encoding == "utf-8" else data[len(mark) :]).decode(encoding)
             bom = True
             break
     else:
@@ -202,7 +203,8 @@ def assess_text(text: str) -> dict:
 
     result = classify_sql(text)
     categories = detect_construct_categories(text)
-    verdict = detect_platform(text)
+    # The platform markers read line starts; a byte-order mark is not part of line 1's text.
+    verdict = detect_platform(text.removeprefix("\ufeff"))
     plan = plan_reading_strategy(_TextSource(text))
     record = {
         "lines": plan.total_lines,
