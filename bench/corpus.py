@@ -12,6 +12,71 @@ NON_ASCII = {
 }
 
 
+def _fragments(t, note):
+    """Statement groups a procedure body is made of; each procedure uses a few of them."""
+    return {
+        "update_join": [
+            f"    UPDATE d SET d.Amount = s.Amount  -- refresh from the source table",
+            f"    FROM #{t}Delta AS d INNER JOIN dbo.{t} AS s ON s.Id = d.Id WHERE d.Amount <> s.Amount;",
+        ],
+        "dates": [
+            f"    DELETE FROM dbo.{t}History WHERE ChangedAt < DATEADD(MONTH, -6, GETDATE());",
+            f"    SELECT DATEDIFF(DAY, MIN(ChangedAt), MAX(ChangedAt)) AS SpanDays FROM dbo.{t}History;",
+        ],
+        "nulls": [
+            f"    UPDATE #{t}Delta SET Amount = COALESCE(Amount, 0), Label = ISNULL(Label, N'{note}');",
+        ],
+        "cursor": [
+            "    DECLARE @Id INT;",
+            f"    DECLARE delta_cursor CURSOR FOR SELECT Id FROM #{t}Delta;",
+            "    OPEN delta_cursor;",
+            "    FETCH NEXT FROM delta_cursor INTO @Id;",
+            "    WHILE @@FETCH_STATUS = 0",
+            "    BEGIN",
+            f"        UPDATE dbo.{t} SET Touched = 1 WHERE Id = @Id;",
+            "        FETCH NEXT FROM delta_cursor INTO @Id;",
+            "    END",
+            "    CLOSE delta_cursor; DEALLOCATE delta_cursor;",
+        ],
+        "dynamic": [
+            "    DECLARE @Sql NVARCHAR(MAX);",
+            f"    SET @Sql = N'UPDATE dbo.{t} SET Touched = 0 WHERE Id > @p';",
+            "    EXEC sp_executesql @Sql, N'@p INT', @p = 0;",
+        ],
+        "cte_merge": [
+            "    WITH Latest AS (",
+            "        SELECT Id, Amount, ROW_NUMBER() OVER (PARTITION BY Id ORDER BY Amount DESC) AS rn",
+            f"        FROM #{t}Delta",
+            "    )",
+            f"    MERGE dbo.{t} AS target USING (SELECT Id, Amount FROM Latest WHERE rn = 1) AS source",
+            "    ON target.Id = source.Id",
+            "    WHEN MATCHED THEN UPDATE SET target.Amount = source.Amount",
+            "    WHEN NOT MATCHED THEN INSERT (Id, Amount) VALUES (source.Id, source.Amount);",
+        ],
+        "try_catch": [
+            "    BEGIN TRY",
+            f"        INSERT INTO dbo.{t} (Id, Amount) SELECT Id, Amount FROM #{t}Delta;",
+            "    END TRY",
+            "    BEGIN CATCH",
+            "        THROW;",
+            "    END CATCH",
+        ],
+        "report": [
+            f"    SELECT CASE WHEN COUNT(*) > 0 THEN 'loaded' ELSE 'empty' END AS Status, SUM(Amount) AS Total",
+            f"    FROM #{t}Delta GROUP BY Label HAVING SUM(Amount) > 0;",
+        ],
+        "strings": [
+            f"    UPDATE #{t}Delta SET Label = LTRIM(RTRIM(REPLACE(Label, N'  ', N' '))) WHERE Label LIKE N'%{note}%';",
+        ],
+        "casts": [
+            f"    SELECT Id, CAST(Amount AS DECIMAL(18, 2)) AS Amount, CONVERT(VARCHAR(10), GETDATE(), 120) AS Day FROM #{t}Delta;",
+        ],
+        "json": [
+            f"    SELECT Id, JSON_VALUE(Payload, '$.status') AS Status FROM dbo.{t}Events FOR JSON PATH;",
+        ],
+    }
+
+
 def _procedure(rng, i, kind):
     t = rng.choice(TABLES)
     note = rng.choice(NON_ASCII[kind])
@@ -27,52 +92,18 @@ def _procedure(rng, i, kind):
         "    SET NOCOUNT ON;",
         f"    /* Loads the {t} delta into a temporary table.",
         f"       Owner: {note or 'data team'} */",
-        f"    IF OBJECT_ID('tempdb..#{t}Delta') IS NOT NULL DROP TABLE #{t}Delta;",
-        f"    CREATE TABLE #{t}Delta (Id INT NOT NULL, Amount DECIMAL(18, 2), Label NVARCHAR(100));",
+        f"    CREATE TABLE #{t}Delta (Id INT NOT NULL, Amount MONEY, Label NVARCHAR(100));",
         f"    INSERT INTO #{t}Delta (Id, Amount, Label)",
         f"    SELECT s.Id, s.Amount, N'{note}' FROM staging.{t} AS s",
-        "    WHERE s.ChangedAt >= @FromDate AND s.ChangedAt < DATEADD(DAY, 1, @ToDate);",
+        "    WHERE s.ChangedAt >= @FromDate AND s.ChangedAt < @ToDate;",
     ]
-    for k in range(rng.randrange(2, 6)):
-        lines += [
-            f"    UPDATE d SET d.Amount = COALESCE(d.Amount, s.Amount)  -- keep old amount {k}",
-            f"    FROM #{t}Delta AS d LEFT JOIN dbo.{t} AS s ON s.Id = d.Id WHERE d.Id % {k + 2} = 0;",
-        ]
-    roll = rng.random()
-    if roll < 0.3:
-        lines += [
-            "    DECLARE @Id INT, @Sql NVARCHAR(MAX);",
-            f"    DECLARE delta_cursor CURSOR FOR SELECT Id FROM #{t}Delta;",
-            "    OPEN delta_cursor;",
-            "    FETCH NEXT FROM delta_cursor INTO @Id;",
-            "    WHILE @@FETCH_STATUS = 0",
-            "    BEGIN",
-            f"        SET @Sql = N'UPDATE dbo.{t} SET Touched = 1 WHERE Id = @p';",
-            "        EXEC sp_executesql @Sql, N'@p INT', @p = @Id;",
-            "        FETCH NEXT FROM delta_cursor INTO @Id;",
-            "    END",
-            "    CLOSE delta_cursor; DEALLOCATE delta_cursor;",
-        ]
-    elif roll < 0.6:
-        lines += [
-            "    WITH Latest AS (",
-            "        SELECT Id, Amount, ROW_NUMBER() OVER (PARTITION BY Id ORDER BY Amount DESC) AS rn",
-            f"        FROM #{t}Delta",
-            "    )",
-            f"    MERGE dbo.{t} AS target USING (SELECT Id, Amount FROM Latest WHERE rn = 1) AS source",
-            "    ON target.Id = source.Id",
-            "    WHEN MATCHED THEN UPDATE SET target.Amount = source.Amount",
-            "    WHEN NOT MATCHED THEN INSERT (Id, Amount) VALUES (source.Id, source.Amount);",
-        ]
-    else:
-        lines += [
-            "    BEGIN TRY",
-            f"        SELECT CASE WHEN COUNT(*) > 0 THEN 'loaded' ELSE 'empty' END FROM #{t}Delta;",
-            "    END TRY",
-            "    BEGIN CATCH",
-            "        THROW;",
-            "    END CATCH",
-        ]
+    fragments = _fragments(t, note)
+    # Real procedures use a handful of constructs each, rarer ones less often.
+    weights = {"update_join": 5, "dates": 3, "nulls": 3, "cursor": 1, "dynamic": 1, "cte_merge": 1,
+               "try_catch": 2, "report": 4, "strings": 2, "casts": 2, "json": 0.2}
+    names = list(weights)
+    for name in set(rng.choices(names, [weights[n] for n in names], k=rng.randrange(1, 4))):
+        lines += fragments[name]
     lines += ["END", "GO", ""]
     return "\n".join(lines) + "\n"
 

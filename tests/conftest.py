@@ -33,3 +33,8 @@ def recording_logger(monkeypatch):
         return logger
 
     return install
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "large: 100 MB texts and ten-million-line files (native paths only; a few seconds)")

@@ -52,3 +52,43 @@ def test_import_again_in_same_process_returns_cached_module():
         print(a is b)
         """)
     assert out == "True"
+
+
+def test_engine_initialises_once():
+    out = run("""
+        import importlib, sys
+        importlib.import_module("agents.transmute._engine")
+        del sys.modules["agents.transmute._engine"]
+        try:
+            importlib.import_module("agents.transmute._engine")
+        except RuntimeError as exc:
+            print(exc)
+        """)
+    assert out == "Module '_engine' has already been imported. Re-initialisation is not supported."
+
+
+def test_engine_is_refused_in_a_subinterpreter():
+    out = run("""
+        import _interpreters
+        interp = _interpreters.create()
+        failure = _interpreters.run_string(interp, "import agents.transmute._engine")
+        print(failure.type.__name__)
+        """)
+    assert out == "ImportError"
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_first_load_in_a_destroyed_subinterpreter_refuses_the_main_one(name):
+    # The subinterpreter that loaded the module is gone; the main interpreter is still a second one.
+    out = run(f"""
+        import _interpreters
+        interp = _interpreters.create()
+        assert _interpreters.run_string(interp, "import agents.transmute.{name}") is None
+        _interpreters.destroy(interp)
+        try:
+            import agents.transmute.{name}
+        except ImportError as exc:
+            print(exc)
+        """)
+    assert out == ("Interpreter change detected - this module can only be loaded into one interpreter "
+                   "per process.")

@@ -65,7 +65,8 @@ int fast_path_allowed(PyObject* module, State* st) {
 
 template <class C>
 void classify_text(const NativeTables& tables, const C* s, size_t n, Counts& counts) {
-    std::vector<C> stripped;
+    scan::ScratchText<C> scratch;
+    std::vector<C>& stripped = scratch.get();
     scan::strip_comments(s, n, stripped);
     const C* t = stripped.data();
     const size_t m = stripped.size();

@@ -58,7 +58,8 @@ int fast_path_allowed(PyObject* module, State* st) {
 
 template <class C>
 void detect_text(const NativeTables& tables, const C* s, size_t n, std::vector<bool>& found) {
-    std::vector<C> stripped;
+    scan::ScratchText<C> scratch;
+    std::vector<C>& stripped = scratch.get();
     scan::strip_comments(s, n, stripped);
     scan::ScanResult result;
     tables.scan->run(stripped.data(), stripped.size(), result);

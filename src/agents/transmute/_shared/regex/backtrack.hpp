@@ -101,3 +101,130 @@ Anchored backtrack_at(const Program& prog, const Code& code, const C* s, size_t 
 }
 
 }  // namespace transmute::regex
+
+namespace transmute::regex {
+
+// Anchored matching for runs that look far ahead, across every run of one program over one text.
+// A branch point (a split) reached at a position from which an earlier run found no match can
+// be skipped: what follows a state depends only on the state and the position. Runs start at
+// increasing positions, each at or after the end of the previous match, so the memory of failed
+// branch points stays true, except at the very position where a match ended, which is forgotten.
+// Every (split, position) is therefore explored at most once per text, which keeps all runs
+// together linear in the text. Tested in tests/test_scan.py.
+template <class C>
+class MemoBacktracker {
+public:
+    MemoBacktracker(const Program& prog, const Code& code, const C* s, size_t n)
+        : prog_(prog), code_(code), s_(s), n_(n), words_(detail::word_table()) {
+        split_index_.assign(code.insts.size(), kNone);
+        for (uint32_t pc = 0; pc < code.insts.size(); ++pc)
+            if (code.insts[pc].op == Op::kSplit) split_index_[pc] = splits_++;
+        chunks_.resize((n >> kChunkBits) + 1);
+    }
+
+    // Usable only for programs without lookarounds or counted gaps.
+    static bool suits(const Program& prog, const Code& code) {
+        if (!prog.looks.empty()) return false;
+        for (const Inst& in : code.insts)
+            if (in.op == Op::kGap || in.op == Op::kLook) return false;
+        return true;
+    }
+
+    // The leftmost-first match starting at `pos`; `reached` is the furthest position examined.
+    bool run(size_t pos, size_t& end, size_t& reached) {
+        stack_.clear();
+        stack_.push_back({code_.start, pos});
+        reached = pos;
+        while (!stack_.empty()) {
+            uint32_t pc = stack_.back().pc;
+            size_t p = stack_.back().pos;
+            stack_.pop_back();
+            while (true) {
+                if (p > reached) reached = p;
+                const Inst& in = code_.insts[pc];
+                bool go_on = false;
+                switch (in.op) {
+                    case Op::kChar:
+                        if (p < n_ && prog_.sets[in.arg].test(static_cast<uint32_t>(s_[p]))) {
+                            pc = in.x;
+                            ++p;
+                            go_on = true;
+                        }
+                        break;
+                    case Op::kSplit:
+                        if (seen(split_index_[pc], p)) break;
+                        stack_.push_back({in.y, p});
+                        pc = in.x;
+                        go_on = true;
+                        break;
+                    case Op::kJump:
+                        pc = in.x;
+                        go_on = true;
+                        break;
+                    case Op::kAssert:
+                        if (assert_at(static_cast<AssertKind>(in.arg), s_, n_, p, words_)) {
+                            pc = in.x;
+                            go_on = true;
+                        }
+                        break;
+                    case Op::kMatch:
+                        end = p;
+                        forget_column(p);
+                        return true;
+                    default:
+                        break;
+                }
+                if (!go_on) break;
+            }
+        }
+        return false;
+    }
+
+private:
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+    static constexpr size_t kChunkBits = 12;
+    static constexpr size_t kChunk = size_t{1} << kChunkBits;
+
+    struct Frame {
+        uint32_t pc;
+        size_t pos;
+    };
+
+    uint64_t* chunk_for(size_t p) {
+        std::unique_ptr<uint64_t[]>& chunk = chunks_[p >> kChunkBits];
+        if (!chunk) chunk.reset(new uint64_t[(splits_ * kChunk + 63) / 64]());
+        return chunk.get();
+    }
+
+    // Marks (split, p) as explored; true when it already was.
+    bool seen(uint32_t split, size_t p) {
+        uint64_t* bits = chunk_for(p);
+        const size_t bit = static_cast<size_t>(split) * kChunk + (p & (kChunk - 1));
+        const uint64_t mask = uint64_t{1} << (bit & 63);
+        if (bits[bit >> 6] & mask) return true;
+        bits[bit >> 6] |= mask;
+        return false;
+    }
+
+    // A match ended at p: the branch points on its path at p did not fail.
+    void forget_column(size_t p) {
+        std::unique_ptr<uint64_t[]>& chunk = chunks_[p >> kChunkBits];
+        if (!chunk) return;
+        for (uint32_t split = 0; split < splits_; ++split) {
+            const size_t bit = static_cast<size_t>(split) * kChunk + (p & (kChunk - 1));
+            chunk[bit >> 6] &= ~(uint64_t{1} << (bit & 63));
+        }
+    }
+
+    const Program& prog_;
+    const Code& code_;
+    const C* s_;
+    size_t n_;
+    const detail::WordTable& words_;
+    std::vector<uint32_t> split_index_;
+    uint32_t splits_ = 0;
+    std::vector<std::unique_ptr<uint64_t[]>> chunks_;
+    std::vector<Frame> stack_;
+};
+
+}  // namespace transmute::regex

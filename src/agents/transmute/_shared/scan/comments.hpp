@@ -83,6 +83,31 @@ inline size_t block_end(const C* s, size_t open, size_t n) {
 
 }  // namespace detail
 
+// The comment-free copy of a text lives in a per-thread buffer that is kept between calls (up
+// to a few megabytes), so that threads scanning large texts at once do not fault in fresh pages
+// for every call.
+template <class C>
+class ScratchText {
+public:
+    ScratchText() : buffer_(std::move(pool())) {}
+    ~ScratchText() {
+        buffer_.clear();
+        if (buffer_.capacity() > kKeepChars) std::vector<C>().swap(buffer_);
+        pool() = std::move(buffer_);
+    }
+    ScratchText(const ScratchText&) = delete;
+    ScratchText& operator=(const ScratchText&) = delete;
+    std::vector<C>& get() { return buffer_; }
+
+private:
+    static constexpr size_t kKeepChars = (size_t{8} << 20) / sizeof(C);
+    static std::vector<C>& pool() {
+        thread_local std::vector<C> kept;
+        return kept;
+    }
+    std::vector<C> buffer_;
+};
+
 // Appends the comment-free text of s[0..n) to `out`.
 template <class C>
 void strip_comments(const C* s, size_t n, std::vector<C>& out) {

@@ -156,15 +156,21 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
         if (!derive_triggers(sources[p], flags[p], p, scan->triggers_)) scan->untriggered_.push_back(p);
     }
     for (uint32_t c = 0; c < 256; ++c) scan->char_class_[c] = detail::is_word_char(c) ? 1 : 0;
+    std::array<std::vector<uint32_t>, 128> by_first;
     for (uint32_t ti = 0; ti < scan->triggers_.size(); ++ti) {
         const Trigger& t = scan->triggers_[ti];
         if (t.at_word_start) {
-            scan->by_first_[fold_to_ascii(t.prefix[0])].push_back(ti);
+            by_first[fold_to_ascii(t.prefix[0])].push_back(ti);
         } else {
             scan->punct_triggers_.push_back(ti);
             scan->char_class_[t.punct] |= 2;
         }
     }
+    for (size_t c = 0; c < 128; ++c) {
+        scan->bucket_start_[c] = static_cast<uint32_t>(scan->bucket_ids_.size());
+        scan->bucket_ids_.insert(scan->bucket_ids_.end(), by_first[c].begin(), by_first[c].end());
+    }
+    scan->bucket_start_[128] = static_cast<uint32_t>(scan->bucket_ids_.size());
     return scan;
 }
 

@@ -23,6 +23,10 @@
 #include "../text.hpp"
 
 #include <array>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -76,7 +80,10 @@ private:
     std::vector<regex::ProgramPtr> programs_;
     std::vector<Mode> modes_;
     std::vector<Trigger> triggers_;
-    std::array<std::vector<uint32_t>, 128> by_first_;  // word triggers per folded first char
+    // Word triggers grouped by folded first character: ids in bucket_ids_[bucket_start_[c] ..
+    // bucket_start_[c + 1]).
+    std::vector<uint32_t> bucket_ids_;
+    std::array<uint32_t, 129> bucket_start_{};
     std::vector<uint32_t> punct_triggers_;
     std::vector<uint32_t> untriggered_;  // patterns the engine handles on its own
     uint8_t char_class_[256] = {};       // bit 0: word character, bit 1: punctuation trigger
@@ -95,6 +102,7 @@ inline bool is_word_char(C ch) {
 template <class C>
 struct PatternRun {
     std::optional<regex::Vm<C>> vm;
+    std::optional<regex::MemoBacktracker<C>> memo;  // once a run has looked past the window
     size_t looked = 0;     // characters examined by anchored runs so far
     size_t last_end = 0;   // count mode: end of the last counted match
     bool done = false;     // presence found, or handed to the engine
@@ -109,6 +117,10 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result) const {
     result.counts.assign(patterns, 0);
     std::vector<detail::PatternRun<C>> runs(patterns);
     regex::BacktrackSpace space;
+    // Live copy of the buckets: triggers of settled patterns are dropped as they are met.
+    std::vector<uint32_t> live = bucket_ids_;
+    std::array<uint32_t, 128> live_end;
+    for (size_t c = 0; c < 128; ++c) live_end[c] = bucket_start_[c + 1];
     const size_t budget = 4 * n + 4096;
     size_t open = 0;  // patterns still to settle
 
@@ -151,9 +163,16 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result) const {
         if (modes_[p] == Mode::count && at < run.last_end) return;
         const regex::Program& prog = *programs_[p];
         // Most candidates settle within a few characters: backtracking over a small window
-        // answers them; the Pike VM takes the rest.
+        // answers them. Runs that look further share one memory of failed branch points for the
+        // rest of the text, which keeps them linear; the Pike VM takes what neither can.
         size_t end = 0, reached = at;
-        regex::Anchored outcome = regex::backtrack_at(prog, prog.spans, s, n, at, space, end, reached);
+        regex::Anchored outcome = regex::Anchored::too_far;
+        if (!run.memo) outcome = regex::backtrack_at(prog, prog.spans, s, n, at, space, end, reached);
+        if (outcome == regex::Anchored::too_far && (run.memo || regex::MemoBacktracker<C>::suits(prog, prog.spans))) {
+            if (!run.memo) run.memo.emplace(prog, prog.spans, s, n);
+            outcome = run.memo->run(at, end, reached) ? regex::Anchored::match : regex::Anchored::no_match;
+            reached = at;  // linear by construction: no budget needed
+        }
         if (outcome == regex::Anchored::too_far) {
             if (!run.vm) run.vm.emplace(prog, modes_[p] == Mode::presence ? prog.exists : prog.spans, s, n);
             size_t ms = 0;
@@ -176,41 +195,102 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result) const {
         if (run.looked > budget) finish_with_engine(p, at + 1);
     };
 
+    auto on_punct = [&](size_t i, uint32_t c) {
+        for (uint32_t ti : punct_triggers_) {
+            if (triggers_[ti].punct == c) try_candidate(triggers_[ti].pattern, i);
+        }
+    };
+    auto on_word_start = [&](size_t i, uint32_t c) {
+        const char32_t first = fold_to_ascii(c);
+        if (first >= 128) return;
+        uint32_t k = bucket_start_[first];
+        while (k < live_end[first]) {
+            const Trigger& t = triggers_[live[k]];
+            if (runs[t.pattern].done) {
+                live[k] = live[--live_end[first]];
+                continue;
+            }
+            ++k;
+            const size_t len = t.prefix.size();
+            if (i + len > n) continue;
+            bool same = true;
+            for (size_t j = t.fold ? 1 : 0; j < len && same; ++j) {
+                const char32_t ch = static_cast<char32_t>(s[i + j]);
+                same = (t.fold ? fold_to_ascii(ch) : ch) == t.prefix[j];
+            }
+            if (same) try_candidate(t.pattern, i);
+        }
+    };
+    auto settled = [&] { return open == 0 && !has_count_; };
+
+    // One step of the general walk: classifies s[i] and handles what starts there.
     bool prev_word = false;
-    for (size_t i = 0; i < n; ++i) {
+    auto step = [&](size_t i) {
         const uint32_t c = static_cast<uint32_t>(s[i]);
-        uint8_t cls;
-        if (c < 256) {
-            cls = char_class_[c];
-        } else {
-            cls = detail::is_word_char(c) ? 1 : 0;
-        }
-        if (cls & 2) {
-            for (uint32_t ti : punct_triggers_) {
-                if (triggers_[ti].punct == c) try_candidate(triggers_[ti].pattern, i);
-            }
-            if (open == 0 && !has_count_) return;
-        }
+        const uint8_t cls = c < 256 ? char_class_[c] : (detail::is_word_char(c) ? 1 : 0);
+        if (cls & 2) on_punct(i, c);
         const bool word = cls & 1;
-        if (word && !prev_word) {
-            const char32_t first = fold_to_ascii(c);
-            if (first < 128) {
-                for (uint32_t ti : by_first_[first]) {
-                    const Trigger& t = triggers_[ti];
-                    if (runs[t.pattern].done) continue;
-                    const size_t len = t.prefix.size();
-                    if (i + len > n) continue;
-                    bool same = true;
-                    for (size_t k = t.fold ? 1 : 0; k < len && same; ++k) {
-                        const char32_t ch = static_cast<char32_t>(s[i + k]);
-                        same = (t.fold ? fold_to_ascii(ch) : ch) == t.prefix[k];
+        if (word && !prev_word) on_word_start(i, c);
+        prev_word = word;
+    };
+
+    size_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (sizeof(C) == 1) {
+        // ASCII blocks of 16: word starts and trigger characters come out of byte compares, so
+        // the walk visits only the positions where something can start. Blocks holding a byte
+        // above 0x7F take the general step.
+        const __m128i case_bit = _mm_set1_epi8(0x20);
+        const __m128i before_a = _mm_set1_epi8('a' - 1), after_z = _mm_set1_epi8('z' + 1);
+        const __m128i before_0 = _mm_set1_epi8('0' - 1), after_9 = _mm_set1_epi8('9' + 1);
+        const __m128i underscore = _mm_set1_epi8('_');
+        __m128i punct_chars[4];
+        int n_punct = 0;
+        bool punct_fits = true;
+        for (uint32_t c = 0; c < 128; ++c) {
+            if (!(char_class_[c] & 2)) continue;
+            if (n_punct == 4) {
+                punct_fits = false;
+                break;
+            }
+            punct_chars[n_punct++] = _mm_set1_epi8(static_cast<char>(c));
+        }
+        if (punct_fits) {
+            for (; i + 16 <= n; i += 16) {
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+                if (_mm_movemask_epi8(x)) {
+                    for (size_t k = i; k < i + 16; ++k) {
+                        step(k);
+                        if (settled()) return;
                     }
-                    if (same) try_candidate(t.pattern, i);
+                    continue;
                 }
-                if (open == 0 && !has_count_) return;
+                const __m128i lower = _mm_or_si128(x, case_bit);
+                const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, before_a), _mm_cmplt_epi8(lower, after_z));
+                const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, before_0), _mm_cmplt_epi8(x, after_9));
+                const __m128i word = _mm_or_si128(_mm_or_si128(letter, digit), _mm_cmpeq_epi8(x, underscore));
+                const uint32_t word_bits = static_cast<uint32_t>(_mm_movemask_epi8(word));
+                __m128i punct = _mm_setzero_si128();
+                for (int k = 0; k < n_punct; ++k) punct = _mm_or_si128(punct, _mm_cmpeq_epi8(x, punct_chars[k]));
+                const uint32_t punct_bits = static_cast<uint32_t>(_mm_movemask_epi8(punct));
+                const uint32_t start_bits = word_bits & ~((word_bits << 1) | (prev_word ? 1u : 0u));
+                uint32_t events = (start_bits | punct_bits) & 0xFFFFu;
+                while (events) {
+                    const uint32_t b = static_cast<uint32_t>(__builtin_ctz(events));
+                    const uint32_t c = s[i + b];
+                    if (punct_bits & (1u << b)) on_punct(i + b, c);
+                    if (start_bits & (1u << b)) on_word_start(i + b, c);
+                    if (settled()) return;
+                    events &= events - 1;
+                }
+                prev_word = (word_bits >> 15) & 1;
             }
         }
-        prev_word = word;
+    }
+#endif
+    for (; i < n; ++i) {
+        step(i);
+        if (settled()) return;
     }
 }
 

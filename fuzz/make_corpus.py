@@ -1,0 +1,61 @@
+"""Writes the seed corpora under fuzz/corpus/ from the test suite's string literals, the example
+scripts and the example knowledge documents.
+
+    python fuzz/make_corpus.py
+
+Each seed is two selector bytes followed by UTF-8 text (see _common.decode).
+"""
+
+import ast
+import hashlib
+import os
+import pathlib
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+CORPUS = ROOT / "fuzz" / "corpus"
+MAX_SEED = 4096
+
+
+def test_strings():
+    """String literals of the test suite that look like SQL or Markdown text."""
+    found = set()
+    for path in sorted((ROOT / "tests").rglob("*.py")):
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.Constant) and isinstance(node.value, str) and 3 <= len(node.value) \
+                    and not node.value.isidentifier() and not node.value.startswith("agents."):
+                found.add(node.value[:MAX_SEED])
+    return sorted(found)
+
+
+def example_texts():
+    out = []
+    for path in sorted((ROOT / "examples").rglob("*")):
+        if path.suffix in (".sql", ".md"):
+            raw = path.read_bytes()
+            for bom, codec in ((b"\xff\xfe", "utf-16-le"), (b"\xfe\xff", "utf-16-be")):
+                if raw.startswith(bom):
+                    raw = raw[2:].decode(codec).encode("utf-8")
+            out.append(raw.decode("utf-8", "surrogateescape")[:MAX_SEED])
+    return out
+
+
+def write(target, selector, text):
+    data = bytes(selector) + text.encode("utf-8", "surrogateescape")
+    folder = CORPUS / target
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / hashlib.sha1(data).hexdigest()[:16]).write_bytes(data)
+
+
+def main():
+    texts = test_strings() + example_texts()
+    for i, text in enumerate(texts):
+        write("complexity", (i % 256, 0), text)
+        write("lorepick", (i * 37 % 256, i * 11 % 256), text)
+        # The engine seeds cycle through the patterns.
+        write("engine", (i % 256, i * 7 % 256), text)
+    for target in ("complexity", "lorepick", "engine"):
+        print(target, len(os.listdir(CORPUS / target)))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,72 @@
+"""The native scans behind classify_sql and detect_construct_categories: comment removal, the
+case folding their keyword triggers assume, and linear time on inputs that make anchored runs
+look far ahead. Whole results are compared with the plain-Python readings."""
+
+import dataclasses
+import itertools
+import random
+import re
+import time
+
+import pytest
+
+from agents.transmute import complexity as cx
+from agents.transmute import lorepick as lp
+from reference import complexity_reference as cref
+from reference import lorepick_reference as lref
+
+
+def classified(text):
+    r = cx.classify_sql(text)
+    return (r.complexity, r.effective_lines, r.stored_proc_count, r.complex_construct_count,
+            r.moderate_construct_count, r.temp_table_count, r.cte_count)
+
+
+def test_triggers_fold_exactly_the_host_case_variants():
+    # The keyword triggers treat these four non-ASCII characters as ASCII letters, and no other.
+    letters = re.compile("[a-z]", re.IGNORECASE)
+    variants = {c for c in range(128, 0x110000) if letters.fullmatch(chr(c))}
+    assert variants == {0x130, 0x131, 0x17F, 0x212A}
+
+
+def test_comment_removal_exhaustive_over_small_alphabet():
+    # Every short arrangement of comment delimiters, line breaks and a keyword.
+    alphabet = ["-", "/", "*", "\n", "\r", " ", "MERGE", "x"]
+    for length in range(1, 6):
+        for parts in itertools.product(alphabet, repeat=length):
+            text = "".join(parts)
+            assert classified(text) == dataclasses.astuple(cref.classify(text)), repr(text)
+            assert lp.detect_construct_categories(text) == lref.detect(text), repr(text)
+
+
+def test_comment_removal_random_long(seeded_random):
+    pieces = ["--", "/*", "*/", "*", "/", "-", "\n", "\r\n", "MERGE ", "#t ", "WITH a AS (", "x", " ",
+              "CREATE PROC p ", "é", "中", "😀"]
+    for _ in range(300):
+        text = "".join(seeded_random.choice(pieces) for _ in range(seeded_random.randrange(200)))
+        assert classified(text) == dataclasses.astuple(cref.classify(text)), repr(text)
+        assert lp.detect_construct_categories(text) == lref.detect(text), repr(text)
+
+
+@pytest.mark.parametrize("unit", ["WITH x (", "WITH fooAS(", "WITH x " + " " * 50, "DECLARE c ",
+                                  "#", "CREATE OR ", "/*", "-", "WITH a AS (", "LEFT "])
+def test_anchored_runs_stay_linear(unit):
+    # Small inputs agree with the plain reading; large ones finish in linear time (a generous
+    # bound: quadratic behaviour would take minutes).
+    small = unit * 300
+    assert classified(small) == dataclasses.astuple(cref.classify(small))
+    assert lp.detect_construct_categories(small) == lref.detect(small)
+    large = unit * (2_000_000 // len(unit))
+    start = time.perf_counter()
+    cx.classify_sql(large)
+    lp.detect_construct_categories(large)
+    assert time.perf_counter() - start < 20
+
+
+def test_keyword_at_every_offset_of_wide_blocks():
+    # Word starts are found per block of the text; a keyword must be seen at every offset,
+    # next to non-ASCII characters that send a block down the general path.
+    for kind_char in ["", "é", "中", "😀"]:
+        for offset in range(40):
+            text = "a" * offset + " " + kind_char + " MERGE #t" + " b" * 10
+            assert classified(text) == dataclasses.astuple(cref.classify(text)), (kind_char, offset)
