@@ -287,3 +287,16 @@ def test_shared_program_across_threads():
     for t in threads:
         t.join()
     assert results == [want] * 20
+
+
+@pytest.mark.parametrize("source,flags", PROJECT_PATTERNS + TRICKY_PATTERNS)
+def test_anchored_runs_agree_with_match(source, flags):
+    # The backtracking runs the scans use, at every position of random texts of every width.
+    engine, pattern = pair(source, flags)
+    rng = random.Random(f"anchored:{SEED}:{source}:{flags}")
+    for kind in KINDS:
+        for _ in range(6):
+            text = as_kind(sql_text(rng) + " " * rng.choice([0, 70, 200]) + sql_text(rng, 10), kind)
+            for pos in range(len(text) + 1):
+                found = pattern.match(text, pos)
+                assert engine.anchored_end(text, pos) == (found.end() if found else None), (text, pos)

@@ -3,12 +3,14 @@
 #include "loading.hpp"
 #include "pyref.hpp"
 #include "regex/casefix_table.hpp"
+#include "regex/backtrack.hpp"
 #include "regex/regex.hpp"
 #include "text.hpp"
 
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -89,6 +91,35 @@ PyObject* program_span(PyObject* self, PyObject* args, PyObject* kwargs) {
     return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(sp.start), static_cast<Py_ssize_t>(sp.end));
 }
 
+// The end of pattern.match(text, pos) the way the scans find it: backtracking over a small
+// window, then the memoised backtracker, then the Pike VM.
+PyObject* program_anchored_end(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* text;
+    Py_ssize_t pos;
+    if (!parse_text_pos(args, kwargs, "O!|n:anchored_end", text, pos)) return nullptr;
+    const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
+    Py_ssize_t end = -1;
+    transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) {
+        using C = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;
+        const size_t length = static_cast<size_t>(n);
+        rx::BacktrackSpace space;
+        size_t stop = 0, reached = 0;
+        rx::Anchored outcome = rx::backtrack_at(prog, prog.spans, s, length, pos, space, stop, reached);
+        if (outcome == rx::Anchored::too_far && rx::MemoBacktracker<C>::suits(prog, prog.spans)) {
+            rx::MemoBacktracker<C> memo(prog, prog.spans, s, length);
+            outcome = memo.run(pos, stop, reached) ? rx::Anchored::match : rx::Anchored::no_match;
+        }
+        if (outcome == rx::Anchored::too_far) {
+            rx::Vm<C> vm(prog, prog.spans, s, length);
+            size_t ms = 0;
+            outcome = vm.leftmost(pos, true, false, ms, stop) ? rx::Anchored::match : rx::Anchored::no_match;
+        }
+        if (outcome == rx::Anchored::match) end = static_cast<Py_ssize_t>(stop);
+    });
+    if (end < 0) Py_RETURN_NONE;
+    return PyLong_FromSsize_t(end);
+}
+
 PyObject* program_count(PyObject* self, PyObject* text) {
     if (!PyUnicode_Check(text)) {
         PyErr_Format(PyExc_TypeError, "count() argument must be str, not %.200s", Py_TYPE(text)->tp_name);
@@ -166,6 +197,8 @@ PyMethodDef program_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "match(text, pos=0) -> bool: pattern.match(text, pos) is not None"},
     {"span", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(program_span)),
      METH_VARARGS | METH_KEYWORDS, "span(text, pos=0) -> (start, end) | None of pattern.search"},
+    {"anchored_end", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(program_anchored_end)),
+     METH_VARARGS | METH_KEYWORDS, "anchored_end(text, pos=0) -> int | None: pattern.match(text, pos).end()"},
     {"count", program_count, METH_O, "count(text) -> int: len(pattern.findall(text))"},
     {"spans", program_spans, METH_O, "spans(text) -> list of (start, end) of pattern.finditer"},
     {"sub_empty", program_sub_empty, METH_O, "sub_empty(text) -> str: pattern.sub('', text)"},

@@ -18,9 +18,12 @@ struct BacktrackSpace {
     static constexpr size_t kWindow = 64;
     std::vector<uint16_t> visited;
     uint16_t gen = 0;
+    // Resume at `pc` at offset + count - 1, then count - 2, ... down to offset: the exits
+    // of a greedy loop, taken from the longest run of the loop down.
     struct Frame {
         uint32_t pc;
         uint32_t offset;
+        uint32_t count;
     };
     std::vector<Frame> stack;
 
@@ -48,11 +51,12 @@ Anchored backtrack_at(const Program& prog, const Code& code, const C* s, size_t 
     constexpr size_t W = BacktrackSpace::kWindow;
     space.begin(code.insts.size());
     reached = pos;
-    space.stack.push_back({code.start, 0});
+    space.stack.push_back({code.start, 0, 1});
     while (!space.stack.empty()) {
-        uint32_t pc = space.stack.back().pc;
-        uint32_t off = space.stack.back().offset;
-        space.stack.pop_back();
+        BacktrackSpace::Frame& top = space.stack.back();
+        uint32_t pc = top.pc;
+        uint32_t off = top.offset + top.count - 1;
+        if (--top.count == 0) space.stack.pop_back();
         while (true) {
             if (off > W) return Anchored::too_far;
             uint16_t& mark = space.visited[pc * (W + 1) + off];
@@ -70,11 +74,29 @@ Anchored backtrack_at(const Program& prog, const Code& code, const C* s, size_t 
                         go_on = true;
                     }
                     break;
-                case Op::kSplit:
-                    space.stack.push_back({in.y, off});
+                case Op::kSplit: {
+                    const Inst& body = code.insts[in.x];
+                    if (body.op == Op::kChar && body.x == pc) {
+                        // A greedy loop over one character set: take the whole run at once and
+                        // leave its exits, shortest last, as one frame.
+                        const CharSet& set = prog.sets[body.arg];
+                        uint32_t run = 0;
+                        while (pos + off + run < n && off + run <= W &&
+                               set.test(static_cast<uint32_t>(s[pos + off + run])))
+                            ++run;
+                        if (off + run > W) return Anchored::too_far;
+                        if (pos + off + run > reached) reached = pos + off + run;
+                        if (run > 0) space.stack.push_back({in.y, off, run});
+                        off += run;
+                        pc = in.y;
+                        go_on = true;
+                        break;
+                    }
+                    space.stack.push_back({in.y, off, 1});
                     pc = in.x;
                     go_on = true;
                     break;
+                }
                 case Op::kJump:
                     pc = in.x;
                     go_on = true;

@@ -101,8 +101,8 @@ inline bool is_word_char(C ch) {
 // Per-call matching state of one pattern.
 template <class C>
 struct PatternRun {
-    std::optional<regex::Vm<C>> vm;
-    std::optional<regex::MemoBacktracker<C>> memo;  // once a run has looked past the window
+    std::unique_ptr<regex::Vm<C>> vm;
+    std::unique_ptr<regex::MemoBacktracker<C>> memo;  // once a run has looked past the window
     size_t looked = 0;     // characters examined by anchored runs so far
     size_t last_end = 0;   // count mode: end of the last counted match
     bool done = false;     // presence found, or handed to the engine
@@ -116,7 +116,9 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result) const {
     result.found.assign(patterns, false);
     result.counts.assign(patterns, 0);
     std::vector<detail::PatternRun<C>> runs(patterns);
-    regex::BacktrackSpace space;
+    // Scratch for the windowed runs, kept per thread: every run takes a fresh generation.
+    thread_local regex::BacktrackSpace thread_space;
+    regex::BacktrackSpace& space = thread_space;
     // Live copy of the buckets: triggers of settled patterns are dropped as they are met.
     std::vector<uint32_t> live = bucket_ids_;
     std::array<uint32_t, 128> live_end;
@@ -169,12 +171,13 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result) const {
         regex::Anchored outcome = regex::Anchored::too_far;
         if (!run.memo) outcome = regex::backtrack_at(prog, prog.spans, s, n, at, space, end, reached);
         if (outcome == regex::Anchored::too_far && (run.memo || regex::MemoBacktracker<C>::suits(prog, prog.spans))) {
-            if (!run.memo) run.memo.emplace(prog, prog.spans, s, n);
+            if (!run.memo) run.memo = std::make_unique<regex::MemoBacktracker<C>>(prog, prog.spans, s, n);
             outcome = run.memo->run(at, end, reached) ? regex::Anchored::match : regex::Anchored::no_match;
             reached = at;  // linear by construction: no budget needed
         }
         if (outcome == regex::Anchored::too_far) {
-            if (!run.vm) run.vm.emplace(prog, modes_[p] == Mode::presence ? prog.exists : prog.spans, s, n);
+            if (!run.vm)
+                run.vm = std::make_unique<regex::Vm<C>>(prog, modes_[p] == Mode::presence ? prog.exists : prog.spans, s, n);
             size_t ms = 0;
             const bool hit = modes_[p] == Mode::presence ? run.vm->exists(at, true)
                                                          : run.vm->leftmost(at, true, false, ms, end);
