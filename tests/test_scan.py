@@ -70,3 +70,37 @@ def test_keyword_at_every_offset_of_wide_blocks():
         for offset in range(40):
             text = "a" * offset + " " + kind_char + " MERGE #t" + " b" * 10
             assert classified(text) == dataclasses.astuple(cref.classify(text)), (kind_char, offset)
+
+
+@pytest.mark.parametrize("offset", range(-12, 13, 3))
+def test_detection_across_the_first_part_of_long_texts(offset):
+    # Detection looks at the opening part of a long script first; what it finds there must hold
+    # for the whole text: keywords cut by that part's end, comments that close after it, and
+    # categories that appear only later.
+    every = ("SELECT DATEADD(d, 1, x), ROW_NUMBER() OVER (ORDER BY a), ISNULL(a, b), LEFT JOIN t ON 1=1, "
+             "CAST(a AS INT), MERGE t, EXEC p, #t, COUNT(*) FROM a CROSS JOIN b; DECLARE c CURSOR FOR "
+             "SELECT 1; WITH c AS (SELECT 1) SELECT 1 FOR JSON PATH")
+    for boundary in (1 << 15, 1 << 16):
+        for tail in ["OPENJSON(x)", "/* OPENJSON */", "-- OPENJSON\nSELECT 1", "/* x */ OPENJSON(y)"]:
+            head = "SELECT 1;\n" * ((boundary + offset) // 10)
+            text = head + tail + "\n" + every.replace("FOR JSON PATH", "") + "\n" + " x" * 40000
+            assert lp.detect_construct_categories(text) == lref.detect(text), (boundary, offset, tail)
+        opened = "SELECT 1 /* " + "y " * ((1 << 15) // 2 + offset) + " */ " + every + " z" * 40000
+        assert lp.detect_construct_categories(opened) == lref.detect(opened)
+        unclosed = every + " /* " + "q" * (1 << 16) + " MERGE"
+        assert lp.detect_construct_categories(unclosed) == lref.detect(unclosed)
+
+
+def test_opening_part_answers_only_what_it_can_see_whole():
+    every = ("SELECT DATEADD(d, 1, x), ROW_NUMBER() OVER (ORDER BY a), ISNULL(a, b), LEFT JOIN t ON 1=1, "
+             "CAST(a AS INT), MERGE t, EXEC p, #t, COUNT(*) FROM a CROSS JOIN b; DECLARE c CURSOR FOR "
+             "SELECT 1; WITH c AS (SELECT 1) SELECT 1 ")
+    limit = 1 << 15
+    for word in ["OPENJSON", "OPENJSONX", "OPENJSON_"]:
+        for cut in range(-3, 10):
+            # The word ends right around the end of the opening part.
+            pad = limit - len(every) - len("OPENJSON") + cut
+            text = every + "z " * (pad // 2) + " " * (pad % 2) + word + " " + "w " * 50000
+            assert lp.detect_construct_categories(text) == lref.detect(text), (word, cut)
+    whole = every + "FOR JSON PATH " + "w " * 50000
+    assert lp.detect_construct_categories(whole) == lref.detect(whole) == set(lp._CATEGORY_PATTERNS)

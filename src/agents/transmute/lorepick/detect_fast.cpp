@@ -56,12 +56,26 @@ int fast_path_allowed(PyObject* module, State* st) {
     return 1;
 }
 
+// Categories are usually all present early in a script: the first part of the text is scanned
+// on its own first, and the whole text only when some category is still unseen.
+constexpr size_t kProbeChars = 1 << 15;
+
 template <class C>
 void detect_text(const NativeTables& tables, const C* s, size_t n, std::vector<bool>& found) {
     scan::ScratchText<C> scratch;
     std::vector<C>& stripped = scratch.get();
-    scan::strip_comments(s, n, stripped);
     scan::ScanResult result;
+    if (n > 2 * kProbeChars) {
+        scan::strip_comments(s, n, stripped, kProbeChars);
+        tables.scan->run(stripped.data(), stripped.size(), result, /*partial=*/true);
+        bool all = true;
+        for (bool present : result.found) all = all && present;
+        if (all) {
+            found = std::move(result.found);
+            return;
+        }
+    }
+    scan::strip_comments(s, n, stripped);
     tables.scan->run(stripped.data(), stripped.size(), result);
     found = std::move(result.found);
 }

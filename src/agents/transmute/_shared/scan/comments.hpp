@@ -108,17 +108,20 @@ private:
     std::vector<C> buffer_;
 };
 
-// Appends the comment-free text of s[0..n) to `out`.
+// Puts the comment-free text of s[0..n) into `out`. With an input limit, stops once the input
+// up to that point is consumed: `out` is then a prefix of the whole comment-free text (comments
+// that start before the limit are still judged against the whole input).
 template <class C>
-void strip_comments(const C* s, size_t n, std::vector<C>& out) {
+void strip_comments(const C* s, size_t n, std::vector<C>& out, size_t input_limit = static_cast<size_t>(-1)) {
     out.clear();
-    out.reserve(n);
+    out.reserve(input_limit < n ? input_limit : n);
     bool blocks_possible = true;
     size_t i = 0;
-    while (i < n) {
-        const size_t j = detail::find_opener(s, i, n);
+    while (i < n && i < input_limit) {
+        const size_t stop = input_limit < n ? input_limit : n;
+        const size_t j = detail::find_opener(s, i, stop);
         out.insert(out.end(), s + i, s + j);
-        if (j >= n) break;
+        if (j >= stop) break;
         const C c = s[j];
         const bool has_next = j + 1 < n;
         if (c == '-' && has_next && s[j + 1] == '-') {

@@ -73,8 +73,11 @@ public:
 
     size_t size() const { return programs_.size(); }
 
+    // Scans s[0..n). When `n` is only a prefix of the text (`partial`), a match counts only if
+    // finding it never looked at the prefix's end, so what is found holds for the whole text;
+    // count patterns are not supported then. Patterns already marked found are not looked for.
     template <class C>
-    void run(const C* s, size_t n, ScanResult& result) const;
+    void run(const C* s, size_t n, ScanResult& result, bool partial = false) const;
 
 private:
     std::vector<regex::ProgramPtr> programs_;
@@ -111,9 +114,9 @@ struct PatternRun {
 }  // namespace detail
 
 template <class C>
-void TriggerScan::run(const C* s, size_t n, ScanResult& result) const {
+void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) const {
     const size_t patterns = programs_.size();
-    result.found.assign(patterns, false);
+    result.found.resize(patterns, false);
     result.counts.assign(patterns, 0);
     std::vector<detail::PatternRun<C>> runs(patterns);
     // Scratch for the windowed runs, kept per thread: every run takes a fresh generation.
@@ -128,9 +131,15 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result) const {
 
     for (size_t p = 0; p < patterns; ++p) {
         if (modes_[p] == Mode::count) continue;
+        if (result.found[p]) {
+            runs[p].done = true;
+            continue;
+        }
         ++open;
     }
+    if (partial && (has_count_ || !untriggered_.empty())) return;
     for (uint32_t p : untriggered_) {
+        if (runs[p].done) continue;
         if (modes_[p] == Mode::presence) {
             result.found[p] = regex::search(*programs_[p], s, n, 0);
             --open;
@@ -168,12 +177,13 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result) const {
         // answers them. Runs that look further share one memory of failed branch points for the
         // rest of the text, which keeps them linear; the Pike VM takes what neither can.
         size_t end = 0, reached = at;
+        bool looked_free = false;
         regex::Anchored outcome = regex::Anchored::too_far;
         if (!run.memo) outcome = regex::backtrack_at(prog, prog.spans, s, n, at, space, end, reached);
         if (outcome == regex::Anchored::too_far && (run.memo || regex::MemoBacktracker<C>::suits(prog, prog.spans))) {
             if (!run.memo) run.memo = std::make_unique<regex::MemoBacktracker<C>>(prog, prog.spans, s, n);
             outcome = run.memo->run(at, end, reached) ? regex::Anchored::match : regex::Anchored::no_match;
-            reached = at;  // linear by construction: no budget needed
+            looked_free = true;  // linear by construction: no budget needed
         }
         if (outcome == regex::Anchored::too_far) {
             if (!run.vm)
@@ -184,7 +194,9 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result) const {
             reached = run.vm->reached();
             outcome = hit ? regex::Anchored::match : regex::Anchored::no_match;
         }
-        run.looked += reached - at + 1;
+        if (!looked_free) run.looked += reached - at + 1;
+        // In a prefix, an answer that depended on the prefix's end says nothing yet.
+        if (partial && reached >= n) return;
         if (outcome == regex::Anchored::match) {
             if (modes_[p] == Mode::presence) {
                 result.found[p] = true;
@@ -195,7 +207,14 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result) const {
             ++result.counts[p];
             run.last_end = end;
         }
-        if (run.looked > budget) finish_with_engine(p, at + 1);
+        if (run.looked > budget) {
+            if (partial) {
+                run.done = true;  // left to the scan of the whole text
+                --open;
+                return;
+            }
+            finish_with_engine(p, at + 1);
+        }
     };
 
     auto on_punct = [&](size_t i, uint32_t c) {
