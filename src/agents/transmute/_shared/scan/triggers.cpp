@@ -128,6 +128,10 @@ bool derive_triggers(const std::u32string& source, int flags, uint32_t pattern, 
                 if (fold)
                     for (char32_t& c : prefix) c = fold_to_ascii(c);
                 t.prefix = prefix;
+                for (size_t j = 0; j < 4 && j < prefix.size(); ++j) {
+                    t.head |= static_cast<uint32_t>(prefix[j]) << (8 * j);
+                    t.head_mask |= 0xFFu << (8 * j);
+                }
                 found.push_back(t);
             }
         } else if (!alternative.empty() && is_plain_punct(alternative[0]) &&

@@ -41,6 +41,9 @@ struct Trigger {
     bool at_word_start = true;
     bool fold = false;      // compare letters case-insensitively
     uint32_t pattern = 0;   // index of the pattern it serves
+    // The first (up to) four characters of a folded prefix, one byte each, for a quick test.
+    uint32_t head = 0;
+    uint32_t head_mask = 0;
 };
 
 // Derives the triggers of one pattern source; false when some alternative has none.
@@ -226,6 +229,14 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         const char32_t first = fold_to_ascii(c);
         if (first >= 128) return;
         uint32_t k = bucket_start_[first];
+        if (k == live_end[first]) return;
+        // The word's first four characters, folded, one byte each (0 past the end or for
+        // characters that fold to nothing in ASCII).
+        uint32_t head = 0;
+        for (size_t j = 0; j < 4 && i + j < n; ++j) {
+            const char32_t f = fold_to_ascii(static_cast<char32_t>(s[i + j]));
+            head |= (f < 128 ? f : 0x80u) << (8 * j);
+        }
         while (k < live_end[first]) {
             const Trigger& t = triggers_[live[k]];
             if (runs[t.pattern].done) {
@@ -233,10 +244,11 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
                 continue;
             }
             ++k;
+            if (t.fold && (head & t.head_mask) != t.head) continue;
             const size_t len = t.prefix.size();
             if (i + len > n) continue;
             bool same = true;
-            for (size_t j = t.fold ? 1 : 0; j < len && same; ++j) {
+            for (size_t j = t.fold ? 4 : 0; j < len && same; ++j) {
                 const char32_t ch = static_cast<char32_t>(s[i + j]);
                 same = (t.fold ? fold_to_ascii(ch) : ch) == t.prefix[j];
             }
