@@ -104,3 +104,15 @@ def test_opening_part_answers_only_what_it_can_see_whole():
             assert lp.detect_construct_categories(text) == lref.detect(text), (word, cut)
     whole = every + "FOR JSON PATH " + "w " * 50000
     assert lp.detect_construct_categories(whole) == lref.detect(whole) == set(lp._CATEGORY_PATTERNS)
+
+
+def test_wide_characters_whose_low_byte_looks_like_syntax(seeded_random):
+    # Wide text is compared sixteen characters at a time after narrowing; characters whose low
+    # byte is "-", "/", "*", "#", a letter or a line break must not pass for them.
+    lookalikes = ["\u012d", "\u022f", "\u012a", "\u0123", "\u014d", "\u0a0a", "\U0001002d",
+                  "\U0001002f", "\U00010041", "\u2d2d", "\uff2f"]
+    pieces = ["--", "/*", "*/", "\n", " ", "MERGE ", "#t ", "WITH a AS (", "x"] + lookalikes
+    for _ in range(300):
+        text = "".join(seeded_random.choice(pieces) for _ in range(seeded_random.randrange(120)))
+        assert classified(text) == dataclasses.astuple(cref.classify(text)), repr(text)
+        assert lp.detect_construct_categories(text) == lref.detect(text), repr(text)

@@ -12,6 +12,8 @@
 // removed but line comments.
 #pragma once
 
+#include "simd.hpp"
+
 #include <cstddef>
 #include <cstring>
 #include <vector>
@@ -35,28 +37,18 @@ inline size_t find_char(const C* s, size_t from, size_t n, C ch) {
 // Next index >= from holding '-' or '/', or n.
 template <class C>
 inline size_t find_opener(const C* s, size_t from, size_t n) {
-    if constexpr (sizeof(C) == 1) {
-        // Word-at-a-time search for either byte.
-        size_t i = from;
-        constexpr unsigned long long ones = 0x0101010101010101ULL;
-        constexpr unsigned long long highs = 0x8080808080808080ULL;
-        while (i + 8 <= n) {
-            unsigned long long w;
-            std::memcpy(&w, s + i, 8);
-            const unsigned long long a = w ^ (ones * '-');
-            const unsigned long long b = w ^ (ones * '/');
-            const unsigned long long hit = ((a - ones) & ~a & highs) | ((b - ones) & ~b & highs);
-            if (hit) return i + static_cast<size_t>(__builtin_ctzll(hit) >> 3);
-            i += 8;
-        }
-        for (; i < n; ++i)
-            if (s[i] == '-' || s[i] == '/') return i;
-        return n;
-    } else {
-        for (size_t i = from; i < n; ++i)
-            if (s[i] == '-' || s[i] == '/') return i;
-        return n;
+    size_t i = from;
+#if defined(TRANSMUTE_HAVE_SSE2)
+    const __m128i dash = _mm_set1_epi8('-'), slash = _mm_set1_epi8('/');
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = load_clamped16(s + i);
+        const int hit = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, dash), _mm_cmpeq_epi8(x, slash)));
+        if (hit) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(hit)));
     }
+#endif
+    for (; i < n; ++i)
+        if (s[i] == '-' || s[i] == '/') return i;
+    return n;
 }
 
 inline constexpr size_t kUnclosed = static_cast<size_t>(-1);

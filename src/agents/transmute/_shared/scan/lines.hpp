@@ -7,9 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "simd.hpp"
 
 namespace transmute::scan {
 
@@ -19,8 +17,8 @@ size_t count_nonblank_lines(const C* s, size_t n) {
     size_t count = 0;
     bool nonblank = false;
     size_t i = 0;
-#if defined(__SSE2__)
-    if constexpr (sizeof(C) == 1) {
+#if defined(TRANSMUTE_HAVE_SSE2)
+    {
         // ASCII blocks of 16: line breaks are \n \v \f \r \x1c \x1d \x1e; white space adds \t,
         // \x1f and the space. Blocks holding a byte above 0x7F go through the general loop.
         const __m128i before_tab = _mm_set1_epi8(0x08), after_cr = _mm_set1_epi8(0x0e);
@@ -28,8 +26,8 @@ size_t count_nonblank_lines(const C* s, size_t n) {
         const __m128i before_lf = _mm_set1_epi8(0x09), space = _mm_set1_epi8(0x20);
         const __m128i unit_sep = _mm_set1_epi8(0x1f);
         for (; i + 16 <= n; i += 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            if (_mm_movemask_epi8(x)) {
+            __m128i x;
+            if (!load_ascii16(s + i, x)) {
                 for (size_t k = i; k < i + 16; ++k) {
                     const C c = s[k];
                     if (is_line_break(c)) {

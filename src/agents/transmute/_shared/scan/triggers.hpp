@@ -24,9 +24,7 @@
 
 #include <array>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "simd.hpp"
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -269,11 +267,11 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     };
 
     size_t i = 0;
-#if defined(__SSE2__)
-    if constexpr (sizeof(C) == 1) {
-        // ASCII blocks of 16: word starts and trigger characters come out of byte compares, so
-        // the walk visits only the positions where something can start. Blocks holding a byte
-        // above 0x7F take the general step.
+#if defined(TRANSMUTE_HAVE_SSE2)
+    {
+        // Blocks of 16 ASCII characters: word starts and trigger characters come out of byte
+        // compares, so the walk visits only the positions where something can start. Blocks
+        // holding a character above 0x7F take the general step.
         const __m128i case_bit = _mm_set1_epi8(0x20);
         const __m128i before_a = _mm_set1_epi8('a' - 1), after_z = _mm_set1_epi8('z' + 1);
         const __m128i before_0 = _mm_set1_epi8('0' - 1), after_9 = _mm_set1_epi8('9' + 1);
@@ -291,8 +289,8 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         }
         if (punct_fits) {
             for (; i + 16 <= n; i += 16) {
-                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-                if (_mm_movemask_epi8(x)) {
+                __m128i x;
+                if (!load_ascii16(s + i, x)) {
                     for (size_t k = i; k < i + 16; ++k) {
                         step(k);
                         if (settled()) return;
