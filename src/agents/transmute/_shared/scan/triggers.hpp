@@ -119,12 +119,18 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     const size_t patterns = programs_.size();
     result.found.resize(patterns, false);
     result.counts.assign(patterns, 0);
-    std::vector<detail::PatternRun<C>> runs(patterns);
+    // Per-call state lives in per-thread buffers, so that small texts pay no allocation.
+    thread_local std::vector<detail::PatternRun<C>> thread_runs;
+    std::vector<detail::PatternRun<C>>& runs = thread_runs;
+    runs.clear();
+    runs.resize(patterns);
     // Scratch for the windowed runs, kept per thread: every run takes a fresh generation.
     thread_local regex::BacktrackSpace thread_space;
     regex::BacktrackSpace& space = thread_space;
     // Live copy of the buckets: triggers of settled patterns are dropped as they are met.
-    std::vector<uint32_t> live = bucket_ids_;
+    thread_local std::vector<uint32_t> thread_live;
+    std::vector<uint32_t>& live = thread_live;
+    live.assign(bucket_ids_.begin(), bucket_ids_.end());
     std::array<uint32_t, 128> live_end;
     for (size_t c = 0; c < 128; ++c) live_end[c] = bucket_start_[c + 1];
     const size_t budget = 4 * n + 4096;
