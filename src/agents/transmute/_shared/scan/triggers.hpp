@@ -124,6 +124,11 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     std::vector<detail::PatternRun<C>>& runs = thread_runs;
     runs.clear();
     runs.resize(patterns);
+    // Matchers refer to this call's text and may hold large memories: release them on return.
+    struct ReleaseRuns {
+        std::vector<detail::PatternRun<C>>& runs;
+        ~ReleaseRuns() { runs.clear(); }
+    } release_runs{runs};
     // Scratch for the windowed runs, kept per thread: every run takes a fresh generation.
     thread_local regex::BacktrackSpace thread_space;
     regex::BacktrackSpace& space = thread_space;
