@@ -155,12 +155,13 @@ public:
     // The leftmost-first match starting at `pos`; `reached` is the furthest position examined.
     bool run(size_t pos, size_t& end, size_t& reached) {
         stack_.clear();
-        stack_.push_back({code_.start, pos});
+        stack_.push_back({code_.start, pos, 1});
         reached = pos;
         while (!stack_.empty()) {
-            uint32_t pc = stack_.back().pc;
-            size_t p = stack_.back().pos;
-            stack_.pop_back();
+            Frame& top = stack_.back();
+            uint32_t pc = top.pc;
+            size_t p = top.pos + top.count - 1;
+            if (--top.count == 0) stack_.pop_back();
             while (true) {
                 if (p > reached) reached = p;
                 const Inst& in = code_.insts[pc];
@@ -173,12 +174,41 @@ public:
                             go_on = true;
                         }
                         break;
-                    case Op::kSplit:
-                        if (seen(split_index_[pc], p)) break;
-                        stack_.push_back({in.y, p});
+                    case Op::kSplit: {
+                        const uint32_t split = split_index_[pc];
+                        if (seen(split, p)) break;
+                        const Inst& body = code_.insts[in.x];
+                        if (body.op == Op::kChar && body.x == pc) {
+                            // A greedy loop over one set: walk the run of the set, marking each
+                            // step, up to its end or to a step an earlier run explored; leave the
+                            // exits, longest first, as one frame.
+                            const CharSet& set = prog_.sets[body.arg];
+                            size_t q = p;
+                            bool stopped_at_seen = false;
+                            while (q < n_ && set.test(static_cast<uint32_t>(s_[q]))) {
+                                if (seen(split, q + 1)) {
+                                    stopped_at_seen = true;
+                                    break;
+                                }
+                                ++q;
+                            }
+                            const size_t last = q + 1;  // this run owns the steps [p, last)
+                            if (q > reached) reached = q;
+                            if (stopped_at_seen) {
+                                stack_.push_back({in.y, p, last - p});
+                                break;
+                            }
+                            if (last - 1 > p) stack_.push_back({in.y, p, last - 1 - p});
+                            p = q;
+                            pc = in.y;
+                            go_on = true;
+                            break;
+                        }
+                        stack_.push_back({in.y, p, 1});
                         pc = in.x;
                         go_on = true;
                         break;
+                    }
                     case Op::kJump:
                         pc = in.x;
                         go_on = true;
@@ -207,9 +237,11 @@ private:
     static constexpr size_t kChunkBits = 12;
     static constexpr size_t kChunk = size_t{1} << kChunkBits;
 
+    // Resume at `pc` at pos + count - 1, then count - 2, ... down to pos.
     struct Frame {
         uint32_t pc;
         size_t pos;
+        size_t count;
     };
 
     uint64_t* chunk_for(size_t p) {
