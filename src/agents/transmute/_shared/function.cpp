@@ -272,7 +272,7 @@ PyType_Slot function_slots[] = {
 PyTypeObject* make_function_type(PyObject* module) {
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) return nullptr;
-    // The interpreter copies the spec's name into the new type.
+    // The interpreter copies the type's name into the new type object.
     char name_buffer[256];
     PyOS_snprintf(name_buffer, sizeof name_buffer, "%s.native_function", module_name);
     PyType_Spec spec = {

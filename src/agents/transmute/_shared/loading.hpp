@@ -17,7 +17,7 @@ struct LoadGuard {
 };
 
 // Py_mod_create body: refuses a second interpreter, warns on a version mismatch,
-// then creates a plain module object for the spec.
+// then creates a plain module object under the name being imported.
 PyObject* guarded_create(LoadGuard& guard, PyObject* spec);
 
 // First step of Py_mod_exec: refuses a second initialisation in this process.

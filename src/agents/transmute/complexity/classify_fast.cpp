@@ -2,6 +2,7 @@
 // multi-pattern presence scan and three counting scans, with the GIL released on large texts.
 // Taken only while every attribute it stands for is the import-time object, unchanged;
 // otherwise the call goes down the host path. Tested in tests/test_classify.py.
+#include "assembly.hpp"
 #include "classify_paths.hpp"
 #include "patterns.hpp"
 #include "regex/regex.hpp"
@@ -123,21 +124,10 @@ FastResult classify_fast(PyObject* module, State* st, PyObject* sql, Counts& cou
     if (allowed < 0) return FastResult::error;
     if (allowed == 0) return FastResult::not_taken;
     const NativeTables& tables = *st->native;
-    const bool release = static_cast<size_t>(PyUnicode_GET_LENGTH(sql)) >= kReleaseGilAbove;
-    PyThreadState* saved = release ? PyEval_SaveThread() : nullptr;
-    bool out_of_memory = false;
-    try {
-        transmute::visit_text(sql, [&](const auto* s, Py_ssize_t n) {
-            classify_text(tables, s, static_cast<size_t>(n), counts);
-        });
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    }
-    if (release) PyEval_RestoreThread(saved);
-    if (out_of_memory) {
-        PyErr_NoMemory();
+    if (!transmute::scan_text_released(sql, kReleaseGilAbove, [&](const auto* s, size_t n) {
+            classify_text(tables, s, n, counts);
+        }))
         return FastResult::error;
-    }
     return FastResult::taken;
 }
 

@@ -1,6 +1,7 @@
 // Import of agents.transmute.complexity: binds the host imports, logger, pattern tables, record
 // and enumeration types and functions in their fixed order. Tested in tests/test_classify.py.
 #include "functions.hpp"
+#include "assembly.hpp"
 #include "loading.hpp"
 #include "patterns.hpp"
 #include "records.hpp"
@@ -14,11 +15,11 @@ using transmute::Ref;
 namespace complexity {
 namespace {
 
-transmute::LoadGuard g_guard{"complexity", "agents.transmute.complexity"};
+using transmute::intern;
+using transmute::names_tuple;
+using transmute::set_attr;
 
-bool set_attr(PyObject* module, const char* name, const Ref& value) {
-    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
-}
+transmute::LoadGuard g_guard{"complexity", "agents.transmute.complexity"};
 
 Ref compile_one(PyObject* re_module, const PatternText& pattern) {
     return Ref::steal(PyObject_CallMethod(re_module, "compile", "si", pattern.source, pattern.flags));
@@ -38,23 +39,6 @@ Ref import_from(const char* module_name, const char* attr) {
     Ref module = Ref::steal(PyImport_ImportModule(module_name));
     if (!module) return {};
     return Ref::steal(PyObject_GetAttrString(module.get(), attr));
-}
-
-bool intern(PyObject*& slot, const char* text) {
-    slot = PyUnicode_InternFromString(text);
-    return slot != nullptr;
-}
-
-Ref names_tuple(std::initializer_list<const char*> names) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) return {};
-    Py_ssize_t i = 0;
-    for (const char* name : names) {
-        PyObject* item = PyUnicode_InternFromString(name);
-        if (!item) return {};
-        PyTuple_SET_ITEM(tuple.get(), i++, item);
-    }
-    return tuple;
 }
 
 bool init_state(State* st) {

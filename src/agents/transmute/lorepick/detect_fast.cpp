@@ -4,13 +4,13 @@
 // `_CATEGORY_PATTERNS` (its keys and patterns) are the import-time objects; otherwise the call
 // goes down the host path. Tested in tests/test_lorepick_detect.py and
 // tests/test_lorepick_differential.py.
+#include "assembly.hpp"
 #include "detect_paths.hpp"
 #include "scan/comments.hpp"
 #include "scan/from_patterns.hpp"
 #include "scan/triggers.hpp"
 #include "text.hpp"
 
-#include <new>
 #include <vector>
 
 namespace scan = transmute::scan;
@@ -110,21 +110,10 @@ FastResult detect_fast(PyObject* module, State* st, PyObject* sql, PyObject* fou
     if (allowed == 0) return FastResult::not_taken;
     const NativeTables& tables = *st->native;
     std::vector<bool> present;
-    const bool release = static_cast<size_t>(PyUnicode_GET_LENGTH(sql)) >= kReleaseGilAbove;
-    PyThreadState* saved = release ? PyEval_SaveThread() : nullptr;
-    bool out_of_memory = false;
-    try {
-        transmute::visit_text(sql, [&](const auto* s, Py_ssize_t n) {
-            detect_text(tables, s, static_cast<size_t>(n), present);
-        });
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    }
-    if (release) PyEval_RestoreThread(saved);
-    if (out_of_memory) {
-        PyErr_NoMemory();
+    if (!transmute::scan_text_released(sql, kReleaseGilAbove, [&](const auto* s, size_t n) {
+            detect_text(tables, s, n, present);
+        }))
         return FastResult::error;
-    }
     for (size_t i = 0; i < present.size(); ++i) {
         if (!present[i]) continue;
         PyObject* key = PyTuple_GET_ITEM(PyTuple_GET_ITEM(st->orig_category_items, static_cast<Py_ssize_t>(i)), 0);

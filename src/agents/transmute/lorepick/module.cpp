@@ -2,6 +2,7 @@
 // the category patterns and the functions in their fixed order. Tested in
 // tests/test_lorepick_select.py (import order and tables) and the other lorepick test files.
 #include "functions.hpp"
+#include "assembly.hpp"
 #include "loading.hpp"
 #include "state.hpp"
 #include "tables.hpp"
@@ -13,28 +14,11 @@ using transmute::Ref;
 namespace lorepick {
 namespace {
 
+using transmute::intern;
+using transmute::names_tuple;
+using transmute::set_attr;
+
 transmute::LoadGuard g_guard{"lorepick", "agents.transmute.lorepick"};
-
-bool set_attr(PyObject* module, const char* name, const Ref& value) {
-    return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
-}
-
-bool intern(PyObject*& slot, const char* text) {
-    slot = PyUnicode_InternFromString(text);
-    return slot != nullptr;
-}
-
-Ref names_tuple(std::initializer_list<const char*> names) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) return {};
-    Py_ssize_t i = 0;
-    for (const char* name : names) {
-        PyObject* item = PyUnicode_InternFromString(name);
-        if (!item) return {};
-        PyTuple_SET_ITEM(tuple.get(), i++, item);
-    }
-    return tuple;
-}
 
 bool init_state(State* st) {
     return intern(st->name_re, "re") && intern(st->name_logger, "logger") &&
