@@ -35,8 +35,8 @@ Ref make_record(State* st, PyObject* record_type, PyObject* const* fields) {
         PyDict_GetItemWithError(type->tp_dict, st->str_init) == st->orig_result_init) {
         Ref record = Ref::steal(type->tp_new(type, st->empty_tuple, nullptr));
         if (!record) return {};
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(st->result_field_names); ++i) {
-            if (PyObject_GenericSetAttr(record.get(), PyTuple_GET_ITEM(st->result_field_names, i), fields[i]) < 0)
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(st->kw_result_fields); ++i) {
+            if (PyObject_GenericSetAttr(record.get(), PyTuple_GET_ITEM(st->kw_result_fields, i), fields[i]) < 0)
                 return {};
         }
         return record;

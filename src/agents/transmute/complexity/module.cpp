@@ -75,7 +75,6 @@ bool init_state(State* st) {
                              "complex_construct_count", "moderate_construct_count",
                              "temp_table_count", "cte_count"})
                     .release()) &&
-           (st->result_field_names = Py_NewRef(st->kw_result_fields)) &&
            (st->kw_strategy_fields = names_tuple({"should_chunk", "total_lines",
                                                   "first_read_lines", "section_boundaries"})
                                          .release()) &&

@@ -33,7 +33,7 @@ namespace complexity {
     X(orig_stored_proc_pattern) X(orig_comment_items) X(orig_complex_items)             \
     X(orig_moderate_items) X(orig_result_type) X(orig_result_init) X(orig_levels)         \
     X(orig_level_simple) X(orig_level_moderate) X(orig_level_complex) X(str_init)        \
-    X(result_field_names) X(empty_tuple)
+    X(empty_tuple)
 
 struct NativeTables;  // compiled native programs; null when the fast path is unavailable
 

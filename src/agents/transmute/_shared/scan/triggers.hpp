@@ -27,7 +27,6 @@
 #include "simd.hpp"
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
