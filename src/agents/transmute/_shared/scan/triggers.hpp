@@ -62,6 +62,9 @@ enum class Mode : uint8_t { presence, count };
 struct ScanResult {
     std::vector<bool> found;     // presence patterns: a match exists
     std::vector<size_t> counts;  // count patterns: len(findall)
+    // Presence patterns with `want_first`: where the leftmost match starts (pattern.search().start()).
+    std::vector<size_t> first;
+    bool want_first = false;
 };
 
 class TriggerScan {
@@ -118,6 +121,15 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     const size_t patterns = programs_.size();
     result.found.resize(patterns, false);
     result.counts.assign(patterns, 0);
+    if (result.want_first) result.first.resize(patterns, SIZE_MAX);
+    // A presence search by the engine alone; with want_first it also says where the match starts.
+    auto engine_presence = [&](uint32_t p, size_t from) {
+        if (!result.want_first) return regex::search(*programs_[p], s, n, from);
+        regex::Span span;
+        if (!regex::find(*programs_[p], s, n, from, span)) return false;
+        result.first[p] = span.start;
+        return true;
+    };
     // Per-call state lives in per-thread buffers, so that small texts pay no allocation.
     thread_local std::vector<detail::PatternRun<C>> thread_runs;
     std::vector<detail::PatternRun<C>>& runs = thread_runs;
@@ -152,7 +164,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     for (uint32_t p : untriggered_) {
         if (runs[p].done) continue;
         if (modes_[p] == Mode::presence) {
-            result.found[p] = regex::search(*programs_[p], s, n, 0);
+            result.found[p] = engine_presence(p, 0);
             --open;
         } else {
             result.counts[p] = regex::count(*programs_[p], s, n);
@@ -166,7 +178,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         detail::PatternRun<C>& run = runs[p];
         const regex::Program& prog = *programs_[p];
         if (modes_[p] == Mode::presence) {
-            result.found[p] = regex::search(prog, s, n, from);
+            result.found[p] = engine_presence(p, from);
             --open;
         } else {
             size_t pos = from < run.last_end ? run.last_end : from;
@@ -211,6 +223,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         if (outcome == regex::Anchored::match) {
             if (modes_[p] == Mode::presence) {
                 result.found[p] = true;
+                if (result.want_first) result.first[p] = at;
                 run.done = true;
                 --open;
                 return;

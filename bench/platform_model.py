@@ -1,0 +1,230 @@
+"""Training and repository-held-out evaluation of the platform detector's model.
+
+Shared by bench/train_detector.py (writes the shipped model) and bench/detector_accuracy.py
+(prints held-out figures). Needs scikit-learn and SciPy (`pip install agents-transmute[train]`);
+the package itself never imports them.
+
+Features come from the detector's own native pass (`Detector.features`), so training and use
+can never disagree on what a token is. The vocabulary keeps only features seen in several
+repositories, so table and column names of one project do not become evidence.
+"""
+
+from __future__ import annotations
+
+import collections
+import hashlib
+import json
+import math
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "bench"))
+
+from agents.transmute.detector import Detector  # noqa: E402
+from agents.transmute.originscan import Platform  # noqa: E402
+
+CLASSES = [p.value for p in Platform]
+MANIFEST = ROOT / "bench" / "platform_corpus" / "sources.tsv"
+MODEL_PATH = ROOT / "src" / "agents" / "transmute" / "platform_model.json"
+# A feature enters the vocabulary when this many repositories and files hold it.
+MIN_REPOS = 3
+MIN_FILES = 4
+# Inverse regularisation strength of the logistic regression.
+C = 0.5
+# Precision wanted where a platform is named, on held-out repositories.
+TARGET_PRECISION = 0.975
+
+
+@dataclass
+class Sample:
+    platform: str
+    repo: str
+    path: str
+    features: frozenset
+
+
+def empty_model() -> dict:
+    return {"classes": CLASSES, "bias": [0.0] * len(CLASSES), "threshold": 1.0, "features": [], "weights": []}
+
+
+def read_text(data: bytes) -> str:
+    for bom, codec in ((b"\xef\xbb\xbf", "utf-8-sig"), (b"\xff\xfe", "utf-16"), (b"\xfe\xff", "utf-16")):
+        if data.startswith(bom):
+            return data.decode(codec, errors="replace")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        return data.decode("cp1252", errors="replace")
+
+
+def load_corpus(root: Path, detector: Detector | None = None) -> list[Sample]:
+    """Every file of the corpus built by platform_corpus/build_corpus.py (laid out as
+    ROOT/platform/owner+name/file), with its features, in a fixed order."""
+    detector = detector or Detector(model=empty_model())
+    samples = []
+    for platform_dir in sorted(p for p in root.iterdir() if p.is_dir()):
+        if platform_dir.name not in CLASSES:
+            continue
+        for repo_dir in sorted(p for p in platform_dir.iterdir() if p.is_dir()):
+            repo = repo_dir.name.replace("+", "/", 1)
+            for path in sorted(p for p in repo_dir.rglob("*") if p.is_file()):
+                text = read_text(path.read_bytes()).replace("\r\n", "\n").replace("\r", "\n")
+                fired, tokens = detector.features(text)
+                features = frozenset(tokens) | frozenset(name for name, _ in fired)
+                samples.append(Sample(platform_dir.name, repo, str(path.relative_to(repo_dir)), features))
+    return samples
+
+
+def vocabulary(samples: list[Sample]) -> list[str]:
+    repos: dict[str, set] = collections.defaultdict(set)
+    files: collections.Counter = collections.Counter()
+    for s in samples:
+        for f in s.features:
+            repos[f].add(s.repo)
+            files[f] += 1
+    keep = [f for f, r in repos.items() if len(r) >= MIN_REPOS and files[f] >= MIN_FILES]
+    # Rows and rules always have a weight, even when the corpus holds them rarely.
+    keep += [f for f in repos if f[:2] in ("m:", "r:") and f not in set(keep)]
+    return sorted(set(keep))
+
+
+def matrix(samples: list[Sample], vocab: list[str]):
+    from scipy.sparse import csr_matrix
+
+    index = {f: i for i, f in enumerate(vocab)}
+    indptr, indices = [0], []
+    for s in samples:
+        cols = sorted(index[f] for f in s.features if f in index)
+        indices.extend(cols)
+        indptr.append(len(indices))
+    data = [1.0] * len(indices)
+    return csr_matrix((data, indices, indptr), shape=(len(samples), len(vocab)))
+
+
+def sample_weights(samples: list[Sample]) -> list[float]:
+    """Each repository weighs as the square root of its file count, and each platform the same
+    in all, so that large repositories and platforms do not drown the others."""
+    per_repo = collections.Counter(s.repo for s in samples)
+    raw = [1.0 / math.sqrt(per_repo[s.repo]) for s in samples]
+    per_class: dict[str, float] = collections.defaultdict(float)
+    for s, w in zip(samples, raw):
+        per_class[s.platform] += w
+    return [w * len(samples) / (len(per_class) * per_class[s.platform]) for s, w in zip(samples, raw)]
+
+
+def fit(samples: list[Sample]):
+    from sklearn.linear_model import LogisticRegression
+
+    vocab = vocabulary(samples)
+    x = matrix(samples, vocab)
+    y = [CLASSES.index(s.platform) for s in samples]
+    model = LogisticRegression(C=C, max_iter=400, tol=1e-4)
+    model.fit(x, y, sample_weight=sample_weights(samples))
+    return vocab, model
+
+
+def to_detector_model(vocab, model, threshold: float, manifest_sha: str) -> dict:
+    """The model as the package ships it: weights per feature and class, rounded, features sorted;
+    features whose weights all round to zero are left out."""
+    classes = [CLASSES[c] for c in model.classes_]
+    if classes != CLASSES:
+        raise SystemExit(f"training data lacks platforms: {sorted(set(CLASSES) - set(classes))}")
+    coef = model.coef_.T  # features x classes
+    features, weights = [], []
+    for name, row in zip(vocab, coef):
+        rounded = [round(float(v), 3) for v in row]
+        if any(rounded):
+            features.append(name)
+            weights.append(rounded)
+    return {
+        "format": 1,
+        "trained_on": {"manifest": "bench/platform_corpus/sources.tsv", "sha256": manifest_sha},
+        "classes": CLASSES,
+        "threshold": round(threshold, 4),
+        "bias": [round(float(v), 4) for v in model.intercept_],
+        "features": features,
+        "weights": weights,
+    }
+
+
+def manifest_sha() -> str:
+    return hashlib.sha256(MANIFEST.read_bytes()).hexdigest()
+
+
+def held_out_predictions(samples: list[Sample], folds: int | None = None, log=print):
+    """For every sample, the class probabilities of a model trained without its repository (or,
+    with `folds`, without its group of repositories)."""
+    repos = sorted({s.repo for s in samples})
+    if folds:
+        # Repositories dealt round-robin by size into groups, deterministically.
+        sizes = collections.Counter(s.repo for s in samples)
+        ordered = sorted(repos, key=lambda r: (-sizes[r], r))
+        group_of = {r: i % folds for i, r in enumerate(ordered)}
+    else:
+        group_of = {r: i for i, r in enumerate(repos)}
+    groups = sorted(set(group_of.values()))
+    probabilities = [None] * len(samples)
+    for g in groups:
+        train = [s for s in samples if group_of[s.repo] != g]
+        test_idx = [i for i, s in enumerate(samples) if group_of[s.repo] == g]
+        vocab, model = fit(train)
+        x = matrix([samples[i] for i in test_idx], vocab)
+        probs = model.predict_proba(x)
+        for i, p in zip(test_idx, probs):
+            probabilities[i] = [0.0] * len(CLASSES)
+            for c, v in zip(model.classes_, p):
+                probabilities[i][c] = float(v)
+        log(f"  fold {g + 1}/{len(groups)}: {len(test_idx)} files held out", file=sys.stderr)
+    return probabilities
+
+
+def choose_threshold(samples: list[Sample], probabilities, target: float = TARGET_PRECISION) -> float:
+    """The lowest threshold whose named verdicts reach the target precision (never below 0.3)."""
+    scored = sorted(
+        ((max(p), CLASSES[p.index(max(p))] == s.platform) for s, p in zip(samples, probabilities)),
+        reverse=True,
+    )
+    best, right, named = 1.0, 0, 0
+    for prob, ok in scored:
+        named += 1
+        right += ok
+        if right / named >= target:
+            best = prob
+    return max(best, 0.3)
+
+
+def summarise(samples: list[Sample], probabilities, threshold: float) -> dict:
+    confusion = collections.Counter()
+    per_repo = collections.defaultdict(lambda: [0, 0, 0])  # files, named, right
+    per_platform = collections.defaultdict(lambda: [0, 0, 0])
+    for s, p in zip(samples, probabilities):
+        best = max(range(len(CLASSES)), key=lambda c: p[c])
+        named = p[best] >= threshold
+        guess = CLASSES[best] if named else "unknown"
+        confusion[(s.platform, guess)] += 1
+        for table, key in ((per_repo, s.repo), (per_platform, s.platform)):
+            table[key][0] += 1
+            table[key][1] += named
+            table[key][2] += named and guess == s.platform
+    files = len(samples)
+    named = sum(v[1] for v in per_platform.values())
+    right = sum(v[2] for v in per_platform.values())
+    return {
+        "files": files,
+        "named": named,
+        "right": right,
+        "precision": right / named if named else 1.0,
+        "coverage": named / files if files else 0.0,
+        "per_platform": dict(per_platform),
+        "per_repo": dict(per_repo),
+        "confusion": confusion,
+    }
+
+
+def write_model(model: dict, path: Path = MODEL_PATH) -> None:
+    text = json.dumps(model, indent=None, separators=(",", ":"), sort_keys=False)
+    # One feature per line keeps diffs of retrained models readable.
+    text = text.replace('],["', '],\n["').replace(',"features":', ',\n"features":').replace(',"weights":', ',\n"weights":')
+    path.write_text(text + "\n", encoding="utf-8")

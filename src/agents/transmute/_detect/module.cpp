@@ -1,0 +1,475 @@
+// agents.transmute._detect: the native pass of the platform detector. A Scanner holds the
+// detector's patterns (each searched in the code view or the comment view of the lexer, or
+// answered by the lexer itself) and its linear model; `scan` lexes a script once, runs every
+// pattern in one multi-pattern walk per view, and scores the model's features. `features` gives
+// the same evidence as strings, for training. Tested in tests/test_detect_native.py.
+#include "lexer.hpp"
+#include "tokens.hpp"
+
+#include "assembly.hpp"
+#include "loading.hpp"
+#include "pyref.hpp"
+#include "regex/regex.hpp"
+#include "scan/from_patterns.hpp"
+#include "scan/triggers.hpp"
+#include "text.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+using transmute::Ref;
+namespace rx = transmute::regex;
+namespace sc = transmute::scan;
+namespace dt = transmute::detect;
+
+// Texts at least this long are scanned with the GIL released.
+constexpr size_t kNoGilThreshold = 65536;
+// Tokens that weighed most, reported per verdict.
+constexpr size_t kTopFeatures = 5;
+
+enum Context : long { kCode = 0, kComment = 1, kHashComment = 2, kText = 3 };
+
+transmute::LoadGuard g_guard{"_detect", "agents.transmute._detect"};
+
+struct ModuleState {
+    PyTypeObject* scanner_type;
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+struct Model {
+    size_t classes = 0;
+    std::vector<float> weights;          // features x classes
+    std::vector<float> bias;             // classes
+    std::vector<float> pattern_weights;  // patterns x classes
+    dt::Vocabulary vocab;
+};
+
+struct Engine {
+    std::vector<long> contexts;  // per pattern
+    std::unique_ptr<sc::TriggerScan> code_scan, comment_scan, text_scan;
+    std::vector<uint32_t> code_ids, comment_ids, text_ids;  // scan slot -> pattern index
+    size_t patterns = 0;
+    Model model;
+};
+
+struct ScannerObject {
+    PyObject_HEAD
+    Engine* engine;
+};
+
+struct Fired {
+    size_t pattern;
+    size_t line;
+};
+
+template <class C>
+size_t line_of(const dt::LexResult<C>& lex, size_t pos) {
+    return static_cast<size_t>(std::upper_bound(lex.newlines.begin(), lex.newlines.end(), pos) - lex.newlines.begin()) + 1;
+}
+
+// Runs the patterns of one view and records, for each that matched, the line of its first match
+// (where the match begins after any leading white space).
+template <class C>
+void run_view(const sc::TriggerScan& scan, const std::vector<uint32_t>& ids, const C* view, size_t n,
+              const dt::LexResult<C>& lex, std::vector<Fired>& fired) {
+    sc::ScanResult result;
+    result.want_first = true;
+    scan.run(view, n, result);
+    for (size_t k = 0; k < ids.size(); ++k) {
+        if (!result.found[k]) continue;
+        size_t start = result.first[k];
+        while (start < n && (view[start] == ' ' || view[start] == '\t' || view[start] == '\r' ||
+                             view[start] == '\n' || view[start] == 1))
+            ++start;
+        fired.push_back({ids[k], line_of(lex, std::min(start, n))});
+    }
+}
+
+template <class C, class Sink>
+void analyse(const Engine& engine, const C* s, size_t n, Sink& sink, std::vector<Fired>& fired) {
+    thread_local dt::LexResult<C> lex;
+    struct Shrink {
+        dt::LexResult<C>& lex;
+        ~Shrink() {
+            // Keep small buffers for the next call; give large ones back.
+            if (lex.code.capacity() > (1u << 22)) {
+                std::vector<C>().swap(lex.code);
+                std::vector<C>().swap(lex.comments);
+                std::vector<size_t>().swap(lex.newlines);
+            }
+        }
+    } shrink{lex};
+    dt::Lexer<C, Sink> lexer(s, n, lex, sink);
+    lexer.run();
+    dt::tokenize(lex.code.data(), lex.code.size(), sink);
+    if (engine.code_scan) run_view(*engine.code_scan, engine.code_ids, lex.code.data(), n, lex, fired);
+    if (engine.comment_scan && lex.has_comment)
+        run_view(*engine.comment_scan, engine.comment_ids, lex.comments.data(), n, lex, fired);
+    if (engine.text_scan) run_view(*engine.text_scan, engine.text_ids, s, n, lex, fired);
+    if (lex.first_hash_comment != SIZE_MAX) {
+        for (size_t p = 0; p < engine.patterns; ++p)
+            if (engine.contexts[p] == kHashComment) fired.push_back({p, line_of(lex, lex.first_hash_comment)});
+    }
+    // Lines for the sinks' first sightings are resolved by the caller through `lex`; pass them on.
+    if constexpr (requires { sink.resolve_lines(lex); }) sink.resolve_lines(lex);
+}
+
+// Line numbers for first sightings, computed once the newline offsets are known.
+struct CollectLines : dt::CollectSink {
+    std::vector<std::pair<std::string, size_t>> lines;
+    template <class C>
+    void resolve_lines(const dt::LexResult<C>& lex) {
+        lines.reserve(first.size());
+        for (auto& [feature, pos] : first) lines.emplace_back(feature, line_of(lex, pos));
+    }
+};
+
+struct ScoreLines : dt::ScoreSink {
+    std::vector<size_t> lines;
+    template <class C>
+    void resolve_lines(const dt::LexResult<C>& lex) {
+        lines.reserve(seen.size());
+        for (auto& [idx, pos] : seen) lines.push_back(line_of(lex, pos));
+    }
+};
+
+bool check_text(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) return true;
+    PyErr_Format(PyExc_TypeError, "text must be a str, got %.200s", Py_TYPE(text)->tp_name);
+    return false;
+}
+
+PyObject* fired_tuple(const std::vector<Fired>& fired) {
+    std::vector<Fired> sorted = fired;
+    std::sort(sorted.begin(), sorted.end(), [](const Fired& a, const Fired& b) { return a.pattern < b.pattern; });
+    Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(sorted.size())));
+    if (!out) return nullptr;
+    for (size_t k = 0; k < sorted.size(); ++k) {
+        PyObject* item = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(sorted[k].pattern),
+                                       static_cast<Py_ssize_t>(sorted[k].line));
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return out.release();
+}
+
+PyObject* scanner_features(PyObject* self, PyObject* text) {
+    if (!check_text(text)) return nullptr;
+    const Engine& engine = *reinterpret_cast<ScannerObject*>(self)->engine;
+    CollectLines sink;
+    std::vector<Fired> fired;
+    if (!transmute::scan_text_released(text, kNoGilThreshold, [&](const auto* s, size_t n) {
+            analyse(engine, s, n, sink, fired);
+        }))
+        return nullptr;
+    Ref fired_obj = Ref::steal(fired_tuple(fired));
+    if (!fired_obj) return nullptr;
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [feature, line] : sink.lines) {
+        Ref key = Ref::steal(PyUnicode_FromStringAndSize(feature.data(), static_cast<Py_ssize_t>(feature.size())));
+        Ref value = Ref::steal(PyLong_FromSize_t(line));
+        if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return PyTuple_Pack(2, fired_obj.get(), dict.get());
+}
+
+PyObject* scanner_scan(PyObject* self, PyObject* text) {
+    if (!check_text(text)) return nullptr;
+    const Engine& engine = *reinterpret_cast<ScannerObject*>(self)->engine;
+    const Model& model = engine.model;
+    thread_local std::vector<uint32_t> mark;
+    thread_local uint32_t epoch = 0;
+    if (mark.size() < model.vocab.size()) mark.assign(model.vocab.size(), 0);
+    if (++epoch == 0) {
+        std::fill(mark.begin(), mark.end(), 0);
+        epoch = 1;
+    }
+    ScoreLines sink{{model.vocab, mark, epoch, {}}, {}};
+    std::vector<Fired> fired;
+    if (!transmute::scan_text_released(text, kNoGilThreshold, [&](const auto* s, size_t n) {
+            analyse(engine, s, n, sink, fired);
+        }))
+        return nullptr;
+    const size_t k = model.classes;
+    std::vector<double> logits(model.bias.begin(), model.bias.end());
+    for (const auto& [idx, pos] : sink.seen) {
+        const float* w = &model.weights[static_cast<size_t>(idx) * k];
+        for (size_t c = 0; c < k; ++c) logits[c] += w[c];
+    }
+    for (const Fired& f : fired) {
+        const float* w = &model.pattern_weights[f.pattern * k];
+        for (size_t c = 0; c < k; ++c) logits[c] += w[c];
+    }
+    // The features that moved the winner most against the runner-up.
+    size_t best = 0, second = k > 1 ? 1 : 0;
+    for (size_t c = 0; c < k; ++c) {
+        if (logits[c] > logits[best]) best = c;
+    }
+    if (k > 1 && second == best) second = 0;
+    for (size_t c = 0; c < k; ++c) {
+        if (c != best && logits[c] > logits[second]) second = c;
+    }
+    std::vector<std::pair<float, size_t>> top;  // (contribution, index into seen)
+    if (k > 1) {
+        for (size_t j = 0; j < sink.seen.size(); ++j) {
+            const float* w = &model.weights[static_cast<size_t>(sink.seen[j].first) * k];
+            const float gain = w[best] - w[second];
+            if (gain <= 0) continue;
+            top.emplace_back(gain, j);
+        }
+        const size_t keep = std::min(top.size(), kTopFeatures);
+        std::partial_sort(top.begin(), top.begin() + static_cast<std::ptrdiff_t>(keep), top.end(),
+                          [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
+        top.resize(keep);
+    }
+    Ref fired_obj = Ref::steal(fired_tuple(fired));
+    if (!fired_obj) return nullptr;
+    Ref logits_obj = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(k)));
+    if (!logits_obj) return nullptr;
+    for (size_t c = 0; c < k; ++c) {
+        PyObject* v = PyFloat_FromDouble(logits[c]);
+        if (!v) return nullptr;
+        PyTuple_SET_ITEM(logits_obj.get(), static_cast<Py_ssize_t>(c), v);
+    }
+    Ref top_obj = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(top.size())));
+    if (!top_obj) return nullptr;
+    for (size_t t = 0; t < top.size(); ++t) {
+        const size_t j = top[t].second;
+        PyObject* item = Py_BuildValue("(nnd)", static_cast<Py_ssize_t>(sink.seen[j].first),
+                                       static_cast<Py_ssize_t>(sink.lines[j]), static_cast<double>(top[t].first));
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(top_obj.get(), static_cast<Py_ssize_t>(t), item);
+    }
+    Ref seen_obj = Ref::steal(PyLong_FromSize_t(sink.seen.size()));
+    if (!seen_obj) return nullptr;
+    return PyTuple_Pack(4, fired_obj.get(), logits_obj.get(), top_obj.get(), seen_obj.get());
+}
+
+// The lexer's views, for tests: (code view, comment view or None).
+PyObject* scanner_views(PyObject*, PyObject* text) {
+    if (!check_text(text)) return nullptr;
+    Ref out;
+    transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) {
+        using C = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;
+        dt::LexResult<C> lex;
+        dt::CollectSink sink;
+        dt::Lexer<C, dt::CollectSink> lexer(s, static_cast<size_t>(n), lex, sink);
+        lexer.run();
+        const int kind = PyUnicode_KIND(text);
+        Ref code = Ref::steal(PyUnicode_FromKindAndData(kind, lex.code.data(), n));
+        Ref comments = lex.has_comment ? Ref::steal(PyUnicode_FromKindAndData(kind, lex.comments.data(), n))
+                                       : Ref::borrow(Py_None);
+        if (code && comments) out = Ref::steal(PyTuple_Pack(2, code.get(), comments.get()));
+    });
+    return out.release();
+}
+
+bool read_floats(PyObject* obj, size_t expected, std::vector<float>& out, const char* what) {
+    Ref seq = Ref::steal(PySequence_Fast(obj, what));
+    if (!seq) return false;
+    const Py_ssize_t len = PySequence_Fast_GET_SIZE(seq.get());
+    if (static_cast<size_t>(len) != expected) {
+        PyErr_Format(PyExc_ValueError, "%s: expected %zu numbers, got %zd", what, expected, len);
+        return false;
+    }
+    out.resize(expected);
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        out[static_cast<size_t>(i)] = static_cast<float>(v);
+    }
+    return true;
+}
+
+// Scanner(patterns, contexts, features, weights, bias, pattern_weights, flags)
+PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"patterns", "contexts", "features", "weights", "bias", "pattern_weights", "flags",
+                               nullptr};
+    PyObject *patterns, *contexts, *features, *weights, *bias, *pattern_weights;
+    int flags = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O!OOO|i:Scanner", const_cast<char**>(kw), &PyList_Type,
+                                     &patterns, &PyList_Type, &contexts, &PyList_Type, &features, &weights, &bias,
+                                     &pattern_weights, &flags))
+        return nullptr;
+    const Py_ssize_t n_patterns = PyList_GET_SIZE(patterns);
+    if (PyList_GET_SIZE(contexts) != n_patterns) {
+        PyErr_SetString(PyExc_ValueError, "patterns and contexts differ in length");
+        return nullptr;
+    }
+    auto engine = std::make_unique<Engine>();
+    engine->patterns = static_cast<size_t>(n_patterns);
+    std::vector<rx::ProgramPtr> code_programs, comment_programs, text_programs;
+    std::vector<std::u32string> code_sources, comment_sources, text_sources;
+    std::string failures;
+    for (Py_ssize_t i = 0; i < n_patterns; ++i) {
+        PyObject* source = PyList_GET_ITEM(patterns, i);
+        const long context = PyLong_AsLong(PyList_GET_ITEM(contexts, i));
+        if (context == -1 && PyErr_Occurred()) return nullptr;
+        if (context < kCode || context > kText) {
+            PyErr_Format(PyExc_ValueError, "unknown pattern context %ld", context);
+            return nullptr;
+        }
+        engine->contexts.push_back(context);
+        if (context == kHashComment) continue;
+        if (!PyUnicode_Check(source)) {
+            PyErr_SetString(PyExc_TypeError, "pattern sources must be str");
+            return nullptr;
+        }
+        std::u32string text;
+        for (Py_ssize_t k = 0; k < PyUnicode_GET_LENGTH(source); ++k)
+            text += static_cast<char32_t>(PyUnicode_READ_CHAR(source, k));
+        rx::ProgramPtr program = sc::compile_or_note(text, flags, failures);
+        if (!program) continue;
+        if (context == kCode) {
+            code_programs.push_back(std::move(program));
+            code_sources.push_back(std::move(text));
+            engine->code_ids.push_back(static_cast<uint32_t>(i));
+        } else if (context == kComment) {
+            comment_programs.push_back(std::move(program));
+            comment_sources.push_back(std::move(text));
+            engine->comment_ids.push_back(static_cast<uint32_t>(i));
+        } else {
+            text_programs.push_back(std::move(program));
+            text_sources.push_back(std::move(text));
+            engine->text_ids.push_back(static_cast<uint32_t>(i));
+        }
+    }
+    if (!failures.empty()) {
+        PyErr_Format(PyExc_ValueError, "the engine refused these patterns:%s", failures.c_str());
+        return nullptr;
+    }
+    auto build = [&](std::vector<rx::ProgramPtr>& programs, const std::vector<std::u32string>& sources) {
+        std::vector<int> flag_list(programs.size(), flags);
+        std::vector<sc::Mode> modes(programs.size(), sc::Mode::presence);
+        return sc::TriggerScan::build(std::move(programs), sources, flag_list, std::move(modes));
+    };
+    try {
+        if (!code_programs.empty()) engine->code_scan = build(code_programs, code_sources);
+        if (!comment_programs.empty()) engine->comment_scan = build(comment_programs, comment_sources);
+        if (!text_programs.empty()) engine->text_scan = build(text_programs, text_sources);
+        std::vector<std::string> names;
+        const Py_ssize_t n_features = PyList_GET_SIZE(features);
+        for (Py_ssize_t i = 0; i < n_features; ++i) {
+            Py_ssize_t len;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(PyList_GET_ITEM(features, i), &len);
+            if (!utf8) return nullptr;
+            names.emplace_back(utf8, static_cast<size_t>(len));
+        }
+        Model& model = engine->model;
+        Ref bias_seq = Ref::steal(PySequence_Fast(bias, "bias must be a sequence"));
+        if (!bias_seq) return nullptr;
+        model.classes = static_cast<size_t>(PySequence_Fast_GET_SIZE(bias_seq.get()));
+        if (model.classes == 0) {
+            PyErr_SetString(PyExc_ValueError, "the model needs at least one class");
+            return nullptr;
+        }
+        if (!read_floats(bias, model.classes, model.bias, "bias")) return nullptr;
+        if (!read_floats(weights, names.size() * model.classes, model.weights, "weights")) return nullptr;
+        if (!read_floats(pattern_weights, engine->patterns * model.classes, model.pattern_weights, "pattern_weights"))
+            return nullptr;
+        model.vocab.build(names);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    auto* obj = reinterpret_cast<ScannerObject*>(type->tp_alloc(type, 0));
+    if (!obj) return nullptr;
+    obj->engine = engine.release();
+    return reinterpret_cast<PyObject*>(obj);
+}
+
+void scanner_dealloc(PyObject* self) {
+    auto* obj = reinterpret_cast<ScannerObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    delete obj->engine;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef scanner_methods[] = {
+    {"scan", scanner_scan, METH_O,
+     "scan(text) -> (fired, logits, top, seen): patterns that matched as (index, line), the model's "
+     "logits per class, the features that weighed most as (feature index, line, weight), and how many "
+     "vocabulary features the text holds"},
+    {"features", scanner_features, METH_O,
+     "features(text) -> (fired, {feature: line}): the evidence as strings, for training"},
+    {"views", scanner_views, METH_O, "views(text) -> (code view, comment view or None) of the lexer"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot scanner_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(scanner_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
+    {Py_tp_methods, scanner_methods},
+    {Py_tp_doc, const_cast<char*>("The detector's patterns and model, compiled once (immutable, thread-safe).")},
+    {0, nullptr},
+};
+
+PyType_Spec scanner_spec = {
+    "agents.transmute._detect.Scanner",
+    sizeof(ScannerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    scanner_slots,
+};
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) { return transmute::guarded_create(g_guard, spec); }
+
+int module_exec(PyObject* module) {
+    if (!transmute::guard_exec_begin(g_guard, module)) return -1;
+    auto* st = state_of(module);
+    PyObject* type = PyType_FromModuleAndSpec(module, &scanner_spec, nullptr);
+    if (!type) return -1;
+    st->scanner_type = reinterpret_cast<PyTypeObject*>(type);
+    if (PyModule_AddObjectRef(module, "Scanner", type) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "CODE", kCode) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "COMMENT", kComment) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "HASH_COMMENT", kHashComment) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "TEXT", kText) < 0) return -1;
+    transmute::guard_exec_done(g_guard, module);
+    return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    auto* st = state_of(module);
+    if (st) Py_VISIT(st->scanner_type);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    auto* st = state_of(module);
+    if (st) Py_CLEAR(st->scanner_type);
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "agents.transmute._detect",
+    "Native lexer, pattern scan and linear model of the platform detector.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__detect(void) { return PyModuleDef_Init(&module_def); }

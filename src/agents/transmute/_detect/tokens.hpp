@@ -1,0 +1,150 @@
+// Word and punctuation features of the platform detector, read from the lexer's code view (so
+// nothing inside a comment or a literal counts): words ("w:"), pairs of words with only white
+// space between them ("b:"), the first word of a line ("l:") and a word alone on its line ("e:"),
+// sigils in front of a word ("s:@", "s:@@", "s:#", "s::", "s:$", "s:&"), bracketed names
+// ("s:[w]") and runs of operator characters ("p:::", "p:=>", "p:||"). Words are lower-cased
+// ASCII of at most 30 characters; others (and numbers) only break a pair.
+// Tested in tests/test_detect_lexer.py.
+#pragma once
+
+#include "lexer.hpp"
+
+namespace transmute::detect {
+
+template <class C>
+inline bool operator_char(C ch) {
+    switch (static_cast<uint32_t>(ch)) {
+        case ':': case '=': case '<': case '>': case '!': case '|': case '&': case '^': case '~':
+        case '*': case '%': case '?': case '@': case '#': case '.': case '+': case '-': case '/':
+        case '\\':
+            return true;
+        default:
+            return false;
+    }
+}
+
+template <class C, class Sink>
+void tokenize(const C* v, size_t n, Sink& sink) {
+    constexpr size_t kMaxWord = 30;
+    char prev[kMaxWord];
+    size_t prev_len = 0;
+    bool pair_open = false;        // the last token was a word and only white space followed
+    size_t tokens_on_line = 0;
+    size_t sigil_end = SIZE_MAX;   // end of the last operator run, when it held one character
+    char buf[2 * kMaxWord + 8];
+    size_t i = 0;
+    while (i < n) {
+        const C c = v[i];
+        if (c == '\n') {
+            tokens_on_line = 0;
+            pair_open = false;
+            ++i;
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v') {
+            ++i;
+            continue;
+        }
+        if (word_char(c)) {
+            size_t j = i;
+            bool ascii = true;
+            while (j < n && word_char(v[j])) {
+                ascii &= static_cast<uint32_t>(v[j]) < 128;
+                ++j;
+            }
+            const size_t len = j - i;
+            const bool number = static_cast<uint32_t>(c) - '0' < 10;
+            if (!ascii || number || len > kMaxWord) {
+                pair_open = false;
+                ++tokens_on_line;
+                i = j;
+                continue;
+            }
+            char word[kMaxWord];
+            for (size_t k = 0; k < len; ++k) {
+                const uint32_t ch = static_cast<uint32_t>(v[i + k]);
+                word[k] = static_cast<char>((ch - 'A' < 26) ? ch + 32 : ch);
+            }
+            const std::string_view w(word, len);
+            buf[0] = 'w';
+            buf[1] = ':';
+            std::copy(word, word + len, buf + 2);
+            sink.add(std::string_view(buf, len + 2), i);
+            // A sigil directly in front of the word.
+            const uint32_t before = i > 0 ? static_cast<uint32_t>(v[i - 1]) : 0;
+            const bool sigil = sigil_end == i;
+            if (sigil && (before == '@' || before == '#' || before == ':' || before == '$' || before == '&')) {
+                const bool doubled = i > 1 && static_cast<uint32_t>(v[i - 2]) == before;
+                if (!(before == ':' && doubled)) {
+                    char s[5] = {'s', ':', static_cast<char>(before), static_cast<char>(before), 0};
+                    sink.add(std::string_view(s, doubled ? 4 : 3), i);
+                }
+            }
+            const bool first_on_line = tokens_on_line == 0 || (tokens_on_line == 1 && sigil);
+            if (first_on_line) {
+                buf[0] = 'l';
+                size_t at = 2;
+                if (tokens_on_line == 1) buf[at++] = static_cast<char>(before);
+                std::copy(word, word + len, buf + at);
+                sink.add(std::string_view(buf, at + len), i);
+                // Alone on its line: `GO`, `END`, `SEL`...
+                size_t k = j;
+                while (k < n && (v[k] == ' ' || v[k] == '\t' || v[k] == '\r')) ++k;
+                if (k >= n || v[k] == '\n' || v[k] == ';') {
+                    buf[0] = 'e';
+                    sink.add(std::string_view(buf, at + len), i);
+                }
+            }
+            if (pair_open) {
+                buf[0] = 'b';
+                buf[1] = ':';
+                std::copy(prev, prev + prev_len, buf + 2);
+                buf[2 + prev_len] = ' ';
+                std::copy(word, word + len, buf + 3 + prev_len);
+                sink.add(std::string_view(buf, 3 + prev_len + len), i);
+            }
+            std::copy(word, word + len, prev);
+            prev_len = len;
+            pair_open = true;
+            ++tokens_on_line;
+            i = j;
+            continue;
+        }
+        pair_open = false;
+        if (operator_char(c)) {
+            size_t j = i;
+            while (j < n && operator_char(v[j])) ++j;
+            const size_t len = j - i;
+            if (len >= 2) {
+                char p[5] = {'p', ':', 0, 0, 0};
+                const size_t keep = len < 3 ? len : 3;
+                for (size_t k = 0; k < keep; ++k) p[2 + k] = static_cast<char>(v[i + k]);
+                sink.add(std::string_view(p, 2 + keep), i);
+            }
+            if (tokens_on_line == 0) {
+                // A line of operator characters alone: SQL*Plus `/`, a pipe `|>` head...
+                size_t k = j;
+                while (k < n && (v[k] == ' ' || v[k] == '\t' || v[k] == '\r')) ++k;
+                if (k >= n || v[k] == '\n') {
+                    char p[6] = {'L', ':', 0, 0, 0, 0};
+                    const size_t keep = len < 3 ? len : 3;
+                    for (size_t k2 = 0; k2 < keep; ++k2) p[2 + k2] = static_cast<char>(v[i + k2]);
+                    sink.add(std::string_view(p, 2 + keep), i);
+                }
+            }
+            sigil_end = len <= 2 ? j : SIZE_MAX;
+            ++tokens_on_line;
+            i = j;
+            continue;
+        }
+        if (c == '[') {
+            size_t j = i + 1;
+            while (j < n && (word_char(v[j]) || v[j] == ' ')) ++j;
+            if (j < n && v[j] == ']' && j > i + 1 && word_char(v[i + 1])) sink.add("s:[w]", i);
+        }
+        ++tokens_on_line;
+        ++i;
+    }
+}
+
+}  // namespace transmute::detect
