@@ -464,15 +464,17 @@ def _die_with_parent() -> None:
         pass
 
 
-def _worker_main(conn, knowledge: dict[str, str] | None, max_bytes: int) -> None:
+def _worker_main(conn, knowledge: dict[str, str] | None, max_bytes: int, parent: int | None) -> None:
     """A worker process: assesses the paths it is sent, one at a time, and sends each record
-    back, until it is sent None or the main process is gone."""
+    back, until it is sent None or its parent (`parent`, or the one it has now) is gone."""
     # Ctrl-C reaches the whole process group; the main process stops the workers itself.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
     signal.pthread_sigmask(signal.SIG_SETMASK, set())
-    parent = os.getppid()
+    parent = parent or os.getppid()
     _die_with_parent()
+    if os.getppid() != parent:
+        return
     quiet_module_logs()
     use_knowledge(knowledge)
     while True:
@@ -494,16 +496,16 @@ class _Worker:
 
     def __init__(self, context, knowledge: dict[str, str] | None, max_bytes: int):
         self.conn, child = context.Pipe()
-        self.process = context.Process(target=_worker_main, args=(child, knowledge, max_bytes), daemon=True)
-        # Signals wait until the worker has set its own handlers, and the main process has
-        # recorded the worker, so that an interrupted run stops every worker it started.
-        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+        # A forked worker knows its parent's pid in advance: it notices one that died before
+        # it could ask to die with it.
+        parent = os.getpid() if context.get_start_method() == "fork" else None
+        self.process = context.Process(target=_worker_main, args=(child, knowledge, max_bytes, parent),
+                                       daemon=True)  # fmt: skip
+        self.path: str | None = None
         try:
             self.process.start()
         finally:
             child.close()
-            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-        self.path: str | None = None
 
     def give(self, path: str) -> None:
         self.path = path
@@ -522,7 +524,8 @@ class _Worker:
         return None
 
     def end_description(self) -> str:
-        self.process.join()
+        """How the process ended; it is stopped first if it has not."""
+        self.stop(kill=True)
         code = self.process.exitcode
         if code is not None and code < 0:
             try:
@@ -541,7 +544,8 @@ class _Worker:
         if self.process.is_alive():
             self.process.kill()
         self.process.join(1)
-        self.conn.close()
+        if not self.conn.closed:
+            self.conn.close()
 
 
 class _Pool:
@@ -554,8 +558,14 @@ class _Pool:
         self.workers: list[_Worker] = []
 
     def _start(self) -> _Worker:
-        worker = _Worker(self.context, self.knowledge, self.max_bytes)
-        self.workers.append(worker)
+        # Signals wait until the worker has set its own handlers and is recorded here, so that
+        # an interrupted run stops every worker it started.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, set(_STOP_SIGNALS))
+        try:
+            worker = _Worker(self.context, self.knowledge, self.max_bytes)
+            self.workers.append(worker)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         return worker
 
     def run(self, paths: list[str], on_record) -> None:
@@ -567,7 +577,8 @@ class _Pool:
                 self._start().give(pending.popleft())
             while any(w.path is not None for w in self.workers):
                 busy = [w for w in self.workers if w.path is not None]
-                ready = set(multiprocessing.connection.wait([w.conn for w in busy] + [w.process.sentinel for w in busy]))
+                waited = [w.conn for w in busy] + [w.process.sentinel for w in busy]
+                ready = set(multiprocessing.connection.wait(waited))
                 for worker in busy:
                     if worker.conn not in ready and worker.process.sentinel not in ready:
                         continue
@@ -577,7 +588,6 @@ class _Pool:
                         self.workers.remove(worker)
                         deaths[path] += 1
                         how = worker.end_description()
-                        worker.stop(kill=True)
                         if deaths[path] < WORKER_DEATHS_PER_FILE:
                             pending.appendleft(path)
                         else:
@@ -855,6 +865,9 @@ def build_parser() -> argparse.ArgumentParser:
         prog="sql-assess",
         description="Assess SQL scripts for conversion to PySpark: complexity, turn budgets, construct "
         "categories, source platform, reading plans and knowledge selection.",
+        epilog="exit status: 0 every file assessed; 1 some file not assessed, or --fail-on reached; "
+        "2 bad usage or --knowledge folder; 130/143 stopped by SIGINT/SIGTERM (records already "
+        "written are kept); 141 the output pipe was closed (as `| head` does).",
     )
     parser.add_argument("paths", nargs="+", metavar="PATH", help="SQL files and folders (searched recursively)")
     parser.add_argument("--include", action="append", metavar="GLOB",
