@@ -17,17 +17,19 @@ import io
 import json
 import logging
 import multiprocessing
+import multiprocessing.connection
 import os
+import signal
 import stat
 import sys
 import threading
 import time
-from concurrent.futures import ProcessPoolExecutor, as_completed
-from pathlib import Path
+import unicodedata
 
 SCHEMA_VERSION = 1
 DEFAULT_INCLUDE = "*.sql"
 DEFAULT_MAX_BYTES = 32 * 1024 * 1024
+KNOWLEDGE_MAX_BYTES = 16 * 1024 * 1024
 LEVELS = ("simple", "moderate", "complex")
 KNOWLEDGE_FILES = {"mapping": "mapping.md", "gotchas": "gotchas.md", "limitations": "limitations.md"}
 # A progress bar is worth drawing only for runs that take a while.
@@ -36,6 +38,8 @@ PROGRESS_MIN_BYTES = 20 * 1024 * 1024
 TOP_CATEGORIES = 10
 
 EXIT_OK, EXIT_NOT_ASSESSED, EXIT_USAGE = 0, 1, 2
+# A closed output pipe: the status a shell reports for a command ended by SIGPIPE (128 + 13).
+EXIT_BROKEN_PIPE = 141
 
 # Longest marks first: the UTF-32 LE mark begins with the UTF-16 LE one.
 _BOMS = (
@@ -111,8 +115,35 @@ def decode(data: bytes) -> tuple[str, str, bool]:
     return text, encoding, bom
 
 
-def read_script(path: str, max_bytes: int) -> tuple[str, str, bool, int]:
-    """Text, encoding, byte-order mark and size of one file. Raises NotAssessed."""
+# Opening never waits: a FIFO or device put in a file's place after it was checked opens at once
+# (and is then refused by fstat), and a terminal does not become the controlling one.
+_OPEN_FLAGS = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0)
+               | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0))  # fmt: skip
+_READ_STEP = 1 << 20
+
+
+def _read_at_most(fd: int, size: int, limit: int) -> bytes:
+    """Up to `limit` + 1 bytes of an open file of `size` bytes: enough to tell that it is over
+    the limit, however large the limit or the file grows while it is read. The first read asks
+    for the size found (no buffer of `limit` bytes), later ones for a step each."""
+    parts, total = [], 0
+    want = min(size, limit) + 1
+    while total <= limit:
+        part = os.read(fd, min(want, limit + 1 - total))
+        if not part:
+            break
+        parts.append(part)
+        total += len(part)
+        want = _READ_STEP
+    return b"".join(parts)
+
+
+def read_regular_file(path: str, max_bytes: int) -> bytes:
+    """The bytes of a regular file of at most `max_bytes`. Raises NotAssessed.
+
+    The path is checked with stat before opening (a device is never opened), and the open
+    descriptor again with fstat, so a file replaced by a FIFO or device in between is refused
+    instead of blocking the run."""
     try:
         info = os.stat(path)
     except FileNotFoundError:
@@ -125,18 +156,37 @@ def read_script(path: str, max_bytes: int) -> tuple[str, str, bool, int]:
     if info.st_size > max_bytes:
         raise NotAssessed("too_large", f"{info.st_size} bytes, over the limit of {max_bytes}")
     try:
-        with open(path, "rb") as handle:
-            data = handle.read(max_bytes + 1)
+        fd = os.open(path, _OPEN_FLAGS)
     except OSError as error:
         raise NotAssessed("unreadable", error.strerror or str(error)) from None
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise NotAssessed("not_a_file", "not a regular file")
+        data = _read_at_most(fd, info.st_size, max_bytes)
+    except OSError as error:
+        raise NotAssessed("unreadable", error.strerror or str(error)) from None
+    finally:
+        os.close(fd)
     if len(data) > max_bytes:
         raise NotAssessed("too_large", f"over the limit of {max_bytes} bytes")
+    return data
+
+
+def decode_script(data: bytes) -> tuple[str, str, bool]:
+    """`decode`, with a decoding failure raised as NotAssessed."""
     try:
-        text, encoding, bom = decode(data)
+        return decode(data)
     except UnicodeDecodeError as error:
         raise NotAssessed(
             "undecodable", f"not valid {error.encoding}: {error.reason} at byte {error.start}"
         ) from None
+
+
+def read_script(path: str, max_bytes: int) -> tuple[str, str, bool, int]:
+    """Text, encoding, byte-order mark and size of one file. Raises NotAssessed."""
+    data = read_regular_file(path, max_bytes)
+    text, encoding, bom = decode_script(data)
     return text, encoding, bom, len(data)
 
 
@@ -168,14 +218,18 @@ def quiet_module_logs() -> None:
 
 
 def load_knowledge(folder: str) -> dict[str, str]:
-    """The three knowledge documents of a folder; limitations.md may be missing."""
+    """The three knowledge documents of a folder; limitations.md may be missing. Each must be a
+    regular file of at most KNOWLEDGE_MAX_BYTES; raises NotAssessed whose detail names the file."""
     documents = {}
     for key, name in KNOWLEDGE_FILES.items():
-        path = Path(folder, name)
-        if key == "limitations" and not path.exists():
+        path = os.path.join(folder, name)
+        if key == "limitations" and not os.path.exists(path):
             documents[key] = ""
             continue
-        documents[key] = decode(path.read_bytes())[0]
+        try:
+            documents[key] = decode_script(read_regular_file(path, KNOWLEDGE_MAX_BYTES))[0]
+        except NotAssessed as error:
+            raise NotAssessed(error.reason, f"{name}: {error.detail}") from None
     return documents
 
 
@@ -183,12 +237,17 @@ _knowledge: dict[str, str] | None = None
 _knowledge_full_tokens = 0
 
 
-def init_worker(knowledge_dir: str | None) -> None:
+def use_knowledge(documents: dict[str, str] | None) -> None:
+    """Sets the knowledge documents that `assess_text` selects from (None: no selection)."""
     global _knowledge, _knowledge_full_tokens
+    _knowledge = documents
+    if documents is not None:
+        _knowledge_full_tokens = len(documents["mapping"].split()) + len(documents["gotchas"].split())
+
+
+def init_worker(knowledge_dir: str | None) -> None:
     quiet_module_logs()
-    _knowledge = load_knowledge(knowledge_dir) if knowledge_dir else None
-    if _knowledge is not None:
-        _knowledge_full_tokens = len(_knowledge["mapping"].split()) + len(_knowledge["gotchas"].split())
+    use_knowledge(load_knowledge(knowledge_dir) if knowledge_dir else None)
 
 
 def _section_titles(selected: str) -> list[str]:
@@ -283,6 +342,18 @@ def _matches(patterns: list[str], name: str, relative: str) -> bool:
     return any(fnmatch.fnmatchcase(name, p) or fnmatch.fnmatchcase(relative, p) for p in patterns)
 
 
+def _file_identity(path: str) -> tuple:
+    """What makes two paths the same file: the device and inode the path leads to, so that
+    `link/../x.sql` (resolved by the kernel through the link) is not taken for `x.sql`, while a
+    file reached again through a linked folder is. A path that cannot be followed (a broken
+    link, a file gone) is keyed by its resolved text."""
+    try:
+        info = os.stat(path)
+    except OSError:
+        return ("path", os.path.realpath(path))
+    return (info.st_dev, info.st_ino)
+
+
 def discover(inputs: list[str], includes: list[str], excludes: list[str]) -> tuple[list[str], list[dict]]:
     """Files to assess, in a stable order, and the inputs that could not be searched.
 
@@ -295,11 +366,11 @@ def discover(inputs: list[str], includes: list[str], excludes: list[str]) -> tup
     excludes = [p.lower() for p in excludes]
     files: list[str] = []
     problems: list[dict] = []
-    seen: set[str] = set()
+    seen: set[tuple] = set()
     visited: set[tuple[int, int]] = set()
 
     def add(path: str) -> None:
-        key = os.path.normpath(path)
+        key = _file_identity(path)
         if key not in seen:
             seen.add(key)
             files.append(path)
@@ -316,7 +387,12 @@ def discover(inputs: list[str], includes: list[str], excludes: list[str]) -> tup
             problems.append(_not_assessed(error.filename or given, "unreadable", f"folder: {error.strerror}"))
 
         for folder, dirnames, filenames in os.walk(given, onerror=walk_error, followlinks=True):
-            info = os.stat(folder)
+            try:
+                info = os.stat(folder)
+            except OSError as error:  # the folder went away after it was listed
+                walk_error(error)
+                dirnames[:] = []
+                continue
             if (info.st_dev, info.st_ino) in visited:
                 dirnames[:] = []
                 continue
@@ -342,10 +418,15 @@ def _file_size(path: str) -> int:
         return 0
 
 
-def run(files: list[str], *, max_bytes: int, jobs: int, knowledge_dir: str | None, on_record) -> None:
-    """Assesses `files`, calling `on_record` with each record as it is finished."""
+def run(files: list[str], *, max_bytes: int, jobs: int, knowledge_dir: str | None, on_record,
+        knowledge: dict[str, str] | None = None) -> None:
+    """Assesses `files`, calling `on_record` with each record as it is finished. `knowledge`,
+    when given, holds the documents already loaded from `knowledge_dir`."""
+    if knowledge is None and knowledge_dir:
+        knowledge = load_knowledge(knowledge_dir)
     if jobs <= 1 or len(files) <= 1:
-        init_worker(knowledge_dir)
+        quiet_module_logs()
+        use_knowledge(knowledge)
         for path in files:
             on_record(assess_path(path, max_bytes))
         return
@@ -353,33 +434,218 @@ def run(files: list[str], *, max_bytes: int, jobs: int, knowledge_dir: str | Non
     ordered = sorted(files, key=_file_size, reverse=True)
     # Forked workers start in milliseconds with the modules imported and the detector compiled
     # here; a fresh interpreter per worker costs most of a second. Fork only while this process
-    # runs a single thread (the progress bar starts with the first record, after the fork).
+    # runs a single thread (the progress bar draws from this thread, so it stays that way).
     methods = multiprocessing.get_all_start_methods()
     if "fork" in methods and threading.active_count() == 1:
         from agents.transmute.originscan import default_detector
 
-        init_worker(knowledge_dir)
+        quiet_module_logs()
+        use_knowledge(knowledge)
         default_detector()
         method = "fork"
     else:
         method = "forkserver" if "forkserver" in methods else "spawn"
-    with ProcessPoolExecutor(
-        max_workers=min(jobs, len(files)),
-        mp_context=multiprocessing.get_context(method),
-        initializer=init_worker,
-        initargs=(knowledge_dir,),
-    ) as pool:
-        futures = {pool.submit(assess_path, path, max_bytes): path for path in ordered}
-        for future in as_completed(futures):
+    pool = _Pool(multiprocessing.get_context(method), min(jobs, len(files)), knowledge, max_bytes)
+    pool.run(ordered, on_record)
+
+
+# How often a file may end its worker process before it is reported instead of retried.
+WORKER_DEATHS_PER_FILE = 2
+
+
+def _die_with_parent() -> None:
+    """Asks Linux to kill this process when the process that started it ends."""
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
+def _worker_main(conn, knowledge: dict[str, str] | None, max_bytes: int, parent: int | None) -> None:
+    """A worker process: assesses the paths it is sent, one at a time, and sends each record
+    back, until it is sent None or its parent (`parent`, or the one it has now) is gone."""
+    # Ctrl-C reaches the whole process group; the main process stops the workers itself.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_SETMASK, set())
+    parent = parent or os.getppid()
+    _die_with_parent()
+    if os.getppid() != parent:
+        return
+    quiet_module_logs()
+    use_knowledge(knowledge)
+    while True:
+        # Without PR_SET_PDEATHSIG, a worker notices within a second that it was left behind.
+        while not conn.poll(1.0):
+            if os.getppid() != parent:
+                return
+        try:
+            path = conn.recv()
+        except EOFError:
+            return
+        if path is None:
+            return
+        conn.send(assess_path(path, max_bytes))
+
+
+class _Worker:
+    """One worker process and the file it holds (None while idle)."""
+
+    def __init__(self, context, knowledge: dict[str, str] | None, max_bytes: int):
+        self.conn, child = context.Pipe()
+        # A forked worker knows its parent's pid in advance: it notices one that died before
+        # it could ask to die with it.
+        parent = os.getpid() if context.get_start_method() == "fork" else None
+        self.process = context.Process(target=_worker_main, args=(child, knowledge, max_bytes, parent),
+                                       daemon=True)  # fmt: skip
+        self.path: str | None = None
+        try:
+            self.process.start()
+        finally:
+            child.close()
+
+    def give(self, path: str) -> None:
+        self.path = path
+        try:
+            self.conn.send(path)
+        except OSError:
+            pass  # it died; its sentinel says so
+
+    def take(self) -> dict | None:
+        """The record of the file it held, or None when the process died without one."""
+        try:
+            if self.conn.poll():
+                return self.conn.recv()
+        except (EOFError, OSError):
+            pass
+        return None
+
+    def end_description(self) -> str:
+        """How the process ended; it is stopped first if it has not."""
+        self.stop(kill=True)
+        code = self.process.exitcode
+        if code is not None and code < 0:
             try:
-                record = future.result()
-            except Exception as error:  # noqa: BLE001 - a worker that died takes only its file
-                record = _not_assessed(futures[future], "error", f"{type(error).__name__}: {error}")
-            on_record(record)
+                return f"killed by {signal.Signals(-code).name}"
+            except ValueError:
+                return f"killed by signal {-code}"
+        return f"exit status {code}"
+
+    def stop(self, kill: bool) -> None:
+        if not kill:
+            try:
+                self.conn.send(None)
+            except OSError:
+                pass
+            self.process.join(5)
+        if self.process.is_alive():
+            self.process.kill()
+        self.process.join(1)
+        if not self.conn.closed:
+            self.conn.close()
+
+
+class _Pool:
+    """Worker processes that each hold one file at a time, so that a worker that dies (killed
+    for memory, a native crash) costs only the file it held: that file is retried once in a
+    fresh worker and reported as `worker_died` when it ends a worker again."""
+
+    def __init__(self, context, size: int, knowledge: dict[str, str] | None, max_bytes: int):
+        self.context, self.size, self.knowledge, self.max_bytes = context, size, knowledge, max_bytes
+        self.workers: list[_Worker] = []
+
+    def _start(self) -> _Worker:
+        # Signals wait until the worker has set its own handlers and is recorded here, so that
+        # an interrupted run stops every worker it started.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, set(_STOP_SIGNALS))
+        try:
+            worker = _Worker(self.context, self.knowledge, self.max_bytes)
+            self.workers.append(worker)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+        return worker
+
+    def run(self, paths: list[str], on_record) -> None:
+        pending = collections.deque(paths)
+        deaths: collections.Counter = collections.Counter()
+        finished = False
+        try:
+            for _ in range(min(self.size, len(pending))):
+                self._start().give(pending.popleft())
+            while any(w.path is not None for w in self.workers):
+                busy = [w for w in self.workers if w.path is not None]
+                waited = [w.conn for w in busy] + [w.process.sentinel for w in busy]
+                ready = set(multiprocessing.connection.wait(waited))
+                for worker in busy:
+                    if worker.conn not in ready and worker.process.sentinel not in ready:
+                        continue
+                    path, record = worker.path, worker.take()
+                    worker.path = None
+                    if record is None:
+                        self.workers.remove(worker)
+                        deaths[path] += 1
+                        how = worker.end_description()
+                        if deaths[path] < WORKER_DEATHS_PER_FILE:
+                            pending.appendleft(path)
+                        else:
+                            on_record(_not_assessed(path, "worker_died", f"the worker process ended ({how}) "
+                                                    "while assessing this file, twice"))  # fmt: skip
+                        if pending:
+                            self._start().give(pending.popleft())
+                        continue
+                    on_record(record)
+                    if pending:
+                        worker.give(pending.popleft())
+            finished = True
+        finally:
+            # A run stopped by a signal or a closed pipe kills its workers at once.
+            for worker in self.workers:
+                worker.stop(kill=not finished)
+            self.workers.clear()
 
 
 # ---------------------------------------------------------------------------------------------
 # Summary and output
+
+
+# Characters a terminal or a spreadsheet would act on rather than show: controls (escape
+# sequences, bell, newlines, C1 controls), format characters (bidi overrides, zero-width ones),
+# line and paragraph separators, and lone surrogates (the bytes of a name that is not UTF-8).
+_HIDDEN_CATEGORIES = frozenset({"Cc", "Cf", "Cs", "Zl", "Zp"})
+_NAMED_ESCAPES = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
+# A spreadsheet reads a cell starting with one of these as a formula.
+_FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+def _escape(char: str) -> str:
+    code = ord(char)
+    if 0xDC80 <= code <= 0xDCFF:  # a byte that os.fsdecode could not decode
+        return f"\\x{code - 0xDC00:02x}"
+    if char in _NAMED_ESCAPES:
+        return _NAMED_ESCAPES[char]
+    if code < 0x100:
+        return f"\\x{code:02x}"
+    return f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
+
+
+def shown(text: str) -> str:
+    """`text` (a file name, a detail) safe to print as it is: characters that would act on a
+    terminal are written as escapes (`\\x1b`, `\\n`, `\\u202e`), undecodable bytes as `\\xff`."""
+    if text.isprintable():
+        return text
+    return "".join(_escape(c) if unicodedata.category(c) in _HIDDEN_CATEGORIES else c for c in text)
+
+
+def _csv_cell(value):
+    """A CSV cell: text shown safely, and text that a spreadsheet would run as a formula
+    prefixed with an apostrophe."""
+    if not isinstance(value, str):
+        return value
+    value = shown(value)
+    return "'" + value if value.startswith(_FORMULA_STARTS) else value
 
 
 def summarize(records: list[dict]) -> dict:
@@ -439,7 +705,7 @@ def csv_row(r: dict) -> dict:
             k = r["knowledge"]
             row.update(knowledge_tokens=k["token_estimate"], knowledge_full_tokens=k["full_tokens"],
                        knowledge_reduction_pct=k["reduction_pct"])  # fmt: skip
-    return {key: ("" if row.get(key) is None else row[key]) for key in CSV_COLUMNS}
+    return {key: ("" if row.get(key) is None else _csv_cell(row[key])) for key in CSV_COLUMNS}
 
 
 def _platform_text(p: dict) -> str:
@@ -460,7 +726,7 @@ def _table_rows(records: list[dict]) -> list[list[str]]:
         plan = r["reading_plan"]
         knowledge = r["knowledge"]
         rows.append([
-            r["path"], r["complexity"]["level"], str(r["lines"]), _turns_text(r["turns"]),
+            shown(r["path"]), r["complexity"]["level"], str(r["lines"]), _turns_text(r["turns"]),
             _platform_text(r["platform"]), r["encoding"] + (" BOM" if r["bom"] else ""),
             str(len(r["categories"])),
             f"{len(plan['sections'])} sections" if plan else "whole",
@@ -489,20 +755,28 @@ def _summary_lines(s: dict) -> list[str]:
     return lines
 
 
+def _raise_broken_pipe() -> None:
+    raise BrokenPipeError
+
+
 def write_table(records: list[dict], summary: dict, out) -> None:
     try:
         from rich.console import Console
         from rich.table import Table
+        from rich.text import Text
     except ImportError:
         write_plain_table(records, summary, out)
         return
+    # Cells are Text objects: rich reads markup and emoji codes only from plain strings, and a
+    # file name like "[blink]x.sql" must not become styling.
     # Piped output has no terminal width to fit; a wide table keeps paths on one line.
     console = Console(file=out, width=None if out.isatty() else 200)
+    console.on_broken_pipe = _raise_broken_pipe  # the command, not rich, decides how to end
     table = Table(title="SQL assessment", show_lines=False)
     for header in TABLE_HEADERS:
         table.add_column(header, overflow="fold")
     for row in _table_rows(records):
-        table.add_row(*row)
+        table.add_row(*map(Text, row))
     console.print(table)
     failed = [r for r in records if r["status"] != "assessed"]
     if failed:
@@ -510,7 +784,7 @@ def write_table(records: list[dict], summary: dict, out) -> None:
         for header in ("File", "Reason", "Detail"):
             problems.add_column(header, overflow="fold")
         for r in failed:
-            problems.add_row(r["path"], r["reason"], r["detail"])
+            problems.add_row(Text(shown(r["path"])), Text(r["reason"]), Text(shown(r["detail"])))
         console.print(problems)
     for line in _summary_lines(summary):
         console.print(line, highlight=False, markup=False)
@@ -525,7 +799,7 @@ def write_plain_table(records: list[dict], summary: dict, out) -> None:
     if failed:
         print("\nNot assessed:", file=out)
         for r in failed:
-            print(f"  {r['path']}: {r['reason']} ({r['detail']})", file=out)
+            print(f"  {shown(r['path'])}: {r['reason']} ({shown(r['detail'])})", file=out)
     print(file=out)
     for line in _summary_lines(summary):
         print(line, file=out)
@@ -542,14 +816,20 @@ class _Progress:
         except ImportError:
             self._bar = None
             return
-        self._bar = Progress(console=Console(file=sys.stderr), transient=True)
+        # Redrawn from this thread: a refresh thread would make forking replacement workers unsafe.
+        self._bar = Progress(console=Console(file=sys.stderr), transient=True, auto_refresh=False)
         self._task = self._bar.add_task("assessing", total=total)
         self._bar.start()
+        self._drawn = 0.0
 
     def advance(self) -> None:
         self.done += 1
         if self._bar is not None:
             self._bar.advance(self._task)
+            now = time.monotonic()
+            if now - self._drawn >= 0.1 or self.done == self.total:
+                self._drawn = now
+                self._bar.refresh()
         elif self.done % 10 == 0 or self.done == self.total:
             print(f"\rassessed {self.done}/{self.total}", end="", file=sys.stderr, flush=True)
 
@@ -585,6 +865,9 @@ def build_parser() -> argparse.ArgumentParser:
         prog="sql-assess",
         description="Assess SQL scripts for conversion to PySpark: complexity, turn budgets, construct "
         "categories, source platform, reading plans and knowledge selection.",
+        epilog="exit status: 0 every file assessed; 1 some file not assessed, or --fail-on reached; "
+        "2 bad usage or --knowledge folder; 130/143 stopped by SIGINT/SIGTERM (records already "
+        "written are kept); 141 the output pipe was closed (as `| head` does).",
     )
     parser.add_argument("paths", nargs="+", metavar="PATH", help="SQL files and folders (searched recursively)")
     parser.add_argument("--include", action="append", metavar="GLOB",
@@ -605,17 +888,66 @@ def build_parser() -> argparse.ArgumentParser:
     return parser  # fmt: skip
 
 
+class _Stopped(BaseException):
+    """Raised in the main process by SIGINT or SIGTERM: the run ends, its workers are killed."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+
+def _stop(signum: int, frame) -> None:
+    # Further signals are ignored while the run winds down, so they cannot interrupt the cleanup.
+    for other in _STOP_SIGNALS:
+        signal.signal(other, signal.SIG_IGN)
+    raise _Stopped(signum)
+
+
+def _discard_stdout() -> None:
+    """After a closed pipe: later writes (and the flush at exit) go to /dev/null, quietly."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: list[str] | None = None) -> int:
+    """The command. Exit status: 0, 1 (not assessed or --fail-on), 2 (usage), 141 (output pipe
+    closed, as for a command ended by SIGPIPE), 130 or 143 (stopped by SIGINT or SIGTERM)."""
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.knowledge:
-        for key in ("mapping", "gotchas"):
-            if not Path(args.knowledge, KNOWLEDGE_FILES[key]).is_file():
-                parser.error(f"--knowledge {args.knowledge}: {KNOWLEDGE_FILES[key]} not found")
+    handlers = {}
+    if threading.current_thread() is threading.main_thread():
+        handlers = {signum: signal.signal(signum, _stop) for signum in _STOP_SIGNALS}
+    try:
+        return _assess(parser, args)
+    except _Stopped as stopped:
+        print(f"sql-assess: stopped by {signal.Signals(stopped.signum).name}", file=sys.stderr)
         try:
-            load_knowledge(args.knowledge)
-        except (OSError, UnicodeDecodeError, NotAssessed) as error:
-            parser.error(f"--knowledge {args.knowledge}: {error}")
+            sys.stdout.flush()  # the records already written stay, whole
+        except BrokenPipeError:
+            _discard_stdout()
+        return 128 + stopped.signum
+    except BrokenPipeError:
+        _discard_stdout()
+        return EXIT_BROKEN_PIPE
+    finally:
+        for signum, handler in handlers.items():
+            signal.signal(signum, handler)
+
+
+def _assess(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    knowledge = None
+    if args.knowledge:
+        try:
+            knowledge = load_knowledge(args.knowledge)
+        except NotAssessed as error:
+            parser.error(f"--knowledge {shown(args.knowledge)}: {shown(error.detail)}")
     quiet_module_logs()
 
     files, problems = discover(args.paths, args.include or [DEFAULT_INCLUDE], args.exclude)
@@ -642,7 +974,8 @@ def main(argv: list[str] | None = None) -> int:
             out.write(json.dumps({"schema_version": SCHEMA_VERSION, "record": "file", **record}) + "\n")
     started = time.perf_counter()
     try:
-        run(files, max_bytes=args.max_bytes, jobs=args.jobs, knowledge_dir=args.knowledge, on_record=on_record)
+        run(files, max_bytes=args.max_bytes, jobs=args.jobs, knowledge_dir=args.knowledge, on_record=on_record,
+            knowledge=knowledge)
     finally:
         if progress is not None:
             progress.close()
@@ -675,6 +1008,7 @@ def main(argv: list[str] | None = None) -> int:
         if any(LEVELS.index(level) >= threshold and n for level, n in summary["levels"].items()):
             return EXIT_NOT_ASSESSED
     return EXIT_OK
+
 
 
 if __name__ == "__main__":
