@@ -20,7 +20,9 @@ from corpus import corpus  # noqa: E402
 from reference import complexity_reference, lorepick_reference  # noqa: E402
 
 from agents.transmute import assess  # noqa: E402
-from agents.transmute.originscan import Detector  # noqa: E402
+import re  # noqa: E402
+
+from agents.transmute.cuebook import PLATFORM_MARKERS  # noqa: E402
 
 
 def write_corpus(folder, copies):
@@ -34,12 +36,17 @@ def write_corpus(folder, copies):
 
 
 def plain_pipeline(paths):
-    detector = Detector(engine=False)
+    # The plain platform reading: every marker row searched with re, naively scored.
+    rows = [(re.compile(m.pattern, re.IGNORECASE | re.MULTILINE), m.platforms) for m in PLATFORM_MARKERS]
     for path in paths:
         text, _, _, _ = assess.read_script(path, assess.DEFAULT_MAX_BYTES)
         complexity_reference.classify(text)
         lorepick_reference.detect(text)
-        detector.detect(text)
+        scores = {}
+        for pattern, platforms in rows:
+            if pattern.search(text):
+                for p in platforms:
+                    scores[p] = scores.get(p, 0) + 1
         complexity_reference.plan(text)
 
 

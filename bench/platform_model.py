@@ -31,8 +31,12 @@ MODEL_PATH = ROOT / "src" / "agents" / "transmute" / "platform_model.json"
 # A feature enters the vocabulary when this many repositories and files hold it.
 MIN_REPOS = 3
 MIN_FILES = 4
+MIN_PLATFORM_REPOS = 2
+# ... and this share of one platform's repositories: dialect words recur across a platform's
+# projects, project vocabulary does not.
+MIN_PLATFORM_SHARE = 0.3
 # Inverse regularisation strength of the logistic regression.
-C = 0.5
+C = float(__import__('os').environ.get('DETECT_C', '8'))
 # Precision wanted where a platform is named, on held-out repositories.
 TARGET_PRECISION = 0.975
 
@@ -78,13 +82,26 @@ def load_corpus(root: Path, detector: Detector | None = None) -> list[Sample]:
 
 
 def vocabulary(samples: list[Sample]) -> list[str]:
+    """Features held by several repositories, two of them of one platform at least: a word that
+    only one project of each platform uses (the tables of a benchmark ported to three platforms)
+    says nothing about the dialect."""
     repos: dict[str, set] = collections.defaultdict(set)
     files: collections.Counter = collections.Counter()
     for s in samples:
         for f in s.features:
-            repos[f].add(s.repo)
+            repos[f].add((s.platform, s.repo))
             files[f] += 1
-    keep = [f for f, r in repos.items() if len(r) >= MIN_REPOS and files[f] >= MIN_FILES]
+
+    platform_repos = collections.Counter(platform for platform, _ in {(s.platform, s.repo) for s in samples})
+
+    def spread(f):
+        pairs = repos[f]
+        per_platform = collections.Counter(platform for platform, _ in pairs)
+        share = max(n / platform_repos[p] for p, n in per_platform.items())
+        return (len({repo for _, repo in pairs}) >= MIN_REPOS and max(per_platform.values()) >= MIN_PLATFORM_REPOS
+                and share >= MIN_PLATFORM_SHARE)
+
+    keep = [f for f in repos if files[f] >= MIN_FILES and spread(f)]
     # Rows and rules always have a weight, even when the corpus holds them rarely.
     keep += [f for f in repos if f[:2] in ("m:", "r:") and f not in set(keep)]
     return sorted(set(keep))
@@ -99,7 +116,12 @@ def matrix(samples: list[Sample], vocab: list[str]):
         cols = sorted(index[f] for f in s.features if f in index)
         indices.extend(cols)
         indptr.append(len(indices))
-    data = [1.0] * len(indices)
+    # Each file's vector has unit length: a long script holds many weak features, and their sum
+    # must not pass for strong evidence.
+    data = []
+    for k in range(len(samples)):
+        count = indptr[k + 1] - indptr[k]
+        data.extend([1.0 / math.sqrt(count)] * count)
     return csr_matrix((data, indices, indptr), shape=(len(samples), len(vocab)))
 
 

@@ -1,6 +1,5 @@
 # Types of agents.transmute.originscan: platforms, the marker record and the platform detector.
 # Checked against the runtime by tests/test_stubs.py.
-from collections.abc import Iterable
 from dataclasses import dataclass
 from enum import StrEnum
 from typing import Final
@@ -50,12 +49,6 @@ PLATFORM_HIVE: Final[Platform]
 
 CONFIDENCES: tuple[str, ...]
 SCOPES: tuple[str | None, ...]
-FLAGS: int
-WEIGHTS: dict[str, float]
-MIN_SCORE: float
-RUNNER_UP_RATIO: float
-FULL_CONFIDENCE_SCORE: float
-
 @dataclass(frozen=True, kw_only=True)
 class Marker:
     id: str
@@ -66,35 +59,12 @@ class Marker:
     corroborating_only: bool = False
     def __post_init__(self) -> None: ...
 
-@dataclass(frozen=True, kw_only=True)
-class Evidence:
-    marker: str
-    line: int
-    confidence: str
-    platforms: tuple[Platform, ...]
-    counted: bool
-    def to_dict(self) -> dict[str, object]: ...
+from agents.transmute.detector import (
+    Detector as Detector,
+    Evidence as Evidence,
+    Verdict as Verdict,
+    default_detector as default_detector,
+    detect_platform as detect_platform,
+)
 
-@dataclass(frozen=True, kw_only=True)
-class Verdict:
-    platform: Platform | None
-    confidence: float
-    scores: dict[Platform, float]
-    evidence: tuple[Evidence, ...]
-    reason: str
-    def to_dict(self) -> dict[str, object]: ...
-
-class Detector:
-    flags: int
-    @property
-    def fallbacks(self) -> list[str]: ...
-    def __init__(self, markers: Iterable[Marker] | None = None, *, flags: int = ..., engine: bool = True) -> None: ...
-    def comment_spans(self, text: str) -> list[tuple[int, int]]: ...
-    def code_text(self, text: str, comments: list[tuple[int, int]]) -> str: ...
-    def matches(self, text: str) -> list[tuple[Marker, int]]: ...
-    def detect(self, text: str) -> Verdict: ...
-
-def split_alternatives(source: str) -> list[str]: ...
-def weigh(found: list[tuple[Marker, int]]) -> Verdict: ...
-def default_detector() -> Detector: ...
-def detect_platform(text: str) -> Verdict: ...
+def __getattr__(name: str) -> object: ...
