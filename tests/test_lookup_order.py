@@ -133,3 +133,20 @@ def test_select_knowledge_looks_up_debug_before_sorting(monkeypatch, logger, cat
     monkeypatch.setattr(lp, "logger", logger)
     got = outcome(lambda: lp.select_knowledge(categories, full_mapping="", full_gotchas=""))
     assert got[0] == want[0] and (got[0] == "returned" or got == want)
+
+
+def classified_fields(result):
+    return (str(result.complexity), result.effective_lines, result.stored_proc_count,
+            result.complex_construct_count, result.moderate_construct_count, result.temp_table_count,
+            result.cte_count)
+
+
+@pytest.mark.parametrize("standin", sorted(RE_STANDINS))
+def test_classify_sql_reads_re_as_its_steps_do(monkeypatch, standin):
+    text = "WITH a AS (SELECT 1) SELECT * FROM #t -- x"
+    native_log, plain_log = [], []
+    plain = with_globals(cref.classify, re=Recorder(RE_STANDINS[standin](), plain_log))
+    want = outcome(lambda: classified_fields(plain(text)))
+    monkeypatch.setattr(cx, "re", Recorder(RE_STANDINS[standin](), native_log))
+    assert outcome(lambda: classified_fields(cx.classify_sql(text))) == want
+    assert native_log == plain_log
