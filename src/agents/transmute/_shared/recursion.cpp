@@ -36,9 +36,9 @@ uintptr_t find_stack_floor() noexcept {
 
 bool stack_nearly_exhausted() noexcept {
     thread_local uintptr_t floor = find_stack_floor();
-    char probe = 0;
-    // Stacks grow downwards on every platform the package builds for.
-    return reinterpret_cast<uintptr_t>(&probe) < floor;
+    // The frame address, not a local's: AddressSanitizer may keep locals in a heap-allocated
+    // fake stack. Stacks grow downwards on every platform the package builds for.
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
 }
 
 }  // namespace transmute
