@@ -10,10 +10,33 @@ import ast
 import hashlib
 import os
 import pathlib
+import random
+import re
+import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORPUS = ROOT / "fuzz" / "corpus"
 MAX_SEED = 4096
+
+sys.path.insert(0, str(ROOT / "tests"))
+from reference import patterngen  # noqa: E402
+
+
+# Seeds for the engine's generated-pattern inputs: spellings whose pattern repeats a group that
+# can match the empty string, found with a fixed random sequence, each with texts of letter runs.
+def generated_seeds(count=24):
+    rng = random.Random(2024)
+    seeds = []
+    while len(seeds) < count:
+        spelling = bytes(rng.randrange(256) for _ in range(rng.randint(6, 24)))
+        source = patterngen.pattern_from_bytes(spelling)
+        try:
+            re.compile(source)
+        except re.error:
+            continue
+        if ")*" in source or ")+" in source or "){" in source:
+            seeds.append((spelling, patterngen.random_text(rng)))
+    return seeds
 
 
 def test_strings():
@@ -40,7 +63,11 @@ def example_texts():
 
 
 def write(target, selector, text):
-    data = bytes(selector) + text.encode("utf-8", "surrogateescape")
+    try:
+        encoded = text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # surrogates that are not escaped bytes (test_hostile's texts)
+        encoded = text.encode("utf-8", "surrogatepass")
+    data = bytes(selector) + encoded
     folder = CORPUS / target
     folder.mkdir(parents=True, exist_ok=True)
     (folder / hashlib.sha1(data).hexdigest()[:16]).write_bytes(data)
@@ -53,6 +80,9 @@ def main():
         write("lorepick", (i * 37 % 256, i * 11 % 256), text)
         # The engine seeds cycle through the patterns.
         write("engine", (i % 256, i * 7 % 256), text)
+    # Generated patterns (byte 0 from 0xE0, byte 2 the token count, then the tokens).
+    for n, (spelling, text) in enumerate(generated_seeds()):
+        write("engine", (0xE0 + n % 8, n % 5, len(spelling) - 1, *spelling), text)
     for target in ("complexity", "lorepick", "engine"):
         print(target, len(os.listdir(CORPUS / target)))
 

@@ -56,7 +56,7 @@ TRICKY_PATTERNS = [
     (r"[\s\S]", 0), (r"[^\s]", I), (r"[\]\\\-]", 0), (r"[\x00-\x7f]+", I), (r"[Ā-ż]", I), (r"[İı]", I),
     (r"s", I), (r"ſ", I), (r"K", I), (r"İ", I), (r"ı", I), (r"µ", I), (r"[^s]", I), (r"[^K]", 0),
     (r"(?:ab){2,3}", 0), (r"(?:ab){2,3}?", 0), (r"a{2}", 0), (r"a{,2}b", 0), (r"a{2,}?", 0), (r"x{", 0),
-    (r"(?:a?)*b", 0), (r"(?:a*)*", 0), (r"(?:a|)+?b", 0), (r"(a)(?:b)?", 0), (r"(?P<n>a)b", 0),
+    (r"(?:a*)?b", 0), (r"(?:a??){1,2}", 0), (r"(?:|x){2}M", 0), (r"(a)(?:b)?", 0), (r"(?P<n>a)b", 0),
     (r"a(?=b)", 0), (r"a(?!b)", 0), (r"(?=a)|b", 0), (r"(?<=\n)\s*", 0), (r"(?<!^)x", M),
     (r"\s+$", M), (r"\d+", 0), (r"\D\W\S", 0), (r"\t\n\r\x41\u00e9", 0), (r"(?#comment)a", 0),
     (r"[\s\S]{0,20}?k", I), (r"k[\s\S]{0,20}", 0), (r"(?:ab|c){0,20}d", 0), (r"\w{3,30}?s", I),
@@ -199,6 +199,47 @@ def test_unsupported_patterns_are_refused(source, flags):
     re.compile(source, flags)  # valid for re: the engine declines rather than guesses
     with pytest.raises(ValueError):
         _engine.compile(source, flags)
+
+
+# Repeats of items that can match the empty string, with more than one optional iteration: re
+# ends such a repeat after an empty iteration, so the engine leaves them to re.
+EMPTY_ITERATION_REPEATS = [
+    (r"(?:a??)*", "a"), (r"(?:x*|M)+", "xxM"), (r"(?:|a)+b?", "aab"), (r"(?:a?)*b", "aab"),
+    (r"(?:a*)*", "aa"), (r"(?:a|)+?b", "aab"), (r"(?:x*){1,3}M", "xxM"), (r"(?:\b|x)+?$", "x x"),
+    (r"(?:(?=a))*a", "a"), (r"(?:a*|b){0,2}", "ab"), (r"(?:\s*,?)*", ", ,"),
+]
+
+
+@pytest.mark.parametrize("source,text", EMPTY_ITERATION_REPEATS)
+def test_repeats_of_empty_matches_go_to_re(source, text):
+    re.compile(source)
+    with pytest.raises(ValueError) as info:
+        _engine.compile(source, 0)
+    assert str(info.value) == "repeat of an item that can match the empty string"
+
+
+def test_generated_repeats_are_refused_or_agree_with_re(seeded_random):
+    from reference import patterngen
+
+    compiled = refused = 0
+    for _ in range(3000):
+        source = patterngen.random_pattern(seeded_random)
+        flags = seeded_random.choice([0, I, M, S, I | M])
+        try:
+            pattern = re.compile(source, flags)
+        except re.error:
+            continue
+        try:
+            engine = _engine.compile(source, flags)
+        except ValueError:
+            refused += 1
+            continue
+        compiled += 1
+        for _ in range(6):
+            text = patterngen.random_text(seeded_random)
+            got, want = operations(text, engine, pattern)
+            assert got == want, (source, flags, text)
+    assert compiled > 500 and refused > 50
 
 
 @pytest.mark.parametrize("source", ["(", ")", "[a", "a**", "*", r"\q", "[b-a]", r"(?<=a+)b", "a{3,2}", r"\x4"])

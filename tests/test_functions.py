@@ -84,3 +84,97 @@ def test_pattern_tables_are_host_patterns():
     assert len(cx._COMPLEX_PATTERNS) == 15 and len(cx._MODERATE_PATTERNS) == 9
     assert [p.flags & ~re.U for p in cx._COMMENT_PATTERNS] == [re.M, re.S]
     assert [p.flags & ~re.U for p in cx._SECTION_DELIMITERS] == [re.I | re.M, re.I | re.M, re.M, re.M, re.I | re.M]
+
+
+# Host functions with the same names and signatures: the reference for bad-call messages.
+def classify_sql(sql_content): ...
+def classify_sql_file(sql_path): ...
+def plan_reading_strategy(sql_path): ...
+def detect_construct_categories(sql_content): ...
+def extract_sections(full_text, headers): ...
+def select_knowledge(categories, *, full_mapping, full_gotchas, full_limitations=""): ...
+
+
+class FileReadingStrategy:
+    def format_reading_instructions(self, sql_path): ...
+
+
+class ComplexityResult:
+    def recommended_analysis_turns(self): ...
+
+
+def _pairs():
+    from agents.transmute import lorepick as lp
+    return [
+        (cx.classify_sql, classify_sql), (cx.classify_sql_file, classify_sql_file),
+        (cx.plan_reading_strategy, plan_reading_strategy),
+        (lp.detect_construct_categories, detect_construct_categories),
+        (lp.extract_sections, extract_sections), (lp.select_knowledge, select_knowledge),
+        (cx.FileReadingStrategy.format_reading_instructions, FileReadingStrategy.format_reading_instructions),
+        (cx.ComplexityResult.recommended_analysis_turns.fget, ComplexityResult.recommended_analysis_turns),
+    ]
+
+
+def bad_call_message(func, args, kwargs):
+    try:
+        func(*args, **kwargs)
+    except TypeError as error:
+        return str(error)
+    return None
+
+
+@pytest.mark.parametrize("name, args, kwargs, message", [
+    ("classify_sql", ("a", "b"), {"x": 1}, "classify_sql() got an unexpected keyword argument 'x'"),
+    ("extract_sections", ("a", {"x"}, 3), {"headers": {"y"}},
+     "extract_sections() got multiple values for argument 'headers'"),
+    ("select_knowledge", (set(), ""), {"full_mapping": "", "full_gotchas": ""},
+     "select_knowledge() takes 1 positional argument but 2 positional arguments (and 2 keyword-only "
+     "arguments) were given"),
+    ("classify_sql", (), {"sql_contnt": "a"},
+     "classify_sql() got an unexpected keyword argument 'sql_contnt'. Did you mean 'sql_content'?"),
+    ("select_knowledge", (), {"full_mapping": ""},
+     "select_knowledge() missing 1 required positional argument: 'categories'"),
+    ("select_knowledge", (set(),), {}, "select_knowledge() missing 2 required keyword-only arguments: "
+     "'full_mapping' and 'full_gotchas'"),
+    ("extract_sections", (), {"full_text\udc80": 1}, "extract_sections() got an unexpected keyword "
+     "argument 'full_text\udc80'"),
+])
+def test_bad_calls_read_as_the_interpreter_words_them(name, args, kwargs, message):
+    native, host = next((n, h) for n, h in _pairs() if n.__name__ == name)
+    assert bad_call_message(host, args, kwargs) == message
+    assert bad_call_message(native, args, kwargs) == message
+
+
+KEYWORDS = ["sql_content", "sql_path", "full_text", "headers", "categories", "full_mapping",
+            "full_gotchas", "full_limitations", "self", "x", "SQL_CONTENT", "sql_contents", "header",
+            "full_mappings", "categorie", "full_limitation", "slef", "full_", "path", "é", "headers\u00e9"]
+
+
+def test_generated_bad_calls_match_host_functions(seeded_random):
+    rng = seeded_random
+    pairs = _pairs()
+    checked = 0
+    for _ in range(4000):
+        native, host = rng.choice(pairs)
+        args = tuple(object() for _ in range(rng.randrange(5)))
+        kwargs = {rng.choice(KEYWORDS): object() for _ in range(rng.randrange(5))}
+        expected = bad_call_message(host, args, kwargs)
+        if expected is None:
+            continue  # binds: the native function would do its work on junk arguments
+        assert bad_call_message(native, args, kwargs) == expected, (native.__qualname__, len(args), list(kwargs))
+        checked += 1
+    assert checked > 2000
+
+
+def test_keyword_only_default_outlives_an_edit_during_the_call(monkeypatch):
+    from agents.transmute import lorepick as lp
+    kwdefaults = lp.select_knowledge.__kwdefaults__
+    monkeypatch.setitem(kwdefaults, "full_limitations", "".join(["limits ", "text"]))
+
+    class ClearingLogger:
+        def debug(self, *args, **kwargs):
+            kwdefaults.clear()
+
+    monkeypatch.setattr(lp, "logger", ClearingLogger())
+    result = lp.select_knowledge(set(), full_mapping="", full_gotchas="")
+    assert result["limitations"] == "limits text"

@@ -87,6 +87,20 @@ class TestInterface:
         assert all(p.flags == re.IGNORECASE | re.UNICODE for p in lp._CATEGORY_PATTERNS.values())
 
 
+class OwnIterError:
+    def __iter__(self):
+        raise TypeError("item refuses iteration")
+
+
+class NonIterator:
+    def __iter__(self):
+        return 5
+
+
+class NotIterable:
+    __iter__ = None
+
+
 class TestReplacedAttributes:
     def test_patterns(self, monkeypatch):
         monkeypatch.setitem(lp._CATEGORY_PATTERNS, "query", re.compile("never"))
@@ -110,6 +124,18 @@ class TestReplacedAttributes:
         monkeypatch.setattr(lp, "re", Re)
         assert detect("SELECT 1 -- MERGE") == {"query"}
         assert calls == [(r"--.*$", re.MULTILINE), (r"/\*.*?\*/", re.DOTALL)]
+
+    @pytest.mark.parametrize("item", [OwnIterError(), NonIterator(), NotIterable(), 5, "abc"],
+                             ids=lambda item: type(item).__name__)
+    def test_item_unpacking_fails_as_the_interpreter_does(self, monkeypatch, item):
+        try:
+            key, value = item
+        except (TypeError, ValueError) as error:
+            expected = (type(error), str(error))
+        monkeypatch.setattr(lp, "_CATEGORY_PATTERNS", type("T", (dict,), {"items": lambda self: [item]})())
+        with pytest.raises((TypeError, ValueError)) as info:
+            detect("a")
+        assert (type(info.value), str(info.value)) == expected
 
     def test_bad_table(self, monkeypatch):
         monkeypatch.setattr(lp, "_CATEGORY_PATTERNS", type("T", (dict,), {

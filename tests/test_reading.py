@@ -122,6 +122,26 @@ class TestLineEndings:
         assert plan_of(path)[1] == 900
 
 
+# Entries whose unpacking fails in the different ways the interpreter reports.
+class OwnIterError:
+    def __iter__(self):
+        raise TypeError("entry refuses iteration")
+
+
+class NonIterator:
+    def __iter__(self):
+        return 5
+
+
+class NotIterable:
+    __iter__ = None
+
+
+class GetItemError:
+    def __getitem__(self, index):
+        raise TypeError("no items")
+
+
 class TestInstructions:
     def test_whole_file_text(self):
         s = cx.FileReadingStrategy(False, 10, 10, ((1, 2, "x"),))
@@ -159,6 +179,18 @@ class TestInstructions:
         with pytest.raises(error) as info:
             s.format_reading_instructions("p")
         assert str(info.value) == text
+
+    @pytest.mark.parametrize("entry", [OwnIterError(), NonIterator(), NotIterable(), GetItemError(), 5, "ab"],
+                             ids=lambda entry: type(entry).__name__)
+    def test_entry_unpacking_fails_as_the_interpreter_does(self, entry):
+        try:
+            start, end, hint = entry
+        except (TypeError, ValueError) as error:
+            expected = (type(error), str(error))
+        s = cx.FileReadingStrategy(True, 600, 150, (entry,))
+        with pytest.raises((TypeError, ValueError)) as info:
+            s.format_reading_instructions("p")
+        assert (type(info.value), str(info.value)) == expected
 
     def test_missing_attribute_only_when_needed(self):
         class Plain:

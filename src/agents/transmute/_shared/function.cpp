@@ -1,9 +1,13 @@
 // Native function objects with the call protocol and introspection of host functions.
 // Tested in tests/test_functions.py.
 #include "function.hpp"
+#include "recursion.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace transmute {
 namespace {
@@ -17,6 +21,7 @@ struct FunctionObject {
     PyObject* annotations;  // __annotations__ (dict)
     PyObject* kwdefaults;   // __kwdefaults__ (dict or None)
     PyObject* weakrefs;
+    PyObject* parameter_names[kMaxParameters];  // interned names, positional ones first
 };
 
 int parameter_count(const FunctionDef* def) { return def->n_positional + def->n_keyword_only; }
@@ -26,7 +31,7 @@ const char* parameter_name(const FunctionDef* def, int index) {
                                      : def->keyword_only[index - def->n_positional];
 }
 
-// "'a'", "'a' and 'b'", "'a', 'b' and 'c'" as the host's own functions list missing names.
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'" as the host's own functions list missing names.
 Ref join_missing(const FunctionDef* def, const int* missing, int count) {
     Ref text = Ref::steal(PyUnicode_FromString(""));
     for (int i = 0; i < count && text; ++i) {
@@ -46,43 +51,153 @@ int raise_missing(const FunctionDef* def, const int* missing, int count, const c
     return -1;
 }
 
-// Binds positional and keyword arguments to the parameter list; fills keyword-only defaults.
+// The host's edit distance for "Did you mean" suggestions, on UTF-8 bytes: moves cost 2, a
+// change of ASCII letter case 1; common prefixes and suffixes are ignored, and the search gives
+// up once every entry of a row exceeds `max_cost`.
+constexpr size_t kMoveCost = 2;
+constexpr size_t kCaseCost = 1;
+constexpr size_t kMaxSuggestionString = 40;
+
+size_t substitution_cost(char a, char b) {
+    if ((a & 31) != (b & 31)) return kMoveCost;
+    if (a == b) return 0;
+    if ('A' <= a && a <= 'Z') a += 'a' - 'A';
+    if ('A' <= b && b <= 'Z') b += 'a' - 'A';
+    return a == b ? kCaseCost : kMoveCost;
+}
+
+size_t edit_distance(const char* a, size_t a_size, const char* b, size_t b_size, size_t max_cost) {
+    while (a_size && b_size && a[0] == b[0]) ++a, ++b, --a_size, --b_size;
+    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) --a_size, --b_size;
+    if (a_size == 0 || b_size == 0) return (a_size + b_size) * kMoveCost;
+    if (a_size > kMaxSuggestionString || b_size > kMaxSuggestionString) return max_cost + 1;
+    if (b_size < a_size) {
+        std::swap(a, b);
+        std::swap(a_size, b_size);
+    }
+    if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
+    size_t row[kMaxSuggestionString];
+    for (size_t i = 0; i < a_size; ++i) row[i] = (i + 1) * kMoveCost;
+    size_t result = 0;
+    for (size_t bi = 0; bi < b_size; ++bi) {
+        size_t distance = result = bi * kMoveCost;
+        size_t minimum = SIZE_MAX;
+        for (size_t ai = 0; ai < a_size; ++ai) {
+            const size_t substitute = distance + substitution_cost(b[bi], a[ai]);
+            distance = row[ai];
+            result = std::min(std::min(result, distance) + kMoveCost, substitute);
+            row[ai] = result;
+            minimum = std::min(minimum, result);
+        }
+        if (minimum > max_cost) return max_cost + 1;
+    }
+    return result;
+}
+
+// The parameter name the host would suggest for an unknown keyword, or null (also when the
+// keyword cannot be encoded, where the host gives no suggestion either).
+PyObject* suggest_parameter(PyObject* const* names, int count, PyObject* keyword) {
+    Py_ssize_t key_size;
+    const char* key = PyUnicode_AsUTF8AndSize(keyword, &key_size);
+    if (key == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* best = nullptr;
+    size_t best_distance = PY_SSIZE_T_MAX;
+    for (int i = 0; i < count; ++i) {
+        if (PyUnicode_Compare(keyword, names[i]) == 0) continue;
+        Py_ssize_t name_size;
+        const char* name = PyUnicode_AsUTF8AndSize(names[i], &name_size);
+        const size_t max_distance = std::min<size_t>((key_size + name_size + 3) * kMoveCost / 6,
+                                                     best_distance - 1);
+        const size_t distance = edit_distance(key, key_size, name, name_size, max_distance);
+        if (distance > max_distance) continue;
+        if (!best || distance < best_distance) {
+            best = names[i];
+            best_distance = distance;
+        }
+    }
+    PyErr_Clear();  // a failed comparison counts as "not equal" here, as in the host
+    return best;
+}
+
+int raise_unexpected_keyword(FunctionObject* fn, PyObject* keyword) {
+    const FunctionDef* def = fn->def;
+    PyObject* suggestion = suggest_parameter(fn->parameter_names, parameter_count(def), keyword);
+    if (suggestion)
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     def->qualname, keyword, suggestion);
+    else
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", def->qualname,
+                     keyword);
+    return -1;
+}
+
+int raise_too_many_positional(const FunctionDef* def, Py_ssize_t given, int keyword_only_given) {
+    const int expected = def->n_positional;
+    if (keyword_only_given) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() takes %d positional argument%s but %zd positional argument%s (and %d "
+                     "keyword-only argument%s) were given",
+                     def->qualname, expected, expected == 1 ? "" : "s", given, given == 1 ? "" : "s",
+                     keyword_only_given, keyword_only_given == 1 ? "" : "s");
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given",
+                     def->qualname, expected, expected == 1 ? "" : "s", given,
+                     given == 1 ? "was" : "were");
+    }
+    return -1;
+}
+
+// Which parameter a keyword names: by identity first (names are interned), then by equality,
+// which may run a str subclass's __eq__. -1 when none; -2 with an exception set.
+int keyword_index(FunctionObject* fn, PyObject* keyword) {
+    const int total = parameter_count(fn->def);
+    for (int i = 0; i < total; ++i)
+        if (fn->parameter_names[i] == keyword) return i;
+    for (int i = 0; i < total; ++i) {
+        const int equal = PyObject_RichCompareBool(keyword, fn->parameter_names[i], Py_EQ);
+        if (equal < 0) return -2;
+        if (equal) return i;
+    }
+    return -1;
+}
+
+// Binds positional and keyword arguments to the parameter list and fills keyword-only
+// defaults, failing in the order and with the texts of the interpreter's own binding: unknown
+// or repeated keywords first, then surplus positional arguments, then missing positional ones,
+// then missing keyword-only ones. `bound` is borrowed except for defaults, kept in `defaults`.
 int bind_arguments(FunctionObject* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames,
-                   PyObject** bound) {
+                   PyObject** bound, Ref* defaults) {
     const FunctionDef* def = fn->def;
     const int total = parameter_count(def);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     for (int i = 0; i < total; ++i) bound[i] = nullptr;
-
-    if (nargs > def->n_positional) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given",
-                     def->qualname, def->n_positional, def->n_positional == 1 ? "" : "s", nargs,
-                     nargs == 1 ? "was" : "were");
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    const Py_ssize_t n_copied = nargs < def->n_positional ? nargs : def->n_positional;
+    for (Py_ssize_t i = 0; i < n_copied; ++i) bound[i] = args[i];
 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        int index = -1;
-        for (int i = 0; i < total; ++i) {
-            if (PyUnicode_CompareWithASCIIString(key, parameter_name(def, i)) == 0) {
-                index = i;
-                break;
-            }
-        }
-        if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                         def->qualname, key);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", def->qualname);
             return -1;
         }
+        const int index = keyword_index(fn, key);
+        if (index == -2) return -1;
+        if (index < 0) return raise_unexpected_keyword(fn, key);
         if (bound[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                         def->qualname, parameter_name(def, index));
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", def->qualname, key);
             return -1;
         }
         bound[index] = args[nargs + k];
+    }
+
+    if (nargs > def->n_positional) {
+        int keyword_only_given = 0;
+        for (int i = def->n_positional; i < total; ++i) keyword_only_given += bound[i] != nullptr;
+        return raise_too_many_positional(def, nargs, keyword_only_given);
     }
 
     int missing[kMaxParameters];
@@ -94,8 +209,10 @@ int bind_arguments(FunctionObject* fn, PyObject* const* args, size_t nargsf, PyO
     for (int i = def->n_positional; i < total; ++i) {
         if (bound[i] != nullptr) continue;
         if (PyDict_Check(fn->kwdefaults)) {
-            PyObject* value = PyDict_GetItemString(fn->kwdefaults, parameter_name(def, i));
+            PyObject* value = nullptr;
+            if (PyDict_GetItemRef(fn->kwdefaults, fn->parameter_names[i], &value) < 0) return -1;
             if (value != nullptr) {
+                defaults[i] = Ref::steal(value);
                 bound[i] = value;
                 continue;
             }
@@ -110,9 +227,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) {
     auto* fn = reinterpret_cast<FunctionObject*>(self);
     PyObject* bound[kMaxParameters];
-    if (bind_arguments(fn, args, nargsf, kwnames, bound) < 0) return nullptr;
-    // Defaults taken from __kwdefaults__ must outlive a call that might replace that dict.
-    Ref keep_defaults = Ref::borrow(fn->kwdefaults);
+    // Defaults taken from __kwdefaults__ must outlive a call that might edit or replace that dict.
+    Ref defaults[kMaxParameters];
+    // Every way back into our code passes here, so one level counted per call bounds any
+    // re-entry (a property or __iter__ that is one of our functions, a logger that calls back).
+    transmute::RecursionGuard depth;
+    if (!depth) return nullptr;
+    if (bind_arguments(fn, args, nargsf, kwnames, bound, defaults) < 0) return nullptr;
     return fn->def->impl(fn->module, bound);
 }
 
@@ -150,6 +271,7 @@ void function_dealloc(PyObject* self) {
     if (fn->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_CLEAR(fn->module_name);
+    for (PyObject*& name : fn->parameter_names) Py_CLEAR(name);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -297,7 +419,16 @@ Ref make_function(PyTypeObject* type, PyObject* module, const FunctionDef* def) 
     fn->annotations = nullptr;
     fn->kwdefaults = nullptr;
     fn->weakrefs = nullptr;
+    for (PyObject*& name : fn->parameter_names) name = nullptr;
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(fn));
+    if (parameter_count(def) > kMaxParameters) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
+        return {};
+    }
+    for (int i = 0; i < parameter_count(def); ++i) {
+        fn->parameter_names[i] = PyUnicode_InternFromString(parameter_name(def, i));
+        if (fn->parameter_names[i] == nullptr) return {};
+    }
 
     fn->module_name = PyModule_GetNameObject(module);
     fn->annotations = PyDict_New();

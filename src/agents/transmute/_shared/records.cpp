@@ -33,25 +33,33 @@ Ref make_frozen_dataclass(PyObject* module, PyObject* dataclass, const char* nam
     return Ref::steal(PyObject_Call(dataclass, no_args.get(), options.get()));
 }
 
-bool emit_debug_event(PyObject* logger, PyObject* event, PyObject* kwnames,
-                      PyObject* const* values) {
+Ref debug_method(PyObject* logger) {
+    static PyObject* debug_name = nullptr;
+    if (debug_name == nullptr) {
+        debug_name = PyUnicode_InternFromString("debug");
+        if (debug_name == nullptr) return {};
+    }
+    return Ref::steal(PyObject_GetAttr(logger, debug_name));
+}
+
+bool call_debug(PyObject* debug, PyObject* event, PyObject* kwnames, PyObject* const* values) {
     constexpr Py_ssize_t kMaxFields = 8;
     const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     if (n > kMaxFields) {
         PyErr_SetString(PyExc_SystemError, "too many event fields");
         return false;
     }
-    PyObject* args[2 + kMaxFields];
-    args[0] = logger;
-    args[1] = event;
-    for (Py_ssize_t i = 0; i < n; ++i) args[2 + i] = values[i];
-    static PyObject* debug_name = nullptr;
-    if (debug_name == nullptr) {
-        debug_name = PyUnicode_InternFromString("debug");
-        if (debug_name == nullptr) return false;
-    }
-    Ref result = Ref::steal(PyObject_VectorcallMethod(debug_name, args, 2, kwnames));
+    PyObject* args[1 + kMaxFields];
+    args[0] = event;
+    for (Py_ssize_t i = 0; i < n; ++i) args[1 + i] = values[i];
+    Ref result = Ref::steal(PyObject_Vectorcall(debug, args, 1, kwnames));
     return static_cast<bool>(result);
+}
+
+bool emit_debug_event(PyObject* logger, PyObject* event, PyObject* kwnames,
+                      PyObject* const* values) {
+    Ref debug = debug_method(logger);
+    return debug && call_debug(debug.get(), event, kwnames, values);
 }
 
 }  // namespace transmute

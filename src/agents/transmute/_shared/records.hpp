@@ -24,6 +24,11 @@ Ref make_frozen_dataclass(PyObject* module, PyObject* dataclass, const char* nam
 bool emit_debug_event(PyObject* logger, PyObject* event, PyObject* kwnames,
                       PyObject* const* values);
 
+// The same in two parts, for fields whose computation can fail: the host looks `debug` up on
+// the logger before it evaluates the arguments.
+Ref debug_method(PyObject* logger);
+bool call_debug(PyObject* debug, PyObject* event, PyObject* kwnames, PyObject* const* values);
+
 // Reads a module attribute as a new reference; AttributeError when absent.
 inline Ref module_attr(PyObject* module, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(module, name));

@@ -92,19 +92,27 @@ bool classify_host(PyObject* module, State* st, PyObject* sql, Counts& counts) {
         !length_of(call_method(st->str_findall, proc_pattern.get(), stripped.get()), counts.stored_procs))
         return false;
 
+    // len(re.findall(r"#\w+", stripped)), then len(re.findall(CTE, stripped, re.IGNORECASE)):
+    // `re` is looked up for each statement, and `re.findall` before `re.IGNORECASE`.
     Ref re_module = global(module, st->name_re);
     if (!re_module) return false;
+    Ref findall = Ref::steal(PyObject_GetAttr(re_module.get(), st->str_findall));
+    if (!findall) return false;
     {
-        PyObject* args[3] = {re_module.get(), st->text_temp_pattern, stripped.get()};
-        if (!length_of(Ref::steal(PyObject_VectorcallMethod(st->str_findall, args, 3, nullptr)),
-                       counts.temp_tables))
+        PyObject* args[2] = {st->text_temp_pattern, stripped.get()};
+        if (!length_of(Ref::steal(PyObject_Vectorcall(findall.get(), args, 2, nullptr)), counts.temp_tables))
             return false;
     }
+    re_module = global(module, st->name_re);
+    if (!re_module) return false;
+    findall = Ref::steal(PyObject_GetAttr(re_module.get(), st->str_findall));
+    if (!findall) return false;
+    re_module = global(module, st->name_re);
+    if (!re_module) return false;
     Ref ignorecase = Ref::steal(PyObject_GetAttr(re_module.get(), st->str_ignorecase));
     if (!ignorecase) return false;
-    PyObject* args[4] = {re_module.get(), st->text_cte_pattern, stripped.get(), ignorecase.get()};
-    return length_of(Ref::steal(PyObject_VectorcallMethod(st->str_findall, args, 4, nullptr)),
-                     counts.ctes);
+    PyObject* args[3] = {st->text_cte_pattern, stripped.get(), ignorecase.get()};
+    return length_of(Ref::steal(PyObject_Vectorcall(findall.get(), args, 3, nullptr)), counts.ctes);
 }
 
 }  // namespace complexity

@@ -6,6 +6,7 @@
 #include "records.hpp"
 #include "state.hpp"
 #include "text.hpp"
+#include "unpack.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -100,12 +101,39 @@ void walk_lines(PyObject* text, F&& line) {
     });
 }
 
-// The host path for one stripped line: re.match of each line pattern, through the module's re.
-bool host_line_is_boundary(State* st, PyObject* re_module, PyObject* ignorecase, PyObject* line,
-                           bool& is_boundary) {
+// `re.match(pattern, line, re.IGNORECASE)` as the host evaluates it for each stripped line:
+// `re` and `re.match` are looked up, then `re` and `re.IGNORECASE`, then the call is made.
+struct LineMatch {
+    Ref re_for_match;
+    Ref re_match;
+    Ref re_for_flag;
+    Ref ignorecase;
+
+    bool look_up(PyObject* module, State* st) {
+        re_for_match = global(module, st->name_re);
+        if (!re_for_match) return false;
+        re_match = Ref::steal(PyObject_GetAttr(re_for_match.get(), st->str_match));
+        if (!re_match) return false;
+        re_for_flag = global(module, st->name_re);
+        if (!re_for_flag) return false;
+        ignorecase = Ref::steal(PyObject_GetAttr(re_for_flag.get(), st->str_ignorecase));
+        return static_cast<bool>(ignorecase);
+    }
+};
+
+// The host path for one stripped line: `re.match(GO) or re.match(definition)`, every lookup
+// made afresh except those already made for this very test (`first`, consumed once).
+bool host_line_is_boundary(PyObject* module, State* st, PyObject* line, LineMatch* first, bool& is_boundary) {
     for (PyObject* pattern : {st->text_go_line, st->text_definition_line}) {
-        PyObject* args[4] = {re_module, pattern, line, ignorecase};
-        Ref found = Ref::steal(PyObject_VectorcallMethod(st->str_match, args, 4, nullptr));
+        LineMatch lookups;
+        if (first) {
+            lookups = std::move(*first);
+            first = nullptr;
+        } else if (!lookups.look_up(module, st)) {
+            return false;
+        }
+        PyObject* args[3] = {pattern, line, lookups.ignorecase.get()};
+        Ref found = Ref::steal(PyObject_Vectorcall(lookups.re_match.get(), args, 3, nullptr));
         if (!found) return false;
         int truth = PyObject_IsTrue(found.get());
         if (truth < 0) return false;
@@ -141,26 +169,16 @@ PyObject* plan_reading_strategy_impl(PyObject* module, PyObject* const* args) {
                                                     1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_encoding));
     if (!text) return nullptr;
 
-    Ref re_module = global(module, st->name_re);
-    if (!re_module) return nullptr;
-    Ref re_match = Ref::steal(PyObject_GetAttr(re_module.get(), st->str_match));
-    if (!re_match) return nullptr;
-    Ref ignorecase = Ref::steal(PyObject_GetAttr(re_module.get(), st->str_ignorecase));
-    if (!ignorecase) return nullptr;
-    // The native line tests stand for the host's re.match with re.IGNORECASE, as imported.
-    const bool native = PyUnicode_CheckExact(text.get()) && re_module.get() == st->orig_re &&
-                        re_match.get() == st->orig_re_match &&
-                        ignorecase.get() == st->orig_re_ignorecase;
-
-    // Boundaries are 1-based line numbers, found in the same pass that counts the lines.
+    // Lines are counted first; `re` is not looked up for a file that is read whole. The native
+    // line tests run in the same pass, and their result is used only if the boundary search
+    // finds the import-time `re.match` and `re.IGNORECASE`.
     std::vector<Py_ssize_t> major;
     Ref host_lines;  // the list from splitlines(), when read_text gave something other than a str
     Py_ssize_t total_lines = 0;
     if (PyUnicode_CheckExact(text.get())) {
         walk_lines(text.get(), [&](Py_ssize_t index, const auto* s, Py_ssize_t begin, Py_ssize_t end) {
             total_lines = index + 1;
-            if (native && (is_go_line(s, begin, end) || is_definition_line(s, begin, end)))
-                major.push_back(index + 1);
+            if (is_go_line(s, begin, end) || is_definition_line(s, begin, end)) major.push_back(index + 1);
         });
     } else {
         host_lines = Ref::steal(PyObject_CallMethodNoArgs(text.get(), st->str_splitlines));
@@ -170,9 +188,9 @@ PyObject* plan_reading_strategy_impl(PyObject* module, PyObject* const* args) {
         total_lines = PyList_GET_SIZE(host_lines.get());
     }
 
-    Ref strategy_type = global(module, st->name_file_reading_strategy);
-    if (!strategy_type) return nullptr;
     if (total_lines <= kChunkThreshold) {
+        Ref strategy_type = global(module, st->name_file_reading_strategy);
+        if (!strategy_type) return nullptr;
         Ref count = Ref::steal(PyLong_FromSsize_t(total_lines));
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!count || !empty) return nullptr;
@@ -180,26 +198,37 @@ PyObject* plan_reading_strategy_impl(PyObject* module, PyObject* const* args) {
         return PyObject_Vectorcall(strategy_type.get(), fields, 0, st->kw_strategy_fields);
     }
 
-    // The host path: each stripped line through the module's re.match.
-    if (!native) {
-        auto test_line = [&](Py_ssize_t index, Ref line) {
-            bool is_boundary = false;
-            if (!line || !host_line_is_boundary(st, re_module.get(), ignorecase.get(), line.get(), is_boundary))
-                return false;
-            if (is_boundary) major.push_back(index + 1);
-            return true;
-        };
-        bool ok = true;
-        if (host_lines) {
-            for (Py_ssize_t i = 0; i < total_lines && ok; ++i)
-                ok = test_line(i, Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(host_lines.get(), i), st->str_strip)));
-        } else {
+    // Boundary lines. The lookups made for line 1's first test decide: the native line tests
+    // stand for the host's re.match with re.IGNORECASE, as imported, on a str's lines (whose
+    // strip() is the host's own); otherwise each stripped line goes through the module's re.match.
+    bool ok = true;
+    if (!host_lines) {
+        LineMatch first;
+        if (!first.look_up(module, st)) return nullptr;
+        const bool native = first.re_for_match.get() == st->orig_re && first.re_for_flag.get() == st->orig_re &&
+                            first.re_match.get() == st->orig_re_match &&
+                            first.ignorecase.get() == st->orig_re_ignorecase;
+        if (!native) {
+            major.clear();
+            LineMatch* pending = &first;
             walk_lines(text.get(), [&](Py_ssize_t index, const auto*, Py_ssize_t begin, Py_ssize_t end) {
-                if (ok) ok = test_line(index, Ref::steal(PyUnicode_Substring(text.get(), begin, end)));
+                if (!ok) return;
+                Ref line = Ref::steal(PyUnicode_Substring(text.get(), begin, end));
+                bool is_boundary = false;
+                ok = line && host_line_is_boundary(module, st, line.get(), pending, is_boundary);
+                pending = nullptr;
+                if (ok && is_boundary) major.push_back(index + 1);
             });
         }
-        if (!ok) return nullptr;
+    } else {
+        for (Py_ssize_t i = 0; i < total_lines && ok; ++i) {
+            Ref line = Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(host_lines.get(), i), st->str_strip));
+            bool is_boundary = false;
+            ok = line && host_line_is_boundary(module, st, line.get(), nullptr, is_boundary);
+            if (ok && is_boundary) major.push_back(i + 1);
+        }
     }
+    if (!ok) return nullptr;
 
     const Py_ssize_t target_sections = std::min<Py_ssize_t>(std::max<Py_ssize_t>(total_lines / 300, 2), 5);
     if (static_cast<Py_ssize_t>(major.size()) > target_sections) {
@@ -290,6 +319,8 @@ PyObject* plan_reading_strategy_impl(PyObject* module, PyObject* const* args) {
     if (!transmute::emit_debug_event(logger.get(), st->event_reading_strategy, st->kw_reading_strategy,
                                      event_fields))
         return nullptr;
+    Ref strategy_type = global(module, st->name_file_reading_strategy);
+    if (!strategy_type) return nullptr;
     PyObject* fields[4] = {Py_True, total.get(), first.get(), boundaries.get()};
     return PyObject_Vectorcall(strategy_type.get(), fields, 0, st->kw_strategy_fields);
 }
@@ -332,32 +363,6 @@ private:
     Ref parts_ = Ref::steal(PyList_New(0));
 };
 
-// Unpacks an entry into exactly three values, with the host's unpacking errors.
-bool unpack_three(PyObject* entry, Ref out[3]) {
-    Ref iterator = Ref::steal(PyObject_GetIter(entry));
-    if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(entry)->tp_name);
-        }
-        return false;
-    }
-    for (int i = 0; i < 3; ++i) {
-        out[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!out[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
-            return false;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
 PyObject* format_reading_instructions_impl(PyObject* module, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* sql_path = args[1];
@@ -396,7 +401,7 @@ PyObject* format_reading_instructions_impl(PyObject* module, PyObject* const* ar
     if (!iterator) return nullptr;
     while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref parts[3];
-        if (!unpack_three(entry.get(), parts)) return nullptr;
+        if (!transmute::unpack_exact(entry.get(), parts, 3)) return nullptr;
         if (!out.text(kSectionOpen) || !out.value(parts[0].get()) || !out.text(kRangeDash) ||
             !out.value(parts[1].get()) || !out.text(kHintSeparator) || !out.value(parts[2].get()) ||
             !end_line())

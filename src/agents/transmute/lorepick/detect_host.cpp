@@ -2,6 +2,9 @@
 // `re.sub` and each pattern of the module's `_CATEGORY_PATTERNS` is searched in turn, so replaced
 // or edited attributes take effect at the next call. Tested in tests/test_lorepick_detect.py.
 #include "detect_paths.hpp"
+#include "unpack.hpp"
+
+#include <utility>
 
 using transmute::Ref;
 
@@ -10,41 +13,21 @@ namespace {
 
 // re.sub(pattern, '', text, flags=re.<flag_name>) through the module's current `re`.
 Ref remove_all(PyObject* module, State* st, PyObject* pattern, PyObject* text, PyObject* flag_name) {
-    Ref re_module = global(module, st->name_re);
-    if (!re_module) return {};
-    Ref flags = Ref::steal(PyObject_GetAttr(re_module.get(), flag_name));
-    if (!flags) return {};
-    PyObject* args[5] = {re_module.get(), pattern, st->text_empty, text, flags.get()};
-    return Ref::steal(PyObject_VectorcallMethod(st->str_sub, args, 4, st->kw_flags));
+    ReCall sub;
+    if (!sub.look_up(module, st, st->str_sub, flag_name)) return {};
+    PyObject* args[3] = {pattern, st->text_empty, text};
+    return sub.call(st, args, 3);
 }
 
-// `key, value = item`, with the host's errors for anything that is not a pair.
+// `key, value = item`; a pair that is a host tuple is read directly.
 bool unpack_pair(PyObject* item, Ref& key, Ref& value) {
     if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
         key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
         value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
         return true;
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(item));
-    if (!iterator) {
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-        return false;
-    }
     Ref parts[2];
-    for (int i = 0; i < 2; ++i) {
-        parts[i] = Ref::steal(PyIter_Next(iterator.get()));
-        if (!parts[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            return false;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    if (PyErr_Occurred()) return false;
+    if (!transmute::unpack_exact(item, parts, 2)) return false;
     key = std::move(parts[0]);
     value = std::move(parts[1]);
     return true;

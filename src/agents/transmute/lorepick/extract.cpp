@@ -171,11 +171,9 @@ bool select_native(State* st, PyObject* text, Wanted& wanted, PyObject* kept) {
     });
 }
 
-bool select_host(State* st, PyObject* re_module, PyObject* text, Wanted& wanted, PyObject* kept) {
-    Ref flags = Ref::steal(PyObject_GetAttr(re_module, st->str_multiline));
-    if (!flags) return false;
-    PyObject* args[4] = {re_module, st->text_section_split, text, flags.get()};
-    Ref pieces = Ref::steal(PyObject_VectorcallMethod(st->str_split, args, 3, st->kw_flags));
+bool select_host(State* st, const ReCall& split, PyObject* text, Wanted& wanted, PyObject* kept) {
+    PyObject* args[2] = {st->text_section_split, text};
+    Ref pieces = split.call(st, args, 2);
     if (!pieces) return false;
     // Titles are lowered once only while no code of the caller's can run between the tests.
     bool plain = PyList_CheckExact(pieces.get());
@@ -194,16 +192,6 @@ bool select_host(State* st, PyObject* re_module, PyObject* text, Wanted& wanted,
     return !PyErr_Occurred();
 }
 
-// The native cut stands for the import-time `re` with its own `split` and `MULTILINE`.
-int native_split_applies(State* st, PyObject* re_module) {
-    if (re_module != st->orig_re) return 0;
-    Ref split = Ref::steal(PyObject_GetAttr(re_module, st->str_split));
-    if (!split) return -1;
-    Ref multiline = Ref::steal(PyObject_GetAttr(re_module, st->str_multiline));
-    if (!multiline) return -1;
-    return split.get() == st->orig_re_split && multiline.get() == st->orig_re_multiline;
-}
-
 PyObject* extract_sections_impl(PyObject* module, PyObject* const* args) {
     PyObject* full_text = args[0];
     PyObject* headers = args[1];
@@ -214,15 +202,16 @@ PyObject* extract_sections_impl(PyObject* module, PyObject* const* args) {
     if (PySet_GET_SIZE(headers) == 0 || PyUnicode_GET_LENGTH(full_text) == 0)
         return Py_NewRef(st->text_empty);
 
-    Ref re_module = global(module, st->name_re);
-    if (!re_module) return nullptr;
-    const int native = native_split_applies(st, re_module.get());
-    if (native < 0) return nullptr;
+    // re.split(r"(?=^## )", full_text, flags=re.MULTILINE): cut natively while that is the
+    // import-time `re.split` with the import-time flag.
+    ReCall split;
+    if (!split.look_up(module, st, st->str_split, st->str_multiline)) return nullptr;
+    const bool native = split.is(st->orig_re, st->orig_re_split, st->orig_re_multiline);
     Wanted wanted{headers};
     Ref kept = Ref::steal(PyList_New(0));
     if (!kept) return nullptr;
     const bool ok = native ? select_native(st, full_text, wanted, kept.get())
-                           : select_host(st, re_module.get(), full_text, wanted, kept.get());
+                           : select_host(st, split, full_text, wanted, kept.get());
     if (!ok) return nullptr;
     return PyUnicode_Join(st->text_piece_separator, kept.get());
 }

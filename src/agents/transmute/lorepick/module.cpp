@@ -198,6 +198,29 @@ Ref call_method(PyObject* name, PyObject* self, PyObject* arg) {
     return Ref::steal(PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+bool ReCall::look_up(PyObject* module, State* st, PyObject* function_name, PyObject* flag_name) {
+    re_for_function = global(module, st->name_re);
+    if (!re_for_function) return false;
+    function = Ref::steal(PyObject_GetAttr(re_for_function.get(), function_name));
+    if (!function) return false;
+    re_for_flag = global(module, st->name_re);
+    if (!re_for_flag) return false;
+    flag = Ref::steal(PyObject_GetAttr(re_for_flag.get(), flag_name));
+    return static_cast<bool>(flag);
+}
+
+Ref ReCall::call(State* st, PyObject* const* args, Py_ssize_t nargs) const {
+    constexpr Py_ssize_t kMaxArgs = 4;
+    if (nargs > kMaxArgs) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments for a re call");
+        return {};
+    }
+    PyObject* all[kMaxArgs + 1];
+    for (Py_ssize_t i = 0; i < nargs; ++i) all[i] = args[i];
+    all[nargs] = flag.get();
+    return Ref::steal(PyObject_Vectorcall(function.get(), all, static_cast<size_t>(nargs), st->kw_flags));
+}
+
 }  // namespace lorepick
 
 PyMODINIT_FUNC PyInit_lorepick(void) { return PyModuleDef_Init(&lorepick::lorepick_def); }

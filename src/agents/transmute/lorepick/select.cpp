@@ -151,6 +151,8 @@ PyObject* select_knowledge_impl(PyObject* module, PyObject* const* args) {
 
     Ref logger = global(module, st->name_logger);
     if (!logger) return nullptr;
+    Ref debug = transmute::debug_method(logger.get());
+    if (!debug) return nullptr;
     // The sort refuses categories that cannot be ordered against one another.
     Ref sorted_categories = Ref::steal(PySequence_List(categories));
     if (!sorted_categories || PyList_Sort(sorted_categories.get()) < 0) return nullptr;
@@ -159,8 +161,7 @@ PyObject* select_knowledge_impl(PyObject* module, PyObject* const* args) {
     if (!mapping_sections || !gotcha_sections) return nullptr;
     PyObject* fields[6] = {sorted_categories.get(), mapping_sections.get(), gotcha_sections.get(),
                            token_estimate.get(),    full_estimate.get(),    reduction.get()};
-    if (!transmute::emit_debug_event(logger.get(), st->event_knowledge_selected,
-                                     st->kw_knowledge_selected, fields))
+    if (!transmute::call_debug(debug.get(), st->event_knowledge_selected, st->kw_knowledge_selected, fields))
         return nullptr;
 
     Ref result = Ref::steal(PyDict_New());

@@ -159,6 +159,18 @@ private:
                 rep->max = hi == kMaxRepeat ? kUnbounded : static_cast<uint32_t>(hi);
                 rep->greedy = greedy;
                 rep->kids.push_back(std::move(cat->kids.back()));
+                // sre stops repeating once an optional iteration has matched the empty string
+                // (and a lazy repeat will not start one where the last one ended), a rule the
+                // program's loops do not follow. Such a repeat is left to re whenever one
+                // optional iteration could follow another.
+                if (rep->max == kUnbounded || rep->max - rep->min >= 2) {
+                    uint64_t body_lo = 0, body_hi = 0;
+                    node_width(*rep->kids[0], body_lo, body_hi);
+                    if (body_lo == 0) {
+                        fail("repeat of an item that can match the empty string");
+                        return nullptr;
+                    }
+                }
                 cat->kids.back() = std::move(rep);
                 last = kRepeated;
                 continue;
