@@ -989,7 +989,6 @@ def write_table(records: list[dict], summary: dict, out, summary_only: bool = Fa
     # Cells are Text objects: rich reads markup and emoji codes only from plain strings, and a
     # file name like "[blink]x.sql" must not become styling.
     # Piped output has no terminal width to fit; a wide table keeps paths on one line.
-    # Piped output has no terminal width to fit; a wide table keeps paths on one line.
     width = _terminal_width(out) or 200
     narrow = width < NARROW_WIDTH
     console = Console(file=out, width=width)
