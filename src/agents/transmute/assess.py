@@ -12,22 +12,32 @@ import argparse
 import codecs
 import collections
 import csv
-import fnmatch
 import io
 import json
 import logging
 import multiprocessing
 import multiprocessing.connection
 import os
+import re
+import shutil
 import signal
 import stat
 import sys
 import threading
 import time
+import tomllib
 import unicodedata
 
-SCHEMA_VERSION = 1
-DEFAULT_INCLUDE = "*.sql"
+SCHEMA_VERSION = 2
+# Extensions SQL scripts carry in real estates: generic SQL and DDL/DML, BigQuery/Dataform
+# (.sqlx), Hive (.hql, .q), Teradata BTEQ (.bteq, .btq), Oracle PL/SQL package, body, type,
+# procedure, function, trigger, table and view files, PostgreSQL, MySQL and T-SQL variants.
+SQL_EXTENSIONS = (
+    "sql", "sqlx", "hql", "hive", "q", "bteq", "btq", "ddl", "dml", "pks", "pkb", "pck", "spc", "bdy",
+    "prc", "fnc", "trg", "tps", "tpb", "tab", "tbl", "vw", "viw", "pls", "plsql", "sqlplus", "psql",
+    "pgsql", "mysql", "tsql", "db2", "udf", "sp",
+)  # fmt: skip
+DEFAULT_INCLUDE = [f"*.{ext}" for ext in SQL_EXTENSIONS]
 DEFAULT_MAX_BYTES = 32 * 1024 * 1024
 KNOWLEDGE_MAX_BYTES = 16 * 1024 * 1024
 LEVELS = ("simple", "moderate", "complex")
@@ -37,7 +47,7 @@ PROGRESS_MIN_FILES = 50
 PROGRESS_MIN_BYTES = 20 * 1024 * 1024
 TOP_CATEGORIES = 10
 
-EXIT_OK, EXIT_NOT_ASSESSED, EXIT_USAGE = 0, 1, 2
+EXIT_OK, EXIT_NOT_ASSESSED, EXIT_USAGE, EXIT_FAIL_ON, EXIT_NO_FILES = 0, 1, 2, 3, 4
 # A closed output pipe: the status a shell reports for a command ended by SIGPIPE (128 + 13).
 EXIT_BROKEN_PIPE = 141
 
@@ -87,15 +97,16 @@ def _utf16_without_bom(data: bytes) -> str | None:
     return None
 
 
-def decode(data: bytes) -> tuple[str, str, bool]:
+def decode(data: bytes, fallback: str | None = None) -> tuple[str, str, bool]:
     """The text of a script, its encoding and whether it carried a byte-order mark.
 
     A byte-order mark decides first (UTF-8, UTF-16 LE/BE, UTF-32 LE/BE); without one, strict
     UTF-8. A UTF-8 mark stays in the text as U+FEFF, as `Path.read_text(encoding="utf-8")` keeps
     it, so a UTF-8 file's results equal `classify_sql_file`'s; the other marks are not text. Text holding NUL characters is BOM-less UTF-16 when its
     zero bytes say so, and undecodable otherwise. Line endings are translated as
-    `Path.read_text` translates them: "\\r\\n" and "\\r" become "\\n".
-    Raises UnicodeDecodeError or NotAssessed.
+    `Path.read_text` translates them: "\\r\\n" and "\\r" become "\\n". Bytes that are not UTF-8
+    are decoded with `fallback` (a codec name such as "cp1252") when one is given, and the
+    encoding returned is then the fallback's. Raises UnicodeDecodeError or NotAssessed.
     """
     for mark, encoding in _BOMS:
         if data.startswith(mark):
@@ -104,7 +115,12 @@ def decode(data: bytes) -> tuple[str, str, bool]:
             break
     else:
         encoding, bom = "utf-8", False
-        text = data.decode("utf-8")
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError:
+            if fallback is None:
+                raise
+            text, encoding = data.decode(fallback), codecs.lookup(fallback).name
         if "\x00" in text:
             guessed = _utf16_without_bom(data)
             if guessed is None:
@@ -173,20 +189,20 @@ def read_regular_file(path: str, max_bytes: int) -> bytes:
     return data
 
 
-def decode_script(data: bytes) -> tuple[str, str, bool]:
+def decode_script(data: bytes, fallback: str | None = None) -> tuple[str, str, bool]:
     """`decode`, with a decoding failure raised as NotAssessed."""
     try:
-        return decode(data)
+        return decode(data, fallback)
     except UnicodeDecodeError as error:
         raise NotAssessed(
             "undecodable", f"not valid {error.encoding}: {error.reason} at byte {error.start}"
         ) from None
 
 
-def read_script(path: str, max_bytes: int) -> tuple[str, str, bool, int]:
+def read_script(path: str, max_bytes: int, fallback: str | None = None) -> tuple[str, str, bool, int]:
     """Text, encoding, byte-order mark and size of one file. Raises NotAssessed."""
     data = read_regular_file(path, max_bytes)
-    text, encoding, bom = decode_script(data)
+    text, encoding, bom = decode_script(data, fallback)
     return text, encoding, bom, len(data)
 
 
@@ -250,6 +266,49 @@ def init_worker(knowledge_dir: str | None) -> None:
     use_knowledge(load_knowledge(knowledge_dir) if knowledge_dir else None)
 
 
+_platform_detector = None
+
+
+def _detector():
+    """The platform detector of the records: `agents.transmute.detector` (lexer and model), or,
+    where its model file is not installed, the marker-row detector of `originscan`."""
+    global _platform_detector
+    if _platform_detector is None:
+        try:
+            from agents.transmute.detector import default_detector
+
+            _platform_detector = default_detector()
+        except (ImportError, OSError):
+            from agents.transmute.originscan import default_detector as rows_detector
+
+            _platform_detector = rows_detector()
+    return _platform_detector
+
+
+def platform_record(text: str) -> dict:
+    """The record's `platform` dict: `Verdict.to_dict()` with `unknown_reason`, `probabilities`
+    and the evidence's `kind` and `weight` always present (the marker-row detector lacks them:
+    its scores, normalised, stand for probabilities there)."""
+    verdict = _detector().detect(text)
+    record = verdict.to_dict()
+    if "unknown_reason" not in record:
+        unknown = None
+        if record["platform"] is None:
+            unknown = "too_close" if record["reason"].startswith("too close") else "no_evidence"
+        total = sum(record["scores"].values())
+        record = {
+            "platform": record["platform"],
+            "confidence": record["confidence"],
+            "reason": record["reason"],
+            "unknown_reason": unknown,
+            "scores": record["scores"],
+            "probabilities": {p: round(v / total, 4) for p, v in record["scores"].items()} if total else {},
+            "evidence": [{**e, "kind": "row", "weight": (0.5 if e["confidence"] == "medium" else 1.0)
+                          if e["counted"] else 0.0} for e in record["evidence"]],
+        }  # fmt: skip
+    return record
+
+
 def _section_titles(selected: str) -> list[str]:
     return [line.lstrip("#").strip() for line in selected.split("\n") if line.startswith("## ")]
 
@@ -258,12 +317,10 @@ def assess_text(text: str) -> dict:
     """Everything the report says about one script's text."""
     from agents.transmute.complexity import classify_sql, plan_reading_strategy
     from agents.transmute.lorepick import detect_construct_categories, select_knowledge
-    from agents.transmute.originscan import detect_platform
-
     result = classify_sql(text)
     categories = detect_construct_categories(text)
     # The platform markers read line starts; a byte-order mark is not part of line 1's text.
-    verdict = detect_platform(text.removeprefix("\ufeff"))
+    platform = platform_record(text.removeprefix("\ufeff"))
     plan = plan_reading_strategy(_TextSource(text))
     record = {
         "lines": plan.total_lines,
@@ -282,7 +339,7 @@ def assess_text(text: str) -> dict:
             "audit": result.recommended_audit_turns,
         },
         "categories": sorted(categories),
-        "platform": verdict.to_dict(),
+        "platform": platform,
         "reading_plan": None,
         "knowledge": None,
     }
@@ -311,11 +368,12 @@ def assess_text(text: str) -> dict:
     return record
 
 
-def assess_path(path: str, max_bytes: int) -> dict:
-    """The report record of one file; a file that cannot be assessed says why."""
+def assess_path(path: str, max_bytes: int, fallback: str | None = None) -> dict:
+    """The report record of one file; a file that cannot be assessed says why. `fallback`
+    decodes files that are not UTF-8 (see `decode`)."""
     record: dict = {"path": path, "status": "assessed", "reason": None, "detail": None}
     try:
-        text, encoding, bom, size = read_script(path, max_bytes)
+        text, encoding, bom, size = read_script(path, max_bytes, fallback)
         record.update(encoding=encoding, bom=bom, size_bytes=size)
         record.update(assess_text(text))
     except NotAssessed as error:
@@ -337,9 +395,90 @@ def _not_assessed(path: str, reason: str, detail: str) -> dict:
 # Finding the files
 
 
-def _matches(patterns: list[str], name: str, relative: str) -> bool:
-    name, relative = name.lower(), relative.lower()
-    return any(fnmatch.fnmatchcase(name, p) or fnmatch.fnmatchcase(relative, p) for p in patterns)
+_BRACES = re.compile(r"\{([^{}]*,[^{}]*)\}")
+
+
+def _expand_braces(pattern: str) -> list[str]:
+    """`*.{sql,sqlx}` as `*.sql` and `*.sqlx`: git's patterns have no braces, shells' do."""
+    found = _BRACES.search(pattern)
+    if found is None:
+        return [pattern]
+    return [expanded for alternative in found.group(1).split(",")
+            for expanded in _expand_braces(pattern[: found.start()] + alternative + pattern[found.end():])]  # fmt: skip
+
+
+def compile_patterns(patterns: list[str]):
+    """Gitignore-style patterns (`**`, a trailing `/` for folders, `!` to take back, braces
+    expanded) as one `pathspec` spec over lower-cased paths: letter case is ignored."""
+    import pathspec
+
+    lines = [line for pattern in patterns for line in _expand_braces(pattern.lower())]
+    return pathspec.GitIgnoreSpec.from_lines(lines)
+
+
+def _git_root(folder: str) -> str | None:
+    """The top of the git work tree holding `folder`, or None."""
+    current = os.path.abspath(folder)
+    while True:
+        if os.path.exists(os.path.join(current, ".git")):
+            return current
+        parent = os.path.dirname(current)
+        if parent == current:
+            return None
+        current = parent
+
+
+class _GitIgnore:
+    """The `.gitignore` files of one git work tree (and its `.git/info/exclude`), read once each.
+    A path is ignored as git decides: the deepest file with a matching pattern has the last word,
+    and a `!` pattern takes a path back."""
+
+    def __init__(self, root: str):
+        import pathspec
+
+        self._pathspec = pathspec
+        self.root = root
+        self._specs: dict[str, object] = {}
+        self._info = self._read(os.path.join(root, ".git", "info", "exclude"))
+
+    def _read(self, path: str):
+        try:
+            with open(path, encoding="utf-8", errors="surrogateescape") as handle:
+                return self._pathspec.GitIgnoreSpec.from_lines(handle.read().splitlines())
+        except OSError:
+            return None
+
+    def _spec(self, folder: str):
+        if folder not in self._specs:
+            self._specs[folder] = self._read(os.path.join(folder, ".gitignore"))
+        return self._specs[folder]
+
+    def ignored(self, path: str, is_dir: bool) -> bool:
+        path = os.path.abspath(path)
+        relative = os.path.relpath(path, self.root)
+        if relative.startswith(".."):
+            return False
+        parts = relative.replace(os.sep, "/").split("/")
+        suffix = "/" if is_dir else ""
+        verdict = None
+        chain = [(self.root, self._info)] + [
+            (os.path.join(self.root, *parts[:depth]), None) for depth in range(len(parts))
+        ]
+        for depth, (folder, spec) in enumerate(chain):
+            spec = spec if depth == 0 else self._spec(folder)
+            if spec is None:
+                continue
+            below = "/".join(parts[max(depth - 1, 0):]) + suffix
+            result = spec.check_file(below)
+            if result.include is not None:
+                verdict = result.include
+        return bool(verdict)
+
+
+def new_left_out() -> dict:
+    """Counts of what the search left out: files not matching --include, files and folders
+    matching --exclude, files and folders ignored by git."""
+    return {"not_included": 0, "excluded": 0, "gitignored": 0, "excluded_folders": 0, "gitignored_folders": 0}
 
 
 def _file_identity(path: str) -> tuple:
@@ -354,20 +493,25 @@ def _file_identity(path: str) -> tuple:
     return (info.st_dev, info.st_ino)
 
 
-def discover(inputs: list[str], includes: list[str], excludes: list[str]) -> tuple[list[str], list[dict]]:
+def discover(inputs: list[str], includes: list[str], excludes: list[str], *, gitignore: bool = True,
+             left_out: dict | None = None) -> tuple[list[str], list[dict]]:
     """Files to assess, in a stable order, and the inputs that could not be searched.
 
     A file named on the command line is always assessed. In a folder, a file is taken when its
-    name or its path below the folder matches an include glob and none of the exclude globs;
-    a folder matching an exclude glob is not entered. Globs ignore letter case. Linked folders
-    are followed once each.
+    path below the folder matches the gitignore-style `includes` and not the `excludes`; a
+    folder matching `excludes` is not entered. Patterns ignore letter case. Inside a git work
+    tree, files and folders that git ignores are left out too (unless `gitignore` is false), and
+    `.git` folders are never entered. What was left out is counted in `left_out` (see
+    `new_left_out`). Linked folders are followed once each.
     """
-    includes = [p.lower() for p in includes]
-    excludes = [p.lower() for p in excludes]
+    include_spec = compile_patterns(includes)
+    exclude_spec = compile_patterns(excludes)
+    counts = left_out if left_out is not None else new_left_out()
     files: list[str] = []
     problems: list[dict] = []
     seen: set[tuple] = set()
     visited: set[tuple[int, int]] = set()
+    ignores: dict[str, _GitIgnore] = {}
 
     def add(path: str) -> None:
         key = _file_identity(path)
@@ -382,6 +526,11 @@ def discover(inputs: list[str], includes: list[str], excludes: list[str]) -> tup
             else:
                 problems.append(_not_assessed(given, "unreadable", "no such file or folder"))
             continue
+        git = None
+        if gitignore:
+            root = _git_root(given)
+            if root is not None:
+                git = ignores.get(root) or ignores.setdefault(root, _GitIgnore(root))
 
         def walk_error(error: OSError) -> None:
             problems.append(_not_assessed(error.filename or given, "unreadable", f"folder: {error.strerror}"))
@@ -399,10 +548,26 @@ def discover(inputs: list[str], includes: list[str], excludes: list[str]) -> tup
             visited.add((info.st_dev, info.st_ino))
             relative_folder = os.path.relpath(folder, given)
             relative_folder = "" if relative_folder == "." else relative_folder.replace(os.sep, "/") + "/"
-            dirnames[:] = sorted(d for d in dirnames if not _matches(excludes, d, relative_folder + d))
+            kept = []
+            for d in sorted(dirnames):
+                if d == ".git":
+                    continue
+                if exclude_spec.match_file((relative_folder + d).lower() + "/"):
+                    counts["excluded_folders"] += 1
+                elif git is not None and git.ignored(os.path.join(folder, d), True):
+                    counts["gitignored_folders"] += 1
+                else:
+                    kept.append(d)
+            dirnames[:] = kept
             for name in sorted(filenames):
-                relative = relative_folder + name
-                if _matches(includes, name, relative) and not _matches(excludes, name, relative):
+                relative = (relative_folder + name).lower()
+                if not include_spec.match_file(relative):
+                    counts["not_included"] += 1
+                elif exclude_spec.match_file(relative):
+                    counts["excluded"] += 1
+                elif git is not None and git.ignored(os.path.join(folder, name), False):
+                    counts["gitignored"] += 1
+                else:
                     add(os.path.join(folder, name))
     return files, problems
 
@@ -419,7 +584,7 @@ def _file_size(path: str) -> int:
 
 
 def run(files: list[str], *, max_bytes: int, jobs: int, knowledge_dir: str | None, on_record,
-        knowledge: dict[str, str] | None = None) -> None:
+        knowledge: dict[str, str] | None = None, fallback: str | None = None) -> None:
     """Assesses `files`, calling `on_record` with each record as it is finished. `knowledge`,
     when given, holds the documents already loaded from `knowledge_dir`."""
     if knowledge is None and knowledge_dir:
@@ -428,7 +593,7 @@ def run(files: list[str], *, max_bytes: int, jobs: int, knowledge_dir: str | Non
         quiet_module_logs()
         use_knowledge(knowledge)
         for path in files:
-            on_record(assess_path(path, max_bytes))
+            on_record(assess_path(path, max_bytes, fallback))
         return
     # Biggest files first, so that no worker is left with a large file at the end.
     ordered = sorted(files, key=_file_size, reverse=True)
@@ -437,15 +602,13 @@ def run(files: list[str], *, max_bytes: int, jobs: int, knowledge_dir: str | Non
     # runs a single thread (the progress bar draws from this thread, so it stays that way).
     methods = multiprocessing.get_all_start_methods()
     if "fork" in methods and threading.active_count() == 1:
-        from agents.transmute.originscan import default_detector
-
         quiet_module_logs()
         use_knowledge(knowledge)
-        default_detector()
+        _detector()
         method = "fork"
     else:
         method = "forkserver" if "forkserver" in methods else "spawn"
-    pool = _Pool(multiprocessing.get_context(method), min(jobs, len(files)), knowledge, max_bytes)
+    pool = _Pool(multiprocessing.get_context(method), min(jobs, len(files)), knowledge, max_bytes, fallback)
     pool.run(ordered, on_record)
 
 
@@ -464,7 +627,8 @@ def _die_with_parent() -> None:
         pass
 
 
-def _worker_main(conn, knowledge: dict[str, str] | None, max_bytes: int, parent: int | None) -> None:
+def _worker_main(conn, knowledge: dict[str, str] | None, max_bytes: int, parent: int | None,
+                 fallback: str | None = None) -> None:
     """A worker process: assesses the paths it is sent, one at a time, and sends each record
     back, until it is sent None or its parent (`parent`, or the one it has now) is gone."""
     # Ctrl-C reaches the whole process group; the main process stops the workers itself.
@@ -488,18 +652,18 @@ def _worker_main(conn, knowledge: dict[str, str] | None, max_bytes: int, parent:
             return
         if path is None:
             return
-        conn.send(assess_path(path, max_bytes))
+        conn.send(assess_path(path, max_bytes, fallback))
 
 
 class _Worker:
     """One worker process and the file it holds (None while idle)."""
 
-    def __init__(self, context, knowledge: dict[str, str] | None, max_bytes: int):
+    def __init__(self, context, knowledge: dict[str, str] | None, max_bytes: int, fallback: str | None = None):
         self.conn, child = context.Pipe()
         # A forked worker knows its parent's pid in advance: it notices one that died before
         # it could ask to die with it.
         parent = os.getpid() if context.get_start_method() == "fork" else None
-        self.process = context.Process(target=_worker_main, args=(child, knowledge, max_bytes, parent),
+        self.process = context.Process(target=_worker_main, args=(child, knowledge, max_bytes, parent, fallback),
                                        daemon=True)  # fmt: skip
         self.path: str | None = None
         try:
@@ -553,8 +717,10 @@ class _Pool:
     for memory, a native crash) costs only the file it held: that file is retried once in a
     fresh worker and reported as `worker_died` when it ends a worker again."""
 
-    def __init__(self, context, size: int, knowledge: dict[str, str] | None, max_bytes: int):
+    def __init__(self, context, size: int, knowledge: dict[str, str] | None, max_bytes: int,
+                 fallback: str | None = None):
         self.context, self.size, self.knowledge, self.max_bytes = context, size, knowledge, max_bytes
+        self.fallback = fallback
         self.workers: list[_Worker] = []
 
     def _start(self) -> _Worker:
@@ -562,7 +728,7 @@ class _Pool:
         # an interrupted run stops every worker it started.
         blocked = signal.pthread_sigmask(signal.SIG_BLOCK, set(_STOP_SIGNALS))
         try:
-            worker = _Worker(self.context, self.knowledge, self.max_bytes)
+            worker = _Worker(self.context, self.knowledge, self.max_bytes, self.fallback)
             self.workers.append(worker)
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
@@ -653,9 +819,14 @@ def summarize(records: list[dict]) -> dict:
     levels = {level: 0 for level in LEVELS}
     turns = {"analysis": 0, "conversion": 0, "audit": 0}
     platforms: collections.Counter = collections.Counter()
+    platform_bytes: collections.Counter = collections.Counter()
+    unknown = {"no_evidence": 0, "too_close": 0}
     categories: collections.Counter = collections.Counter()
     for r in assessed:
         levels[r["complexity"]["level"]] += 1
+        platform_bytes[r["platform"]["platform"] or "unknown"] += r["size_bytes"]
+        if r["platform"]["platform"] is None:
+            unknown[r["platform"]["unknown_reason"]] += 1
         for phase in turns:
             turns[phase] += r["turns"][phase]
         platforms[r["platform"]["platform"] or "unknown"] += 1
@@ -667,6 +838,8 @@ def summarize(records: list[dict]) -> dict:
         "levels": levels,
         "turns": turns,
         "platforms": dict(sorted(platforms.items(), key=lambda item: (-item[1], item[0]))),
+        "platform_bytes": dict(sorted(platform_bytes.items(), key=lambda item: (-item[1], item[0]))),
+        "unknown_platforms": unknown,
         "top_categories": [[name, count] for name, count in
                            sorted(categories.items(), key=lambda item: (-item[1], item[0]))[:TOP_CATEGORIES]],
         "chunked_files": sum(1 for r in assessed if r["reading_plan"]),
@@ -709,8 +882,9 @@ def csv_row(r: dict) -> dict:
 
 
 def _platform_text(p: dict) -> str:
+    """The platform with its probability, or "unknown" with the detector's reason."""
     if p["platform"] is None:
-        return "unknown"
+        return f"unknown ({p['reason']})"
     return f"{p['platform']} ({p['confidence']:.2f})"
 
 
@@ -718,10 +892,14 @@ def _turns_text(t: dict) -> str:
     return f"{t['analysis']}/{t['conversion']}/{t['audit']}"
 
 
-def _table_rows(records: list[dict]) -> list[list[str]]:
+def _table_rows(records: list[dict], narrow: bool = False) -> list[list[str]]:
     rows = []
     for r in records:
         if r["status"] != "assessed":
+            continue
+        if narrow:
+            rows.append([shown(r["path"]), r["complexity"]["level"], str(r["lines"]),
+                         _turns_text(r["turns"]), _platform_text(r["platform"])])  # fmt: skip
             continue
         plan = r["reading_plan"]
         knowledge = r["knowledge"]
@@ -738,6 +916,30 @@ def _table_rows(records: list[dict]) -> list[list[str]]:
 
 TABLE_HEADERS = ["File", "Level", "Lines", "Turns a/c/au", "Platform", "Encoding", "Categ.", "Reading",
                  "Knowledge"]  # fmt: skip
+# Below this width the table keeps the columns a reader scans for (file, level, size, turns,
+# platform) and lets long cells wrap, instead of squeezing nine columns to a few letters each.
+NARROW_TABLE_HEADERS = ["File", "Level", "Lines", "Turns", "Platform"]
+NARROW_WIDTH = 120
+SORT_KEYS = ("path", "level", "lines", "platform")
+
+
+def sort_records(records: list[dict], key: str) -> list[dict]:
+    """Records in the order of --sort: `path` keeps the search order; `level` most complex first,
+    `lines` longest first, `platform` by name with unknown last; files not assessed last."""
+    if key == "path":
+        return list(records)
+
+    def order(r: dict):
+        if r["status"] != "assessed":
+            return (1, 0, "")
+        if key == "level":
+            return (0, -LEVELS.index(r["complexity"]["level"]), "")
+        if key == "lines":
+            return (0, -r["lines"], "")
+        name = r["platform"]["platform"]
+        return (0, name is None, name or "")
+
+    return sorted(records, key=order)  # stable: ties keep the search order
 
 
 def _summary_lines(s: dict) -> list[str]:
@@ -746,9 +948,16 @@ def _summary_lines(s: dict) -> list[str]:
         "Levels: " + ", ".join(f"{level} {n}" for level, n in s["levels"].items()),
         "Turns: " + ", ".join(f"{phase} {n}" for phase, n in s["turns"].items()),
         "Platforms: " + (", ".join(f"{name} {n}" for name, n in s["platforms"].items()) or "-"),
+        "Unknown platform: " + ", ".join(f"{reason.replace('_', ' ')} {n}"
+                                         for reason, n in s["unknown_platforms"].items()),
         "Top categories: " + (", ".join(f"{name} {n}" for name, n in s["top_categories"]) or "-"),
         f"Files read in sections: {s['chunked_files']}",
     ]
+    if "left_out" in s:
+        left = s["left_out"]
+        lines.append(f"Left out: {left['not_included']} not included, {left['excluded']} excluded, "
+                     f"{left['gitignored']} ignored by git; folders: {left['excluded_folders']} excluded, "
+                     f"{left['gitignored_folders']} ignored by git")  # fmt: skip
     if "knowledge" in s:
         k = s["knowledge"]
         lines.append(f"Knowledge: {k['token_estimate']} of {k['full_tokens']} words kept (-{k['reduction_pct']}%)")
@@ -759,25 +968,41 @@ def _raise_broken_pipe() -> None:
     raise BrokenPipeError
 
 
-def write_table(records: list[dict], summary: dict, out) -> None:
+def _terminal_width(out) -> int | None:
+    """The width of the terminal `out` writes to, or None when it is not one."""
+    try:
+        if out.isatty():
+            return os.get_terminal_size(out.fileno()).columns
+    except (OSError, ValueError, AttributeError):
+        pass
+    return None
+
+
+def write_table(records: list[dict], summary: dict, out, summary_only: bool = False) -> None:
     try:
         from rich.console import Console
         from rich.table import Table
         from rich.text import Text
     except ImportError:
-        write_plain_table(records, summary, out)
+        write_plain_table(records, summary, out, summary_only)
         return
     # Cells are Text objects: rich reads markup and emoji codes only from plain strings, and a
     # file name like "[blink]x.sql" must not become styling.
     # Piped output has no terminal width to fit; a wide table keeps paths on one line.
-    console = Console(file=out, width=None if out.isatty() else 200)
+    width = _terminal_width(out) or 200
+    narrow = width < NARROW_WIDTH
+    console = Console(file=out, width=width)
     console.on_broken_pipe = _raise_broken_pipe  # the command, not rich, decides how to end
-    table = Table(title="SQL assessment", show_lines=False)
-    for header in TABLE_HEADERS:
-        table.add_column(header, overflow="fold")
-    for row in _table_rows(records):
-        table.add_row(*map(Text, row))
-    console.print(table)
+    if not summary_only:
+        table = Table(title="SQL assessment", show_lines=False)
+        for header in NARROW_TABLE_HEADERS if narrow else TABLE_HEADERS:
+            if narrow and header in ("Level", "Lines", "Turns"):
+                table.add_column(header, no_wrap=True)
+            else:
+                table.add_column(header, overflow="fold", ratio=1 if narrow else None)
+        for row in _table_rows(records, narrow):
+            table.add_row(*map(Text, row))
+        console.print(table)
     failed = [r for r in records if r["status"] != "assessed"]
     if failed:
         problems = Table(title="Not assessed")
@@ -790,10 +1015,17 @@ def write_table(records: list[dict], summary: dict, out) -> None:
         console.print(line, highlight=False, markup=False)
 
 
-def write_plain_table(records: list[dict], summary: dict, out) -> None:
-    rows = [TABLE_HEADERS] + _table_rows(records)
-    widths = [max(len(row[i]) for row in rows) for i in range(len(TABLE_HEADERS))]
-    for row in rows:
+def write_plain_table(records: list[dict], summary: dict, out, summary_only: bool = False) -> None:
+    width = _terminal_width(out)
+    narrow = width is not None and width < NARROW_WIDTH
+    headers = NARROW_TABLE_HEADERS if narrow else TABLE_HEADERS
+    rows = [headers] + _table_rows(records, narrow)
+    widths = [max(len(row[i]) for row in rows) for i in range(len(headers))]
+    for row in [] if summary_only else rows:
+        if narrow:  # one file a line, its figures indented below
+            print(row[0], file=out)
+            print("    " + "  ".join(row[1:]), file=out)
+            continue
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip(), file=out)
     failed = [r for r in records if r["status"] != "assessed"]
     if failed:
@@ -806,32 +1038,40 @@ def write_plain_table(records: list[dict], summary: dict, out) -> None:
 
 
 class _Progress:
-    """A progress bar on stderr, drawn by rich when it is installed."""
+    """A progress bar on stderr counting bytes (what the time depends on: biggest files go first)
+    and files, drawn by rich when it is installed."""
 
-    def __init__(self, total: int):
-        self.total, self.done = total, 0
+    def __init__(self, total_files: int, total_bytes: int):
+        self.total, self.done = total_files, 0
+        self.total_bytes, self.done_bytes = max(total_bytes, 1), 0
         try:
             from rich.console import Console
-            from rich.progress import Progress
+            from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
         except ImportError:
             self._bar = None
             return
         # Redrawn from this thread: a refresh thread would make forking replacement workers unsafe.
-        self._bar = Progress(console=Console(file=sys.stderr), transient=True, auto_refresh=False)
-        self._task = self._bar.add_task("assessing", total=total)
+        self._bar = Progress(
+            TextColumn("assessing"), BarColumn(), DownloadColumn(binary_units=True),
+            TextColumn("{task.fields[files]}"), TimeRemainingColumn(),
+            console=Console(file=sys.stderr), transient=True, auto_refresh=False,
+        )  # fmt: skip
+        self._task = self._bar.add_task("assessing", total=self.total_bytes, files=f"0/{total_files} files")
         self._bar.start()
         self._drawn = 0.0
 
-    def advance(self) -> None:
+    def advance(self, size: int) -> None:
         self.done += 1
+        self.done_bytes += size
         if self._bar is not None:
-            self._bar.advance(self._task)
+            self._bar.update(self._task, completed=self.done_bytes, files=f"{self.done}/{self.total} files")
             now = time.monotonic()
             if now - self._drawn >= 0.1 or self.done == self.total:
                 self._drawn = now
                 self._bar.refresh()
         elif self.done % 10 == 0 or self.done == self.total:
-            print(f"\rassessed {self.done}/{self.total}", end="", file=sys.stderr, flush=True)
+            print(f"\rassessed {self.done}/{self.total} files, {self.done_bytes * 100 // self.total_bytes}% of bytes",
+                  end="", file=sys.stderr, flush=True)  # fmt: skip
 
     def close(self) -> None:
         if self._bar is not None:
@@ -856,8 +1096,60 @@ def _positive_int(text: str) -> int:
 
 def _jobs(text: str) -> int:
     if text == "auto":
-        return os.cpu_count() or 1
+        # The CPUs this process may run on (its affinity mask), not every CPU of the machine.
+        return os.process_cpu_count() or 1
     return _positive_int(text)
+
+
+_SIZE = re.compile(r"\s*(\d+)\s*([kmgt]?)(i?)(b?)\s*", re.IGNORECASE)
+
+
+def parse_size(text: str) -> int:
+    """Bytes from `1048576`, `1MB` (10**6), `512KiB` (2**19) or `1M` (2**20: a bare letter is
+    binary, as `du` and `ls -h` mean it). Raises argparse.ArgumentTypeError."""
+    found = _SIZE.fullmatch(str(text))
+    if found is None or (found.group(3) and not found.group(2)):
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (examples: 1048576, 1MB, 512KiB)")
+    number, prefix, binary, byte = found.groups()
+    power = "kmgt".index(prefix.lower()) + 1 if prefix else 0
+    base = 1024 if binary or (prefix and not byte) else 1000
+    value = int(number) * base**power
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1 byte: {text!r}")
+    return value
+
+
+def _encoding(text: str) -> str:
+    try:
+        return codecs.lookup(text).name
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding: {text!r}") from None
+
+
+FORMATS = ("table", "json", "jsonl", "csv", "sarif", "github", "junit", "html")
+
+EXIT_STATUS_HELP = f"""exit status:
+  {EXIT_OK}    every file selected was assessed (and none reached --fail-on)
+  {EXIT_NOT_ASSESSED}    some file could not be assessed (unreadable, too large, undecodable...)
+  {EXIT_USAGE}    bad usage: unknown option or value, bad settings, unusable --knowledge folder or --output
+  {EXIT_FAIL_ON}    the --fail-on gate: a file reached the level (the files are listed on stderr)
+  {EXIT_NO_FILES}    no file was selected (said on stderr with what was left out)
+  130  stopped by SIGINT; 143 stopped by SIGTERM (records already written are kept)
+  141  the output pipe was closed (as `| head` does)
+When files are both not assessed and over the gate, the status is {EXIT_NOT_ASSESSED}."""
+
+EXAMPLES_HELP = """examples:
+  sql-assess sql/                                  table of every SQL script below sql/
+  sql-assess . --include 'etl/**/*.{sql,hql}' --exclude 'Deprecated/'
+  sql-assess . --fail-on complex --format github   CI gate with workflow annotations
+  sql-assess . --format sarif -o sql-assess.sarif  for code scanning
+  sql-assess . --format html -o report.html        a self-contained page with charts
+  sql-assess legacy/ --fallback-encoding cp1252 --max-bytes 8MiB --jobs auto
+  sql-assess . --summary-only --sort level
+
+settings: [tool.sql-assess] in the pyproject.toml found walking up from the first PATH takes
+include, exclude, format, fail-on, knowledge, max-bytes, jobs, gitignore, fallback-encoding and
+sort; the command line overrides them (include and exclude lists are replaced, not merged)."""
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -865,27 +1157,103 @@ def build_parser() -> argparse.ArgumentParser:
         prog="sql-assess",
         description="Assess SQL scripts for conversion to PySpark: complexity, turn budgets, construct "
         "categories, source platform, reading plans and knowledge selection.",
-        epilog="exit status: 0 every file assessed; 1 some file not assessed, or --fail-on reached; "
-        "2 bad usage or --knowledge folder; 130/143 stopped by SIGINT/SIGTERM (records already "
-        "written are kept); 141 the output pipe was closed (as `| head` does).",
+        epilog=EXAMPLES_HELP + "\n\n" + EXIT_STATUS_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("paths", nargs="+", metavar="PATH", help="SQL files and folders (searched recursively)")
-    parser.add_argument("--include", action="append", metavar="GLOB",
-                        help=f"file glob to take from folders (repeatable; default {DEFAULT_INCLUDE})")
-    parser.add_argument("--exclude", action="append", default=[], metavar="GLOB",
-                        help="file or folder glob to leave out (repeatable)")
-    parser.add_argument("--format", choices=("table", "json", "jsonl", "csv"), default="table",
-                        help="output format (default: table)")
+    parser.add_argument("--include", action="append", metavar="PATTERN",
+                        help="gitignore-style pattern of files to take from folders (repeatable; `**`, "
+                        "`!` and {a,b} work; default: the SQL extensions " + " ".join(f".{e}" for e in SQL_EXTENSIONS) + ")")
+    parser.add_argument("--exclude", action="append", metavar="PATTERN",
+                        help="gitignore-style pattern of files or folders (trailing /) to leave out (repeatable)")
+    parser.add_argument("--no-gitignore", dest="gitignore", action="store_false", default=None,
+                        help="inside a git work tree, take files that .gitignore files ignore too")
+    parser.add_argument("--format", choices=FORMATS, help="output format (default: table)")
+    parser.add_argument("-o", "--output", metavar="FILE", help="write the report to FILE instead of stdout")
     parser.add_argument("--knowledge", metavar="DIR",
                         help="folder with mapping.md, gotchas.md and (optionally) limitations.md")
-    parser.add_argument("--max-bytes", type=_positive_int, default=DEFAULT_MAX_BYTES, metavar="N",
-                        help=f"files larger than this are reported, not assessed (default {DEFAULT_MAX_BYTES})")
-    parser.add_argument("--jobs", "-j", type=_jobs, default=1, metavar="N",
-                        help="parallel worker processes, or 'auto' (default 1)")
+    parser.add_argument("--max-bytes", type=parse_size, metavar="SIZE",
+                        help=f"files larger than this are reported, not assessed: bytes, or 1MB, 512KiB, 8M "
+                        f"(default {DEFAULT_MAX_BYTES // 2**20}MiB)")
+    parser.add_argument("--fallback-encoding", type=_encoding, metavar="NAME",
+                        help="decode files that are not UTF-8 with this codec (e.g. cp1252); the records name it")
+    parser.add_argument("--jobs", "-j", type=_jobs, metavar="N",
+                        help="parallel worker processes, or 'auto' for the CPUs this process may use (default 1)")
     parser.add_argument("--fail-on", choices=("moderate", "complex"),
-                        help="exit 1 when any file reaches this level")
+                        help=f"exit {EXIT_FAIL_ON} when any file reaches this level, listing those files on stderr")
+    parser.add_argument("--sort", choices=SORT_KEYS, help="order of the files (default: path)")
+    parser.add_argument("--summary-only", action="store_true", help="table format: only the summary")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     return parser  # fmt: skip
+
+
+# Settings [tool.sql-assess] may hold, and how each value is read.
+SETTINGS = {
+    "include": "patterns", "exclude": "patterns", "format": FORMATS, "fail-on": ("moderate", "complex"),
+    "knowledge": "path", "max-bytes": parse_size, "jobs": _jobs, "gitignore": "bool",
+    "fallback-encoding": _encoding, "sort": SORT_KEYS,
+}  # fmt: skip
+DEFAULTS = {"include": DEFAULT_INCLUDE, "exclude": [], "format": "table", "fail-on": None, "knowledge": None,
+            "max-bytes": DEFAULT_MAX_BYTES, "jobs": 1, "gitignore": True, "fallback-encoding": None,
+            "sort": "path"}  # fmt: skip
+
+
+class SettingsError(Exception):
+    pass
+
+
+def find_settings(first_path: str) -> tuple[str | None, dict]:
+    """The `pyproject.toml` nearest above `first_path` that has a [tool.sql-assess] table, and
+    the settings read from it. Raises SettingsError for a file or value that cannot be used."""
+    current = os.path.abspath(first_path)
+    if not os.path.isdir(current):
+        current = os.path.dirname(current)
+    while True:
+        candidate = os.path.join(current, "pyproject.toml")
+        if os.path.isfile(candidate):
+            try:
+                with open(candidate, "rb") as handle:
+                    table = tomllib.load(handle).get("tool", {}).get("sql-assess")
+            except (OSError, tomllib.TOMLDecodeError) as error:
+                raise SettingsError(f"{candidate}: {error}") from None
+            if table is not None:
+                return candidate, _read_settings(candidate, table)
+        parent = os.path.dirname(current)
+        if parent == current:
+            return None, {}
+        current = parent
+
+
+def _read_settings(source: str, table) -> dict:
+    where = f"{source} [tool.sql-assess]"
+    if not isinstance(table, dict):
+        raise SettingsError(f"{where}: not a table")
+    settings = {}
+    for key, value in table.items():
+        kind = SETTINGS.get(key)
+        if kind is None:
+            raise SettingsError(f"{where}: unknown setting {key!r} (known: {', '.join(SETTINGS)})")
+        if kind == "patterns":
+            value = [value] if isinstance(value, str) else value
+            if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
+                raise SettingsError(f"{where}: {key} must be a pattern or a list of patterns")
+        elif kind == "bool":
+            if not isinstance(value, bool):
+                raise SettingsError(f"{where}: {key} must be true or false")
+        elif kind == "path":
+            if not isinstance(value, str):
+                raise SettingsError(f"{where}: {key} must be a folder path")
+            value = os.path.join(os.path.dirname(source), value)
+        elif isinstance(kind, tuple):
+            if value not in kind:
+                raise SettingsError(f"{where}: {key} must be one of {', '.join(kind)}, not {value!r}")
+        else:
+            try:
+                value = kind(str(value))
+            except argparse.ArgumentTypeError as error:
+                raise SettingsError(f"{where}: {key}: {error}") from None
+        settings[key] = value
+    return settings
 
 
 class _Stopped(BaseException):
@@ -917,8 +1285,9 @@ def _discard_stdout() -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    """The command. Exit status: 0, 1 (not assessed or --fail-on), 2 (usage), 141 (output pipe
-    closed, as for a command ended by SIGPIPE), 130 or 143 (stopped by SIGINT or SIGTERM)."""
+    """The command. Exit status: 0, 1 (not assessed), 2 (usage), 3 (--fail-on reached), 4 (no file
+    selected), 141 (output pipe closed, as for a command ended by SIGPIPE), 130 or 143 (stopped by
+    SIGINT or SIGTERM)."""
     parser = build_parser()
     args = parser.parse_args(argv)
     handlers = {}
@@ -941,41 +1310,92 @@ def main(argv: list[str] | None = None) -> int:
             signal.signal(signum, handler)
 
 
+def _settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> dict:
+    """Defaults, overridden by [tool.sql-assess], overridden by the command line."""
+    try:
+        _, found = find_settings(args.paths[0])
+    except SettingsError as error:
+        parser.error(str(error))
+    settings = {**DEFAULTS, **found}
+    for key in SETTINGS:
+        given = getattr(args, key.replace("-", "_"))
+        if given is not None:
+            settings[key] = given
+    return settings
+
+
+def _write_record(out, record: dict) -> None:
+    out.write(json.dumps({"schema_version": SCHEMA_VERSION, "record": "file", **record}) + "\n")
+
+
 def _assess(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    settings = _settings(parser, args)
+    fmt = settings["format"]
     knowledge = None
-    if args.knowledge:
+    if settings["knowledge"]:
         try:
-            knowledge = load_knowledge(args.knowledge)
+            knowledge = load_knowledge(settings["knowledge"])
         except NotAssessed as error:
-            parser.error(f"--knowledge {shown(args.knowledge)}: {shown(error.detail)}")
+            parser.error(f"--knowledge {shown(settings['knowledge'])}: {shown(error.detail)}")
+    try:
+        from agents.transmute import assess_output
+    except ImportError:  # pragma: no cover - shipped beside this module
+        assess_output = None
+    if fmt == "html":
+        problem = assess_output.html_unavailable()
+        if problem:
+            parser.error(problem)
+    try:
+        import pathspec  # noqa: F401
+    except ImportError:
+        parser.error("the pathspec package is needed to select files: pip install pathspec")
     quiet_module_logs()
 
-    files, problems = discover(args.paths, args.include or [DEFAULT_INCLUDE], args.exclude)
-    out = sys.stdout
+    left_out = new_left_out()
+    files, problems = discover(args.paths, settings["include"], settings["exclude"],
+                               gitignore=settings["gitignore"], left_out=left_out)  # fmt: skip
+    if args.output:
+        try:
+            out = open(args.output, "w", encoding="utf-8", newline="")
+        except OSError as error:
+            parser.error(f"--output {shown(args.output)}: {error.strerror or error}")
+    else:
+        out = sys.stdout
+    try:
+        return _run_and_report(args, settings, knowledge, files, problems, left_out, out, assess_output)
+    finally:
+        if out is not sys.stdout:
+            out.close()
+
+
+def _run_and_report(args, settings, knowledge, files, problems, left_out, out, assess_output) -> int:
+    fmt = settings["format"]
     records: list[dict] = list(problems)
     progress = None
     show_progress = not args.quiet and sys.stderr.isatty()
+    sizes = {}
     if show_progress:
-        show_progress = len(files) >= PROGRESS_MIN_FILES or sum(map(_file_size, files)) >= PROGRESS_MIN_BYTES
+        sizes = {path: _file_size(path) for path in files}
+        show_progress = len(files) >= PROGRESS_MIN_FILES or sum(sizes.values()) >= PROGRESS_MIN_BYTES
 
     def on_record(record: dict) -> None:
         nonlocal progress
         if show_progress and progress is None:
-            progress = _Progress(len(files))
+            progress = _Progress(len(files), sum(sizes.values()))
         records.append(record)
-        if args.format == "jsonl":
-            out.write(json.dumps({"schema_version": SCHEMA_VERSION, "record": "file", **record}) + "\n")
+        if fmt == "jsonl":
+            _write_record(out, record)
             out.flush()
         if progress is not None:
-            progress.advance()
+            progress.advance(sizes.get(record["path"], 0))
 
-    if args.format == "jsonl":
+    if fmt == "jsonl":
         for record in problems:
-            out.write(json.dumps({"schema_version": SCHEMA_VERSION, "record": "file", **record}) + "\n")
+            _write_record(out, record)
     started = time.perf_counter()
     try:
-        run(files, max_bytes=args.max_bytes, jobs=args.jobs, knowledge_dir=args.knowledge, on_record=on_record,
-            knowledge=knowledge)
+        run(files, max_bytes=settings["max-bytes"], jobs=settings["jobs"], knowledge_dir=settings["knowledge"],
+            on_record=on_record, knowledge=knowledge, fallback=settings["fallback-encoding"])  # fmt: skip
     finally:
         if progress is not None:
             progress.close()
@@ -983,32 +1403,55 @@ def _assess(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
 
     order = {path: i for i, path in enumerate(files)}
     records.sort(key=lambda r: (r["path"] in order, order.get(r["path"], 0)))
+    records = sort_records(records, settings["sort"])
     summary = summarize(records)
+    summary["left_out"] = left_out
     summary["seconds"] = round(elapsed, 3)
-    if args.format == "json":
+    fail_on = settings["fail-on"]
+    tripped = []
+    if fail_on:
+        threshold = LEVELS.index(fail_on)
+        tripped = [r for r in records
+                   if r["status"] == "assessed" and LEVELS.index(r["complexity"]["level"]) >= threshold]  # fmt: skip
+    if fmt == "json":
         json.dump({"schema_version": SCHEMA_VERSION, "files": records, "summary": summary}, out, indent=2)
         out.write("\n")
-    elif args.format == "jsonl":
+    elif fmt == "jsonl":
         out.write(json.dumps({"schema_version": SCHEMA_VERSION, "record": "summary", **summary}) + "\n")
-    elif args.format == "csv":
+    elif fmt == "csv":
         buffer = io.StringIO()
         writer = csv.DictWriter(buffer, fieldnames=CSV_COLUMNS, lineterminator="\n")
         writer.writeheader()
         for record in records:
             writer.writerow(csv_row(record))
         out.write(buffer.getvalue())
+    elif fmt == "table":
+        write_table(records, summary, out, args.summary_only)
     else:
-        write_table(records, summary, out)
+        writer = {"sarif": assess_output.write_sarif, "github": assess_output.write_github,
+                  "junit": assess_output.write_junit, "html": assess_output.write_html}[fmt]  # fmt: skip
+        writer(records, summary, out, fail_on=fail_on)
     out.flush()
 
+    if not records:
+        print(f"sql-assess: no file selected ({_left_out_text(left_out)}); see --include, --exclude and "
+              "--no-gitignore", file=sys.stderr)  # fmt: skip
+        return EXIT_NO_FILES
+    if tripped:
+        print(f"sql-assess: {len(tripped)} file(s) at or above --fail-on {fail_on}:", file=sys.stderr)
+        for r in tripped:
+            print(f"  {shown(r['path'])}: {r['complexity']['level']}", file=sys.stderr)
     if summary["not_assessed"]:
         return EXIT_NOT_ASSESSED
-    if args.fail_on:
-        threshold = LEVELS.index(args.fail_on)
-        if any(LEVELS.index(level) >= threshold and n for level, n in summary["levels"].items()):
-            return EXIT_NOT_ASSESSED
+    if tripped:
+        return EXIT_FAIL_ON
     return EXIT_OK
 
+
+def _left_out_text(left: dict) -> str:
+    return (f"{left['not_included']} file(s) not matching --include, {left['excluded']} excluded, "
+            f"{left['gitignored']} ignored by git, {left['excluded_folders'] + left['gitignored_folders']} "
+            "folder(s) left out")  # fmt: skip
 
 
 if __name__ == "__main__":
