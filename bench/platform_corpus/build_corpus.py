@@ -40,8 +40,9 @@ SQL_EXTENSIONS = frozenset(
 MIN_BYTES = 40
 MAX_BYTES = 2 * 1024 * 1024
 DEFAULT_CAP = 400
-LFS_MAGIC = b"version https://git-lfs.github.com/spec/"
+LFS_MAGIC = b"version https://git-lfs.github.com/"
 MAX_NAME_BYTES = 200
+READ_BATCH = 256
 
 
 class Source:
@@ -202,34 +203,55 @@ def path_order(path):
 
 
 def collect(source, gdir, seen):
-    """Files the source contributes, deduplicated against the corpus so far."""
-    candidates = []
+    """Files the source contributes, deduplicated against the corpus so far.
+
+    Identical files share a blob id, so duplicates inside the source are
+    dropped before anything is read (the smallest path stands for them all).
+    The rest are read in the stable path order until the cap is reached, which
+    keeps big repositories cheap.
+    """
+    by_blob = {}
     for path, oid, size in list_blobs(gdir, source.commit):
         ext = Path(path).suffix.lower()
         if ext not in source.extensions or not source.wants(path):
             continue
         if size < MIN_BYTES or size > MAX_BYTES:
             continue
-        candidates.append((path, oid))
-    contents = read_blobs(gdir, sorted({oid for _, oid in candidates}))
-    first_path = {}  # content digest -> (path, text); the smallest path wins
-    for path, oid in sorted(candidates):
-        raw = contents[oid]
-        if raw.startswith(LFS_MAGIC):
-            continue
-        text = as_text(raw)
-        if text is None or len(text.strip()) < MIN_BYTES:
-            continue
-        if (source.match or source.nomatch) and not source.accepts(
-            text.decode("utf-8", "replace")
-        ):
-            continue
-        digest = hashlib.sha1(text).hexdigest()
-        if digest in seen or digest in first_path:
-            continue
-        first_path[digest] = (path, text)
-    chosen = sorted(first_path.items(), key=lambda item: path_order(item[1][0]))
-    return [(path, digest, text) for digest, (path, text) in chosen[: source.cap]]
+        if oid not in by_blob or path < by_blob[oid]:
+            by_blob[oid] = path
+    ordered = sorted(((path, oid) for oid, path in by_blob.items()),
+                     key=lambda item: path_order(item[0]))
+    chosen = []
+    taken = set()
+    for start in range(0, len(ordered), READ_BATCH):
+        batch = ordered[start:start + READ_BATCH]
+        contents = read_blobs(gdir, [oid for _, oid in batch])
+        for path, oid in batch:
+            text = usable_text(source, contents[oid])
+            if text is None:
+                continue
+            digest = hashlib.sha1(text).hexdigest()
+            if digest in seen or digest in taken:
+                continue
+            taken.add(digest)
+            chosen.append((path, digest, text))
+            if len(chosen) == source.cap:
+                return chosen
+    return chosen
+
+
+def usable_text(source, raw):
+    """The file as UTF-8 text if it is a script this source keeps, else None."""
+    if raw.startswith(LFS_MAGIC):
+        return None
+    text = as_text(raw)
+    if text is None or len(text.strip()) < MIN_BYTES:
+        return None
+    if (source.match or source.nomatch) and not source.accepts(
+        text.decode("utf-8", "replace")
+    ):
+        return None
+    return text
 
 
 def reset_output(out):

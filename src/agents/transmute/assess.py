@@ -266,47 +266,16 @@ def init_worker(knowledge_dir: str | None) -> None:
     use_knowledge(load_knowledge(knowledge_dir) if knowledge_dir else None)
 
 
-_platform_detector = None
-
-
 def _detector():
-    """The platform detector of the records: `agents.transmute.detector` (lexer and model), or,
-    where its model file is not installed, the marker-row detector of `originscan`."""
-    global _platform_detector
-    if _platform_detector is None:
-        try:
-            from agents.transmute.detector import default_detector
+    """The platform detector of the records, compiled once per process."""
+    from agents.transmute.detector import default_detector
 
-            _platform_detector = default_detector()
-        except (ImportError, OSError):
-            from agents.transmute.originscan import default_detector as rows_detector
-
-            _platform_detector = rows_detector()
-    return _platform_detector
+    return default_detector()
 
 
 def platform_record(text: str) -> dict:
-    """The record's `platform` dict: `Verdict.to_dict()` with `unknown_reason`, `probabilities`
-    and the evidence's `kind` and `weight` always present (the marker-row detector lacks them:
-    its scores, normalised, stand for probabilities there)."""
-    verdict = _detector().detect(text)
-    record = verdict.to_dict()
-    if "unknown_reason" not in record:
-        unknown = None
-        if record["platform"] is None:
-            unknown = "too_close" if record["reason"].startswith("too close") else "no_evidence"
-        total = sum(record["scores"].values())
-        record = {
-            "platform": record["platform"],
-            "confidence": record["confidence"],
-            "reason": record["reason"],
-            "unknown_reason": unknown,
-            "scores": record["scores"],
-            "probabilities": {p: round(v / total, 4) for p, v in record["scores"].items()} if total else {},
-            "evidence": [{**e, "kind": "row", "weight": (0.5 if e["confidence"] == "medium" else 1.0)
-                          if e["counted"] else 0.0} for e in record["evidence"]],
-        }  # fmt: skip
-    return record
+    """The record's `platform` dict."""
+    return _detector().detect(text).to_dict()
 
 
 def _section_titles(selected: str) -> list[str]:

@@ -322,7 +322,8 @@ class Detector:
             patterns.append(marker.pattern.encode().decode())
             contexts.append(_NATIVE_CONTEXT[_row_context(marker)])
             self.patterns.append(
-                _Pattern(marker.id, tuple(marker.platforms), marker.confidence, marker.corroborating_only, "row")
+                _Pattern(marker.id.encode().decode(), tuple(marker.platforms), marker.confidence,
+                         marker.corroborating_only, "row")
             )
         for rule in rules:
             patterns.append(rule.pattern)
@@ -421,9 +422,8 @@ class Detector:
             confidence = round(best_p, 2)
         else:
             platform, confidence = None, 0.0
-            if not fired and seen == 0:
-                reason = NO_EVIDENCE
-            elif not fired and best_p < 2.0 / len(classes):
+            # Without a row or rule, the model only leans on common words: that is no evidence.
+            if not fired:
                 reason = NO_EVIDENCE
             else:
                 reason = f"too close: {classes[best]} {best_p:.2f} vs {classes[second]} {second_p:.2f}"
