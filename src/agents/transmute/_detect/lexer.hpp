@@ -2,7 +2,8 @@
 // finds comments, string literals, quoted identifiers and template blocks as the dialects write
 // them, and writes two views of the same length as the text:
 //   - the code view: comments, template blocks and the contents of string literals blanked to
-//     spaces (line breaks kept), the quotes and prefixes of literals kept, so that a pattern about
+//     \x01 (line breaks kept; not white space, so that `^\s*` at a line inside a long blanked
+//     comment or literal fails at once instead of running to its end), the quotes and prefixes of literals kept, so that a pattern about
 //     code never matches inside a literal or a comment while one about a literal's opener
 //     (`$$`, `q'[`, `'''`, `b'`) still does;
 //   - the comment view: comment text kept, everything else turned into \x01 (line breaks kept), so
@@ -25,6 +26,9 @@
 namespace transmute::detect {
 
 enum class Region : uint8_t { code, comment, literal, blank };
+
+// What blanked text becomes in the views.
+constexpr char kFill = 1;
 
 template <class C>
 inline bool word_char(C ch) {
@@ -290,7 +294,7 @@ private:
     void blank(size_t begin, size_t end, Region) {
         C* code = out_.code.data();
         for (size_t k = begin; k < end; ++k)
-            if (code[k] != '\n') code[k] = ' ';
+            if (code[k] != '\n') code[k] = kFill;
     }
 
     // Blanks a literal's contents [begin, end), recording its line breaks.
@@ -300,7 +304,7 @@ private:
             if (code[k] == '\n') {
                 out_.newlines.push_back(k);
             } else {
-                code[k] = ' ';
+                code[k] = kFill;
             }
         }
     }
@@ -482,7 +486,8 @@ private:
         size_t k = open + 1;
         while (k < n_ && s_[k] != q && s_[k] != '\n') ++k;
         blank_contents(open + 1, k);
-        return k < n_ ? k + 1 : n_;
+        // An unclosed raw string ends at its line; the line break is the main loop's.
+        return k < n_ && s_[k] == q ? k + 1 : k;
     }
 
     // q'[..]' with the delimiter pairs [] () {} <> or any other character repeated.

@@ -3,6 +3,7 @@
 // answered by the lexer itself) and its linear model; `scan` lexes a script once, runs every
 // pattern in one multi-pattern walk per view, and scores the model's features. `features` gives
 // the same evidence as strings, for training. Tested in tests/test_detect_native.py.
+#include "chains.hpp"
 #include "lexer.hpp"
 #include "tokens.hpp"
 
@@ -52,10 +53,34 @@ struct Model {
     dt::Vocabulary vocab;
 };
 
+// The patterns searched in one view: one multi-pattern walk finds each pattern's plain
+// alternatives (presence slots) and the pieces of its gapped alternatives (span slots).
+struct ViewPatterns {
+    struct Chain {
+        uint32_t pattern;
+        std::vector<uint32_t> slots;
+        std::vector<size_t> gaps;
+    };
+    std::unique_ptr<sc::TriggerScan> scan;
+    std::vector<uint32_t> owner;  // slot -> pattern index (presence slots)
+    std::vector<sc::Mode> modes;
+    std::vector<Chain> chains;
+    // Being built:
+    std::vector<rx::ProgramPtr> programs;
+    std::vector<std::u32string> sources;
+
+    uint32_t add(rx::ProgramPtr program, std::u32string source, sc::Mode mode, uint32_t pattern) {
+        programs.push_back(std::move(program));
+        sources.push_back(std::move(source));
+        modes.push_back(mode);
+        owner.push_back(pattern);
+        return static_cast<uint32_t>(programs.size() - 1);
+    }
+};
+
 struct Engine {
     std::vector<long> contexts;  // per pattern
-    std::unique_ptr<sc::TriggerScan> code_scan, comment_scan, text_scan;
-    std::vector<uint32_t> code_ids, comment_ids, text_ids;  // scan slot -> pattern index
+    ViewPatterns views[3];       // code, comment, text
     size_t patterns = 0;
     Model model;
 };
@@ -78,18 +103,37 @@ size_t line_of(const dt::LexResult<C>& lex, size_t pos) {
 // Runs the patterns of one view and records, for each that matched, the line of its first match
 // (where the match begins after any leading white space).
 template <class C>
-void run_view(const sc::TriggerScan& scan, const std::vector<uint32_t>& ids, const C* view, size_t n,
-              const dt::LexResult<C>& lex, std::vector<Fired>& fired) {
+void run_view(const ViewPatterns& vp, const C* view, size_t n, const dt::LexResult<C>& lex, size_t patterns,
+              std::vector<Fired>& fired) {
+    if (!vp.scan) return;
     sc::ScanResult result;
     result.want_first = true;
-    scan.run(view, n, result);
-    for (size_t k = 0; k < ids.size(); ++k) {
-        if (!result.found[k]) continue;
-        size_t start = result.first[k];
+    result.want_spans = !vp.chains.empty();
+    vp.scan->run(view, n, result);
+    thread_local std::vector<size_t> first;
+    first.assign(patterns, SIZE_MAX);
+    std::vector<uint32_t> touched;
+    for (size_t k = 0; k < vp.owner.size(); ++k) {
+        if (vp.modes[k] != sc::Mode::presence || !result.found[k]) continue;
+        const uint32_t p = vp.owner[k];
+        if (first[p] == SIZE_MAX) touched.push_back(p);
+        first[p] = std::min(first[p], result.first[k]);
+    }
+    std::vector<const std::vector<rx::Span>*> pieces;
+    for (const auto& chain : vp.chains) {
+        pieces.clear();
+        for (uint32_t slot : chain.slots) pieces.push_back(&result.spans[slot]);
+        const size_t start = dt::join_chain(pieces, chain.gaps);
+        if (start == SIZE_MAX) continue;
+        if (first[chain.pattern] == SIZE_MAX) touched.push_back(chain.pattern);
+        first[chain.pattern] = std::min(first[chain.pattern], start);
+    }
+    for (uint32_t p : touched) {
+        size_t start = first[p];
         while (start < n && (view[start] == ' ' || view[start] == '\t' || view[start] == '\r' ||
                              view[start] == '\n' || view[start] == 1))
             ++start;
-        fired.push_back({ids[k], line_of(lex, std::min(start, n))});
+        fired.push_back({p, line_of(lex, std::min(start, n))});
     }
 }
 
@@ -110,10 +154,9 @@ void analyse(const Engine& engine, const C* s, size_t n, Sink& sink, std::vector
     dt::Lexer<C, Sink> lexer(s, n, lex, sink);
     lexer.run();
     dt::tokenize(lex.code.data(), lex.code.size(), sink);
-    if (engine.code_scan) run_view(*engine.code_scan, engine.code_ids, lex.code.data(), n, lex, fired);
-    if (engine.comment_scan && lex.has_comment)
-        run_view(*engine.comment_scan, engine.comment_ids, lex.comments.data(), n, lex, fired);
-    if (engine.text_scan) run_view(*engine.text_scan, engine.text_ids, s, n, lex, fired);
+    run_view(engine.views[0], lex.code.data(), n, lex, engine.patterns, fired);
+    if (lex.has_comment) run_view(engine.views[1], lex.comments.data(), n, lex, engine.patterns, fired);
+    run_view(engine.views[2], s, n, lex, engine.patterns, fired);
     if (lex.first_hash_comment != SIZE_MAX) {
         for (size_t p = 0; p < engine.patterns; ++p)
             if (engine.contexts[p] == kHashComment) fired.push_back({p, line_of(lex, lex.first_hash_comment)});
@@ -254,6 +297,22 @@ PyObject* scanner_scan(PyObject* self, PyObject* text) {
     return PyTuple_Pack(4, fired_obj.get(), logits_obj.get(), top_obj.get(), seen_obj.get());
 }
 
+// Indices of the patterns the scans search on their own (no trigger could be derived).
+PyObject* scanner_untriggered(PyObject* self, PyObject*) {
+    const Engine& engine = *reinterpret_cast<ScannerObject*>(self)->engine;
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return nullptr;
+    for (const ViewPatterns& vp : engine.views) {
+        if (!vp.scan) continue;
+        for (uint32_t slot : vp.scan->untriggered()) {
+            Ref index = Ref::steal(PyLong_FromUnsignedLong(vp.owner[slot]));
+            if (!index || PyList_Append(out.get(), index.get()) < 0) return nullptr;
+        }
+    }
+    if (PyList_Sort(out.get()) < 0) return nullptr;
+    return out.release();
+}
+
 // The lexer's views, for tests: (code view, comment view or None).
 PyObject* scanner_views(PyObject*, PyObject* text) {
     if (!check_text(text)) return nullptr;
@@ -307,8 +366,6 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     auto engine = std::make_unique<Engine>();
     engine->patterns = static_cast<size_t>(n_patterns);
-    std::vector<rx::ProgramPtr> code_programs, comment_programs, text_programs;
-    std::vector<std::u32string> code_sources, comment_sources, text_sources;
     std::string failures;
     for (Py_ssize_t i = 0; i < n_patterns; ++i) {
         PyObject* source = PyList_GET_ITEM(patterns, i);
@@ -327,35 +384,47 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::u32string text;
         for (Py_ssize_t k = 0; k < PyUnicode_GET_LENGTH(source); ++k)
             text += static_cast<char32_t>(PyUnicode_READ_CHAR(source, k));
-        rx::ProgramPtr program = sc::compile_or_note(text, flags, failures);
-        if (!program) continue;
-        if (context == kCode) {
-            code_programs.push_back(std::move(program));
-            code_sources.push_back(std::move(text));
-            engine->code_ids.push_back(static_cast<uint32_t>(i));
-        } else if (context == kComment) {
-            comment_programs.push_back(std::move(program));
-            comment_sources.push_back(std::move(text));
-            engine->comment_ids.push_back(static_cast<uint32_t>(i));
-        } else {
-            text_programs.push_back(std::move(program));
-            text_sources.push_back(std::move(text));
-            engine->text_ids.push_back(static_cast<uint32_t>(i));
+        ViewPatterns& vp = engine->views[context == kCode ? 0 : (context == kComment ? 1 : 2)];
+        const auto pattern = static_cast<uint32_t>(i);
+        // Alternatives with bounded gaps become chains of pieces; the others stay one pattern.
+        std::vector<std::u32string> alternatives;
+        std::u32string plain;
+        bool gapped = false;
+        if (dt::split_top_level(text, alternatives)) {
+            for (const std::u32string& alternative : alternatives) {
+                std::vector<std::u32string> pieces;
+                std::vector<size_t> gaps;
+                dt::split_gaps(alternative, pieces, gaps);
+                if (gaps.empty()) {
+                    plain += (plain.empty() ? U"" : U"|") + alternative;
+                    continue;
+                }
+                gapped = true;
+                ViewPatterns::Chain chain{pattern, {}, gaps};
+                for (std::u32string& piece : pieces) {
+                    rx::ProgramPtr program = sc::compile_or_note(piece, flags, failures);
+                    if (!program) break;
+                    chain.slots.push_back(vp.add(std::move(program), std::move(piece), sc::Mode::count, pattern));
+                }
+                vp.chains.push_back(std::move(chain));
+            }
         }
+        if (!gapped) plain = text;
+        if (plain.empty()) continue;
+        rx::ProgramPtr program = sc::compile_or_note(plain, flags, failures);
+        if (program) vp.add(std::move(program), std::move(plain), sc::Mode::presence, pattern);
     }
     if (!failures.empty()) {
         PyErr_Format(PyExc_ValueError, "the engine refused these patterns:%s", failures.c_str());
         return nullptr;
     }
-    auto build = [&](std::vector<rx::ProgramPtr>& programs, const std::vector<std::u32string>& sources) {
-        std::vector<int> flag_list(programs.size(), flags);
-        std::vector<sc::Mode> modes(programs.size(), sc::Mode::presence);
-        return sc::TriggerScan::build(std::move(programs), sources, flag_list, std::move(modes));
-    };
     try {
-        if (!code_programs.empty()) engine->code_scan = build(code_programs, code_sources);
-        if (!comment_programs.empty()) engine->comment_scan = build(comment_programs, comment_sources);
-        if (!text_programs.empty()) engine->text_scan = build(text_programs, text_sources);
+        for (ViewPatterns& vp : engine->views) {
+            if (vp.programs.empty()) continue;
+            std::vector<int> flag_list(vp.programs.size(), flags);
+            vp.scan = sc::TriggerScan::build(std::move(vp.programs), vp.sources, flag_list, vp.modes);
+            vp.sources.clear();
+        }
         std::vector<std::string> names;
         const Py_ssize_t n_features = PyList_GET_SIZE(features);
         for (Py_ssize_t i = 0; i < n_features; ++i) {
@@ -402,6 +471,7 @@ PyMethodDef scanner_methods[] = {
      "vocabulary features the text holds"},
     {"features", scanner_features, METH_O,
      "features(text) -> (fired, {feature: line}): the evidence as strings, for training"},
+    {"untriggered", scanner_untriggered, METH_NOARGS, "untriggered() -> indices of patterns searched on their own"},
     {"views", scanner_views, METH_O, "views(text) -> (code view, comment view or None) of the lexer"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -45,6 +45,12 @@ void tokenize(const C* v, size_t n, Sink& sink) {
             ++i;
             continue;
         }
+        if (c == kFill) {
+            // Blanked text: it ends a pair of words, as a comment or a literal between them would.
+            while (i < n && v[i] == kFill) ++i;
+            pair_open = false;
+            continue;
+        }
         if (word_char(c)) {
             size_t j = i;
             bool ascii = true;

@@ -6,6 +6,7 @@ namespace transmute::scan {
 namespace {
 
 constexpr int kIgnoreCase = 2;
+constexpr int kMultiline = 8;
 
 bool is_literal_word_char(char32_t c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -109,6 +110,225 @@ bool is_plain_punct(char32_t c) {
     }
 }
 
+// An escape that stands for one punctuation character: "\(", "\$", "\\".
+bool escaped_punct(const std::u32string& s, size_t at, char32_t& out) {
+    if (at + 1 >= s.size() || s[at] != '\\') return false;
+    const char32_t c = s[at + 1];
+    if (c >= 128 || is_literal_word_char(c) || c <= ' ') return false;
+    out = c;
+    return true;
+}
+
+// End of the group opened at `open` (the index of its ')'), or npos.
+size_t group_end(const std::u32string& s, size_t open) {
+    int depth = 0;
+    bool in_class = false;
+    for (size_t i = open; i < s.size(); ++i) {
+        const char32_t c = s[i];
+        if (c == '\\') { ++i; continue; }
+        if (in_class) { if (c == ']') in_class = false; continue; }
+        if (c == '[') { in_class = true; continue; }
+        if (c == '(') ++depth;
+        if (c == ')' && --depth == 0) return i;
+    }
+    return std::u32string::npos;
+}
+
+// The punctuation characters a class of plain or escaped punctuation ("[,(]", "[\\[\\(]") holds;
+// false for ranges, negation, letters and class escapes.
+bool punct_class(const std::u32string& s, size_t at, std::vector<char32_t>& out, size_t& end) {
+    if (at >= s.size() || s[at] != '[') return false;
+    size_t i = at + 1;
+    if (i < s.size() && (s[i] == '^' || s[i] == ']')) return false;
+    for (; i < s.size() && s[i] != ']'; ++i) {
+        char32_t c = s[i];
+        if (c == '\\') {
+            if (!escaped_punct(s, i, c)) return false;
+            ++i;
+        } else if (c == '-' && i > at + 1 && i + 1 < s.size() && s[i + 1] != ']') {
+            return false;  // a range
+        } else if (c >= 128 || is_literal_word_char(c) || c <= ' ') {
+            return false;
+        }
+        out.push_back(c);
+    }
+    if (i >= s.size() || out.empty()) return false;
+    end = i + 1;
+    return true;
+}
+
+bool optional_after(const std::u32string& s, size_t end) {
+    return end < s.size() && (s[end] == '?' || s[end] == '*' || (s[end] == '{' && end + 1 < s.size() && s[end + 1] == '0'));
+}
+
+Trigger punct_trigger(char32_t c, uint32_t pattern) {
+    Trigger t;
+    t.at_word_start = false;
+    t.punct = c;
+    t.pattern = pattern;
+    return t;
+}
+
+Trigger line_trigger(uint32_t pattern) {
+    Trigger t;
+    t.at_word_start = false;
+    t.at_line_start = true;
+    t.pattern = pattern;
+    return t;
+}
+
+// Word prefixes after "\b" that `word_prefixes` does not take: an optional group or character
+// before the literal ("(UNIQUE\s+|NO\s+)?PRIMARY", "N?VARCHAR2"), or a class of letters ("[rRbB]'").
+bool optional_word_prefixes(const std::u32string& rest, std::vector<std::u32string>& out) {
+    if (!rest.empty() && rest[0] == '(') {
+        const size_t close = group_end(rest, 0);
+        if (close == std::u32string::npos || close + 1 >= rest.size() || rest[close + 1] != '?') return false;
+        const size_t body = rest.rfind(U"(?:", 0) == 0 ? 3 : (rest.size() > 1 && rest[1] == '?' ? 0 : 1);
+        if (body == 0) return false;
+        std::vector<std::u32string> alternatives;
+        if (!split_alternatives(rest.substr(body, close - body), alternatives)) return false;
+        for (const std::u32string& alternative : alternatives) {
+            std::u32string prefix = literal_prefix(alternative);
+            if (prefix.empty()) return false;
+            out.push_back(prefix);
+        }
+        std::u32string after = rest.substr(close + 2);
+        std::u32string prefix = literal_prefix(after);
+        if (prefix.empty()) return false;
+        out.push_back(prefix);
+        return true;
+    }
+    if (rest.size() >= 3 && is_literal_word_char(rest[0]) && rest[1] == '?') {
+        std::u32string prefix = literal_prefix(rest.substr(2));
+        if (prefix.empty()) return false;
+        out.push_back(std::u32string(1, rest[0]) + prefix);
+        out.push_back(prefix);
+        return true;
+    }
+    if (!rest.empty() && rest[0] == '[') {
+        size_t i = 1;
+        std::vector<char32_t> letters;
+        for (; i < rest.size() && rest[i] != ']'; ++i) {
+            if (!is_literal_word_char(rest[i])) return false;
+            letters.push_back(rest[i]);
+        }
+        if (i >= rest.size() || letters.empty() || optional_after(rest, i + 1)) return false;
+        for (char32_t c : letters) out.push_back(std::u32string(1, c));
+        return true;
+    }
+    return false;
+}
+
+// What the text after a line start's white space must open, for `^\s*REST`: the word prefixes
+// and punctuation REST can begin with; false when that cannot be told from the source.
+bool line_heads(std::u32string rest, std::vector<std::u32string>& heads, std::u32string& punct) {
+    for (const char32_t* lead : {U"\\s*", U"\\s+", U"[ \\t]*", U"[ \\t]+"}) {
+        const std::u32string l(lead);
+        if (rest.rfind(l, 0) == 0) {
+            rest = rest.substr(l.size());
+            break;
+        }
+    }
+    if (rest.empty()) return false;
+    char32_t c;
+    if (escaped_punct(rest, 0, c)) {
+        punct += c;
+        return true;
+    }
+    if (is_plain_punct(rest[0])) {
+        if (rest.size() > 1 && is_quantifier(rest[1])) return false;
+        punct += rest[0];
+        return true;
+    }
+    if (rest[0] == '(') {
+        const size_t close = group_end(rest, 0);
+        if (close == std::u32string::npos) return false;
+        const size_t body = rest.rfind(U"(?:", 0) == 0 ? 3 : (rest.size() > 1 && rest[1] == '?' ? 0 : 1);
+        if (body == 0) return false;
+        std::vector<std::u32string> alternatives;
+        if (!split_alternatives(rest.substr(body, close - body), alternatives)) return false;
+        for (const std::u32string& alternative : alternatives)
+            if (!line_heads(alternative, heads, punct)) return false;
+        if (close + 1 < rest.size() && rest[close + 1] == '?') return line_heads(rest.substr(close + 2), heads, punct);
+        if (close + 1 < rest.size() && is_quantifier(rest[close + 1])) return false;
+        return true;
+    }
+    std::u32string prefix = literal_prefix(rest);
+    if (prefix.empty()) return false;
+    heads.push_back(prefix);
+    return true;
+}
+
+Trigger headed_line_trigger(const std::u32string& rest, bool fold, uint32_t pattern) {
+    Trigger t = line_trigger(pattern);
+    t.fold = fold;
+    if (!line_heads(rest, t.heads, t.head_punct)) {
+        t.heads.clear();
+        t.head_punct.clear();
+    }
+    if (fold)
+        for (std::u32string& head : t.heads)
+            for (char32_t& ch : head) ch = fold_to_ascii(ch);
+    return t;
+}
+
+// Triggers of one alternative that is not a "\b" word: a line start ("^", or a leading group
+// of "^", "\n" and punctuation), or a leading punctuation character, escaped punctuation or
+// class of punctuation.
+bool other_triggers(const std::u32string& alternative, bool multiline, bool fold, uint32_t pattern,
+                    std::vector<Trigger>& found) {
+    if (alternative.empty()) return false;
+    if (alternative[0] == '^') {
+        if (!multiline) return false;
+        found.push_back(headed_line_trigger(alternative.substr(1), fold, pattern));
+        return true;
+    }
+    if (alternative.rfind(U"(?:", 0) == 0) {
+        const size_t close = group_end(alternative, 0);
+        if (close == std::u32string::npos || optional_after(alternative, close + 1) ||
+            (close + 1 < alternative.size() && alternative[close + 1] == '+'))
+            return false;
+        std::vector<std::u32string> heads;
+        if (!split_alternatives(alternative.substr(3, close - 3), heads)) return false;
+        std::vector<Trigger> group;
+        for (const std::u32string& head : heads) {
+            char32_t c;
+            if (head == U"^" && multiline) {
+                group.push_back(headed_line_trigger(alternative.substr(close + 1), fold, pattern));
+            } else if (head == U"\\n") {
+                group.push_back(punct_trigger('\n', pattern));
+            } else if (head.size() == 1 && is_plain_punct(head[0])) {
+                group.push_back(punct_trigger(head[0], pattern));
+            } else if (head.size() == 2 && escaped_punct(head, 0, c)) {
+                group.push_back(punct_trigger(c, pattern));
+            } else {
+                return false;
+            }
+        }
+        found.insert(found.end(), group.begin(), group.end());
+        return true;
+    }
+    char32_t c;
+    if (is_plain_punct(alternative[0])) {
+        if (alternative.size() > 1 && is_quantifier(alternative[1])) return false;
+        found.push_back(punct_trigger(alternative[0], pattern));
+        return true;
+    }
+    if (escaped_punct(alternative, 0, c)) {
+        if (alternative.size() > 2 && is_quantifier(alternative[2])) return false;
+        found.push_back(punct_trigger(c, pattern));
+        return true;
+    }
+    std::vector<char32_t> chars;
+    size_t end = 0;
+    if (punct_class(alternative, 0, chars, end)) {
+        if (optional_after(alternative, end)) return false;
+        for (char32_t ch : chars) found.push_back(punct_trigger(ch, pattern));
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool derive_triggers(const std::u32string& source, int flags, uint32_t pattern, std::vector<Trigger>& out) {
@@ -116,15 +336,32 @@ bool derive_triggers(const std::u32string& source, int flags, uint32_t pattern, 
     if (!split_alternatives(source, alternatives)) return false;
     std::vector<Trigger> found;
     const bool fold = (flags & kIgnoreCase) != 0;
+    const bool multiline = (flags & kMultiline) != 0;
     for (const std::u32string& alternative : alternatives) {
         if (alternative.rfind(U"\\b", 0) == 0) {
             std::vector<std::u32string> prefixes;
-            if (!word_prefixes(alternative.substr(2), prefixes)) return false;
+            const std::u32string rest = alternative.substr(2);
+            if (!word_prefixes(rest, prefixes)) {
+                prefixes.clear();
+                if (!optional_word_prefixes(rest, prefixes)) return false;
+            }
+            // "\\bWORD\\s+NEXT": the word after the white space, checked before an anchored run.
+            std::u32string next;
+            if (prefixes.size() == 1 && rest.rfind(prefixes[0], 0) == 0) {
+                const std::u32string after = rest.substr(prefixes[0].size());
+                if (after.rfind(U"\\s+", 0) == 0) {
+                    next = literal_prefix(after.substr(3));
+                    if (next.size() < 2) next.clear();
+                    if (fold)
+                        for (char32_t& ch : next) ch = fold_to_ascii(ch);
+                }
+            }
             for (std::u32string& prefix : prefixes) {
                 Trigger t;
                 t.at_word_start = true;
                 t.fold = fold;
                 t.pattern = pattern;
+                t.next = next;
                 if (fold)
                     for (char32_t& c : prefix) c = fold_to_ascii(c);
                 t.prefix = prefix;
@@ -134,14 +371,7 @@ bool derive_triggers(const std::u32string& source, int flags, uint32_t pattern, 
                 }
                 found.push_back(t);
             }
-        } else if (!alternative.empty() && is_plain_punct(alternative[0]) &&
-                   !(alternative.size() > 1 && is_quantifier(alternative[1]))) {
-            Trigger t;
-            t.at_word_start = false;
-            t.punct = alternative[0];
-            t.pattern = pattern;
-            found.push_back(t);
-        } else {
+        } else if (!other_triggers(alternative, multiline, fold, pattern, found)) {
             return false;
         }
     }
@@ -165,9 +395,13 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
         const Trigger& t = scan->triggers_[ti];
         if (t.at_word_start) {
             by_first[fold_to_ascii(t.prefix[0])].push_back(ti);
+        } else if (t.at_line_start) {
+            scan->line_triggers_.push_back(ti);
+            scan->char_class_[static_cast<uint32_t>('\n')] |= 2;
         } else {
             scan->punct_triggers_.push_back(ti);
             scan->char_class_[t.punct] |= 2;
+            scan->punct_by_char_[t.punct].push_back(ti);
         }
     }
     for (size_t c = 0; c < 128; ++c) {

@@ -36,6 +36,14 @@ struct Trigger {
     std::u32string prefix;  // word characters (lowercase when fold), when at_word_start
     char32_t punct = 0;     // the opening character otherwise
     bool at_word_start = true;
+    bool at_line_start = false;  // "^" under MULTILINE: the text's start and after every "\n"
+    // A word prefix that must follow the prefix after white space ("\bSET\s+NOCOUNT": "nocount"),
+    // lower-case when fold; empty when the pattern says nothing so simple.
+    std::u32string next;
+    // Line triggers: what the first character after the line's leading white space must open,
+    // as word prefixes (`heads`) or punctuation (`head_punct`); no requirement when both are empty.
+    std::vector<std::u32string> heads;
+    std::u32string head_punct;
     bool fold = false;      // compare letters case-insensitively
     uint32_t pattern = 0;   // index of the pattern it serves
     // The first (up to) four characters of a folded prefix, one byte each, for a quick test.
@@ -65,6 +73,9 @@ struct ScanResult {
     // Presence patterns with `want_first`: where the leftmost match starts (pattern.search().start()).
     std::vector<size_t> first;
     bool want_first = false;
+    // Count patterns with `want_spans`: the spans of pattern.finditer.
+    std::vector<std::vector<regex::Span>> spans;
+    bool want_spans = false;
 };
 
 class TriggerScan {
@@ -75,6 +86,8 @@ public:
                                               const std::vector<int>& flags, std::vector<Mode> modes);
 
     size_t size() const { return programs_.size(); }
+    // Patterns without triggers, which the engine searches on their own over the whole text.
+    const std::vector<uint32_t>& untriggered() const { return untriggered_; }
 
     // Scans s[0..n). When `n` is only a prefix of the text (`partial`), a match counts only if
     // finding it never looked at the prefix's end, so what is found holds for the whole text;
@@ -91,6 +104,8 @@ private:
     std::vector<uint32_t> bucket_ids_;
     std::array<uint32_t, 129> bucket_start_{};
     std::vector<uint32_t> punct_triggers_;
+    std::array<std::vector<uint32_t>, 128> punct_by_char_;  // punctuation triggers by character
+    std::vector<uint32_t> line_triggers_;
     std::vector<uint32_t> untriggered_;  // patterns the engine handles on its own
     uint8_t char_class_[256] = {};       // bit 0: word character, bit 1: punctuation trigger
     bool has_count_ = false;
@@ -114,7 +129,46 @@ struct PatternRun {
     bool done = false;     // presence found, or handed to the engine
 };
 
+template <class C>
+inline bool is_space_char(C ch) {
+    const uint32_t c = static_cast<uint32_t>(ch);
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c > 127 && Py_UNICODE_ISSPACE(c)) || c == 0x1c || c == 0x1d ||
+           c == 0x1e || c == 0x1f;
+}
+
+// Whether `word` (folded when the trigger folds) starts at s[at].
+template <class C>
+inline bool word_at(const C* s, size_t n, size_t at, const std::u32string& word, bool fold) {
+    if (at + word.size() > n) return false;
+    for (size_t j = 0; j < word.size(); ++j) {
+        const char32_t ch = static_cast<char32_t>(s[at + j]);
+        if ((fold ? fold_to_ascii(ch) : ch) != word[j]) return false;
+    }
+    return true;
+}
+
 }  // namespace detail
+
+// After a word prefix ending at `end`: the rest of that word, white space, then `t.next`.
+template <class C>
+inline bool next_word_matches(const C* s, size_t n, size_t end, const Trigger& t) {
+    if (end < n && detail::is_word_char(s[end])) return true;  // the word goes on; let the engine judge
+    size_t k = end;
+    while (k < n && detail::is_space_char(s[k])) ++k;
+    if (k == end) return false;
+    return detail::word_at(s, n, k, t.next, t.fold);
+}
+
+template <class C>
+inline bool line_head_matches(const C* s, size_t n, size_t j, const Trigger& t) {
+    const uint32_t c = static_cast<uint32_t>(s[j]);
+    for (char32_t p : t.head_punct)
+        if (c == p) return true;
+    for (const std::u32string& head : t.heads)
+        if (detail::word_at(s, n, j, head, t.fold)) return true;
+    (void)n;
+    return false;
+}
 
 template <class C>
 void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) const {
@@ -122,6 +176,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     result.found.resize(patterns, false);
     result.counts.assign(patterns, 0);
     if (result.want_first) result.first.resize(patterns, SIZE_MAX);
+    if (result.want_spans) result.spans.assign(patterns, {});
     // A presence search by the engine alone; with want_first it also says where the match starts.
     auto engine_presence = [&](uint32_t p, size_t from) {
         if (!result.want_first) return regex::search(*programs_[p], s, n, from);
@@ -167,7 +222,12 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
             result.found[p] = engine_presence(p, 0);
             --open;
         } else {
-            result.counts[p] = regex::count(*programs_[p], s, n);
+            if (result.want_spans) {
+                regex::find_all(*programs_[p], s, n, result.spans[p]);
+                result.counts[p] = result.spans[p].size();
+            } else {
+                result.counts[p] = regex::count(*programs_[p], s, n);
+            }
         }
         runs[p].done = true;
     }
@@ -185,6 +245,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
             regex::Span span;
             while (pos <= n && regex::find(prog, s, n, pos, span)) {
                 ++result.counts[p];
+                if (result.want_spans) result.spans[p].push_back(span);
                 pos = span.end > span.start ? span.end : span.end + 1;
             }
         }
@@ -229,6 +290,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
                 return;
             }
             ++result.counts[p];
+            if (result.want_spans) result.spans[p].push_back({at, end});
             run.last_end = end;
         }
         if (run.looked > budget) {
@@ -241,10 +303,29 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         }
     };
 
-    auto on_punct = [&](size_t i, uint32_t c) {
-        for (uint32_t ti : punct_triggers_) {
-            if (triggers_[ti].punct == c) try_candidate(triggers_[ti].pattern, i);
+    // First non-space character at or after a line start, shared by the line starts of one run
+    // of white space so that blank lines are skipped once.
+    size_t white_from = SIZE_MAX, white_to = 0;
+    auto on_line_start = [&](size_t i) {
+        if (white_from == SIZE_MAX || i < white_from || i > white_to) {
+            size_t j = i;
+            while (j < n && detail::is_space_char(s[j])) ++j;
+            white_from = i;
+            white_to = j;
         }
+        const size_t j = white_to;
+        for (uint32_t ti : line_triggers_) {
+            const Trigger& t = triggers_[ti];
+            if (!t.heads.empty() || !t.head_punct.empty()) {
+                if (j >= n || !line_head_matches(s, n, j, t)) continue;
+            }
+            try_candidate(t.pattern, i);
+        }
+    };
+    auto on_punct = [&](size_t i, uint32_t c) {
+        if (c >= 128) return;
+        for (uint32_t ti : punct_by_char_[c]) try_candidate(triggers_[ti].pattern, i);
+        if (c == '\n' && !line_triggers_.empty()) on_line_start(i + 1);
     };
     auto on_word_start = [&](size_t i, uint32_t c) {
         const char32_t first = fold_to_ascii(c);
@@ -273,6 +354,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
                 const char32_t ch = static_cast<char32_t>(s[i + j]);
                 same = (t.fold ? fold_to_ascii(ch) : ch) == t.prefix[j];
             }
+            if (same && !t.next.empty() && !next_word_matches(s, n, i + len, t)) continue;
             if (same) try_candidate(t.pattern, i);
         }
     };
@@ -290,6 +372,10 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     };
 
     size_t i = 0;
+    if (!line_triggers_.empty()) {
+        on_line_start(0);
+        if (settled()) return;
+    }
 #if defined(TRANSMUTE_HAVE_SSE2)
     {
         // Blocks of 16 ASCII characters: word starts and trigger characters come out of byte
@@ -301,16 +387,19 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         const __m128i underscore = _mm_set1_epi8('_');
         __m128i punct_chars[4];
         int n_punct = 0;
-        bool punct_fits = true;
+        bool few_punct = true;
         for (uint32_t c = 0; c < 128; ++c) {
             if (!(char_class_[c] & 2)) continue;
             if (n_punct == 4) {
-                punct_fits = false;
+                few_punct = false;
                 break;
             }
             punct_chars[n_punct++] = _mm_set1_epi8(static_cast<char>(c));
         }
-        if (punct_fits) {
+        // With more trigger characters than compares pay for, every character that is neither a
+        // word character nor a space is an event, sorted out through the class table.
+        const __m128i space = _mm_set1_epi8(' ');
+        {
             for (; i + 16 <= n; i += 16) {
                 __m128i x;
                 if (!load_ascii16(s + i, x)) {
@@ -325,15 +414,21 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
                 const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, before_0), _mm_cmplt_epi8(x, after_9));
                 const __m128i word = _mm_or_si128(_mm_or_si128(letter, digit), _mm_cmpeq_epi8(x, underscore));
                 const uint32_t word_bits = static_cast<uint32_t>(_mm_movemask_epi8(word));
-                __m128i punct = _mm_setzero_si128();
-                for (int k = 0; k < n_punct; ++k) punct = _mm_or_si128(punct, _mm_cmpeq_epi8(x, punct_chars[k]));
-                const uint32_t punct_bits = static_cast<uint32_t>(_mm_movemask_epi8(punct));
+                uint32_t punct_bits;
+                if (few_punct) {
+                    __m128i punct = _mm_setzero_si128();
+                    for (int k = 0; k < n_punct; ++k) punct = _mm_or_si128(punct, _mm_cmpeq_epi8(x, punct_chars[k]));
+                    punct_bits = static_cast<uint32_t>(_mm_movemask_epi8(punct));
+                } else {
+                    const uint32_t space_bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, space)));
+                    punct_bits = ~(word_bits | space_bits) & 0xFFFFu;
+                }
                 const uint32_t start_bits = word_bits & ~((word_bits << 1) | (prev_word ? 1u : 0u));
                 uint32_t events = (start_bits | punct_bits) & 0xFFFFu;
                 while (events) {
                     const uint32_t b = static_cast<uint32_t>(__builtin_ctz(events));
                     const uint32_t c = s[i + b];
-                    if (punct_bits & (1u << b)) on_punct(i + b, c);
+                    if ((punct_bits & (1u << b)) && (char_class_[c] & 2)) on_punct(i + b, c);
                     if (start_bits & (1u << b)) on_word_start(i + b, c);
                     if (settled()) return;
                     events &= events - 1;

@@ -1,0 +1,125 @@
+// Bounded gaps of the detector's patterns: an alternative `HEAD[\s\S]{0,N}?TAIL` is searched as
+// its pieces, and a head match counts when a match of the next piece starts within N characters
+// of its end. A gap of 3,000 characters after a common head such as CREATE TABLE would otherwise
+// cost an anchored run of up to 3,000 steps at every head; the pieces are plain keyword patterns
+// that the multi-pattern walk finds in one pass. The earliest start joined this way is the one
+// `re.search` gives for the whole alternative. Tested in tests/test_detect_scan.py against `re`.
+#pragma once
+
+#include "regex/regex.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace transmute::detect {
+
+// Splits `s` at its top-level "|" (outside groups and character classes); false when the
+// brackets do not balance.
+inline bool split_top_level(const std::u32string& s, std::vector<std::u32string>& out) {
+    int depth = 0;
+    bool in_class = false;
+    std::u32string current;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char32_t c = s[i];
+        if (c == '\\') {
+            if (i + 1 >= s.size()) return false;
+            current += c;
+            current += s[++i];
+            continue;
+        }
+        if (in_class) {
+            if (c == ']') in_class = false;
+        } else if (c == '[') {
+            in_class = true;
+            current += c;
+            if (i + 1 < s.size() && s[i + 1] == '^') current += s[++i];
+            if (i + 1 < s.size() && s[i + 1] == ']') current += s[++i];
+            continue;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            if (--depth < 0) return false;
+        } else if (c == '|' && depth == 0) {
+            out.push_back(current);
+            current.clear();
+            continue;
+        }
+        current += c;
+    }
+    if (depth != 0 || in_class) return false;
+    out.push_back(current);
+    return true;
+}
+
+// Cuts an alternative at its top-level gaps `[\s\S]{0,N}?`: pieces.size() == gaps.size() + 1.
+inline void split_gaps(const std::u32string& s, std::vector<std::u32string>& pieces, std::vector<size_t>& gaps) {
+    static const std::u32string open = U"[\\s\\S]{0,";
+    int depth = 0;
+    std::u32string current;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char32_t c = s[i];
+        if (c == '\\') {
+            current += c;
+            if (i + 1 < s.size()) current += s[++i];
+            continue;
+        }
+        if (c == '(') ++depth;
+        if (c == ')') --depth;
+        if (c == '[' && depth == 0 && s.compare(i, open.size(), open) == 0) {
+            size_t j = i + open.size();
+            size_t bound = 0;
+            while (j < s.size() && s[j] >= '0' && s[j] <= '9') bound = bound * 10 + (s[j++] - '0');
+            if (j + 1 < s.size() && s[j] == '}' && s[j + 1] == '?' && j > i + open.size()) {
+                pieces.push_back(current);
+                gaps.push_back(bound);
+                current.clear();
+                i = j + 1;
+                continue;
+            }
+        }
+        if (c == '[') {
+            // Copy a class whole: it holds no group and no gap.
+            size_t j = i + 1;
+            if (j < s.size() && s[j] == '^') ++j;
+            if (j < s.size() && s[j] == ']') ++j;
+            while (j < s.size() && s[j] != ']') j += s[j] == '\\' ? 2 : 1;
+            current.append(s, i, std::min(j, s.size() - 1) - i + 1);
+            i = std::min(j, s.size() - 1);
+            continue;
+        }
+        current += c;
+    }
+    pieces.push_back(current);
+}
+
+// The earliest start of a chain of pieces whose successive matches (each piece's finditer
+// spans, in order) lie within the gaps; SIZE_MAX when there is none.
+inline size_t join_chain(const std::vector<const std::vector<regex::Span>*>& spans, const std::vector<size_t>& gaps) {
+    // reach: end of the latest piece matched -> earliest start of the chain behind it.
+    std::map<size_t, size_t> reach;
+    for (const regex::Span& span : *spans[0]) {
+        auto [it, inserted] = reach.emplace(span.end, span.start);
+        if (!inserted) it->second = std::min(it->second, span.start);
+    }
+    for (size_t k = 1; k < spans.size() && !reach.empty(); ++k) {
+        const std::vector<regex::Span>& next = *spans[k];
+        std::map<size_t, size_t> extended;
+        for (const auto& [end, origin] : reach) {
+            auto it = std::lower_bound(next.begin(), next.end(), end,
+                                       [](const regex::Span& span, size_t at) { return span.start < at; });
+            for (; it != next.end() && it->start <= end + gaps[k - 1]; ++it) {
+                auto [slot, inserted] = extended.emplace(it->end, origin);
+                if (!inserted) slot->second = std::min(slot->second, origin);
+            }
+        }
+        reach.swap(extended);
+    }
+    size_t best = SIZE_MAX;
+    for (const auto& [end, origin] : reach) best = std::min(best, origin);
+    return best;
+}
+
+}  // namespace transmute::detect
