@@ -61,11 +61,42 @@ def speed(corpus: Path) -> None:
           f"ratio {rates['detect_platform'] / rates['classify_sql']:.2f}")
 
 
+HOSTILE = {
+    "white space": " \t\n" * 350_000,
+    "quotes": "'" * 1_000_000,
+    "doubled quotes": "''''x" * 200_000,
+    "dollars": "$" * 1_000_000,
+    "dollar tags": "$a$ $b$ " * 125_000,
+    "hashes": "# x\n#" * 200_000,
+    "unclosed string": "SELECT '" + "a b " * 250_000,
+    "unclosed comment": "/*" + "-- x\n" * 200_000,
+    "templates": "{{ {% {# " * 110_000,
+    "backticks": "`a\n" * 250_000,
+    "create table gaps": "CREATE TABLE t (" * 60_000,
+    "line starts": "\n SEL" * 200_000,
+}
+
+
+def hostile() -> None:
+    """ms per MB on hostile inputs at 1x and 4x their size: linear time keeps the two equal."""
+    from agents.transmute.detector import detect_platform
+
+    print("\nhostile input (ms per MB at 1x and 4x)")
+    for name, text in HOSTILE.items():
+        figures = []
+        for factor in (1, 4):
+            big = text * factor
+            started = time.perf_counter()
+            detect_platform(big)
+            figures.append((time.perf_counter() - started) * 1e3 / (len(big) / 1e6))
+        print(f"  {name:<20} {figures[0]:8.1f} {figures[1]:8.1f}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--corpus", type=Path, default=Path("/work/corpus"))
     parser.add_argument("--folds", type=int, default=None)
-    parser.add_argument("--speed-only", action="store_true")
+    parser.add_argument("--speed-only", action="store_true", help="speed and hostile inputs only")
     args = parser.parse_args()
     if not args.speed_only:
         from agents.transmute.detector import load_model
@@ -74,6 +105,7 @@ def main() -> int:
         probabilities = pm.held_out_predictions(samples, args.folds)
         print_report(samples, probabilities, float(load_model()["threshold"]))
     speed(args.corpus)
+    hostile()
     return 0
 
 
