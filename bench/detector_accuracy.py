@@ -3,7 +3,7 @@
     python bench/detector_accuracy.py [--corpus /work/corpus] [--folds N] [--speed-only]
 
 For each repository of the corpus (bench/platform_corpus/), a model is trained on all the other
-repositories and tested on it; the threshold is the shipped model's. Prints precision where a
+repositories and tested on it; the thresholds are the shipped model's. Prints precision where a
 platform is named, coverage, coverage and precision per platform, accuracy by held-out
 repository, the confusion matrix, and the detector's speed beside classify_sql on real T-SQL.
 With --folds N, repositories are held out N groups at a time (quicker, and stricter). Needs the
@@ -20,7 +20,8 @@ import platform_model as pm
 
 def print_report(samples, probabilities, threshold) -> None:
     s = pm.summarise(samples, probabilities, threshold)
-    print(f"files {s['files']}, repositories {len({x.repo for x in samples})}, threshold {threshold:.3f}")
+    shown = threshold if not isinstance(threshold, dict) else ", ".join(f"{k} {v:.2f}" for k, v in threshold.items())
+    print(f"files {s['files']}, repositories {len({x.repo for x in samples})}, thresholds {shown}")
     print(f"precision {s['precision']:.3f}  coverage {s['coverage']:.3f}  "
           f"(named {s['named']}, right {s['right']})")
     print("\nper platform        files  coverage  precision")
@@ -102,8 +103,9 @@ def main() -> int:
         from agents.transmute.detector import load_model
 
         samples = pm.load_corpus(args.corpus)
-        probabilities = pm.held_out_predictions(samples, args.folds)
-        print_report(samples, probabilities, float(load_model()["threshold"]))
+        probabilities = pm.gated(samples, pm.held_out_predictions(samples, args.folds))
+        model = load_model()
+        print_report(samples, probabilities, model.get("thresholds", model["threshold"]))
     speed(args.corpus)
     hostile()
     return 0

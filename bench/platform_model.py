@@ -147,7 +147,7 @@ def fit(samples: list[Sample]):
     return vocab, model
 
 
-def to_detector_model(vocab, model, threshold: float, manifest_sha: str) -> dict:
+def to_detector_model(vocab, model, threshold, manifest_sha: str) -> dict:
     """The model as the package ships it: weights per feature and class, rounded, features sorted;
     features whose weights all round to zero are left out."""
     classes = [CLASSES[c] for c in model.classes_]
@@ -164,7 +164,8 @@ def to_detector_model(vocab, model, threshold: float, manifest_sha: str) -> dict
         "format": 1,
         "trained_on": {"manifest": "bench/platform_corpus/sources.tsv", "sha256": manifest_sha},
         "classes": CLASSES,
-        "threshold": round(threshold, 4),
+        "threshold": round(min(threshold.values()), 4) if isinstance(threshold, dict) else round(threshold, 4),
+        "thresholds": threshold if isinstance(threshold, dict) else {c: round(threshold, 4) for c in CLASSES},
         "bias": [round(float(v), 4) for v in model.intercept_],
         "features": features,
         "weights": weights,
@@ -217,13 +218,60 @@ def choose_threshold(samples: list[Sample], probabilities, target: float = TARGE
     return max(best, 0.3)
 
 
-def summarise(samples: list[Sample], probabilities, threshold: float) -> dict:
+def own_evidence() -> dict[str, set]:
+    """For each row and rule feature ("m:id", "r:id"), the platforms it is evidence of on its own
+    (corroborating rows are not)."""
+    from agents.transmute.cuebook import PLATFORM_MARKERS
+    from agents.transmute.detector import RULES
+
+    table = {"r:" + r.id: {str(p) for p in r.platforms} for r in RULES}
+    table.update({"m:" + m.id: {str(p) for p in m.platforms} for m in PLATFORM_MARKERS if not m.corroborating_only})
+    return table
+
+
+def gated(samples: list[Sample], probabilities) -> list:
+    """The probabilities as the detector uses them: a script names its best platform only when a
+    row or rule of that platform fired; otherwise it names nothing (all zero here)."""
+    table = own_evidence()
+    out = []
+    for s, p in zip(samples, probabilities):
+        best = CLASSES[p.index(max(p))]
+        ok = any(best in table.get(f, ()) for f in s.features if f[:2] in ("m:", "r:"))
+        out.append(p if ok else [0.0] * len(CLASSES))
+    return out
+
+
+def choose_thresholds(samples: list[Sample], probabilities, target: float = TARGET_PRECISION,
+                      floor: float = 0.2) -> dict[str, float]:
+    """A threshold per platform named: the lowest probability at which the verdicts naming that
+    platform still reach the target precision on held-out repositories. Platforms whose verdicts
+    are rarely wrong are named more often; the others only when the model is sure."""
+    by_class: dict[str, list] = collections.defaultdict(list)
+    for s, p in zip(samples, probabilities):
+        if not any(p):
+            continue  # no evidence of its own: never named
+        best = max(range(len(CLASSES)), key=lambda c: p[c])
+        by_class[CLASSES[best]].append((p[best], CLASSES[best] == s.platform))
+    thresholds = {}
+    for platform in CLASSES:
+        scored = sorted(by_class.get(platform, []), reverse=True)
+        best, right = 1.0, 0
+        for named, (prob, ok) in enumerate(scored, 1):
+            right += ok
+            if right / named >= target:
+                best = prob
+        thresholds[platform] = round(max(best, floor), 4)
+    return thresholds
+
+
+def summarise(samples: list[Sample], probabilities, threshold) -> dict:
     confusion = collections.Counter()
     per_repo = collections.defaultdict(lambda: [0, 0, 0])  # files, named, right
     per_platform = collections.defaultdict(lambda: [0, 0, 0])
     for s, p in zip(samples, probabilities):
         best = max(range(len(CLASSES)), key=lambda c: p[c])
-        named = p[best] >= threshold
+        limit = threshold[CLASSES[best]] if isinstance(threshold, dict) else threshold
+        named = any(p) and p[best] >= limit
         guess = CLASSES[best] if named else "unknown"
         confusion[(s.platform, guess)] += 1
         for table, key in ((per_repo, s.repo), (per_platform, s.platform)):

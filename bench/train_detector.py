@@ -2,7 +2,7 @@
 
     python bench/train_detector.py [--corpus /work/corpus] [--folds N]
 
-The threshold comes from repository-held-out predictions (leave one repository out, or N
+The thresholds (one per platform named) come from repository-held-out predictions (leave one repository out, or N
 groups of repositories with --folds), chosen for the target precision; the weights from a fit on
 the whole corpus. The output, src/agents/transmute/platform_model.json, is deterministic for a
 given corpus and records the manifest it came from. Needs the `train` extra (scikit-learn).
@@ -25,10 +25,10 @@ def main() -> int:
     started = time.perf_counter()
     samples = pm.load_corpus(args.corpus)
     print(f"{len(samples)} files from {len({s.repo for s in samples})} repositories", file=sys.stderr)
-    probabilities = pm.held_out_predictions(samples, args.folds)
-    threshold = pm.choose_threshold(samples, probabilities)
+    probabilities = pm.gated(samples, pm.held_out_predictions(samples, args.folds))
+    threshold = pm.choose_thresholds(samples, probabilities)
     summary = pm.summarise(samples, probabilities, threshold)
-    print(f"held out: threshold {threshold:.3f}, precision {summary['precision']:.3f}, "
+    print(f"held out: thresholds {threshold}, precision {summary['precision']:.3f}, "
           f"coverage {summary['coverage']:.3f}", file=sys.stderr)
     vocab, model = pm.fit(samples)
     pm.write_model(pm.to_detector_model(vocab, model, threshold, pm.manifest_sha()), args.output)

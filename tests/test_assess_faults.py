@@ -59,6 +59,19 @@ def read_records(process, count):
     return [json.loads(process.stdout.readline()) for _ in range(count)]
 
 
+def finish(process, timeout):
+    """The rest of the output of a command whose first lines were read with `read_records`.
+    `communicate` would read the pipe's descriptor directly and lose what the text stream
+    already buffered beyond those lines."""
+    out = []
+    reader = threading.Thread(target=lambda: out.append(process.stdout.read()))
+    reader.start()
+    err = process.stderr.read()
+    reader.join(timeout)
+    process.wait(timeout)
+    return (out[0] if out else ""), err
+
+
 def wait_for_workers(process, count):
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
@@ -78,7 +91,7 @@ def test_a_killed_worker_costs_at_most_its_file(slow_tree):
     try:
         first = read_records(process, 3)
         os.kill(wait_for_workers(process, 2)[0], signal.SIGKILL)
-        out, err = process.communicate(timeout=120)
+        out, err = finish(process, 120)
     finally:
         process.kill()
     lines = first + [json.loads(line) for line in out.splitlines()]
@@ -136,7 +149,7 @@ def test_signals_stop_the_run_and_its_workers(slow_tree, signum, status, group, 
         sent = time.monotonic()
         # A terminal's Ctrl-C reaches the whole process group; `kill` reaches the main process.
         os.killpg(process.pid, signum) if group else os.kill(process.pid, signum)
-        out, err = process.communicate(timeout=60)
+        out, err = finish(process, 60)
         stopped = time.monotonic() - sent
     finally:
         process.kill()

@@ -120,6 +120,17 @@ class TestMisfires:
         assert "snowflake.javascript" in fired(detector, text)
 
 
+    def test_mysql_delimiters_open_no_dollar_quote(self, detector):
+        text = "DELIMITER $$\nCREATE PROCEDURE p()\nBEGIN\n  SELECT `a` FROM t;\nEND $$\nDELIMITER ;\n"
+        code, _ = detector.views(text)
+        assert "SELECT `a` FROM t;" in code and "$" not in code
+        found = fired(detector, text)
+        assert {"mysql.delimiter_command", "shared.backtick_identifier"} <= found
+        assert "postgresql.dollar_quoted_body" not in found
+        # After `DELIMITER ;` a `$$` is a dollar quote again.
+        assert "postgresql.dollar_quoted_body" in fired(detector, text + "SELECT $$x$$;")
+
+
 class TestVerdict:
     def test_lines_are_those_of_the_file(self, detector):
         text = "/* 1\n2 */\n'3\n4'\nSELECT * FROM t WITH (NOLOCK)\n\nGO\n"
@@ -134,6 +145,13 @@ class TestVerdict:
         close = detector.detect("SELECT TOP 5 * FROM t WITH (NOLOCK)")  # evidence, but a flat model
         assert close.platform is None and close.reason.startswith("too close: ")
         assert close.to_dict()["unknown_reason"] == "too_close"
+
+    def test_each_platform_has_its_threshold(self):
+        biased = dict(EMPTY, bias=[0.0] * 4 + [3.0] + [0.0] * 5)  # sqlserver at about 0.69
+        named = Detector(model=dict(biased, thresholds={"sqlserver": 0.6})).detect("SELECT TOP 5 * FROM t")
+        assert named.platform is Platform.SQLSERVER and named.confidence == pytest.approx(0.69, abs=0.01)
+        strict = Detector(model=dict(biased, thresholds={"sqlserver": 0.7})).detect("SELECT TOP 5 * FROM t")
+        assert strict.platform is None and strict.reason.startswith("too close: sqlserver 0.69")
 
     def test_record_fields(self, detector):
         verdict = detector.detect("SELECT * FROM t WITH (NOLOCK)")

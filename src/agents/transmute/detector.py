@@ -105,6 +105,13 @@ RULES: tuple[Rule, ...] = (
     _rule("mysql.use_statement_backtick", P.MYSQL, r"^\s*USE\s+`"),
     _rule("mysql.insert_ignore", P.MYSQL, r"\bINSERT\s+(IGNORE|DELAYED|LOW_PRIORITY)\b|\bREPLACE\s+INTO\b"),
     _rule("mysql.user_variable", P.MYSQL, r"@\w+\s*:="),
+    _rule("mysql.alter_column", P.MYSQL, r"\bALTER\s+TABLE\s+\S+\s+(MODIFY|CHANGE)\s+(COLUMN\s+)?[`\w]|\bAFTER\s+`\w+`|\bFIRST\s*[,;]"),
+    _rule("mysql.backtick_column_types", P.MYSQL, r"`\w+`\s+(tinyint|smallint|mediumint|int|bigint|varchar|char|datetime|timestamp|text|mediumtext|longtext|json|double|float|decimal|blob|longblob|enum|set)\b", "medium"),
+    _rule("mysql.definer", P.MYSQL, r"\bDEFINER\s*=|\bSQL\s+SECURITY\s+(INVOKER|DEFINER)\b"),
+    _rule("mysql.routine_characteristics", P.MYSQL, r"\b(READS|MODIFIES)\s+SQL\s+DATA\b|\bCONTAINS\s+SQL\b|^\s*NO\s+SQL\b"),
+    _rule("mysql.handlers", P.MYSQL, r"\bDECLARE\s+(CONTINUE|EXIT)\s+HANDLER\b|\bLEAVE\s+\w+\s*;|\bITERATE\s+\w+\s*;"),
+    _rule("mysql.charset_clause", P.MYSQL, r"\bCHARSET\s+(utf8\w*|latin1|ascii|binary)\b|\bCHARACTER\s+SET\s+(utf8\w*|latin1)\b"),
+    _rule("mysql.performance_schema", P.MYSQL, r"\bperformance_schema\.|\binformation_schema\.(innodb_|processlist)\w*|\bsys\.(ps_|format_)\w+"),
     # Teradata
     _rule("teradata.bteq_command", P.TERADATA, r"^\s*\.(LOGON|LOGOFF|QUIT|IF|GOTO|LABEL|EXPORT|IMPORT|RUN|OS|REPEAT|MAXERROR|ERRORLEVEL|ERROROUT|REMARK|EXIT|SET\s+\w+|WIDTH|SESSIONS|BEGIN\s+(LOADING|MLOAD|IMPORT)|END\s+(LOADING|MLOAD)|LAYOUT|FIELD|DML\s+LABEL)\b"),
     _rule("teradata.sel_statement", P.TERADATA, r"^\s*SEL\s+\S"),
@@ -143,6 +150,9 @@ RULES: tuple[Rule, ...] = (
     _rule("snowflake.sql_variable", P.SNOWFLAKE, r"\bSET\s+\w+\s*=[\s\S]{0,80}?\$\w+|\bEXECUTE\s+IMMEDIATE\s+\$\$"),
     _rule("snowflake.stage_path", P.SNOWFLAKE, r"@[\w.]+/|@~/"),
     _rule("snowflake.number38", P.SNOWFLAKE, r"\bNUMBER\s*\(\s*38\s*,\s*\d+\s*\)", "medium"),
+    _rule("snowflake.account_usage", P.SNOWFLAKE, r"\bSNOWFLAKE\s*\.\s*(ACCOUNT_USAGE|ORGANIZATION_USAGE|DATA_SHARING_USAGE|READER_ACCOUNT_USAGE)\b|\b(WAREHOUSE_METERING_HISTORY|QUERY_ACCELERATION_ELIGIBLE|AUTOMATIC_CLUSTERING_HISTORY|CREDITS_USED)\b"),
+    _rule("snowflake.secure_objects", P.SNOWFLAKE, r"\bSECURE\s+(MATERIALIZED\s+)?(VIEW|FUNCTION)\b|\bRUNTIME_VERSION\s*=|\bHANDLER\s*=\s*'|\bIMPORTS\s*=\s*\("),
+    _rule("snowflake.table_functions", P.SNOWFLAKE, r"\bTABLE\s*\(\s*(\w+\.)*(INFORMATION_SCHEMA\.)?\w+\s*\(|\bFLATTEN\s*\(\s*INPUT\s*=>", "medium"),
     _rule("snowflake.returns_variant", P.SNOWFLAKE, r"\bRETURNS\s+(VARIANT|OBJECT|ARRAY|TABLE\s*\()\b|\bEXECUTE\s+AS\s+(CALLER|OWNER)\b"),
     # Redshift
     _rule("redshift.external_schema", P.REDSHIFT, r"\bFROM\s+DATA\s+CATALOG\b|\bCREATE\s+EXTERNAL\s+SCHEMA\b"),
@@ -153,6 +163,8 @@ RULES: tuple[Rule, ...] = (
     _rule("redshift.datetime_funcs", (P.REDSHIFT, P.SNOWFLAKE), r"\bCONVERT_TIMEZONE\s*\(|\bDATE_PART\s*\(\s*'?(epoch|dow|doy)", "medium"),
     _rule("redshift.identity_column", (P.REDSHIFT, P.SQLSERVER), r"\bIDENTITY\s*\(\s*\d+\s*,\s*\d+\s*\)", "medium"),
     # PostgreSQL
+    _rule("postgresql.pgtap", P.POSTGRESQL, r"\bSELECT\s+(plan|no_plan|has_table|has_function|has_column|results_eq|throws_ok|lives_ok|is_empty|finish)\s*\("),
+    _rule("postgresql.regclass_catalog", P.POSTGRESQL, r"::\s*regclass\b|\bpg_catalog\.pg_\w+|\bcurrent_setting\s*\(|\bset_config\s*\(", "medium"),
     _rule("postgresql.plpgsql", (P.POSTGRESQL, P.REDSHIFT), r"\bLANGUAGE\s+'?plpgsql\b|\bplpgsql\b"),
     _rule("postgresql.returns_setof_trigger", P.POSTGRESQL, r"\bRETURNS\s+(SETOF|TRIGGER)\b|\bRETURN\s+(NEW|OLD)\s*;"),
     _rule("postgresql.types", P.POSTGRESQL, r"\b(JSONB|BYTEA|TIMESTAMPTZ|INET|CIDR|TSVECTOR|REGCLASS|OID)\b|\bTEXT\s*\[\s*\]|\bINT(EGER)?\s*\[\s*\]"),
@@ -256,7 +268,7 @@ class Verdict:
         """None when a platform is named; else "no_evidence" or "too_close"."""
         if self.platform is not None:
             return None
-        return "no_evidence" if self.reason == NO_EVIDENCE else "too_close"
+        return "no_evidence" if self.reason.startswith(NO_EVIDENCE) else "too_close"
 
     def to_dict(self) -> dict:
         return {
@@ -316,6 +328,9 @@ class Detector:
         self.model = model
         self.classes = tuple(Platform(name) for name in model["classes"])
         self.threshold = float(model["threshold"])
+        # One threshold per platform named, where the model has them.
+        per_class = model.get("thresholds") or {}
+        self.thresholds = tuple(float(per_class.get(c.value, self.threshold)) for c in self.classes)
         patterns, contexts, self.patterns = [], [], []
         for marker in markers:
             # The compiled program keeps its own copy of the source.
@@ -416,7 +431,10 @@ class Detector:
         probabilities = {classes[c]: round(probs[c], 4) for c in order}
 
         best_p, second_p = probs[best], probs[second]
-        if best_p >= self.threshold:
+        # A platform is named only on evidence of its own: a row or rule of that platform fired
+        # (corroborating rows aside). The model then only decides among platforms with evidence,
+        # and a script of plain SQL is not pulled toward whichever dialect is most common.
+        if best_p >= self.thresholds[best] and classes[best] in direct:
             platform = classes[best]
             reason = f"{platform} {best_p:.2f}, runner-up {classes[second]} {second_p:.2f}"
             confidence = round(best_p, 2)
@@ -425,6 +443,8 @@ class Detector:
             # Without a row or rule, the model only leans on common words: that is no evidence.
             if not fired:
                 reason = NO_EVIDENCE
+            elif classes[best] not in direct and best_p >= self.thresholds[best]:
+                reason = f"{NO_EVIDENCE} for {classes[best]} {best_p:.2f}"
             else:
                 reason = f"too close: {classes[best]} {best_p:.2f} vs {classes[second]} {second_p:.2f}"
         return Verdict(

@@ -86,6 +86,19 @@ public:
             }
             const bool at_line_start = line_start;
             line_start = false;
+            // MySQL's client command `DELIMITER $$` (or `//`, `;;`): the line is code, and the
+            // new delimiter ends statements until the next DELIMITER line, so `END $$` opens
+            // no dollar quote and `END //` no comment.
+            if (at_line_start && (c == 'd' || c == 'D') && lower_equals(i, "delimiter") && i + 9 < n_ &&
+                horizontal_space(s_[i + 9])) {
+                i = delimiter_line(i);
+                continue;
+            }
+            if (delimiter_len_ > 0 && c == delimiter_[0] && at_delimiter(i)) {
+                blank(i, i + delimiter_len_, Region::blank);
+                i += delimiter_len_;
+                continue;
+            }
             switch (c) {
                 case '-':
                     if (i + 1 < n_ && s_[i + 1] == '-') {
@@ -211,6 +224,29 @@ private:
         for (size_t m = i; m <= k; ++m)
             if (s_[m] == '\n') out_.newlines.push_back(m);
         pos_ = k + 1;
+    }
+
+    size_t delimiter_line(size_t i) {
+        const size_t end = line_end(i);
+        size_t k = i + 9;
+        while (k < end && horizontal_space(s_[k])) ++k;
+        size_t stop = k;
+        while (stop < end && !horizontal_space(s_[stop])) ++stop;
+        delimiter_len_ = 0;
+        const bool plain = stop - k == 1 && s_[k] == ';';
+        if (!plain && stop > k && stop - k <= sizeof(delimiter_) / sizeof(C)) {
+            for (size_t m = k; m < stop; ++m) delimiter_[delimiter_len_++] = s_[m];
+            blank(k, stop, Region::blank);
+        }
+        sink_.add("l:delimiter", i);
+        return end;
+    }
+
+    bool at_delimiter(size_t i) const {
+        if (i + delimiter_len_ > n_) return false;
+        for (size_t m = 0; m < delimiter_len_; ++m)
+            if (s_[i + m] != delimiter_[m]) return false;
+        return true;
     }
 
     bool lower_equals(size_t at, const char* word) const {
@@ -522,6 +558,8 @@ private:
     size_t pos_ = 0;
     std::vector<std::pair<size_t, size_t>> comment_spans_;
     bool no_close_expr_ = false, no_close_stmt_ = false, no_close_note_ = false;
+    C delimiter_[8] = {};
+    size_t delimiter_len_ = 0;  // a custom statement delimiter in force, or 0
 };
 
 }  // namespace transmute::detect
