@@ -148,10 +148,18 @@ class TestVerdict:
 
     def test_each_platform_has_its_threshold(self):
         biased = dict(EMPTY, bias=[0.0] * 4 + [3.0] + [0.0] * 5)  # sqlserver at about 0.69
-        named = Detector(model=dict(biased, thresholds={"sqlserver": 0.6})).detect("SELECT TOP 5 * FROM t")
+        text = "SELECT TOP 5 * FROM t WITH (NOLOCK)"
+        named = Detector(model=dict(biased, thresholds={"sqlserver": 0.6})).detect(text)
         assert named.platform is Platform.SQLSERVER and named.confidence == pytest.approx(0.69, abs=0.01)
-        strict = Detector(model=dict(biased, thresholds={"sqlserver": 0.7})).detect("SELECT TOP 5 * FROM t")
+        strict = Detector(model=dict(biased, thresholds={"sqlserver": 0.7})).detect(text)
         assert strict.platform is None and strict.reason.startswith("too close: sqlserver 0.69")
+
+    def test_a_platform_needs_evidence_of_its_own(self):
+        # TOP is corroborating evidence only: however sure the model, no platform is named.
+        biased = dict(EMPTY, bias=[0.0] * 4 + [3.0] + [0.0] * 5, thresholds={"sqlserver": 0.6})
+        verdict = Detector(model=biased).detect("SELECT TOP 5 * FROM t")
+        assert verdict.platform is None and verdict.reason == "no evidence for sqlserver 0.69"
+        assert verdict.unknown_reason == "no_evidence"
 
     def test_record_fields(self, detector):
         verdict = detector.detect("SELECT * FROM t WITH (NOLOCK)")
@@ -181,7 +189,8 @@ class TestShippedModel:
         model = load_model()
         assert model["trained_on"]["manifest"] == "bench/platform_corpus/sources.tsv"
         assert len(model["features"]) == len(model["weights"]) > 100
-        assert 0.3 <= model["threshold"] < 1.0
+        assert 0.2 <= model["threshold"] < 1.0
+        assert set(model["thresholds"]) == {p.value for p in Platform}
 
     def test_examples_are_named_by_their_folder(self):
         from agents.transmute.assess import decode
