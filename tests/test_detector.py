@@ -104,6 +104,7 @@ class TestMisfires:
 
     def test_hash_in_literals_templates_and_notebook_markdown(self, detector):
         for text in ("SELECT '#1 item' FROM t", "{# note #}\nSELECT 1", "-- MAGIC # Heading\nSELECT 1",
+                     "# Databricks notebook source\nSELECT 1", "# COMMAND ----------\nSELECT 1",
                      "config { tags: [\"#x\"] }\nSELECT 1"):  # fmt: skip
             assert "mysql.hash_comment" not in fired(detector, text), text
 

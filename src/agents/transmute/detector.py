@@ -177,7 +177,7 @@ RULES: tuple[Rule, ...] = (
     _rule("postgresql.create_index_using", P.POSTGRESQL, r"\bUSING\s+(GIN|GIST|BTREE|HASH|BRIN|SPGIST)\s*\(|\bCREATE\s+INDEX\s+CONCURRENTLY\b"),
     _rule("postgresql.returning", (P.POSTGRESQL, P.ORACLE), r"\bRETURNING\s+(\*|\w+)", "medium"),
     _rule("postgresql.if_not_exists", (P.POSTGRESQL, P.MYSQL, P.DATABRICKS, P.HIVE, P.SNOWFLAKE, P.BIGQUERY), r"\bIF\s+NOT\s+EXISTS\b", "medium"),
-    _rule("postgresql.cast_types", (P.POSTGRESQL, P.REDSHIFT), r"::\s*(text|int|int4|int8|integer|jsonb|json|uuid|regclass|timestamptz|bigint|numeric|date|boolean|varchar)\b", "medium"),
+    _rule("postgresql.cast_types", (P.POSTGRESQL, P.REDSHIFT, P.SNOWFLAKE, P.DATABRICKS), r"::\s*(text|int|int4|int8|integer|jsonb|json|uuid|regclass|timestamptz|bigint|numeric|date|boolean|varchar)\b", "medium"),
     # SQL Server
     _rule("sqlserver.varchar_max", P.SQLSERVER, r"\bN?VAR(CHAR|BINARY)\s*\(\s*MAX\s*\)"),
     _rule("sqlserver.dbo_schema", P.SQLSERVER, r"\bdbo\s*\.|\[dbo\]"),
@@ -218,6 +218,7 @@ RULES: tuple[Rule, ...] = (
     _rule("databricks.storage_paths", P.DATABRICKS, r"\b(dbfs|abfss|wasbs):/|/mnt/|/Volumes/|/dbfs/", context=TEXT),
     _rule("databricks.spark_functions", (P.DATABRICKS, P.HIVE), r"\b(from_json|to_json|explode|collect_list|collect_set|date_format|from_utc_timestamp|named_struct|array_contains|posexplode|get_json_object)\s*\(", "medium"),
     _rule("databricks.create_or_replace_temp_view", (P.DATABRICKS, P.SNOWFLAKE), r"\bCREATE\s+OR\s+REPLACE\s+(GLOBAL\s+)?TEMP(ORARY)?\s+VIEW\b", "medium"),
+    _rule("databricks.python_notebook_cells", P.DATABRICKS, r"^#\s*(Databricks\s+notebook\s+source|MAGIC\s+%|COMMAND\s*-{4,})", context=COMMENT),
     _rule("databricks.notebook_magic_line", P.DATABRICKS, r"^--\s*MAGIC\s+%(sql|python|scala|md|run|pip|sh|fs)\b", context=COMMENT),
     _rule("databricks.cache_table", (P.DATABRICKS,), r"\b(CACHE|UNCACHE)\s+(LAZY\s+)?TABLE\b|\bREFRESH\s+TABLE\b|\bMSCK\b", "medium"),
 )

@@ -291,8 +291,14 @@ private:
         size_t k = i + 1;
         while (k < end && horizontal_space(s_[k])) ++k;
         const bool magic = lower_equals(k, "standardsql") || lower_equals(k, "legacysql");
+        // A notebook exported with Python cells: `# Databricks notebook source`, `# MAGIC`,
+        // `# COMMAND ----------` mark cells, not MySQL comments.
+        const bool notebook = lower_equals(k, "databricks notebook source") || lower_equals(k, "magic") ||
+                              lower_equals(k, "command -");
         if (magic) {
             sink_.add("c:#standardsql", i);
+        } else if (notebook) {
+            sink_.add("c:#notebook", i);
         } else {
             sink_.add("c:#", i);
             if (out_.first_hash_comment == SIZE_MAX) out_.first_hash_comment = i;
