@@ -193,6 +193,16 @@ class TestShippedModel:
         assert 0.2 <= model["threshold"] < 1.0
         assert set(model["thresholds"]) == {p.value for p in Platform}
 
+    def test_real_samples_are_named_by_their_folder(self):
+        # One real script per platform from a permissively licensed repository (see NOTICE.md).
+        root = Path(__file__).resolve().parent / "platform_samples"
+        files = sorted(p for p in root.rglob("sample.*"))
+        assert {f.parent.name for f in files} == {p.value for p in Platform}
+        for path in files:
+            verdict = detect_platform(path.read_text(encoding="utf-8"))
+            assert str(verdict.platform) == path.parent.name, (path, verdict.reason)
+            assert any(e.kind in ("row", "rule") and path.parent.name in e.platforms for e in verdict.evidence)
+
     def test_examples_are_named_by_their_folder(self):
         from agents.transmute.assess import decode
 
