@@ -238,6 +238,16 @@ def quiet_module_logs() -> None:
     )
 
 
+def record_schema() -> dict:
+    """The JSON Schema (draft 2020-12) of the records, shipped as `record_schema.json`: `$defs`
+    `file_record` (what `assess_bytes` returns), `summary`, `report` (--format json),
+    `jsonl_file` and `jsonl_summary` (--format jsonl lines). Its `schema_version` is the
+    records'."""
+    from importlib.resources import files
+
+    return json.loads(files("agents.transmute").joinpath("record_schema.json").read_text(encoding="utf-8"))
+
+
 class KnowledgeError(ValueError):
     """A knowledge folder that cannot be used; the message names the file and the reason
     (`limitations.md: not a regular file`)."""
@@ -580,13 +590,17 @@ def iter_files(inputs: list[str], includes: list[str], excludes: list[str], *, g
         relative_folder, git = visited[folder_key]
         return left_out_as(relative_folder + target_name, real, git) is None
 
-    for given in itertools.chain(inputs, listed):
+    for number, given in enumerate(itertools.chain(inputs, listed)):
         if not os.path.isdir(given):
             if os.path.lexists(given):
                 key = _file_identity(given)
-                if key not in seen:
+                if key in seen:
+                    continue
+                # A listed file is remembered as a found one is: a list's plain files are its
+                # own (a list repeating a path has it assessed twice), and memory stays flat.
+                if number < len(inputs) or key[0] == "path" or os.path.islink(given) or _links(given) > 1:
                     seen.add(key)
-                    yield given
+                yield given
             else:
                 problem(given, "no such file or folder")
             continue
@@ -647,6 +661,13 @@ def iter_files(inputs: list[str], includes: list[str], excludes: list[str], *, g
                 if remember:
                     seen.add(key)
                 yield path
+
+
+def _links(path: str) -> int:
+    try:
+        return os.stat(path).st_nlink
+    except OSError:
+        return 1
 
 
 def discover(inputs: list[str], includes: list[str], excludes: list[str], *, gitignore: bool = True,
@@ -1500,7 +1521,7 @@ def main(argv: list[str] | None = None) -> int:
 def _settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> dict:
     """Defaults, overridden by [tool.sql-assess], overridden by the command line."""
     try:
-        _, found = find_settings(args.paths[0])
+        _, found = find_settings(args.paths[0] if args.paths else ".")
     except SettingsError as error:
         parser.error(str(error))
     settings = {**DEFAULTS, **found}
@@ -1604,10 +1625,13 @@ def _run_and_report(args, settings, knowledge, listed, out, assess_output) -> in
         if share is None or share(record["path"]):
             on_record(record)
 
+    found = [0]  # files the search selected, in every shard
+
     def selected() -> Iterator[str]:
         for place, path in enumerate(iter_files(args.paths, settings["include"], settings["exclude"],
                                                 gitignore=settings["gitignore"], left_out=totals.left_out,
                                                 on_problem=on_problem, share=share, listed=listed)):  # fmt: skip
+            found[0] += 1
             if share is not None and not share(path):
                 continue
             if not streaming:
@@ -1638,7 +1662,7 @@ def _run_and_report(args, settings, knowledge, listed, out, assess_output) -> in
         _write_report(fmt, records, summary, out, args, fail_on, assess_output)
     out.flush()
 
-    if not totals.files:
+    if not totals.files and not found[0]:  # a shard may be empty; the search may not
         print(f"sql-assess: no file selected ({_left_out_text(totals.left_out)}); see --include, --exclude and "
               "--no-gitignore", file=sys.stderr)  # fmt: skip
         return EXIT_NO_FILES
