@@ -3,10 +3,12 @@ the first record on a large tree, and Spark (local[2]) against `sql-assess -j 2`
 
     .venv/bin/python bench/bench_scale.py [--counts 5000,30000,60000] [--gigabytes 1.0] [--no-spark]
 
-Trees are built from a few generated T-SQL scripts (bench/corpus.py) with hard links, so 60,000
-files cost seconds and almost no disk. The command runs in a subprocess with `--format jsonl`
-and `-j 2`; its peak resident memory is read from /proc (VmHWM of the main process, not of its
-workers) while it runs. The Spark figure excludes the JVM start: the session is started and
+Trees are built from a few generated T-SQL scripts (bench/corpus.py). sql-assess assesses a file
+reached by several paths once (it tells files apart by device and inode), so a tree of hard links
+of a few scripts would be a handful of files to it: every file of these trees is a copy, its own
+inode (60,000 small files are written in seconds). The command runs in a subprocess with
+`--format jsonl` and `-j 2`; its peak resident memory is read from /proc (VmHWM of the main
+process, not of its workers) while it runs. The Spark figure excludes the JVM start: the session is started and
 warmed on a small tree before the timed run. Needs the `spark` extra and Java for that part.
 """
 
@@ -40,12 +42,14 @@ def sources(folder: Path, sizes: list[int]) -> list[Path]:
 
 
 def linked_tree(root: Path, originals: list[Path], count: int) -> Path:
-    """`count` files in folders of 500, each a hard link of one of `originals`."""
+    """`count` files in folders of 500, each a copy of one of `originals` (its own inode, so the
+    command assesses every one), written from memory."""
+    contents = [p.read_bytes() for p in originals]
     for i in range(count):
         folder = root / f"d{i // 500:04d}"
         if i % 500 == 0:
             folder.mkdir(parents=True)
-        os.link(originals[i % len(originals)], folder / f"f{i:07d}.sql")
+        (folder / f"f{i:07d}.sql").write_bytes(contents[i % len(contents)])
     return root
 
 
@@ -111,7 +115,7 @@ def main() -> None:
     counts = [int(c) for c in args.counts.split(",")]
     work = Path(tempfile.mkdtemp(prefix="bench-scale-"))
     try:
-        small = sources(work / "small", [1_500, 3_000, 6_000, 12_000])
+        small = sources(work / "small", [300, 600, 1_200, 2_400])
         print(f"memory, --format jsonl -j 2 (sources {[p.stat().st_size for p in small]} bytes):")
         peaks = {}
         for count in counts:

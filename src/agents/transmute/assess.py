@@ -15,7 +15,6 @@ import csv
 import dataclasses
 import functools
 import hashlib
-import io
 import itertools
 import json
 import logging
@@ -367,12 +366,10 @@ def _too_large_detail(size: int, max_bytes: int) -> str:
 
 
 def not_assessed_record(path: str, reason: str, detail: str) -> dict:
-    """The record of a file that was not assessed: `reason` is one of REASONS."""
+    """The record of a file that was not assessed: `reason` is a code (unreadable, not_a_file,
+    undecodable, too_large, worker_died, error), `detail` says more."""
     return {"path": path, "status": "not_assessed", "reason": reason, "detail": detail,
             "encoding": None, "bom": None, "size_bytes": None}  # fmt: skip
-
-
-_not_assessed = not_assessed_record
 
 
 def too_large_record(path: str, size: int, max_bytes: int) -> dict:
