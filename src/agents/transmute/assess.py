@@ -1337,6 +1337,9 @@ EXAMPLES_HELP = """examples:
   sql-assess . --format html -o report.html        a self-contained page with charts
   sql-assess legacy/ --fallback-encoding cp1252 --max-bytes 8MiB --jobs auto
   sql-assess . --summary-only --sort level
+  git ls-files '*.sql' | sql-assess --files-from - --format jsonl -o run.jsonl
+  sql-assess . --shard 2/4 --format jsonl -o shard2.jsonl    one of four machines' share
+  sql-assess summarize shard*.jsonl                one summary of all the shards (full counts)
 
 settings: [tool.sql-assess] in the pyproject.toml found walking up from the first PATH takes
 include, exclude, format, fail-on, knowledge, max-bytes, jobs, gitignore, fallback-encoding and
