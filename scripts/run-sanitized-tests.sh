@@ -15,7 +15,7 @@ if [ ! -x "$VENV/bin/python" ]; then
     "$(find_python)" -m venv "$VENV"
 fi
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core structlog \
-    pytest hypothesis mypy rich
+    pytest hypothesis mypy rich jsonschema
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
     -Cbuild-dir="$ROOT/build/$build_dir_suffix-{wheel_tag}" -Ccmake.define.$CMAKE_DEFINES "$ROOT"
 

@@ -12,7 +12,10 @@ import argparse
 import codecs
 import collections
 import csv
-import io
+import dataclasses
+import functools
+import hashlib
+import itertools
 import json
 import logging
 import multiprocessing
@@ -27,6 +30,7 @@ import threading
 import time
 import tomllib
 import unicodedata
+from collections.abc import Iterable, Iterator
 
 SCHEMA_VERSION = 2
 # Extensions SQL scripts carry in real estates: generic SQL and DDL/DML, BigQuery/Dataform
@@ -170,7 +174,7 @@ def read_regular_file(path: str, max_bytes: int) -> bytes:
     if not stat.S_ISREG(info.st_mode):
         raise NotAssessed("not_a_file", "not a regular file")
     if info.st_size > max_bytes:
-        raise NotAssessed("too_large", f"{info.st_size} bytes, over the limit of {max_bytes}")
+        raise NotAssessed("too_large", _too_large_detail(info.st_size, max_bytes))
     try:
         fd = os.open(path, _OPEN_FLAGS)
     except OSError as error:
@@ -233,37 +237,56 @@ def quiet_module_logs() -> None:
     )
 
 
-def load_knowledge(folder: str) -> dict[str, str]:
-    """The three knowledge documents of a folder; limitations.md may be missing. Each must be a
-    regular file of at most KNOWLEDGE_MAX_BYTES; raises NotAssessed whose detail names the file."""
-    documents = {}
-    for key, name in KNOWLEDGE_FILES.items():
-        path = os.path.join(folder, name)
-        if key == "limitations" and not os.path.exists(path):
-            documents[key] = ""
-            continue
-        try:
-            documents[key] = decode_script(read_regular_file(path, KNOWLEDGE_MAX_BYTES))[0]
-        except NotAssessed as error:
-            raise NotAssessed(error.reason, f"{name}: {error.detail}") from None
-    return documents
+def record_schema() -> dict:
+    """The JSON Schema (draft 2020-12) of the records, shipped as `record_schema.json`: `$defs`
+    `file_record` (what `assess_bytes` returns), `summary`, `report` (--format json),
+    `jsonl_file` and `jsonl_summary` (--format jsonl lines). Its `schema_version` is the
+    records'."""
+    from importlib.resources import files
+
+    return json.loads(files("agents.transmute").joinpath("record_schema.json").read_text(encoding="utf-8"))
 
 
-_knowledge: dict[str, str] | None = None
-_knowledge_full_tokens = 0
+class KnowledgeError(ValueError):
+    """A knowledge folder that cannot be used; the message names the file and the reason
+    (`limitations.md: not a regular file`)."""
 
 
-def use_knowledge(documents: dict[str, str] | None) -> None:
-    """Sets the knowledge documents that `assess_text` selects from (None: no selection)."""
-    global _knowledge, _knowledge_full_tokens
-    _knowledge = documents
-    if documents is not None:
-        _knowledge_full_tokens = len(documents["mapping"].split()) + len(documents["gotchas"].split())
+@dataclasses.dataclass(frozen=True)
+class Knowledge:
+    """The agent's knowledge documents that `assess_bytes` selects sections from: the text of
+    `mapping.md`, `gotchas.md` and `limitations.md` (empty when the folder has none). Plain
+    strings, so a Knowledge pickles to worker processes and Spark executors as it is."""
+
+    mapping: str
+    gotchas: str
+    limitations: str = ""
+
+    @classmethod
+    def load(cls, folder: str | os.PathLike) -> Knowledge:
+        """The documents of a folder; limitations.md may be missing. Each must be a regular file
+        of at most KNOWLEDGE_MAX_BYTES, decoded as scripts are. Raises KnowledgeError."""
+        documents = {}
+        for key, name in KNOWLEDGE_FILES.items():
+            path = os.path.join(os.fspath(folder), name)
+            if key == "limitations" and not os.path.exists(path):
+                documents[key] = ""
+                continue
+            try:
+                documents[key] = decode_script(read_regular_file(path, KNOWLEDGE_MAX_BYTES))[0]
+            except NotAssessed as error:
+                raise KnowledgeError(f"{name}: {error.detail}") from None
+        return cls(**documents)
+
+    @functools.cached_property
+    def full_tokens(self) -> int:
+        """Words of the whole mapping and gotchas documents, counted as `select_knowledge` counts."""
+        return len(self.mapping.split()) + len(self.gotchas.split())
 
 
-def init_worker(knowledge_dir: str | None) -> None:
-    quiet_module_logs()
-    use_knowledge(load_knowledge(knowledge_dir) if knowledge_dir else None)
+def load_knowledge(folder: str) -> Knowledge:
+    """`Knowledge.load`, kept for callers of the earlier name."""
+    return Knowledge.load(folder)
 
 
 def _detector():
@@ -282,8 +305,8 @@ def _section_titles(selected: str) -> list[str]:
     return [line.lstrip("#").strip() for line in selected.split("\n") if line.startswith("## ")]
 
 
-def assess_text(text: str) -> dict:
-    """Everything the report says about one script's text."""
+def assess_text(text: str, knowledge: Knowledge | None = None) -> dict:
+    """Everything the report says about one script's text (the fields after `size_bytes`)."""
     from agents.transmute.complexity import classify_sql, plan_reading_strategy
     from agents.transmute.lorepick import detect_construct_categories, select_knowledge
     result = classify_sql(text)
@@ -318,33 +341,61 @@ def assess_text(text: str) -> dict:
             "first_read_lines": plan.first_read_lines,
             "sections": [list(section) for section in plan.section_boundaries],
         }
-    if _knowledge is not None:
+    if knowledge is not None:
         selected = select_knowledge(
             set(categories),
-            full_mapping=_knowledge["mapping"],
-            full_gotchas=_knowledge["gotchas"],
-            full_limitations=_knowledge["limitations"],
+            full_mapping=knowledge.mapping,
+            full_gotchas=knowledge.gotchas,
+            full_limitations=knowledge.limitations,
         )
         tokens = len(selected["mapping"].split()) + len(selected["gotchas"].split())
+        full = knowledge.full_tokens
         record["knowledge"] = {
             "mapping_sections": _section_titles(selected["mapping"]),
             "gotcha_sections": _section_titles(selected["gotchas"]),
             "limitations_included": bool(selected["limitations"]),
             "token_estimate": tokens,
-            "full_tokens": _knowledge_full_tokens,
-            "reduction_pct": round((1 - tokens / max(_knowledge_full_tokens, 1)) * 100),
+            "full_tokens": full,
+            "reduction_pct": round((1 - tokens / max(full, 1)) * 100),
         }
     return record
 
 
-def assess_path(path: str, max_bytes: int, fallback: str | None = None) -> dict:
-    """The report record of one file; a file that cannot be assessed says why. `fallback`
-    decodes files that are not UTF-8 (see `decode`)."""
-    record: dict = {"path": path, "status": "assessed", "reason": None, "detail": None}
+def _too_large_detail(size: int, max_bytes: int) -> str:
+    return f"{size} bytes, over the limit of {max_bytes}"
+
+
+def not_assessed_record(path: str, reason: str, detail: str) -> dict:
+    """The record of a file that was not assessed: `reason` is a code (unreadable, not_a_file,
+    undecodable, too_large, worker_died, error), `detail` says more."""
+    return {"path": path, "status": "not_assessed", "reason": reason, "detail": detail,
+            "encoding": None, "bom": None, "size_bytes": None}  # fmt: skip
+
+
+def too_large_record(path: str, size: int, max_bytes: int) -> dict:
+    """The record of a file of `size` bytes over `max_bytes`, without reading it."""
+    return not_assessed_record(path, "too_large", _too_large_detail(size, max_bytes))
+
+
+def assess_bytes(data: bytes, name: str = "", *, knowledge: Knowledge | None = None,
+                 max_bytes: int | None = None, fallback_encoding: str | None = None) -> dict:
+    """The file record of one script given as bytes, as `sql-assess` reports it (see the
+    package's `record_schema.json`): decoded as the command decodes (byte-order marks, strict
+    UTF-8, BOM-less UTF-16, `fallback_encoding` for bytes that are not UTF-8), then assessed.
+    `name` becomes the record's `path`; nothing is read from the file system. With `knowledge`
+    the record says which sections of its documents go into the prompt. Data longer than
+    `max_bytes` is reported as `too_large`. Never raises for the data: a script that cannot be
+    assessed gets a record with `status` "not_assessed" and a reason."""
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"data must be bytes, not {type(data).__name__}")
+    if max_bytes is not None and len(data) > max_bytes:
+        return too_large_record(name, len(data), max_bytes)
+    record: dict = {"path": name, "status": "assessed", "reason": None, "detail": None}
     try:
-        text, encoding, bom, size = read_script(path, max_bytes, fallback)
-        record.update(encoding=encoding, bom=bom, size_bytes=size)
-        record.update(assess_text(text))
+        text, encoding, bom = decode_script(bytes(data), fallback_encoding)
+        record.update(encoding=encoding, bom=bom, size_bytes=len(data))
+        # Looked up on the module at each call, so a replacement (a test's) reaches forked workers.
+        record.update(assess_text(text) if knowledge is None else assess_text(text, knowledge))
     except NotAssessed as error:
         record.update(status="not_assessed", reason=error.reason, detail=error.detail)
     except Exception as error:  # noqa: BLE001 - one bad file must not end the run
@@ -355,9 +406,16 @@ def assess_path(path: str, max_bytes: int, fallback: str | None = None) -> dict:
     return record
 
 
-def _not_assessed(path: str, reason: str, detail: str) -> dict:
-    return {"path": path, "status": "not_assessed", "reason": reason, "detail": detail,
-            "encoding": None, "bom": None, "size_bytes": None}  # fmt: skip
+def assess_path(path: str, max_bytes: int, fallback: str | None = None, knowledge: Knowledge | None = None) -> dict:
+    """The record of one file on disk; a file that cannot be read or assessed says why. `fallback`
+    decodes files that are not UTF-8 (see `decode`)."""
+    try:
+        data = read_regular_file(path, max_bytes)
+    except NotAssessed as error:
+        return not_assessed_record(path, error.reason, error.detail)
+    except Exception as error:  # noqa: BLE001
+        return not_assessed_record(path, "error", f"{type(error).__name__}: {error}")
+    return assess_bytes(data, path, knowledge=knowledge, fallback_encoding=fallback)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -462,38 +520,86 @@ def _file_identity(path: str) -> tuple:
     return (info.st_dev, info.st_ino)
 
 
-def discover(inputs: list[str], includes: list[str], excludes: list[str], *, gitignore: bool = True,
-             left_out: dict | None = None) -> tuple[list[str], list[dict]]:
-    """Files to assess, in a stable order, and the inputs that could not be searched.
+def iter_files(inputs: list[str], includes: list[str], excludes: list[str], *, gitignore: bool = True,
+               left_out: dict | None = None, on_problem=None, share=None, listed: Iterable[str] = ()) -> Iterator[str]:
+    """The files to assess, yielded as the search finds them, in a stable order.
 
-    A file named on the command line is always assessed. In a folder, a file is taken when its
-    path below the folder matches the gitignore-style `includes` and not the `excludes`; a
-    folder matching `excludes` is not entered. Patterns ignore letter case. Inside a git work
-    tree, files and folders that git ignores are left out too (unless `gitignore` is false), and
-    `.git` folders are never entered. What was left out is counted in `left_out` (see
-    `new_left_out`). Linked folders are followed once each.
+    A file named in `inputs`, or in `listed` (read as it is searched: --files-from), is always
+    assessed; a folder there is searched. In a folder, a file is taken when its path
+    below the folder matches the gitignore-style `includes` and not the `excludes`; a folder
+    matching `excludes` is not entered. Patterns ignore letter case. Inside a git work tree,
+    files and folders that git ignores are left out too (unless `gitignore` is false), and `.git`
+    folders are never entered. What was left out is counted in `left_out` (see `new_left_out`):
+    with `share` (a predicate on paths) only what it accepts is counted, so the counts of the
+    shares of one search add up to the search's. Inputs that cannot be searched are passed to
+    `on_problem` as records. Linked folders are followed once each.
+
+    A file reached by several paths is yielded once. The memory this takes grows with the
+    folders searched and with the files that can be reached again (hard-linked files, files
+    behind a link, files named in `inputs`), not with every file found: a plain file found in a
+    folder can only be met again through one of those, and those are remembered.
     """
     include_spec = compile_patterns(includes)
     exclude_spec = compile_patterns(excludes)
     counts = left_out if left_out is not None else new_left_out()
-    files: list[str] = []
-    problems: list[dict] = []
+    # Identities of the named inputs that are files (the paths of `listed` are not held in
+    # memory; each of its files is remembered as it is met).
+    named = {_file_identity(p) for p in inputs if not os.path.isdir(p)}
     seen: set[tuple] = set()
-    visited: set[tuple[int, int]] = set()
+    # Folders entered: identity -> (relative folder, git) as the search saw it, to tell whether a
+    # linked file's target was already taken from its folder.
+    visited: dict[tuple[int, int], tuple[str, object]] = {}
     ignores: dict[str, _GitIgnore] = {}
 
-    def add(path: str) -> None:
-        key = _file_identity(path)
-        if key not in seen:
-            seen.add(key)
-            files.append(path)
+    def count(key: str, path: str) -> None:
+        if share is None or share(path):
+            counts[key] += 1
 
-    for given in inputs:
+    def problem(path: str, detail: str) -> None:
+        if on_problem is not None:
+            on_problem(not_assessed_record(path, "unreadable", detail))
+
+    def left_out_as(relative: str, path: str, git) -> str | None:
+        """Why a file found at `relative` below its search folder is left out; None: taken."""
+        relative = relative.lower()
+        if not include_spec.match_file(relative):
+            return "not_included"
+        if exclude_spec.match_file(relative):
+            return "excluded"
+        if git is not None and git.ignored(path, False):
+            return "gitignored"
+        return None
+
+    def target_taken_already(link: str, current: tuple[int, int], name: str) -> bool:
+        """Whether the plain file a link found in a folder leads to was already taken from its
+        own folder, which the search entered before (or is in, at a name sorted earlier)."""
+        real = os.path.realpath(link)
+        try:
+            folder_info = os.stat(os.path.dirname(real))
+        except OSError:
+            return False
+        folder_key = (folder_info.st_dev, folder_info.st_ino)
+        if folder_key not in visited:
+            return False
+        target_name = os.path.basename(real)
+        if folder_key == current and target_name >= name:
+            return False  # met later in this folder: remembered now, skipped then
+        relative_folder, git = visited[folder_key]
+        return left_out_as(relative_folder + target_name, real, git) is None
+
+    for number, given in enumerate(itertools.chain(inputs, listed)):
         if not os.path.isdir(given):
             if os.path.lexists(given):
-                add(given)
+                key = _file_identity(given)
+                if key in seen:
+                    continue
+                # A listed file is remembered as a found one is: a list's plain files are its
+                # own (a list repeating a path has it assessed twice), and memory stays flat.
+                if number < len(inputs) or key[0] == "path" or os.path.islink(given) or _links(given) > 1:
+                    seen.add(key)
+                yield given
             else:
-                problems.append(_not_assessed(given, "unreadable", "no such file or folder"))
+                problem(given, "no such file or folder")
             continue
         git = None
         if gitignore:
@@ -502,7 +608,7 @@ def discover(inputs: list[str], includes: list[str], excludes: list[str], *, git
                 git = ignores.get(root) or ignores.setdefault(root, _GitIgnore(root))
 
         def walk_error(error: OSError) -> None:
-            problems.append(_not_assessed(error.filename or given, "unreadable", f"folder: {error.strerror}"))
+            problem(error.filename or given, f"folder: {error.strerror}")
 
         for folder, dirnames, filenames in os.walk(given, onerror=walk_error, followlinks=True):
             try:
@@ -511,33 +617,63 @@ def discover(inputs: list[str], includes: list[str], excludes: list[str], *, git
                 walk_error(error)
                 dirnames[:] = []
                 continue
-            if (info.st_dev, info.st_ino) in visited:
+            here = (info.st_dev, info.st_ino)
+            if here in visited:
                 dirnames[:] = []
                 continue
-            visited.add((info.st_dev, info.st_ino))
             relative_folder = os.path.relpath(folder, given)
             relative_folder = "" if relative_folder == "." else relative_folder.replace(os.sep, "/") + "/"
+            visited[here] = (relative_folder, git)
             kept = []
             for d in sorted(dirnames):
                 if d == ".git":
                     continue
                 if exclude_spec.match_file((relative_folder + d).lower() + "/"):
-                    counts["excluded_folders"] += 1
+                    count("excluded_folders", os.path.join(folder, d))
                 elif git is not None and git.ignored(os.path.join(folder, d), True):
-                    counts["gitignored_folders"] += 1
+                    count("gitignored_folders", os.path.join(folder, d))
                 else:
                     kept.append(d)
             dirnames[:] = kept
             for name in sorted(filenames):
-                relative = (relative_folder + name).lower()
-                if not include_spec.match_file(relative):
-                    counts["not_included"] += 1
-                elif exclude_spec.match_file(relative):
-                    counts["excluded"] += 1
-                elif git is not None and git.ignored(os.path.join(folder, name), False):
-                    counts["gitignored"] += 1
+                path = os.path.join(folder, name)
+                why = left_out_as(relative_folder + name, path, git)
+                if why is not None:
+                    count(why, path)
+                    continue
+                try:
+                    found = os.lstat(path)
+                except OSError:  # gone since the listing: its record says so
+                    key, remember = ("path", os.path.realpath(path)), True
                 else:
-                    add(os.path.join(folder, name))
+                    if stat.S_ISLNK(found.st_mode):
+                        key, remember = _file_identity(path), True
+                        if key not in seen and key[0] != "path" and target_taken_already(path, here, name):
+                            continue
+                    else:
+                        key = (found.st_dev, found.st_ino)
+                        remember = found.st_nlink > 1 or key in named
+                if key in seen:
+                    continue
+                if remember:
+                    seen.add(key)
+                yield path
+
+
+def _links(path: str) -> int:
+    try:
+        return os.stat(path).st_nlink
+    except OSError:
+        return 1
+
+
+def discover(inputs: list[str], includes: list[str], excludes: list[str], *, gitignore: bool = True,
+             left_out: dict | None = None) -> tuple[list[str], list[dict]]:
+    """`iter_files` collected: the files to assess, in order, and the records of the inputs that
+    could not be searched."""
+    problems: list[dict] = []
+    files = list(iter_files(inputs, includes, excludes, gitignore=gitignore, left_out=left_out,
+                            on_problem=problems.append))  # fmt: skip
     return files, problems
 
 
@@ -545,40 +681,36 @@ def discover(inputs: list[str], includes: list[str], excludes: list[str], *, git
 # Running
 
 
-def _file_size(path: str) -> int:
-    try:
-        return os.stat(path).st_size
-    except OSError:
-        return 0
-
-
-def run(files: list[str], *, max_bytes: int, jobs: int, knowledge_dir: str | None, on_record,
-        knowledge: dict[str, str] | None = None, fallback: str | None = None) -> None:
-    """Assesses `files`, calling `on_record` with each record as it is finished. `knowledge`,
-    when given, holds the documents already loaded from `knowledge_dir`."""
+def run(files: Iterable[str], *, max_bytes: int, jobs: int, knowledge_dir: str | None = None, on_record,
+        knowledge: Knowledge | None = None, fallback: str | None = None) -> None:
+    """Assesses `files` (any iterable: a list, or the search as it goes), calling `on_record`
+    with each record as it is finished. Paths are taken from `files` only as workers free up,
+    so the first records come before a long search ends and nothing waits in a queue.
+    `knowledge`, when given, holds the documents already loaded from `knowledge_dir`."""
     if knowledge is None and knowledge_dir:
-        knowledge = load_knowledge(knowledge_dir)
-    if jobs <= 1 or len(files) <= 1:
-        quiet_module_logs()
-        use_knowledge(knowledge)
-        for path in files:
-            on_record(assess_path(path, max_bytes, fallback))
+        knowledge = Knowledge.load(knowledge_dir)
+    quiet_module_logs()
+    paths = iter(files)
+    if jobs > 1:
+        head = list(itertools.islice(paths, 2))  # no pool for a single file
+        paths = itertools.chain(head, paths)
+        if len(head) < 2:
+            jobs = 1
+    if jobs <= 1:
+        for path in paths:
+            on_record(assess_path(path, max_bytes, fallback, knowledge))
         return
-    # Biggest files first, so that no worker is left with a large file at the end.
-    ordered = sorted(files, key=_file_size, reverse=True)
     # Forked workers start in milliseconds with the modules imported and the detector compiled
     # here; a fresh interpreter per worker costs most of a second. Fork only while this process
     # runs a single thread (the progress bar draws from this thread, so it stays that way).
     methods = multiprocessing.get_all_start_methods()
     if "fork" in methods and threading.active_count() == 1:
-        quiet_module_logs()
-        use_knowledge(knowledge)
         _detector()
         method = "fork"
     else:
         method = "forkserver" if "forkserver" in methods else "spawn"
-    pool = _Pool(multiprocessing.get_context(method), min(jobs, len(files)), knowledge, max_bytes, fallback)
-    pool.run(ordered, on_record)
+    pool = _Pool(multiprocessing.get_context(method), jobs, knowledge, max_bytes, fallback)
+    pool.run(paths, on_record)
 
 
 # How often a file may end its worker process before it is reported instead of retried.
@@ -596,7 +728,7 @@ def _die_with_parent() -> None:
         pass
 
 
-def _worker_main(conn, knowledge: dict[str, str] | None, max_bytes: int, parent: int | None,
+def _worker_main(conn, knowledge: Knowledge | None, max_bytes: int, parent: int | None,
                  fallback: str | None = None) -> None:
     """A worker process: assesses the paths it is sent, one at a time, and sends each record
     back, until it is sent None or its parent (`parent`, or the one it has now) is gone."""
@@ -609,7 +741,6 @@ def _worker_main(conn, knowledge: dict[str, str] | None, max_bytes: int, parent:
     if os.getppid() != parent:
         return
     quiet_module_logs()
-    use_knowledge(knowledge)
     while True:
         # Without PR_SET_PDEATHSIG, a worker notices within a second that it was left behind.
         while not conn.poll(1.0):
@@ -621,13 +752,13 @@ def _worker_main(conn, knowledge: dict[str, str] | None, max_bytes: int, parent:
             return
         if path is None:
             return
-        conn.send(assess_path(path, max_bytes, fallback))
+        conn.send(assess_path(path, max_bytes, fallback, knowledge))
 
 
 class _Worker:
     """One worker process and the file it holds (None while idle)."""
 
-    def __init__(self, context, knowledge: dict[str, str] | None, max_bytes: int, fallback: str | None = None):
+    def __init__(self, context, knowledge: Knowledge | None, max_bytes: int, fallback: str | None = None):
         self.conn, child = context.Pipe()
         # A forked worker knows its parent's pid in advance: it notices one that died before
         # it could ask to die with it.
@@ -686,7 +817,7 @@ class _Pool:
     for memory, a native crash) costs only the file it held: that file is retried once in a
     fresh worker and reported as `worker_died` when it ends a worker again."""
 
-    def __init__(self, context, size: int, knowledge: dict[str, str] | None, max_bytes: int,
+    def __init__(self, context, size: int, knowledge: Knowledge | None, max_bytes: int,
                  fallback: str | None = None):
         self.context, self.size, self.knowledge, self.max_bytes = context, size, knowledge, max_bytes
         self.fallback = fallback
@@ -703,13 +834,20 @@ class _Pool:
             signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         return worker
 
-    def run(self, paths: list[str], on_record) -> None:
-        pending = collections.deque(paths)
+    def run(self, paths: Iterator[str], on_record) -> None:
+        retries: collections.deque = collections.deque()
         deaths: collections.Counter = collections.Counter()
         finished = False
+
+        def next_path() -> str | None:
+            return retries.popleft() if retries else next(paths, None)
+
         try:
-            for _ in range(min(self.size, len(pending))):
-                self._start().give(pending.popleft())
+            for _ in range(self.size):
+                path = next_path()
+                if path is None:
+                    break
+                self._start().give(path)
             while any(w.path is not None for w in self.workers):
                 busy = [w for w in self.workers if w.path is not None]
                 waited = [w.conn for w in busy] + [w.process.sentinel for w in busy]
@@ -724,16 +862,20 @@ class _Pool:
                         deaths[path] += 1
                         how = worker.end_description()
                         if deaths[path] < WORKER_DEATHS_PER_FILE:
-                            pending.appendleft(path)
+                            retries.append(path)
                         else:
-                            on_record(_not_assessed(path, "worker_died", f"the worker process ended ({how}) "
-                                                    "while assessing this file, twice"))  # fmt: skip
-                        if pending:
-                            self._start().give(pending.popleft())
+                            del deaths[path]
+                            on_record(not_assessed_record(path, "worker_died", f"the worker process ended ({how}) "
+                                                          "while assessing this file, twice"))  # fmt: skip
+                        following = next_path()
+                        if following is not None:
+                            self._start().give(following)
                         continue
+                    deaths.pop(path, None)
                     on_record(record)
-                    if pending:
-                        worker.give(pending.popleft())
+                    following = next_path()
+                    if following is not None:
+                        worker.give(following)
             finished = True
         finally:
             # A run stopped by a signal or a closed pipe kills its workers at once.
@@ -783,48 +925,86 @@ def _csv_cell(value):
     return "'" + value if value.startswith(_FORMULA_STARTS) else value
 
 
-def summarize(records: list[dict]) -> dict:
-    assessed = [r for r in records if r["status"] == "assessed"]
-    levels = {level: 0 for level in LEVELS}
-    turns = {"analysis": 0, "conversion": 0, "audit": 0}
-    platforms: collections.Counter = collections.Counter()
-    platform_bytes: collections.Counter = collections.Counter()
-    unknown = {"no_evidence": 0, "too_close": 0}
-    categories: collections.Counter = collections.Counter()
-    for r in assessed:
-        levels[r["complexity"]["level"]] += 1
-        platform_bytes[r["platform"]["platform"] or "unknown"] += r["size_bytes"]
+def _by_count(counter: collections.Counter) -> dict:
+    return dict(sorted(counter.items(), key=lambda item: (-item[1], item[0])))
+
+
+class Summary:
+    """The summary of a run kept as running totals: `add` each record as it is finished, and
+    the memory held stays the same however many files are assessed (only the files not
+    assessed are listed). Summaries of several runs or shards are merged by adding all their
+    file records to one Summary (`sql-assess summarize`) and their `left_out` counts with
+    `add_left_out`."""
+
+    def __init__(self) -> None:
+        self.files = self.assessed = self.chunked_files = 0
+        self.levels = {level: 0 for level in LEVELS}
+        self.turns = {"analysis": 0, "conversion": 0, "audit": 0}
+        self.platforms: collections.Counter = collections.Counter()
+        self.platform_bytes: collections.Counter = collections.Counter()
+        self.unknown = {"no_evidence": 0, "too_close": 0}
+        self.categories: collections.Counter = collections.Counter()
+        self.not_assessed_files: list[dict] = []
+        self.knowledge_files = self.knowledge_kept = self.knowledge_full = 0
+        self.left_out = new_left_out()
+
+    def add(self, r: dict) -> None:
+        self.files += 1
+        if r["status"] != "assessed":
+            self.not_assessed_files.append({"path": r["path"], "reason": r["reason"], "detail": r["detail"]})
+            return
+        self.assessed += 1
+        self.levels[r["complexity"]["level"]] += 1
+        platform = r["platform"]["platform"] or "unknown"
+        self.platforms[platform] += 1
+        self.platform_bytes[platform] += r["size_bytes"]
         if r["platform"]["platform"] is None:
-            unknown[r["platform"]["unknown_reason"]] += 1
-        for phase in turns:
-            turns[phase] += r["turns"][phase]
-        platforms[r["platform"]["platform"] or "unknown"] += 1
-        categories.update(r["categories"])
-    summary = {
-        "files": len(records),
-        "assessed": len(assessed),
-        "not_assessed": len(records) - len(assessed),
-        "levels": levels,
-        "turns": turns,
-        "platforms": dict(sorted(platforms.items(), key=lambda item: (-item[1], item[0]))),
-        "platform_bytes": dict(sorted(platform_bytes.items(), key=lambda item: (-item[1], item[0]))),
-        "unknown_platforms": unknown,
-        "top_categories": [[name, count] for name, count in
-                           sorted(categories.items(), key=lambda item: (-item[1], item[0]))[:TOP_CATEGORIES]],
-        "chunked_files": sum(1 for r in assessed if r["reading_plan"]),
-        "not_assessed_files": [{"path": r["path"], "reason": r["reason"], "detail": r["detail"]}
-                               for r in records if r["status"] != "assessed"],
-    }  # fmt: skip
-    with_knowledge = [r["knowledge"] for r in assessed if r.get("knowledge")]
-    if with_knowledge:
-        kept = sum(k["token_estimate"] for k in with_knowledge)
-        full = sum(k["full_tokens"] for k in with_knowledge)
-        summary["knowledge"] = {
-            "token_estimate": kept,
-            "full_tokens": full,
-            "reduction_pct": round((1 - kept / max(full, 1)) * 100),
-        }
-    return summary
+            self.unknown[r["platform"]["unknown_reason"]] += 1
+        for phase in self.turns:
+            self.turns[phase] += r["turns"][phase]
+        self.categories.update(r["categories"])
+        if r["reading_plan"]:
+            self.chunked_files += 1
+        if r.get("knowledge"):
+            self.knowledge_files += 1
+            self.knowledge_kept += r["knowledge"]["token_estimate"]
+            self.knowledge_full += r["knowledge"]["full_tokens"]
+
+    def add_left_out(self, counts: dict) -> None:
+        for key in self.left_out:
+            self.left_out[key] += counts.get(key, 0)
+
+    def to_dict(self) -> dict:
+        summary = {
+            "files": self.files,
+            "assessed": self.assessed,
+            "not_assessed": self.files - self.assessed,
+            "levels": dict(self.levels),
+            "turns": dict(self.turns),
+            "platforms": _by_count(self.platforms),
+            "platform_bytes": _by_count(self.platform_bytes),
+            "unknown_platforms": dict(self.unknown),
+            "top_categories": [[name, count] for name, count in _by_count(self.categories).items()][:TOP_CATEGORIES],
+            "categories": _by_count(self.categories),
+            "chunked_files": self.chunked_files,
+            # By path: the same list whatever order parallel workers finished in.
+            "not_assessed_files": sorted(self.not_assessed_files, key=lambda f: (f["path"], f["reason"])),
+        }  # fmt: skip
+        if self.knowledge_files:
+            summary["knowledge"] = {
+                "token_estimate": self.knowledge_kept,
+                "full_tokens": self.knowledge_full,
+                "reduction_pct": round((1 - self.knowledge_kept / max(self.knowledge_full, 1)) * 100),
+            }
+        return summary
+
+
+def summarize(records: Iterable[dict]) -> dict:
+    """The summary of `records` (without `left_out` and `seconds`, which only a run knows)."""
+    totals = Summary()
+    for record in records:
+        totals.add(record)
+    return totals.to_dict()
 
 
 def csv_row(r: dict) -> dict:
@@ -1007,40 +1187,41 @@ def write_plain_table(records: list[dict], summary: dict, out, summary_only: boo
 
 
 class _Progress:
-    """A progress bar on stderr counting bytes (what the time depends on: biggest files go first)
-    and files, drawn by rich when it is installed."""
+    """A progress line on stderr counting the files and bytes assessed so far (the search goes
+    on while files are assessed, so there is no total to count down), drawn by rich when it is
+    installed."""
 
-    def __init__(self, total_files: int, total_bytes: int):
-        self.total, self.done = total_files, 0
-        self.total_bytes, self.done_bytes = max(total_bytes, 1), 0
+    def __init__(self) -> None:
+        self.done = self.done_bytes = 0
+        self._drawn = 0.0
         try:
             from rich.console import Console
-            from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
+            from rich.progress import DownloadColumn, Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
         except ImportError:
             self._bar = None
             return
         # Redrawn from this thread: a refresh thread would make forking replacement workers unsafe.
         self._bar = Progress(
-            TextColumn("assessing"), BarColumn(), DownloadColumn(binary_units=True),
-            TextColumn("{task.fields[files]}"), TimeRemainingColumn(),
+            SpinnerColumn(), TextColumn("assessing"), DownloadColumn(binary_units=True),
+            TextColumn("{task.fields[files]}"), TimeElapsedColumn(),
             console=Console(file=sys.stderr), transient=True, auto_refresh=False,
         )  # fmt: skip
-        self._task = self._bar.add_task("assessing", total=self.total_bytes, files=f"0/{total_files} files")
+        self._task = self._bar.add_task("assessing", total=None, files="0 files")
         self._bar.start()
-        self._drawn = 0.0
 
     def advance(self, size: int) -> None:
         self.done += 1
         self.done_bytes += size
+        now = time.monotonic()
+        if now - self._drawn < 0.1:
+            return
+        self._drawn = now
         if self._bar is not None:
-            self._bar.update(self._task, completed=self.done_bytes, files=f"{self.done}/{self.total} files")
-            now = time.monotonic()
-            if now - self._drawn >= 0.1 or self.done == self.total:
-                self._drawn = now
-                self._bar.refresh()
-        elif self.done % 10 == 0 or self.done == self.total:
-            print(f"\rassessed {self.done}/{self.total} files, {self.done_bytes * 100 // self.total_bytes}% of bytes",
-                  end="", file=sys.stderr, flush=True)  # fmt: skip
+            self._bar.update(self._task, completed=self.done_bytes, files=f"{self.done} files")
+            self._bar.refresh()
+        else:
+            print(f"\rassessed {self.done} files, {self.done_bytes / 2**20:.1f} MiB", end="", file=sys.stderr,
+                  flush=True)  # fmt: skip
 
     def close(self) -> None:
         if self._bar is not None:
@@ -1088,6 +1269,47 @@ def parse_size(text: str) -> int:
     return value
 
 
+def _shard(text: str) -> tuple[int, int]:
+    found = re.fullmatch(r"\s*(\d+)\s*/\s*(\d+)\s*", text)
+    if found is None:
+        raise argparse.ArgumentTypeError(f"not a shard: {text!r} (K/N, e.g. 1/4)")
+    k, n = int(found.group(1)), int(found.group(2))
+    if not 1 <= k <= n:
+        raise argparse.ArgumentTypeError(f"K must be from 1 to N: {text!r}")
+    return k, n
+
+
+def shard_of(path: str, count: int) -> int:
+    """The share (1 to `count`) a path falls in: a hash of its bytes, the same in every run and
+    on every machine (Python's own str hash changes from process to process)."""
+    digest = hashlib.blake2b(os.fsencode(path), digest_size=8).digest()
+    return int.from_bytes(digest, "big") % count + 1
+
+
+def package_version() -> str:
+    try:
+        from importlib.metadata import PackageNotFoundError, version
+
+        return version("agents-transmute")
+    except PackageNotFoundError:  # run from a source tree that was not installed
+        return "unknown"
+
+
+def _listed_paths(source: str) -> Iterator[str]:
+    """The paths of a --files-from list, one a line, read as they are needed. Names are taken as
+    bytes and decoded as the file system's are (os.fsdecode), so any name can be listed; blank
+    lines are skipped, a `\r` before the newline is dropped."""
+    handle = sys.stdin.buffer if source == "-" else open(source, "rb")
+    try:
+        for line in handle:
+            line = line.rstrip(b"\n").removesuffix(b"\r")
+            if line:
+                yield os.fsdecode(line)
+    finally:
+        if handle is not sys.stdin.buffer:
+            handle.close()
+
+
 def _encoding(text: str) -> str:
     try:
         return codecs.lookup(text).name
@@ -1115,6 +1337,9 @@ EXAMPLES_HELP = """examples:
   sql-assess . --format html -o report.html        a self-contained page with charts
   sql-assess legacy/ --fallback-encoding cp1252 --max-bytes 8MiB --jobs auto
   sql-assess . --summary-only --sort level
+  git ls-files '*.sql' | sql-assess --files-from - --format jsonl -o run.jsonl
+  sql-assess . --shard 2/4 --format jsonl -o shard2.jsonl    one of four machines' share
+  sql-assess summarize shard*.jsonl                one summary of all the shards (full counts)
 
 settings: [tool.sql-assess] in the pyproject.toml found walking up from the first PATH takes
 include, exclude, format, fail-on, knowledge, max-bytes, jobs, gitignore, fallback-encoding and
@@ -1129,7 +1354,13 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EXAMPLES_HELP + "\n\n" + EXIT_STATUS_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("paths", nargs="+", metavar="PATH", help="SQL files and folders (searched recursively)")
+    parser.add_argument("paths", nargs="*", metavar="PATH", help="SQL files and folders (searched recursively)")
+    parser.add_argument("--files-from", metavar="FILE",
+                        help="also take the paths listed in FILE, one a line ('-': standard input); read as the "
+                        "run goes, so the list may be of any length")
+    parser.add_argument("--shard", type=_shard, metavar="K/N",
+                        help="assess only the K-th of N shares of the files (K from 1 to N), chosen by a stable "
+                        "hash of each path; merge the runs' jsonl records with `sql-assess summarize`")
     parser.add_argument("--include", action="append", metavar="PATTERN",
                         help="gitignore-style pattern of files to take from folders (repeatable; `**`, "
                         "`!` and {a,b} work; default: the SQL extensions " + " ".join(f".{e}" for e in SQL_EXTENSIONS) + ")")
@@ -1153,6 +1384,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--sort", choices=SORT_KEYS, help="order of the files (default: path)")
     parser.add_argument("--summary-only", action="store_true", help="table format: only the summary")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     return parser  # fmt: skip
 
 
@@ -1254,9 +1486,16 @@ def _discard_stdout() -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    """The command. Exit status: 0, 1 (not assessed), 2 (usage), 3 (--fail-on reached), 4 (no file
+    """The command (`sql-assess summarize ...` merges runs instead). Exit status: 0, 1 (not assessed), 2 (usage), 3 (--fail-on reached), 4 (no file
     selected), 141 (output pipe closed, as for a command ended by SIGPIPE), 130 or 143 (stopped by
     SIGINT or SIGTERM)."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["summarize"]:  # a folder of that name is `./summarize`
+        try:
+            return _summarize_main(argv[1:])
+        except BrokenPipeError:
+            _discard_stdout()
+            return EXIT_BROKEN_PIPE
     parser = build_parser()
     args = parser.parse_args(argv)
     handlers = {}
@@ -1282,7 +1521,7 @@ def main(argv: list[str] | None = None) -> int:
 def _settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> dict:
     """Defaults, overridden by [tool.sql-assess], overridden by the command line."""
     try:
-        _, found = find_settings(args.paths[0])
+        _, found = find_settings(args.paths[0] if args.paths else ".")
     except SettingsError as error:
         parser.error(str(error))
     settings = {**DEFAULTS, **found}
@@ -1298,14 +1537,16 @@ def _write_record(out, record: dict) -> None:
 
 
 def _assess(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    if not args.paths and not args.files_from:
+        parser.error("give at least one PATH or --files-from")
     settings = _settings(parser, args)
     fmt = settings["format"]
     knowledge = None
     if settings["knowledge"]:
         try:
-            knowledge = load_knowledge(settings["knowledge"])
-        except NotAssessed as error:
-            parser.error(f"--knowledge {shown(settings['knowledge'])}: {shown(error.detail)}")
+            knowledge = Knowledge.load(settings["knowledge"])
+        except KnowledgeError as error:
+            parser.error(f"--knowledge {shown(settings['knowledge'])}: {shown(str(error))}")
     try:
         from agents.transmute import assess_output
     except ImportError:  # pragma: no cover - shipped beside this module
@@ -1318,11 +1559,12 @@ def _assess(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         import pathspec  # noqa: F401
     except ImportError:
         parser.error("the pathspec package is needed to select files: pip install pathspec")
+    listed: Iterable[str] = ()
+    if args.files_from:
+        if args.files_from != "-" and not os.path.isfile(args.files_from):
+            parser.error(f"--files-from {shown(args.files_from)}: not a readable file")
+        listed = _listed_paths(args.files_from)
     quiet_module_logs()
-
-    left_out = new_left_out()
-    files, problems = discover(args.paths, settings["include"], settings["exclude"],
-                               gitignore=settings["gitignore"], left_out=left_out)  # fmt: skip
     if args.output:
         try:
             out = open(args.output, "w", encoding="utf-8", newline="")
@@ -1331,90 +1573,230 @@ def _assess(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     else:
         out = sys.stdout
     try:
-        return _run_and_report(args, settings, knowledge, files, problems, left_out, out, assess_output)
+        return _run_and_report(args, settings, knowledge, listed, out, assess_output)
     finally:
         if out is not sys.stdout:
             out.close()
 
 
-def _run_and_report(args, settings, knowledge, files, problems, left_out, out, assess_output) -> int:
+def _run_and_report(args, settings, knowledge, listed, out, assess_output) -> int:
+    """Searches and assesses as one stream: each path found goes to a free worker, each record
+    is added to the running summary and, in jsonl, written at once and dropped. The other
+    formats sort their records by path order and so keep them until the end."""
     fmt = settings["format"]
-    records: list[dict] = list(problems)
+    fail_on = settings["fail-on"]
+    threshold = LEVELS.index(fail_on) if fail_on else None
+    totals = Summary()
+    streaming = fmt == "jsonl"
+    kept: list[tuple[int, dict]] = []  # (place in the search, record): formats written at the end
+    places: dict[str, int] = {}
+    tripped: list[tuple[str, str]] = []
     progress = None
     show_progress = not args.quiet and sys.stderr.isatty()
-    sizes = {}
-    if show_progress:
-        sizes = {path: _file_size(path) for path in files}
-        show_progress = len(files) >= PROGRESS_MIN_FILES or sum(sizes.values()) >= PROGRESS_MIN_BYTES
+    share = None
+    if args.shard:
+        k, n = args.shard
+        share = lambda path: shard_of(path, n) == k  # noqa: E731
 
     def on_record(record: dict) -> None:
         nonlocal progress
-        if show_progress and progress is None:
-            progress = _Progress(len(files), sum(sizes.values()))
-        records.append(record)
-        if fmt == "jsonl":
+        totals.add(record)
+        if threshold is not None and record["status"] == "assessed":
+            level = record["complexity"]["level"]
+            if LEVELS.index(level) >= threshold:
+                tripped.append((record["path"], level))
+        if streaming:
             _write_record(out, record)
             out.flush()
-        if progress is not None:
-            progress.advance(sizes.get(record["path"], 0))
+        else:
+            kept.append((places.get(record["path"], -1), record))
+        if show_progress:
+            size = record["size_bytes"] or 0
+            # Drawn once the run has shown it takes a while: PROGRESS_MIN_FILES files or bytes.
+            if progress is None and (totals.files >= PROGRESS_MIN_FILES
+                                     or sum(totals.platform_bytes.values()) >= PROGRESS_MIN_BYTES):
+                progress = _Progress()
+                progress.done = totals.files - 1
+                progress.done_bytes = sum(totals.platform_bytes.values()) - size
+            if progress is not None:
+                progress.advance(size)
 
-    if fmt == "jsonl":
-        for record in problems:
-            _write_record(out, record)
+    def on_problem(record: dict) -> None:
+        if share is None or share(record["path"]):
+            on_record(record)
+
+    found = [0]  # files the search selected, in every shard
+
+    def selected() -> Iterator[str]:
+        for place, path in enumerate(iter_files(args.paths, settings["include"], settings["exclude"],
+                                                gitignore=settings["gitignore"], left_out=totals.left_out,
+                                                on_problem=on_problem, share=share, listed=listed)):  # fmt: skip
+            found[0] += 1
+            if share is not None and not share(path):
+                continue
+            if not streaming:
+                places[path] = place
+            yield path
+
     started = time.perf_counter()
     try:
-        run(files, max_bytes=settings["max-bytes"], jobs=settings["jobs"], knowledge_dir=settings["knowledge"],
-            on_record=on_record, knowledge=knowledge, fallback=settings["fallback-encoding"])  # fmt: skip
+        run(selected(), max_bytes=settings["max-bytes"], jobs=settings["jobs"], on_record=on_record,
+            knowledge=knowledge, fallback=settings["fallback-encoding"])  # fmt: skip
     finally:
         if progress is not None:
             progress.close()
     elapsed = time.perf_counter() - started
 
-    order = {path: i for i, path in enumerate(files)}
-    records.sort(key=lambda r: (r["path"] in order, order.get(r["path"], 0)))
-    records = sort_records(records, settings["sort"])
-    summary = summarize(records)
-    summary["left_out"] = left_out
+    summary = totals.to_dict()
+    summary["left_out"] = totals.left_out
     summary["seconds"] = round(elapsed, 3)
-    fail_on = settings["fail-on"]
-    tripped = []
-    if fail_on:
-        threshold = LEVELS.index(fail_on)
-        tripped = [r for r in records
-                   if r["status"] == "assessed" and LEVELS.index(r["complexity"]["level"]) >= threshold]  # fmt: skip
+    if args.shard:
+        summary["shard"] = list(args.shard)
+    if streaming:
+        out.write(json.dumps({"schema_version": SCHEMA_VERSION, "record": "summary", **summary}) + "\n")
+    else:
+        # Inputs that could not be searched first, then the files in the order they were found.
+        kept.sort(key=lambda item: (item[0] >= 0, item[0]))
+        records = sort_records([record for _, record in kept], settings["sort"])
+        del kept[:]
+        _write_report(fmt, records, summary, out, args, fail_on, assess_output)
+    out.flush()
+
+    if not totals.files and not found[0]:  # a shard may be empty; the search may not
+        print(f"sql-assess: no file selected ({_left_out_text(totals.left_out)}); see --include, --exclude and "
+              "--no-gitignore", file=sys.stderr)  # fmt: skip
+        return EXIT_NO_FILES
+    if tripped:
+        print(f"sql-assess: {len(tripped)} file(s) at or above --fail-on {fail_on}:", file=sys.stderr)
+        for path, level in tripped:
+            print(f"  {shown(path)}: {level}", file=sys.stderr)
+    if totals.files != totals.assessed:
+        return EXIT_NOT_ASSESSED
+    if tripped:
+        return EXIT_FAIL_ON
+    return EXIT_OK
+
+
+def _write_report(fmt: str, records: list[dict], summary: dict, out, args, fail_on, assess_output) -> None:
     if fmt == "json":
         json.dump({"schema_version": SCHEMA_VERSION, "files": records, "summary": summary}, out, indent=2)
         out.write("\n")
-    elif fmt == "jsonl":
-        out.write(json.dumps({"schema_version": SCHEMA_VERSION, "record": "summary", **summary}) + "\n")
     elif fmt == "csv":
-        buffer = io.StringIO()
-        writer = csv.DictWriter(buffer, fieldnames=CSV_COLUMNS, lineterminator="\n")
+        writer = csv.DictWriter(out, fieldnames=CSV_COLUMNS, lineterminator="\n")
         writer.writeheader()
         for record in records:
             writer.writerow(csv_row(record))
-        out.write(buffer.getvalue())
     elif fmt == "table":
         write_table(records, summary, out, args.summary_only)
     else:
         writer = {"sarif": assess_output.write_sarif, "github": assess_output.write_github,
                   "junit": assess_output.write_junit, "html": assess_output.write_html}[fmt]  # fmt: skip
         writer(records, summary, out, fail_on=fail_on)
-    out.flush()
 
-    if not records:
-        print(f"sql-assess: no file selected ({_left_out_text(left_out)}); see --include, --exclude and "
-              "--no-gitignore", file=sys.stderr)  # fmt: skip
-        return EXIT_NO_FILES
-    if tripped:
-        print(f"sql-assess: {len(tripped)} file(s) at or above --fail-on {fail_on}:", file=sys.stderr)
-        for r in tripped:
-            print(f"  {shown(r['path'])}: {r['complexity']['level']}", file=sys.stderr)
-    if summary["not_assessed"]:
-        return EXIT_NOT_ASSESSED
-    if tripped:
-        return EXIT_FAIL_ON
-    return EXIT_OK
+
+def build_summarize_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="sql-assess summarize",
+        description="Merge the jsonl record streams of several runs (or of the shards of one run) into one "
+        "summary with full counts, equal to the summary of a single run over all their files.",
+        epilog="exit status: 0 every file was assessed; 1 some file was not, or a stream has no summary line "
+        "(an unfinished run) or a shard is missing; 2 bad usage or a stream that cannot be read",
+    )
+    parser.add_argument("runs", nargs="+", metavar="RUN.jsonl", help="output of `sql-assess --format jsonl` ('-': stdin)")
+    parser.add_argument("--format", choices=("json", "table"), default="json",
+                        help="json: one summary record, as the last line of a jsonl run (default); table: text")
+    parser.add_argument("-o", "--output", metavar="FILE", help="write the summary to FILE instead of stdout")
+    return parser  # fmt: skip
+
+
+class _StreamError(Exception):
+    pass
+
+
+def merge_runs(streams: Iterable[tuple[str, Iterable[bytes]]]) -> tuple[dict, list[str]]:
+    """One summary from the jsonl lines of several runs: every file record is added to running
+    totals (so the counts are complete, not a top ten), the runs' `left_out` counts are added
+    and their `seconds` summed. Returns the summary and the problems that make it partial (an
+    unfinished run, a missing shard). Raises _StreamError for a line that is not a record of
+    this schema version, or a shard given twice."""
+    totals = Summary()
+    seconds = 0.0
+    problems: list[str] = []
+    shards: dict[int, set[int]] = collections.defaultdict(set)
+    for name, lines in streams:
+        finished = False
+        for number, line in enumerate(lines, 1):
+            if not line.strip():
+                continue
+            try:
+                record = json.loads(line)
+                kind, version = record["record"], record["schema_version"]
+            except (ValueError, TypeError, KeyError):
+                raise _StreamError(f"{name}:{number}: not a jsonl record of sql-assess") from None
+            if version != SCHEMA_VERSION:
+                raise _StreamError(f"{name}:{number}: schema_version {version}; this sql-assess reads {SCHEMA_VERSION}")
+            if kind == "file":
+                totals.add(record)
+            elif kind == "summary":
+                finished = True
+                totals.add_left_out(record.get("left_out", {}))
+                seconds += record.get("seconds", 0)
+                if record.get("shard"):
+                    k, n = record["shard"]
+                    if k in shards[n]:
+                        raise _StreamError(f"{name}: shard {k}/{n} given twice")
+                    shards[n].add(k)
+        if not finished:
+            problems.append(f"{name}: no summary line (the run did not finish): its left-out counts are missing")
+    for n, taken in sorted(shards.items()):
+        missing = sorted(set(range(1, n + 1)) - taken)
+        if missing:
+            problems.append("shard(s) " + ", ".join(f"{k}/{n}" for k in missing) + " missing")
+    summary = totals.to_dict()
+    summary["left_out"] = totals.left_out
+    summary["seconds"] = round(seconds, 3)
+    return summary, problems
+
+
+def _summarize_main(argv: list[str]) -> int:
+    parser = build_summarize_parser()
+    args = parser.parse_args(argv)
+    handles = []
+    try:
+        for run_path in args.runs:
+            if run_path == "-":
+                handles.append(("-", sys.stdin.buffer))
+                continue
+            try:
+                handles.append((run_path, open(run_path, "rb")))
+            except OSError as error:
+                parser.error(f"{shown(run_path)}: {error.strerror or error}")
+        try:
+            summary, problems = merge_runs(handles)
+        except _StreamError as error:
+            print(f"sql-assess summarize: {shown(str(error))}", file=sys.stderr)
+            return EXIT_USAGE
+    finally:
+        for name, handle in handles:
+            if handle is not sys.stdin.buffer:
+                handle.close()
+    try:
+        out = open(args.output, "w", encoding="utf-8") if args.output else sys.stdout
+    except OSError as error:
+        parser.error(f"--output {shown(args.output)}: {error.strerror or error}")
+    try:
+        if args.format == "json":
+            out.write(json.dumps({"schema_version": SCHEMA_VERSION, "record": "summary", **summary}) + "\n")
+        else:
+            for line in _summary_lines(summary):
+                print(line, file=out)
+        out.flush()
+    finally:
+        if out is not sys.stdout:
+            out.close()
+    for problem in problems:
+        print(f"sql-assess summarize: {shown(problem)}", file=sys.stderr)
+    return EXIT_NOT_ASSESSED if problems or summary["not_assessed"] else EXIT_OK
 
 
 def _left_out_text(left: dict) -> str:

@@ -5,6 +5,7 @@
 #include "casefix_table.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace transmute::regex {
 
@@ -87,7 +88,7 @@ void CharSet::finish() {
 
 int CharSet::byte_count() const {
     int n = 0;
-    for (uint64_t w : low_) n += __builtin_popcountll(w);
+    for (uint64_t w : low_) n += std::popcount(w);
     return n;
 }
 

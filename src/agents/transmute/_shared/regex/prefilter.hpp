@@ -5,6 +5,7 @@
 
 #include "program.hpp"
 
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -45,7 +46,7 @@ inline size_t scan_bytes(const Py_UCS1* s, size_t from, size_t end, const uint8_
         const __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, v0), _mm_cmpeq_epi8(x, v1)),
                                        _mm_cmpeq_epi8(x, v2));
         const int mask = _mm_movemask_epi8(m);
-        if (mask) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        if (mask) return i + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(mask)));
         i += 16;
     }
 #endif

@@ -3,6 +3,7 @@
 #include "program.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace transmute::regex {
 
@@ -382,7 +383,7 @@ void pair_table(Program& prog) {
         }
     }
     size_t bits = 0;
-    for (uint64_t w : table) bits += static_cast<size_t>(__builtin_popcountll(w));
+    for (uint64_t w : table) bits += static_cast<size_t>(std::popcount(w));
     // Worth it only when most byte pairs are ruled out.
     if (bits * 16 <= 65536) prog.pairs = std::move(table);
 }

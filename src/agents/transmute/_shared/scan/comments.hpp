@@ -14,6 +14,7 @@
 
 #include "simd.hpp"
 
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <vector>
@@ -43,7 +44,7 @@ inline size_t find_opener(const C* s, size_t from, size_t n) {
     for (; i + 16 <= n; i += 16) {
         const __m128i x = load_clamped16(s + i);
         const int hit = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, dash), _mm_cmpeq_epi8(x, slash)));
-        if (hit) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(hit)));
+        if (hit) return i + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(hit)));
     }
 #endif
     for (; i < n; ++i)

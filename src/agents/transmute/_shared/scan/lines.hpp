@@ -4,6 +4,7 @@
 
 #include "../text.hpp"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -50,7 +51,7 @@ size_t count_nonblank_lines(const C* s, size_t n) {
             const uint32_t solid = ~static_cast<uint32_t>(_mm_movemask_epi8(spaces)) & 0xFFFFu;
             uint32_t from = 0;  // first bit of the current line within the block
             while (break_bits) {
-                const uint32_t b = static_cast<uint32_t>(__builtin_ctz(break_bits));
+                const uint32_t b = static_cast<uint32_t>(std::countr_zero(break_bits));
                 const uint32_t segment = ((1u << b) - 1) & ~((1u << from) - 1);
                 nonblank = nonblank || (solid & segment);
                 count += nonblank;

@@ -23,6 +23,7 @@
 #include "../text.hpp"
 
 #include <array>
+#include <bit>
 
 #include "simd.hpp"
 #include <cstdint>
@@ -426,7 +427,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
                 const uint32_t start_bits = word_bits & ~((word_bits << 1) | (prev_word ? 1u : 0u));
                 uint32_t events = (start_bits | punct_bits) & 0xFFFFu;
                 while (events) {
-                    const uint32_t b = static_cast<uint32_t>(__builtin_ctz(events));
+                    const uint32_t b = static_cast<uint32_t>(std::countr_zero(events));
                     const uint32_t c = s[i + b];
                     if ((punct_bits & (1u << b)) && (char_class_[c] & 2)) on_punct(i + b, c);
                     if (start_bits & (1u << b)) on_word_start(i + b, c);

@@ -1,0 +1,266 @@
+"""Assessment of SQL scripts on a Spark cluster: the records of `sql-assess`, one row per file.
+
+Spark's `binaryFile` source lists and reads the files on the executors, and `mapInArrow` hands
+each batch of them to `agents.transmute.assess.assess_bytes` there, so the native modules run
+where the data is and the driver holds nothing per file. The row schema is derived from the
+published record schema (`record_schema.json`), so a row is a record: `record_from_row` gives
+back the dict `sql-assess --format jsonl` writes for the same file. Needs the `spark` extra
+(pyspark, pyarrow) and the package installed on every executor (see the README).
+
+    python -m agents.transmute.spark INPUT... --output DIR [--master local[2]]
+
+writes `DIR/records` (Parquet) and `DIR/summary.json`.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from collections.abc import Iterator, Sequence
+from urllib.parse import unquote, urlparse
+
+from agents.transmute.assess import (
+    DEFAULT_INCLUDE, DEFAULT_MAX_BYTES, SCHEMA_VERSION, Knowledge, Summary, _expand_braces, assess_bytes,
+    quiet_module_logs, record_schema, too_large_record,
+)  # fmt: skip
+
+# Fields of the jsonl lines only; a row is the record itself.
+_JSONL_ONLY = ("schema_version", "record")
+
+
+def _file_record_schema() -> dict:
+    return record_schema()["$defs"]["file_record"]
+
+
+def _spark_type(node: dict):
+    """The Spark type of a JSON Schema node, and whether it may be null. Objects with
+    properties become structs, objects of free keys maps, arrays with `prefixItems` (the
+    reading plan's [start, end, hint]) structs whose fields are named by each item's title."""
+    from pyspark.sql import types as T
+
+    kinds = node.get("type")
+    kinds = kinds if isinstance(kinds, list) else [kinds]
+    nullable = "null" in kinds
+    kind = next(k for k in kinds if k != "null")
+    if kind == "array" and "prefixItems" in node:
+        fields = [T.StructField(item.get("title", f"_{i}"), *_spark_type(item)) for i, item in enumerate(node["prefixItems"])]
+        return T.StructType(fields), nullable
+    if kind == "array":
+        element, element_nullable = _spark_type(node["items"])
+        return T.ArrayType(element, element_nullable), nullable
+    if kind == "object" and "properties" in node:
+        fields = [T.StructField(name, *_spark_type(child)) for name, child in node["properties"].items()
+                  if name not in _JSONL_ONLY]  # fmt: skip
+        return T.StructType(fields), nullable
+    if kind == "object":
+        value, value_nullable = _spark_type(node["additionalProperties"])
+        return T.MapType(T.StringType(), value, value_nullable), nullable
+    scalar = {"string": T.StringType(), "integer": T.LongType(), "number": T.DoubleType(), "boolean": T.BooleanType()}
+    return scalar[kind], nullable
+
+
+def record_spark_schema():
+    """The Spark schema of a row: the file record's fields as columns, derived from the
+    published JSON Schema. Fields a file not assessed lacks are null in its row."""
+    from pyspark.sql import types as T
+
+    node = _file_record_schema()
+    required = set(node["required"])
+    fields = []
+    for name, child in node["properties"].items():
+        if name in _JSONL_ONLY:
+            continue
+        data_type, nullable = _spark_type(child)
+        fields.append(T.StructField(name, data_type, nullable or name not in required))
+    return T.StructType(fields)
+
+
+def _to_row(value, node: dict):
+    """A record value as Arrow takes it for the derived type: [start, end, hint] as a struct,
+    free-key objects as key/value pairs."""
+    if value is None:
+        return None
+    if "prefixItems" in node:
+        return {item.get("title", f"_{i}"): v for i, (item, v) in enumerate(zip(node["prefixItems"], value))}
+    if isinstance(value, list):
+        return [_to_row(v, node["items"]) for v in value]
+    if isinstance(value, dict):
+        if "properties" in node:
+            return {k: _to_row(value.get(k), child) for k, child in node["properties"].items() if k not in _JSONL_ONLY}
+        return [(k, _to_row(v, node["additionalProperties"])) for k, v in value.items()]
+    return value
+
+
+def _from_row(value, node: dict):
+    if value is None:
+        return None
+    if "prefixItems" in node:
+        return [value[item.get("title", f"_{i}")] for i, item in enumerate(node["prefixItems"])]
+    if isinstance(value, list):
+        return [_from_row(v, node["items"]) for v in value]
+    if isinstance(value, dict):
+        if "properties" in node:
+            return {k: _from_row(value[k], child) for k, child in node["properties"].items()
+                    if k not in _JSONL_ONLY and k in value}  # fmt: skip
+        return {k: _from_row(v, node["additionalProperties"]) for k, v in value.items()}
+    return value
+
+
+def record_from_row(row) -> dict:
+    """The record (as `assess_bytes` returns it) of a row of `assess_files`: a file not assessed
+    gets back its seven fields only."""
+    node = _file_record_schema()
+    data = row.asDict(recursive=True) if hasattr(row, "asDict") else dict(row)
+    record = _from_row(data, node)
+    if record["status"] != "assessed":
+        record = {k: record[k] for k in node["required"]}
+    return record
+
+
+def local_path(uri: str) -> str:
+    """The path Spark gives a file (`file:/a/b%20c.sql`) as the local path (`/a/b c.sql`);
+    other file systems keep their URI."""
+    parsed = urlparse(uri)
+    return unquote(parsed.path) if parsed.scheme == "file" else uri
+
+
+def _as_path_column(uri: str) -> str:
+    """A listed file's URI (`file:/a/b%20c.sql`, as `inputFiles` gives it) written as binaryFile's
+    `path` column writes it (Hadoop's Path text, not escaped: `file:/a/b c.sql`)."""
+    parsed = urlparse(uri)
+    path = unquote(parsed.path)
+    return f"{parsed.scheme}://{parsed.netloc}{path}" if parsed.netloc else f"{parsed.scheme}:{path}"
+
+
+def hadoop_glob(include: Sequence[str]) -> str:
+    """File-name patterns (`*.sql`, `*.{sql,sqlx}`) as one Hadoop glob for binaryFile's
+    `pathGlobFilter`, with letters matched in either case as sql-assess matches them."""
+    names = []
+    for pattern in include:
+        for expanded in _expand_braces(pattern):
+            if "/" in expanded or expanded.startswith("!"):
+                raise ValueError(f"include patterns name files, not folders or exceptions: {pattern!r}")
+            names.append("".join(f"[{c.lower()}{c.upper()}]" if c.isalpha() else c for c in expanded))
+    if not names:
+        raise ValueError("include must name at least one pattern")
+    return names[0] if len(names) == 1 else "{" + ",".join(names) + "}"
+
+
+def _assess_partition(spark_schema, knowledge: Knowledge | None, max_bytes: int, fallback: str | None):
+    """The function each executor runs over its Arrow batches of (path, length, content)."""
+
+    def assess_batches(batches: Iterator) -> Iterator:
+        import pyarrow as pa
+        from pyspark.sql.pandas.types import to_arrow_schema
+
+        quiet_module_logs()
+        node = _file_record_schema()
+        arrow_schema = to_arrow_schema(spark_schema)
+        for batch in batches:
+            paths = batch.column("path").to_pylist()
+            lengths = batch.column("length").to_pylist()
+            contents = batch.column("content")
+            rows = []
+            for i, uri in enumerate(paths):
+                path = local_path(uri)
+                content = contents[i].as_py()
+                if content is None:  # left unread: over the limit
+                    record = too_large_record(path, lengths[i], max_bytes)
+                else:
+                    record = assess_bytes(content, path, knowledge=knowledge, max_bytes=max_bytes,
+                                          fallback_encoding=fallback)  # fmt: skip
+                rows.append(_to_row(record, node))
+            yield pa.RecordBatch.from_pylist(rows, schema=arrow_schema)
+
+    return assess_batches
+
+
+def assess_files(spark, paths: str | Sequence[str], *, include: Sequence[str] = DEFAULT_INCLUDE,
+                 knowledge_dir: str | None = None, max_bytes: int = DEFAULT_MAX_BYTES,
+                 fallback_encoding: str | None = None):
+    """A DataFrame with one row per file below `paths` (files or folders, searched
+    recursively) whose name matches one of the `include` file-name patterns (letter case
+    ignored; default: the SQL extensions of sql-assess). The columns are the file record's
+    fields (`record_spark_schema`); files not assessed (undecodable, over `max_bytes`) are rows
+    too, with their reason. Files over `max_bytes` are not read. The knowledge folder is read
+    here, on the driver, and shipped with the job.
+
+    Empty files are rows too, although Spark's scans skip them. As Spark lists files: names starting with `_` or `.` are skipped, links are followed,
+    `.gitignore` files are not read, and a path that does not exist fails the job."""
+    from pyspark.sql import functions as F
+
+    knowledge = Knowledge.load(knowledge_dir) if knowledge_dir else None
+    paths = [paths] if isinstance(paths, str) else list(paths)
+    found = (spark.read.format("binaryFile").option("pathGlobFilter", hadoop_glob(include))
+             .option("recursiveFileLookup", "true").load(paths))  # fmt: skip
+    # binaryFile checks `length` before it reads a file: files over the limit stay unread.
+    small = found.filter(F.col("length") <= max_bytes).select("path", "length", "content")
+    large = found.filter(F.col("length") > max_bytes).select("path", "length", F.lit(None).cast("binary").alias("content"))
+    read = small.unionByName(large)
+    # Spark's file scans drop files of length 0, which its listing still holds: they are found
+    # again as the listed paths that no scan row has (the scan for this reads no content).
+    listed = found.inputFiles()
+    if listed:
+        every = spark.createDataFrame([(_as_path_column(uri),) for uri in listed], "path string")
+        empty = every.join(found.select("path"), "path", "left_anti").select(
+            "path", F.lit(0).cast("long").alias("length"), F.lit("").cast("binary").alias("content"))
+        read = read.unionByName(empty)
+    schema = record_spark_schema()
+    return read.mapInArrow(_assess_partition(schema, knowledge, max_bytes, fallback_encoding), schema)
+
+
+def summarize_rows(rows) -> dict:
+    """The summary of `sql-assess` over rows of `assess_files` (an iterable: pass
+    `df.toLocalIterator()` to keep the driver's memory flat). Spark selects files by name only,
+    so `left_out` counts are zero."""
+    totals = Summary()
+    for row in rows:
+        totals.add(record_from_row(row))
+    summary = totals.to_dict()
+    summary["left_out"] = totals.left_out
+    return summary
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python -m agents.transmute.spark",
+        description="Assess SQL scripts on Spark: Parquet rows of the sql-assess file records, and the summary.")
+    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="files or folders (any path Spark reads)")
+    parser.add_argument("--output", required=True, metavar="DIR", help="writes DIR/records (Parquet) and DIR/summary.json")
+    parser.add_argument("--master", help="Spark master (default: as spark-submit or the environment sets it)")
+    parser.add_argument("--include", action="append", metavar="PATTERN", help="file-name pattern (repeatable)")
+    parser.add_argument("--knowledge", metavar="DIR", help="folder with mapping.md, gotchas.md, limitations.md")
+    parser.add_argument("--max-bytes", type=int, default=DEFAULT_MAX_BYTES, metavar="N")
+    args = parser.parse_args(argv)  # fmt: skip
+    from pyspark.sql import SparkSession
+
+    builder = SparkSession.builder.appName("sql-assess")
+    if args.master:
+        builder = builder.master(args.master)
+        if args.master.startswith("local"):
+            # Local executors run this interpreter (the one with the package), not `python3`.
+            os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+    spark = builder.getOrCreate()
+    try:
+        started = time.perf_counter()
+        frame = assess_files(spark, args.inputs, include=args.include or DEFAULT_INCLUDE,
+                             knowledge_dir=args.knowledge, max_bytes=args.max_bytes)  # fmt: skip
+        records = os.path.join(args.output, "records")
+        frame.write.mode("overwrite").parquet(records)
+        summary = summarize_rows(spark.read.parquet(records).toLocalIterator())
+        summary["seconds"] = round(time.perf_counter() - started, 3)
+        with open(os.path.join(args.output, "summary.json"), "w", encoding="utf-8") as handle:
+            json.dump({"schema_version": SCHEMA_VERSION, "record": "summary", **summary}, handle, indent=2)
+            handle.write("\n")
+    finally:
+        spark.stop()
+    print(f"{summary['files']} files ({summary['assessed']} assessed, {summary['not_assessed']} not assessed): "
+          f"{records}, {os.path.join(args.output, 'summary.json')}", file=sys.stderr)  # fmt: skip
+    return 1 if summary["not_assessed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
