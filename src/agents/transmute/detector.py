@@ -116,6 +116,8 @@ RULES: tuple[Rule, ...] = (
     _rule("teradata.bteq_command", P.TERADATA, r"^\s*\.(LOGON|LOGOFF|QUIT|IF|GOTO|LABEL|EXPORT|IMPORT|RUN|OS|REPEAT|MAXERROR|ERRORLEVEL|ERROROUT|REMARK|EXIT|SET\s+\w+|WIDTH|SESSIONS|BEGIN\s+(LOADING|MLOAD|IMPORT)|END\s+(LOADING|MLOAD)|LAYOUT|FIELD|DML\s+LABEL)\b"),
     _rule("teradata.sel_statement", P.TERADATA, r"^\s*SEL\s+\S"),
     _rule("teradata.abbreviated_dml", P.TERADATA, r"^\s*(INS|DEL|UPD)\s+(INTO\s+|FROM\s+)?\w+\.\w+"),
+    _rule("teradata.query_band", P.TERADATA, r"\bSET\s+QUERY_BAND\s*=|\bFOR\s+SESSION\s+VOLATILE\b|\bQUERY_BAND\s*=\s*'"),
+    _rule("teradata.column_compress", P.TERADATA, r"\bCOMPRESS\s*(\(\s*['\d-]|'|\d)|\bCHARACTER\s+SET\s+(LATIN|UNICODE)\s+(NOT\s+)?CASESPECIFIC\b", "medium"),
     _rule("teradata.collect_stats", P.TERADATA, r"\bCOLLECT\s+(STATS|STATISTICS)\b"),
     _rule("teradata.volatile_table", P.TERADATA, r"\bCREATE\s+(MULTISET\s+|SET\s+)?VOLATILE\s+(MULTISET\s+|SET\s+)?TABLE\b"),
     _rule("teradata.on_commit_preserve", (P.TERADATA, P.POSTGRESQL, P.ORACLE), r"\bON\s+COMMIT\s+PRESERVE\s+ROWS\b", "medium"),
