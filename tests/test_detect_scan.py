@@ -34,6 +34,8 @@ FRAGMENTS = [
     "TIMESTAMP_NTZ", "TIMESTAMP_ NTZ", "STRUCT<a:b>", "STRUCT <a b>", "IFF(", "IFF\n(", "-- Databricks notebook source",
     "--  MAGIC", "\nMINUS\n", "MINUS SELECT", "ENUM (", "AS ENUM (", "GROUP_CONCAT (", "\u212aEY ", "\u017fET NOCOUNT ",
     "CREATE OR REPLACE TABLE ", "CREATE\tTABLE", "WITH NO DATA;", ") WITH DATA", "IF NOT EXISTS", "sp_executesql",
+    # Chains: heads and tails of gapped alternatives, several in a row.
+    "MONEY", "BIGSERIAL", "VARIANT,", "CONSTRAINT ", "EXPECT ", "ON VIOLATION", "TARGET_LAG",
 ]
 
 

@@ -70,6 +70,10 @@ struct ViewPatterns {
     std::vector<std::u32string> sources;
 
     uint32_t add(rx::ProgramPtr program, std::u32string source, sc::Mode mode, uint32_t pattern) {
+        // Pieces shared by several chains (`\bCREATE\s+TABLE\b`) are searched once.
+        if (mode == sc::Mode::count)
+            for (size_t k = 0; k < sources.size(); ++k)
+                if (modes[k] == sc::Mode::count && sources[k] == source) return static_cast<uint32_t>(k);
         programs.push_back(std::move(program));
         sources.push_back(std::move(source));
         modes.push_back(mode);

@@ -357,6 +357,12 @@ void set_follow(Trigger& t, const std::u32string& after, bool fold) {
     t.follow_space = space == Space::some ? Space::some : Space::any;
     t.follow_heads = std::move(heads);
     t.follow_punct = std::move(punct);
+    // The walk folds the text's character before this quick test, whatever the trigger's case.
+    for (const std::u32string& head : t.follow_heads) {
+        const char32_t f = fold_to_ascii(head[0]);
+        t.follow_first[f >> 6] |= uint64_t{1} << (f & 63);
+    }
+    for (char32_t c : t.follow_punct) t.follow_first[c >> 6] |= uint64_t{1} << (c & 63);
 }
 
 Trigger word_trigger(std::u32string prefix, bool fold, uint32_t pattern) {
@@ -444,6 +450,14 @@ bool other_triggers(const std::u32string& alternative, bool multiline, bool fold
         return true;
     }
     return false;
+}
+
+// Whether two literals (each with its program's char sets) accept the same strings.
+bool same_literal(const regex::Program& pa, const regex::Literal& a, const regex::Program& pb, const regex::Literal& b) {
+    if (a.sets.size() != b.sets.size()) return false;
+    for (size_t j = 0; j < a.sets.size(); ++j)
+        if (!pa.sets[a.sets[j]].same_as(pb.sets[b.sets[j]])) return false;
+    return true;
 }
 
 }  // namespace
@@ -590,9 +604,28 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
             std::string error;
             regex::ProgramPtr program = regex::compile(t.alternative, flag, error);
             gate = -1;
-            if (program && !program->required.empty()) {
+            std::vector<uint64_t> pairs;
+            if (program) regex::pair_bits(*program, pairs);
+            if (program && (!program->required.empty() || !pairs.empty())) {
                 gate = static_cast<int>(scan->gates_.size());
-                scan->gates_.push_back(std::move(program));
+                Gate g;
+                g.pairs = std::move(pairs);
+                std::vector<const regex::Literal*> literals;
+                if (!program->required.empty()) literals.push_back(&program->required);
+                for (const regex::Literal& lit : program->also_required)
+                    if (!lit.empty()) literals.push_back(&lit);
+                // Literals of several gates ("TABLE", "(") are looked for once.
+                for (const regex::Literal* lit : literals) {
+                    uint32_t slot = 0;
+                    auto& known = scan->gate_literals_;
+                    while (slot < known.size() && !same_literal(*known[slot].first, *known[slot].second, *program, *lit))
+                        ++slot;
+                    if (slot == known.size()) known.emplace_back(program.get(), lit);
+                    if (std::find(g.literals.begin(), g.literals.end(), slot) == g.literals.end())
+                        g.literals.push_back(slot);
+                }
+                g.program = std::move(program);
+                scan->gates_.push_back(std::move(g));
             }
             compiled.emplace_back(t.alternative, gate);
         }

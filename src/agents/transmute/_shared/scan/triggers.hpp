@@ -57,6 +57,7 @@ struct Trigger {
     Space follow_space = Space::none;
     std::vector<std::u32string> follow_heads;
     std::u32string follow_punct;
+    uint64_t follow_first[2] = {0, 0};  // folded ASCII characters a follow head can open with
     // Punctuation triggers: literal characters that must come right after the punctuation
     // ("#>>": ">>"), lower-case when fold.
     std::u32string tail;
@@ -135,10 +136,18 @@ private:
     std::array<std::vector<uint32_t>, 128> punct_by_char_;  // punctuation triggers by character
     std::vector<uint32_t> line_triggers_;
     std::vector<uint32_t> untriggered_;  // patterns the engine handles on its own
-    // A trigger's gate: its alternative alone, compiled for the literal every match of it
-    // contains. Past the last occurrence of that literal the trigger can raise no match.
-    std::vector<regex::ProgramPtr> gates_;
+    // A trigger's gate: its alternative alone, compiled for what every match of it holds: the
+    // literals it contains (past the last occurrence of one, the trigger can raise no match)
+    // and the pairs of characters it can start with.
+    struct Gate {
+        regex::ProgramPtr program;
+        std::vector<uint64_t> pairs;  // bit a*256+b: a match can start with bytes a, b; empty: any
+        std::vector<uint32_t> literals;  // indices into gate_literals_
+    };
+    std::vector<Gate> gates_;
     std::vector<int> gate_of_;  // per trigger: index into gates_, or -1
+    // Distinct gate literals, each with the program that holds its char sets.
+    std::vector<std::pair<const regex::Program*, const regex::Literal*>> gate_literals_;
     uint8_t char_class_[256] = {};       // bit 0: word character, bit 1: punctuation trigger
     bool has_count_ = false;
 };
@@ -217,7 +226,9 @@ template <class C>
 inline bool follow_matches(const C* s, size_t n, size_t end, const Trigger& t) {
     if (!t.has_follow) return true;
     size_t k = end;
-    if (!skip_space(s, n, k, t.follow_space)) return false;
+    if (!skip_space(s, n, k, t.follow_space) || k >= n) return false;
+    const char32_t f = fold_to_ascii(static_cast<char32_t>(s[k]));
+    if (f >= 128 || !((t.follow_first[f >> 6] >> (f & 63)) & 1)) return false;
     return opens_one_of(s, n, k, t.follow_heads, t.follow_punct, t.fold);
 }
 
@@ -289,20 +300,27 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     thread_local regex::BacktrackSpace thread_space;
     regex::BacktrackSpace& space = thread_space;
     const size_t budget = 4 * n + 4096;
-    // Per gate: where the next occurrence of its literal starts (regex::kNoPos: none left);
-    // valid for candidates at or before it.
+    // Per gate literal: where its next occurrence starts (regex::kNoPos: none left); valid for
+    // candidates at or before it.
     thread_local std::vector<size_t> thread_gate_next;
     std::vector<size_t>& gate_next = thread_gate_next;
-    gate_next.assign(gates_.size(), 0);
+    gate_next.assign(gate_literals_.size(), 0);
     auto gate_open = [&](uint32_t ti, size_t at) {
         const int g = gate_of_[ti];
         if (g < 0) return true;
-        size_t& next = gate_next[static_cast<size_t>(g)];
-        if (at > next) {
-            const regex::Program& gate = *gates_[static_cast<size_t>(g)];
-            next = regex::find_literal(gate, gate.required, s, n, at);
+        const Gate& gate = gates_[static_cast<size_t>(g)];
+        if (!gate.pairs.empty()) {
+            if (at + 1 >= n) return false;  // every match is two characters long or more
+            const uint32_t a = static_cast<uint32_t>(s[at]), b = static_cast<uint32_t>(s[at + 1]);
+            const uint32_t bit = a * 256 + b;
+            if ((a | b) < 256 && !((gate.pairs[bit >> 6] >> (bit & 63)) & 1)) return false;
         }
-        return next != regex::kNoPos;
+        for (uint32_t k : gate.literals) {
+            size_t& next = gate_next[k];
+            if (at > next) next = regex::find_literal(*gate_literals_[k].first, *gate_literals_[k].second, s, n, at);
+            if (next == regex::kNoPos) return false;
+        }
+        return true;
     };
     size_t open = 0;  // patterns still to settle
 
