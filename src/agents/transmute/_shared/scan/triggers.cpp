@@ -3,6 +3,7 @@
 #include "triggers.hpp"
 
 #include <algorithm>
+#include <tuple>
 
 namespace transmute::scan {
 namespace {
@@ -586,11 +587,26 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
         }
     }
     scan->bucket_start_.assign(codes * codes + 1, 0);
+    auto group_of = [&](uint32_t ti) {
+        const Trigger& t = scan->triggers_[ti];
+        return t.fold ? std::make_pair(t.head_mask, t.head) : std::make_pair(0u, 0u);
+    };
     for (size_t k = 0; k < by_key.size(); ++k) {
-        scan->bucket_start_[k] = static_cast<uint32_t>(scan->bucket_ids_.size());
-        scan->bucket_ids_.insert(scan->bucket_ids_.end(), by_key[k].begin(), by_key[k].end());
+        scan->bucket_start_[k] = static_cast<uint32_t>(scan->groups_.size());
+        std::vector<uint32_t>& list = by_key[k];
+        // Grouped by head, each group in the order of its triggers.
+        std::stable_sort(list.begin(), list.end(), [&](uint32_t a, uint32_t b) { return group_of(a) < group_of(b); });
+        for (size_t j = 0; j < list.size();) {
+            Group group;
+            std::tie(group.mask, group.head) = group_of(list[j]);
+            group.first = static_cast<uint32_t>(scan->bucket_ids_.size());
+            for (; j < list.size() && group_of(list[j]) == std::make_pair(group.mask, group.head); ++j)
+                scan->bucket_ids_.push_back(list[j]);
+            group.last = static_cast<uint32_t>(scan->bucket_ids_.size());
+            scan->groups_.push_back(group);
+        }
     }
-    scan->bucket_start_[by_key.size()] = static_cast<uint32_t>(scan->bucket_ids_.size());
+    scan->bucket_start_[by_key.size()] = static_cast<uint32_t>(scan->groups_.size());
     // Gates: the literal every match of a trigger's alternative contains, when there is one.
     scan->gate_of_.assign(scan->triggers_.size(), -1);
     std::vector<std::pair<std::u32string, int>> compiled;  // (alternative, gate or -1)

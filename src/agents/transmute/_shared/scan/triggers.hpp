@@ -128,7 +128,14 @@ private:
     // ids in bucket_ids_[bucket_start_[k] .. bucket_start_[k + 1]). A one-character prefix
     // stands in every bucket of its first character.
     std::vector<uint32_t> bucket_ids_;
-    std::vector<uint32_t> bucket_start_;
+    std::vector<uint32_t> bucket_start_;  // per key: its first group in groups_
+    // Triggers of a bucket with the same folded head (up to four characters) form a group, so
+    // that the many triggers of one word ("set") cost one test at other words.
+    struct Group {
+        uint32_t head = 0, mask = 0;  // mask 0: triggers that compare letter case exactly
+        uint32_t first = 0, last = 0;  // their ids in bucket_ids_[first .. last)
+    };
+    std::vector<Group> groups_;
     // Line triggers by the folded first character after the line's white space (ASCII; 128:
     // anything else). Triggers without a head requirement stand in every list.
     std::array<std::vector<uint32_t>, 129> line_by_head_;
@@ -464,12 +471,14 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
             head |= (f < 128 ? f : 0x80u) << (8 * j);
         }
         const uint32_t key = detail::word_code(first) * detail::kWordCodes + detail::word_code((head >> 8) & 0xFF);
-        const uint32_t end = bucket_start_[key + 1];
-        for (uint32_t k = bucket_start_[key]; k < end; ++k) {
+        const uint32_t groups_end = bucket_start_[key + 1];
+        for (uint32_t g = bucket_start_[key]; g < groups_end; ++g) {
+          const Group& group = groups_[g];
+          if ((head & group.mask) != group.head) continue;
+          for (uint32_t k = group.first; k < group.last; ++k) {
             const uint32_t ti = bucket_ids_[k];
             const Trigger& t = triggers_[ti];
             if (runs[t.pattern].done) continue;
-            if (t.fold && (head & t.head_mask) != t.head) continue;
             const size_t len = t.prefix.size();
             if (i + len > n) continue;
             bool same = true;
@@ -480,6 +489,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
             if (!same || !follow_matches(s, n, i + len, t)) continue;
             const size_t at = t.back == Back::none ? i : candidate_start(s, n, i, t);
             if (at != SIZE_MAX && gate_open(ti, at)) try_candidate(t.pattern, at);
+          }
         }
     };
     auto settled = [&] { return open == 0 && !has_count_; };
