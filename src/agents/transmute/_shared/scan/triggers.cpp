@@ -543,7 +543,8 @@ bool derive_triggers(const std::u32string& source, int flags, uint32_t pattern, 
 
 std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> programs,
                                                 const std::vector<std::u32string>& sources,
-                                                const std::vector<int>& flags, std::vector<Mode> modes) {
+                                                const std::vector<int>& flags, std::vector<Mode> modes,
+                                                bool gates) {
     auto scan = std::unique_ptr<TriggerScan>(new TriggerScan());
     scan->programs_ = std::move(programs);
     scan->modes_ = std::move(modes);
@@ -610,7 +611,7 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
     // Gates: the literal every match of a trigger's alternative contains, when there is one.
     scan->gate_of_.assign(scan->triggers_.size(), -1);
     std::vector<std::pair<std::u32string, int>> compiled;  // (alternative, gate or -1)
-    for (uint32_t ti = 0; ti < scan->triggers_.size(); ++ti) {
+    for (uint32_t ti = 0; gates && ti < scan->triggers_.size(); ++ti) {
         const Trigger& t = scan->triggers_[ti];
         const int flag = flags[t.pattern];
         int gate = -2;

@@ -105,10 +105,13 @@ struct ScanResult {
 
 class TriggerScan {
 public:
-    // `programs[i]` is the compiled pattern i; `sources`/`flags` its text and flags.
+    // `programs[i]` is the compiled pattern i; `sources`/`flags` its text and flags. With
+    // `gates`, each trigger also gets a gate (below): worth it for many patterns whose words are
+    // common, a cost per call for a few.
     static std::unique_ptr<TriggerScan> build(std::vector<regex::ProgramPtr> programs,
                                               const std::vector<std::u32string>& sources,
-                                              const std::vector<int>& flags, std::vector<Mode> modes);
+                                              const std::vector<int>& flags, std::vector<Mode> modes,
+                                              bool gates = false);
 
     size_t size() const { return programs_.size(); }
     // Patterns without triggers, which the engine searches on their own over the whole text.
@@ -463,6 +466,9 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     auto on_word_start = [&](size_t i, uint32_t c) {
         const char32_t first = fold_to_ascii(c);
         if (first >= 128) return;
+        // No trigger opens with this character: nothing more to read.
+        const uint32_t row = detail::word_code(first) * detail::kWordCodes;
+        if (bucket_start_[row] == bucket_start_[row + detail::kWordCodes]) return;
         // The word's first four characters, folded, one byte each (0 past the end or for
         // characters that fold to nothing in ASCII).
         uint32_t head = first;
@@ -470,7 +476,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
             const char32_t f = fold_to_ascii(static_cast<char32_t>(s[i + j]));
             head |= (f < 128 ? f : 0x80u) << (8 * j);
         }
-        const uint32_t key = detail::word_code(first) * detail::kWordCodes + detail::word_code((head >> 8) & 0xFF);
+        const uint32_t key = row + detail::word_code((head >> 8) & 0xFF);
         const uint32_t groups_end = bucket_start_[key + 1];
         for (uint32_t g = bucket_start_[key]; g < groups_end; ++g) {
           const Group& group = groups_[g];
