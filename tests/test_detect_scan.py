@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-from agents.transmute.detector import CODE, COMMENT, FLAGS, HASH_COMMENT, TEXT, Detector, RULES, _row_context
+from agents.transmute.detector import CODE, COMMENT, FLAGS, HASH_COMMENT, TEXT, Detector, Rule, RULES, _row_context
 from agents.transmute.cuebook import PLATFORM_MARKERS
 from agents.transmute.originscan import Platform
 
@@ -24,6 +24,18 @@ FRAGMENTS = [
     "NVARCHAR2", "N?VARCHAR2", "VARCHAR2", "UNIQUE ", "NO ", "INTERLEAVED SORTKEY", "TINYINT(4)", " UNSIGNED", "|>",
     "-- MAGIC %sql", "-- COMMAND ----------", "dbfs:/mnt/x", "x?::INT", "t@v12", "ENUM(", "AS ENUM(", "SUPER,",
     "a%ROWTYPE", "c:a.b::string", "EXCEPT(", "EXCLUDE(", "\u00e9", "\u0131", "\u017f", "\u212a", "\u2028", "\u00a0",
+    # Trigger checks: words and punctuation that must follow a trigger, candidates that start
+    # before it (a word character, the word before white space, a literal before white space),
+    # look-behinds, and literals the match must contain further on.
+    "SELECT * EXCEPT (", "xSELECT\t*  EXCLUDE(", " SUPER ", "SUPER)", "col ", "@v", "w@", "v1 ", "?", ":", "%TYPE",
+    "AS OF ", "VERSION ", "TIMESTAMP ", "INTO ", "##t", "JOIN #x", "MEDIUMINT", " YEAR", "STRING", ", x STRING)",
+    "FORMAT ", "TITLE '", "(FORMAT)", "@x :=", ":=", "#>>", "#>", "@>", "SET NOCOUNT ON", "SET ", "NOCOUNT",
+    "EXEC sp_who", "EXECUTE xp_", "NVL2(", "NVL (", "TOP(", "TOP 10", "sys.objects", "sys .", "DBMS_x.y", "UTL_",
+    "TIMESTAMP_NTZ", "TIMESTAMP_ NTZ", "STRUCT<a:b>", "STRUCT <a b>", "IFF(", "IFF\n(", "-- Databricks notebook source",
+    "--  MAGIC", "\nMINUS\n", "MINUS SELECT", "ENUM (", "AS ENUM (", "GROUP_CONCAT (", "\u212aEY ", "\u017fET NOCOUNT ",
+    "CREATE OR REPLACE TABLE ", "CREATE\tTABLE", "WITH NO DATA;", ") WITH DATA", "IF NOT EXISTS", "sp_executesql",
+    # Chains: heads and tails of gapped alternatives, several in a row.
+    "MONEY", "BIGSERIAL", "VARIANT,", "CONSTRAINT ", "EXPECT ", "ON VIOLATION", "TARGET_LAG",
 ]
 
 
@@ -66,3 +78,40 @@ def test_scan_agrees_with_re(detector, extra):
         views = detector.views(text)
         got = {i: line for i, line in detector._scanner.features(text)[0] if i not in hash_rows}
         assert got == expected(patterns, text, views), (seed, round_, text)
+
+
+def test_every_pattern_has_a_trigger(detector):
+    """No row or rule is left to a search of its own over the whole text."""
+    assert detector._scanner.untriggered() == []
+
+
+@pytest.mark.parametrize(
+    "pattern, hits, misses",
+    [
+        # A trigger on the punctuation, the candidate one word character before it.
+        (r"\w@v\d+\b", ["t@v12", "x\nab@V3 "], ["@v12", " @v1", "t@w1"]),
+        # A trigger on the word, the candidate the word before the white space in front of it.
+        (r"\b\w+\s+SUPER\s*[,\)]", ["c SUPER,", "a\n\tsuper )"], ["SUPER,", ", SUPER,", "c SUPERB,", "c SUPER x"]),
+        # A trigger on the punctuation, the candidate a literal before the white space (anywhere
+        # in a word: the pattern has no word boundary).
+        (r"SELECT\s+\*\s+EXCEPT\s*\(", ["xselect * except(", "SELECT\n*\tEXCEPT ("], ["SELECT *EXCEPT(", "SELECT* EXCEPT("]),
+        # A leading look-behind.
+        (r"(?<!AS )\bENUM\s*\(", ["x ENUM(", "ENUM (", "as  ENUM("], ["AS ENUM(", "ENUMS("]),
+        # Words and punctuation that must follow: optional groups, classes, escapes made optional.
+        (r"\bCREATE\s+(OR\s+REPLACE\s+)?TABLE\b", ["CREATE TABLE", "create or replace\ttable"], ["CREATE VIEW", "CREATETABLE"]),
+        (r"\bTOP\s*\(?\s*\d+", ["TOP 5", "TOP(5)", "top ( 5"], ["TOP x", "TOPS 5"]),
+        (r"\bEXEC(?:UTE)?\s+(sp_|xp_)\w+", ["EXEC sp_who", "execute XP_x"], ["EXEC dbo.sp_x", "EXECUTEsp_x"]),
+        (r"(?:^|\n)\s*MINUS\s*(?:\n|$)", ["a\nMINUS\nb", "MINUS", "x\n  minus  "], ["x MINUS\n", "\nMINUSX"]),
+        (r"[,(]\s*\w+\s+YEAR\b", ["(a YEAR", ", b  year)"], ["a YEAR", "(YEAR", ", b YEARS"]),
+    ],
+)
+def test_trigger_kinds_agree_with_re(pattern, hits, misses):
+    """Each kind of trigger finds what `re` finds, at the line where `re` finds it first."""
+    rule = Rule(id="t.rule", platforms=(Platform.MYSQL,), confidence="high", pattern=pattern)
+    detector = Detector(markers=[], rules=[rule], model=EMPTY)
+    assert detector._scanner.untriggered() == []
+    for text in hits + misses:
+        for padded in (text, "x\n" + text + " y", "\u0100 " + text):
+            found = [line for _, line in detector._scanner.features(padded)[0]]
+            assert found == list(expected([(pattern, CODE)], padded, detector.views(padded)).values()), (pattern, padded)
+        assert bool(re.search(pattern, detector.views(text)[0], FLAGS)) == (text in hits), (pattern, text)

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -96,29 +95,23 @@ inline void split_gaps(const std::u32string& s, std::vector<std::u32string>& pie
 }
 
 // The earliest start of a chain of pieces whose successive matches (each piece's finditer
-// spans, in order) lie within the gaps; SIZE_MAX when there is none.
+// spans, in order) lie within the gaps; SIZE_MAX when there is none. Works from the last piece
+// back, keeping the spans from which the rest of the chain can be completed: one binary search
+// per span, so dense heads and tails cost no more than their number.
 inline size_t join_chain(const std::vector<const std::vector<regex::Span>*>& spans, const std::vector<size_t>& gaps) {
-    // reach: end of the latest piece matched -> earliest start of the chain behind it.
-    std::map<size_t, size_t> reach;
-    for (const regex::Span& span : *spans[0]) {
-        auto [it, inserted] = reach.emplace(span.end, span.start);
-        if (!inserted) it->second = std::min(it->second, span.start);
-    }
-    for (size_t k = 1; k < spans.size() && !reach.empty(); ++k) {
-        const std::vector<regex::Span>& next = *spans[k];
-        std::map<size_t, size_t> extended;
-        for (const auto& [end, origin] : reach) {
-            auto it = std::lower_bound(next.begin(), next.end(), end,
-                                       [](const regex::Span& span, size_t at) { return span.start < at; });
-            for (; it != next.end() && it->start <= end + gaps[k - 1]; ++it) {
-                auto [slot, inserted] = extended.emplace(it->end, origin);
-                if (!inserted) slot->second = std::min(slot->second, origin);
-            }
+    if (spans.empty()) return SIZE_MAX;
+    std::vector<regex::Span> good(spans.back()->begin(), spans.back()->end());
+    for (size_t k = spans.size() - 1; k-- > 0 && !good.empty();) {
+        std::vector<regex::Span> kept;
+        for (const regex::Span& span : *spans[k]) {
+            auto it = std::lower_bound(good.begin(), good.end(), span.end,
+                                       [](const regex::Span& s, size_t at) { return s.start < at; });
+            if (it != good.end() && it->start - span.end <= gaps[k]) kept.push_back(span);
         }
-        reach.swap(extended);
+        good.swap(kept);
     }
     size_t best = SIZE_MAX;
-    for (const auto& [end, origin] : reach) best = std::min(best, origin);
+    for (const regex::Span& span : good) best = std::min(best, span.start);
     return best;
 }
 

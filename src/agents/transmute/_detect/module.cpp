@@ -70,6 +70,10 @@ struct ViewPatterns {
     std::vector<std::u32string> sources;
 
     uint32_t add(rx::ProgramPtr program, std::u32string source, sc::Mode mode, uint32_t pattern) {
+        // Pieces shared by several chains (`\bCREATE\s+TABLE\b`) are searched once.
+        if (mode == sc::Mode::count)
+            for (size_t k = 0; k < sources.size(); ++k)
+                if (modes[k] == sc::Mode::count && sources[k] == source) return static_cast<uint32_t>(k);
         programs.push_back(std::move(program));
         sources.push_back(std::move(source));
         modes.push_back(mode);
@@ -422,7 +426,7 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         for (ViewPatterns& vp : engine->views) {
             if (vp.programs.empty()) continue;
             std::vector<int> flag_list(vp.programs.size(), flags);
-            vp.scan = sc::TriggerScan::build(std::move(vp.programs), vp.sources, flag_list, vp.modes);
+            vp.scan = sc::TriggerScan::build(std::move(vp.programs), vp.sources, flag_list, vp.modes, true);
             vp.sources.clear();
         }
         std::vector<std::string> names;

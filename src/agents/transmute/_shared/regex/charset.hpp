@@ -58,6 +58,12 @@ public:
     bool is_single() const { return single_; }
     uint32_t single() const { return ranges_.empty() ? 0 : ranges_[0].first; }
 
+    // Whether `other` accepts exactly the same chars by the same rule.
+    bool same_as(const CharSet& other) const {
+        return ranges_ == other.ranges_ && categories_ == other.categories_ && negate_ == other.negate_ &&
+               lower_first_ == other.lower_first_;
+    }
+
     // Builders. All return false with `error` set when the case is not supported.
     static CharSet literal(uint32_t c, bool negate, bool ignorecase);
     static CharSet any(bool dotall);

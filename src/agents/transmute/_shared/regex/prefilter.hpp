@@ -77,7 +77,39 @@ size_t find_literal(const Program& prog, const Literal& lit, const C* s, size_t 
         }
     } else {
         const CharSet& anchor = prog.sets[lit.sets[k]];
-        for (size_t i = from + k; i <= last + k; ++i) {
+        size_t i = from + k;
+#if defined(__SSE2__)
+        if constexpr (sizeof(C) == 2) {
+            if (lit.anchor_nbytes > 0) {
+                // Eight chars at a time: lanes equal to an anchor byte, or above 0xFF (which the
+                // anchor may accept through case folding), are tested one by one.
+                const uint8_t* b = lit.anchor_bytes;
+                const int nb = lit.anchor_nbytes;
+                const __m128i v0 = _mm_set1_epi16(static_cast<short>(b[0]));
+                const __m128i v1 = _mm_set1_epi16(static_cast<short>(nb > 1 ? b[1] : b[0]));
+                const __m128i v2 = _mm_set1_epi16(static_cast<short>(nb > 2 ? b[2] : b[0]));
+                const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF00));
+                const __m128i zero = _mm_setzero_si128();
+                while (i + 8 <= last + k + 1) {
+                    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+                    const __m128i wide = _mm_xor_si128(_mm_cmpeq_epi16(_mm_and_si128(x, high), zero),
+                                                       _mm_set1_epi16(-1));
+                    const __m128i m = _mm_or_si128(
+                        _mm_or_si128(_mm_cmpeq_epi16(x, v0), _mm_cmpeq_epi16(x, v1)),
+                        _mm_or_si128(_mm_cmpeq_epi16(x, v2), wide));
+                    uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(m)) & 0x5555u;
+                    while (mask) {
+                        const size_t at = i + static_cast<size_t>(__builtin_ctz(mask)) / 2;
+                        if (anchor.test(static_cast<uint32_t>(s[at])) && literal_at(prog, lit, s, n, at - k))
+                            return at - k;
+                        mask &= mask - 1;
+                    }
+                    i += 8;
+                }
+            }
+        }
+#endif
+        for (; i <= last + k; ++i) {
             if (anchor.test(static_cast<uint32_t>(s[i])) && literal_at(prog, lit, s, n, i - k)) {
                 return i - k;
             }

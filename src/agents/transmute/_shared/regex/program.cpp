@@ -365,14 +365,18 @@ bool reach_chars(const Code& code, uint32_t pc, std::vector<uint32_t>& chars) {
     return true;
 }
 
-void pair_table(Program& prog) {
+void pair_table(Program& prog) { pair_bits(prog, prog.pairs); }
+
+}  // namespace
+
+bool pair_bits(const Program& prog, std::vector<uint64_t>& out) {
     const Code& code = prog.spans;
     std::vector<uint32_t> first;
-    if (!reach_chars(code, code.start, first)) return;
+    if (!reach_chars(code, code.start, first)) return false;
     std::vector<uint64_t> table(65536 / 64, 0);
     for (uint32_t pc : first) {
         std::vector<uint32_t> second;
-        if (!reach_chars(code, code.insts[pc].x, second)) return;
+        if (!reach_chars(code, code.insts[pc].x, second)) return false;
         const uint64_t* a = prog.sets[code.insts[pc].arg].low_bits();
         for (uint32_t q : second) {
             const uint64_t* b = prog.sets[code.insts[q].arg].low_bits();
@@ -385,8 +389,12 @@ void pair_table(Program& prog) {
     size_t bits = 0;
     for (uint64_t w : table) bits += static_cast<size_t>(std::popcount(w));
     // Worth it only when most byte pairs are ruled out.
-    if (bits * 16 <= 65536) prog.pairs = std::move(table);
+    if (bits * 16 > 65536) return false;
+    out = std::move(table);
+    return true;
 }
+
+namespace {
 
 bool starts_at_text_begin(const Node& n) {
     if (n.kind == Node::kAssert) return n.assertion == AssertKind::kBeginText;

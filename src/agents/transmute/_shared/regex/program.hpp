@@ -77,6 +77,11 @@ struct Program {
     }
 };
 
+// The pairs of bytes (first char, second char) a match of `prog` can start with, as in
+// Program::pairs, whether or not the program keeps them; false when every match is not at
+// least two chars long or the table would not be sparse.
+bool pair_bits(const Program& prog, std::vector<uint64_t>& out);
+
 // Builds a program; false with `error` for unsupported input.
 bool build_program(Ast& ast, Program& out, std::string& error);
 

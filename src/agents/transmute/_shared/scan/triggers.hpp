@@ -19,6 +19,7 @@
 
 #include "../regex/backtrack.hpp"
 #include "../regex/matcher.hpp"
+#include "../regex/prefilter.hpp"
 #include "../regex/regex.hpp"
 #include "../text.hpp"
 
@@ -33,20 +34,44 @@
 
 namespace transmute::scan {
 
+// Where a candidate starts, relative to the position that raised it.
+enum class Back : uint8_t {
+    none,       // at the trigger itself
+    word_char,  // "\wP": one word character before the punctuation
+    word,       // "\b\w+\s+LIT": the start of the word before the white space in front of LIT
+    literal,    // "LIT\s+P": the start of `back_literal` before the white space in front of P
+};
+
+// White space a trigger's check skips: none at all, any amount, or at least one character.
+enum class Space : uint8_t { none, any, some };
+
 struct Trigger {
     std::u32string prefix;  // word characters (lowercase when fold), when at_word_start
     char32_t punct = 0;     // the opening character otherwise
     bool at_word_start = true;
     bool at_line_start = false;  // "^" under MULTILINE: the text's start and after every "\n"
-    // A word prefix that must follow the prefix after white space ("\bSET\s+NOCOUNT": "nocount"),
-    // lower-case when fold; empty when the pattern says nothing so simple.
-    std::u32string next;
+    // Word triggers: what must follow the prefix ("\bSET\s+NOCOUNT": white space, then "nocount";
+    // "\bIFF\s*\(": white space or none, then "("): word prefixes (`follow_heads`, lower-case when
+    // fold) or punctuation (`follow_punct`) after `follow_space` white space. No requirement when
+    // `has_follow` is false.
+    bool has_follow = false;
+    Space follow_space = Space::none;
+    std::vector<std::u32string> follow_heads;
+    std::u32string follow_punct;
+    uint64_t follow_first[2] = {0, 0};  // folded ASCII characters a follow head can open with
+    // Punctuation triggers: literal characters that must come right after the punctuation
+    // ("#>>": ">>"), lower-case when fold.
+    std::u32string tail;
+    Back back = Back::none;
+    std::u32string back_literal;      // Back::literal: the word literal, lower-case when fold
+    Space back_space = Space::none;   // Back::literal: the white space between it and the trigger
     // Line triggers: what the first character after the line's leading white space must open,
     // as word prefixes (`heads`) or punctuation (`head_punct`); no requirement when both are empty.
     std::vector<std::u32string> heads;
     std::u32string head_punct;
     bool fold = false;      // compare letters case-insensitively
     uint32_t pattern = 0;   // index of the pattern it serves
+    std::u32string alternative;  // the source of the alternative it stands for
     // The first (up to) four characters of a folded prefix, one byte each, for a quick test.
     uint32_t head = 0;
     uint32_t head_mask = 0;
@@ -81,10 +106,13 @@ struct ScanResult {
 
 class TriggerScan {
 public:
-    // `programs[i]` is the compiled pattern i; `sources`/`flags` its text and flags.
+    // `programs[i]` is the compiled pattern i; `sources`/`flags` its text and flags. With
+    // `gates`, each trigger also gets a gate (below): worth it for many patterns whose words are
+    // common, a cost per call for a few.
     static std::unique_ptr<TriggerScan> build(std::vector<regex::ProgramPtr> programs,
                                               const std::vector<std::u32string>& sources,
-                                              const std::vector<int>& flags, std::vector<Mode> modes);
+                                              const std::vector<int>& flags, std::vector<Mode> modes,
+                                              bool gates = false);
 
     size_t size() const { return programs_.size(); }
     // Patterns without triggers, which the engine searches on their own over the whole text.
@@ -100,19 +128,50 @@ private:
     std::vector<regex::ProgramPtr> programs_;
     std::vector<Mode> modes_;
     std::vector<Trigger> triggers_;
-    // Word triggers grouped by folded first character: ids in bucket_ids_[bucket_start_[c] ..
-    // bucket_start_[c + 1]).
+    // Word triggers grouped by the folded first two characters of the word (see word_key):
+    // ids in bucket_ids_[bucket_start_[k] .. bucket_start_[k + 1]). A one-character prefix
+    // stands in every bucket of its first character.
     std::vector<uint32_t> bucket_ids_;
-    std::array<uint32_t, 129> bucket_start_{};
+    std::vector<uint32_t> bucket_start_;  // per key: its first group in groups_
+    // Triggers of a bucket with the same folded head (up to four characters) form a group, so
+    // that the many triggers of one word ("set") cost one test at other words.
+    struct Group {
+        uint32_t head = 0, mask = 0;  // mask 0: triggers that compare letter case exactly
+        uint32_t first = 0, last = 0;  // their ids in bucket_ids_[first .. last)
+    };
+    std::vector<Group> groups_;
+    // Line triggers by the folded first character after the line's white space (ASCII; 128:
+    // anything else). Triggers without a head requirement stand in every list.
+    std::array<std::vector<uint32_t>, 129> line_by_head_;
     std::vector<uint32_t> punct_triggers_;
     std::array<std::vector<uint32_t>, 128> punct_by_char_;  // punctuation triggers by character
     std::vector<uint32_t> line_triggers_;
     std::vector<uint32_t> untriggered_;  // patterns the engine handles on its own
+    // A trigger's gate: its alternative alone, compiled for what every match of it holds: the
+    // literals it contains (past the last occurrence of one, the trigger can raise no match)
+    // and the pairs of characters it can start with.
+    struct Gate {
+        regex::ProgramPtr program;
+        std::vector<uint64_t> pairs;  // bit a*256+b: a match can start with bytes a, b; empty: any
+        std::vector<uint32_t> literals;  // indices into gate_literals_
+    };
+    std::vector<Gate> gates_;
+    std::vector<int> gate_of_;  // per trigger: index into gates_, or -1
+    // Distinct gate literals, each with the program that holds its char sets.
+    std::vector<std::pair<const regex::Program*, const regex::Literal*>> gate_literals_;
     uint8_t char_class_[256] = {};       // bit 0: word character, bit 1: punctuation trigger
     bool has_count_ = false;
 };
 
 namespace detail {
+
+// Bucket code of a folded character: letters 0-25, digits 26-35, '_' 36, anything else 37.
+inline uint32_t word_code(char32_t f) {
+    if (f >= 'a' && f <= 'z') return f - 'a';
+    if (f >= '0' && f <= '9') return 26 + (f - '0');
+    return f == '_' ? 36 : 37;
+}
+constexpr uint32_t kWordCodes = 38;
 
 template <class C>
 inline bool is_word_char(C ch) {
@@ -150,25 +209,77 @@ inline bool word_at(const C* s, size_t n, size_t at, const std::u32string& word,
 
 }  // namespace detail
 
-// After a word prefix ending at `end`: the rest of that word, white space, then `t.next`.
+// Skips the white space a trigger check allows from `at`; false when `space` asks for some and
+// there is none.
 template <class C>
-inline bool next_word_matches(const C* s, size_t n, size_t end, const Trigger& t) {
-    if (end < n && detail::is_word_char(s[end])) return true;  // the word goes on; let the engine judge
+inline bool skip_space(const C* s, size_t n, size_t& at, Space space) {
+    if (space == Space::none) return true;
+    const size_t from = at;
+    while (at < n && detail::is_space_char(s[at])) ++at;
+    return space == Space::any || at > from;
+}
+
+// Whether s[at] opens one of `heads` (word prefixes, folded when `fold`) or is one of `punct`.
+template <class C>
+inline bool opens_one_of(const C* s, size_t n, size_t at, const std::vector<std::u32string>& heads,
+                         const std::u32string& punct, bool fold) {
+    if (at >= n) return false;
+    const uint32_t c = static_cast<uint32_t>(s[at]);
+    for (char32_t p : punct)
+        if (c == p) return true;
+    for (const std::u32string& head : heads)
+        if (detail::word_at(s, n, at, head, fold)) return true;
+    return false;
+}
+
+// After a word prefix ending at `end`: the white space and the word or punctuation that follow.
+template <class C>
+inline bool follow_matches(const C* s, size_t n, size_t end, const Trigger& t) {
+    if (!t.has_follow) return true;
     size_t k = end;
-    while (k < n && detail::is_space_char(s[k])) ++k;
-    if (k == end) return false;
-    return detail::word_at(s, n, k, t.next, t.fold);
+    if (!skip_space(s, n, k, t.follow_space) || k >= n) return false;
+    const char32_t f = fold_to_ascii(static_cast<char32_t>(s[k]));
+    if (f >= 128 || !((t.follow_first[f >> 6] >> (f & 63)) & 1)) return false;
+    return opens_one_of(s, n, k, t.follow_heads, t.follow_punct, t.fold);
+}
+
+// After a punctuation trigger at `at`: its literal tail.
+template <class C>
+inline bool tail_matches(const C* s, size_t n, size_t at, const Trigger& t) {
+    return t.tail.empty() || detail::word_at(s, n, at + 1, t.tail, t.fold);
+}
+
+// Where the candidate of a trigger met at `at` starts, or SIZE_MAX when there is none.
+template <class C>
+inline size_t candidate_start(const C* s, size_t n, size_t at, const Trigger& t) {
+    switch (t.back) {
+        case Back::none:
+            return at;
+        case Back::word_char:
+            return at > 0 && detail::is_word_char(s[at - 1]) ? at - 1 : SIZE_MAX;
+        case Back::word: {
+            size_t k = at;
+            while (k > 0 && detail::is_space_char(s[k - 1])) --k;
+            if (k == at || k == 0 || !detail::is_word_char(s[k - 1])) return SIZE_MAX;
+            while (k > 0 && detail::is_word_char(s[k - 1])) --k;
+            return k;
+        }
+        case Back::literal: {
+            size_t k = at;
+            while (k > 0 && detail::is_space_char(s[k - 1])) --k;
+            if (t.back_space == Space::some && k == at) return SIZE_MAX;
+            if (t.back_space == Space::none && k != at) k = at;
+            const size_t len = t.back_literal.size();
+            if (k < len || !detail::word_at(s, n, k - len, t.back_literal, t.fold)) return SIZE_MAX;
+            return k - len;
+        }
+    }
+    return SIZE_MAX;
 }
 
 template <class C>
 inline bool line_head_matches(const C* s, size_t n, size_t j, const Trigger& t) {
-    const uint32_t c = static_cast<uint32_t>(s[j]);
-    for (char32_t p : t.head_punct)
-        if (c == p) return true;
-    for (const std::u32string& head : t.heads)
-        if (detail::word_at(s, n, j, head, t.fold)) return true;
-    (void)n;
-    return false;
+    return opens_one_of(s, n, j, t.heads, t.head_punct, t.fold);
 }
 
 template <class C>
@@ -199,13 +310,29 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     // Scratch for the windowed runs, kept per thread: every run takes a fresh generation.
     thread_local regex::BacktrackSpace thread_space;
     regex::BacktrackSpace& space = thread_space;
-    // Live copy of the buckets: triggers of settled patterns are dropped as they are met.
-    thread_local std::vector<uint32_t> thread_live;
-    std::vector<uint32_t>& live = thread_live;
-    live.assign(bucket_ids_.begin(), bucket_ids_.end());
-    std::array<uint32_t, 128> live_end;
-    for (size_t c = 0; c < 128; ++c) live_end[c] = bucket_start_[c + 1];
     const size_t budget = 4 * n + 4096;
+    // Per gate literal: where its next occurrence starts (regex::kNoPos: none left); valid for
+    // candidates at or before it.
+    thread_local std::vector<size_t> thread_gate_next;
+    std::vector<size_t>& gate_next = thread_gate_next;
+    gate_next.assign(gate_literals_.size(), 0);
+    auto gate_open = [&](uint32_t ti, size_t at) {
+        const int g = gate_of_[ti];
+        if (g < 0) return true;
+        const Gate& gate = gates_[static_cast<size_t>(g)];
+        if (!gate.pairs.empty()) {
+            if (at + 1 >= n) return false;  // every match is two characters long or more
+            const uint32_t a = static_cast<uint32_t>(s[at]), b = static_cast<uint32_t>(s[at + 1]);
+            const uint32_t bit = a * 256 + b;
+            if ((a | b) < 256 && !((gate.pairs[bit >> 6] >> (bit & 63)) & 1)) return false;
+        }
+        for (uint32_t k : gate.literals) {
+            size_t& next = gate_next[k];
+            if (at > next) next = regex::find_literal(*gate_literals_[k].first, *gate_literals_[k].second, s, n, at);
+            if (next == regex::kNoPos) return false;
+        }
+        return true;
+    };
     size_t open = 0;  // patterns still to settle
 
     for (size_t p = 0; p < patterns; ++p) {
@@ -315,39 +442,50 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
             white_to = j;
         }
         const size_t j = white_to;
-        for (uint32_t ti : line_triggers_) {
+        const char32_t f = j < n ? fold_to_ascii(static_cast<char32_t>(s[j])) : 128;
+        for (uint32_t ti : line_by_head_[f < 128 ? f : 128]) {
             const Trigger& t = triggers_[ti];
             if (!t.heads.empty() || !t.head_punct.empty()) {
                 if (j >= n || !line_head_matches(s, n, j, t)) continue;
             }
+            if (runs[t.pattern].done || !gate_open(ti, i)) continue;
             try_candidate(t.pattern, i);
         }
     };
     auto on_punct = [&](size_t i, uint32_t c) {
         if (c >= 128) return;
-        for (uint32_t ti : punct_by_char_[c]) try_candidate(triggers_[ti].pattern, i);
+        for (uint32_t ti : punct_by_char_[c]) {
+            const Trigger& t = triggers_[ti];
+            if (runs[t.pattern].done || !tail_matches(s, n, i, t) ||
+                !follow_matches(s, n, i + 1 + t.tail.size(), t))
+                continue;
+            const size_t at = candidate_start(s, n, i, t);
+            if (at != SIZE_MAX && gate_open(ti, at)) try_candidate(t.pattern, at);
+        }
         if (c == '\n' && !line_triggers_.empty()) on_line_start(i + 1);
     };
     auto on_word_start = [&](size_t i, uint32_t c) {
         const char32_t first = fold_to_ascii(c);
         if (first >= 128) return;
-        uint32_t k = bucket_start_[first];
-        if (k == live_end[first]) return;
+        // No trigger opens with this character: nothing more to read.
+        const uint32_t row = detail::word_code(first) * detail::kWordCodes;
+        if (bucket_start_[row] == bucket_start_[row + detail::kWordCodes]) return;
         // The word's first four characters, folded, one byte each (0 past the end or for
         // characters that fold to nothing in ASCII).
-        uint32_t head = 0;
-        for (size_t j = 0; j < 4 && i + j < n; ++j) {
+        uint32_t head = first;
+        for (size_t j = 1; j < 4 && i + j < n; ++j) {
             const char32_t f = fold_to_ascii(static_cast<char32_t>(s[i + j]));
             head |= (f < 128 ? f : 0x80u) << (8 * j);
         }
-        while (k < live_end[first]) {
-            const Trigger& t = triggers_[live[k]];
-            if (runs[t.pattern].done) {
-                live[k] = live[--live_end[first]];
-                continue;
-            }
-            ++k;
-            if (t.fold && (head & t.head_mask) != t.head) continue;
+        const uint32_t key = row + detail::word_code((head >> 8) & 0xFF);
+        const uint32_t groups_end = bucket_start_[key + 1];
+        for (uint32_t g = bucket_start_[key]; g < groups_end; ++g) {
+          const Group& group = groups_[g];
+          if ((head & group.mask) != group.head) continue;
+          for (uint32_t k = group.first; k < group.last; ++k) {
+            const uint32_t ti = bucket_ids_[k];
+            const Trigger& t = triggers_[ti];
+            if (runs[t.pattern].done) continue;
             const size_t len = t.prefix.size();
             if (i + len > n) continue;
             bool same = true;
@@ -355,8 +493,10 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
                 const char32_t ch = static_cast<char32_t>(s[i + j]);
                 same = (t.fold ? fold_to_ascii(ch) : ch) == t.prefix[j];
             }
-            if (same && !t.next.empty() && !next_word_matches(s, n, i + len, t)) continue;
-            if (same) try_candidate(t.pattern, i);
+            if (!same || !follow_matches(s, n, i + len, t)) continue;
+            const size_t at = t.back == Back::none ? i : candidate_start(s, n, i, t);
+            if (at != SIZE_MAX && gate_open(ti, at)) try_candidate(t.pattern, at);
+          }
         }
     };
     auto settled = [&] { return open == 0 && !has_count_; };
