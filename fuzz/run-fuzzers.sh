@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the three fuzz targets for a bounded time each (default 60 seconds), one after another,
+# Runs the four fuzz targets for a bounded time each (default 60 seconds), one after another,
 # from the seed corpus. Needs the package and atheris installed in the venv given as PYTHON
 # (default .venv/bin/python). New inputs go to a scratch folder; a finding stops the run with the
 # failing input saved as fuzz/findings/<target>-crash-*.
@@ -11,7 +11,7 @@ SECONDS_EACH="${1:-60}"
 SCRATCH="$(mktemp -d)"
 trap 'rm -rf "$SCRATCH"' EXIT
 mkdir -p "$ROOT/fuzz/findings"
-for target in engine complexity lorepick; do
+for target in engine complexity lorepick detect; do
     mkdir -p "$SCRATCH/$target"
     echo "== $target (${SECONDS_EACH}s)"
     status=0
