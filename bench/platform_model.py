@@ -36,7 +36,7 @@ MIN_PLATFORM_REPOS = 2
 # projects, project vocabulary does not.
 MIN_PLATFORM_SHARE = 0.3
 # Inverse regularisation strength of the logistic regression.
-C = float(__import__('os').environ.get('DETECT_C', '8'))
+C = 16.0
 # Precision wanted where a platform is named, on held-out repositories.
 TARGET_PRECISION = 0.975
 
