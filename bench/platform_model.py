@@ -87,12 +87,22 @@ def vocabulary(samples: list[Sample]) -> list[str]:
     says nothing about the dialect."""
     repos: dict[str, set] = collections.defaultdict(set)
     files: collections.Counter = collections.Counter()
+    # A repository that holds scripts of three or more platforms is a test suite of a multi-dialect
+    # tool: it shows every dialect's rarest keywords once, so it does not vouch for how widely a
+    # word is used. Its files still train the model; they only do not count toward the spread.
+    platforms_of: dict[str, set] = collections.defaultdict(set)
     for s in samples:
+        platforms_of[s.repo].add(s.platform)
+    suites = {repo for repo, platforms in platforms_of.items() if len(platforms) >= 3}
+    for s in samples:
+        if s.repo in suites:
+            continue
         for f in s.features:
             repos[f].add((s.platform, s.repo))
             files[f] += 1
 
-    platform_repos = collections.Counter(platform for platform, _ in {(s.platform, s.repo) for s in samples})
+    platform_repos = collections.Counter(
+        platform for platform, _ in {(s.platform, s.repo) for s in samples if s.repo not in suites})
 
     def spread(f):
         pairs = repos[f]
@@ -103,7 +113,7 @@ def vocabulary(samples: list[Sample]) -> list[str]:
 
     keep = [f for f in repos if files[f] >= MIN_FILES and spread(f)]
     # Rows and rules always have a weight, even when the corpus holds them rarely.
-    keep += [f for f in repos if f[:2] in ("m:", "r:") and f not in set(keep)]
+    keep += [f for s in samples for f in s.features if f[:2] in ("m:", "r:")]
     return sorted(set(keep))
 
 

@@ -15,44 +15,6 @@
 
 namespace transmute::detect {
 
-// Splits `s` at its top-level "|" (outside groups and character classes); false when the
-// brackets do not balance.
-inline bool split_top_level(const std::u32string& s, std::vector<std::u32string>& out) {
-    int depth = 0;
-    bool in_class = false;
-    std::u32string current;
-    for (size_t i = 0; i < s.size(); ++i) {
-        const char32_t c = s[i];
-        if (c == '\\') {
-            if (i + 1 >= s.size()) return false;
-            current += c;
-            current += s[++i];
-            continue;
-        }
-        if (in_class) {
-            if (c == ']') in_class = false;
-        } else if (c == '[') {
-            in_class = true;
-            current += c;
-            if (i + 1 < s.size() && s[i + 1] == '^') current += s[++i];
-            if (i + 1 < s.size() && s[i + 1] == ']') current += s[++i];
-            continue;
-        } else if (c == '(') {
-            ++depth;
-        } else if (c == ')') {
-            if (--depth < 0) return false;
-        } else if (c == '|' && depth == 0) {
-            out.push_back(current);
-            current.clear();
-            continue;
-        }
-        current += c;
-    }
-    if (depth != 0 || in_class) return false;
-    out.push_back(current);
-    return true;
-}
-
 // Cuts an alternative at its top-level gaps `[\s\S]{0,N}?`: pieces.size() == gaps.size() + 1.
 inline void split_gaps(const std::u32string& s, std::vector<std::u32string>& pieces, std::vector<size_t>& gaps) {
     static const std::u32string open = U"[\\s\\S]{0,";

@@ -394,7 +394,7 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::vector<std::u32string> alternatives;
         std::u32string plain;
         bool gapped = false;
-        if (dt::split_top_level(text, alternatives)) {
+        if (sc::split_alternatives(text, alternatives)) {
             for (const std::u32string& alternative : alternatives) {
                 std::vector<std::u32string> pieces;
                 std::vector<size_t> gaps;

@@ -6,16 +6,6 @@
 #include <tuple>
 
 namespace transmute::scan {
-namespace {
-
-constexpr int kIgnoreCase = 2;
-constexpr int kMultiline = 8;
-
-bool is_literal_word_char(char32_t c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-bool is_quantifier(char32_t c) { return c == '*' || c == '+' || c == '?' || c == '{'; }
 
 // Splits `s` on '|' at nesting depth 0, honouring escapes and character classes.
 bool split_alternatives(const std::u32string& s, std::vector<std::u32string>& out) {
@@ -54,6 +44,18 @@ bool split_alternatives(const std::u32string& s, std::vector<std::u32string>& ou
     out.push_back(current);
     return true;
 }
+
+namespace {
+
+constexpr int kIgnoreCase = 2;
+constexpr int kMultiline = 8;
+
+bool is_literal_word_char(char32_t c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+bool is_quantifier(char32_t c) { return c == '*' || c == '+' || c == '?' || c == '{'; }
+
 
 // Literal word characters at the start of `s`, dropping one that a quantifier makes optional.
 std::u32string literal_prefix(const std::u32string& s) {

@@ -80,6 +80,10 @@ struct Trigger {
 // Derives the triggers of one pattern source; false when some alternative has none.
 bool derive_triggers(const std::u32string& source, int flags, uint32_t pattern, std::vector<Trigger>& out);
 
+// Splits a pattern source at its top-level '|' (outside groups and character classes); false when
+// its brackets do not balance.
+bool split_alternatives(const std::u32string& s, std::vector<std::u32string>& out);
+
 // Lowercase ASCII letter the host's case-insensitive match treats `ch` as, or `ch` itself.
 // Beyond ASCII: dotless i and long s are extra variants of i and s, and the dotted capital I
 // and the Kelvin sign lowercase to i and k.
