@@ -2,8 +2,6 @@
 // the platform detector). Tested in tests/test_engine.py.
 #include "loading.hpp"
 #include "pyref.hpp"
-#include "regex/casefix_table.hpp"
-#include "regex/backtrack.hpp"
 #include "regex/regex.hpp"
 #include "text.hpp"
 
@@ -282,9 +280,7 @@ PyObject* engine_compile_from(PyObject* module, PyObject* pattern) {
 PyObject* engine_extra_cases(PyObject*, PyObject*) {
     Ref out = Ref::steal(PyDict_New());
     if (!out) return nullptr;
-    for (const auto& row : rx::kCaseFix) {
-        std::vector<uint32_t> extra;
-        for (int k = 0; k < rx::kCaseFixWidth && row.extra[k] != 0; ++k) extra.push_back(row.extra[k]);
+    for (const auto& [lower, extra] : rx::extra_case_table()) {
         Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(extra.size())));
         if (!tuple) return nullptr;
         for (size_t k = 0; k < extra.size(); ++k) {
@@ -292,7 +288,7 @@ PyObject* engine_extra_cases(PyObject*, PyObject*) {
             if (!v) return nullptr;
             PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), v);
         }
-        Ref key = Ref::steal(PyLong_FromUnsignedLong(row.lower));
+        Ref key = Ref::steal(PyLong_FromUnsignedLong(lower));
         if (!key || PyDict_SetItem(out.get(), key.get(), tuple.get()) < 0) return nullptr;
     }
     return out.release();

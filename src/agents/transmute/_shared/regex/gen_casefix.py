@@ -3,7 +3,7 @@
 The table lists, for a lowercase code point, the other lowercase code points sharing its
 uppercase form (s / U+017F, i / U+0131, ...); IGNORECASE literals and classes widen to them
 exactly as the host's re compiler does. Checked against re._casefix in tests/test_engine.py.
-Run: python3.13 gen_casefix.py  (rewrites the header next to this script).
+Run: python3.13 gen_casefix.py  (rewrites internal/casefix_table.hpp).
 """
 
 import pathlib
@@ -41,6 +41,6 @@ def render() -> str:
 
 
 if __name__ == "__main__":
-    target = pathlib.Path(__file__).with_name("casefix_table.hpp")
+    target = pathlib.Path(__file__).parent / "internal" / "casefix_table.hpp"
     target.write_text(render(), encoding="ascii")
     print(f"wrote {target} ({len(_EXTRA_CASES)} rows)")

@@ -2,8 +2,8 @@
 // PEP 393 widths. Tested in tests/test_engine.py.
 #include "regex.hpp"
 
-#include "matcher.hpp"
-#include "prefilter.hpp"
+#include "internal/matcher.hpp"
+#include "internal/prefilter.hpp"
 
 namespace transmute::regex {
 

@@ -5,7 +5,7 @@
 // Tested in tests/test_engine.py.
 #pragma once
 
-#include "program.hpp"
+#include "internal/program.hpp"
 
 #include <cstddef>
 #include <memory>
@@ -53,4 +53,11 @@ bool may_match(const Program& prog, const C* s, size_t n, size_t pos = 0);
 // Releases the GIL while matching when the text is at least `nogil_threshold` chars long.
 PyObject* sub_empty(const Program& prog, PyObject* text, size_t nogil_threshold = 65536);
 
+// The extra case table the engine folds with (re._casefix._EXTRA_CASES): each lowercase code
+// point with the other lowercase code points sharing its uppercase form, in code point order.
+std::vector<std::pair<uint32_t, std::vector<uint32_t>>> extra_case_table();
+
 }  // namespace transmute::regex
+
+// Anchored runs and literal scans, for the multi-pattern scan.
+#include "internal/backtrack.hpp"

@@ -17,9 +17,6 @@
 // candidate matched (or, when counting, every earlier match has been counted).
 #pragma once
 
-#include "../regex/backtrack.hpp"
-#include "../regex/matcher.hpp"
-#include "../regex/prefilter.hpp"
 #include "../regex/regex.hpp"
 #include "../text.hpp"
 

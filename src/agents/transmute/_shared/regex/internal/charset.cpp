@@ -2,6 +2,7 @@
 // Tested in tests/test_engine.py.
 #include "charset.hpp"
 
+#include "../regex.hpp"
 #include "casefix_table.hpp"
 
 #include <algorithm>
@@ -17,6 +18,12 @@ std::vector<uint32_t> extra_cases(uint32_t lower) {
         break;
     }
     return out;
+}
+
+std::vector<std::pair<uint32_t, std::vector<uint32_t>>> extra_case_table() {
+    std::vector<std::pair<uint32_t, std::vector<uint32_t>>> rows;
+    for (const CaseFixRow& row : kCaseFix) rows.emplace_back(row.lower, extra_cases(row.lower));
+    return rows;
 }
 
 namespace {
