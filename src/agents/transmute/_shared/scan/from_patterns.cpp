@@ -11,7 +11,7 @@ bool pattern_facts(PyObject* pattern, std::u32string& source, int& flags) {
         PyErr_SetString(PyExc_TypeError, "pattern source must be str");
         return false;
     }
-    flags = static_cast<int>(PyLong_AsLong(flag_value.get())) & ~32;  // re.UNICODE is implied
+    flags = static_cast<int>(PyLong_AsLong(flag_value.get())) & ~regex::kUnicode;  // implied
     if (PyErr_Occurred()) return false;
     source.clear();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());

@@ -47,9 +47,6 @@ bool split_alternatives(const std::u32string& s, std::vector<std::u32string>& ou
 
 namespace {
 
-constexpr int kIgnoreCase = 2;
-constexpr int kMultiline = 8;
-
 bool is_literal_word_char(char32_t c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
@@ -469,8 +466,8 @@ bool derive_triggers(const std::u32string& source, int flags, uint32_t pattern, 
     std::vector<std::u32string> alternatives;
     if (!split_alternatives(source, alternatives)) return false;
     std::vector<Trigger> found;
-    const bool fold = (flags & kIgnoreCase) != 0;
-    const bool multiline = (flags & kMultiline) != 0;
+    const bool fold = (flags & regex::kIgnoreCase) != 0;
+    const bool multiline = (flags & regex::kMultiline) != 0;
     // Triggers whose candidate starts an unbounded way back come out of order with other
     // triggers' candidates, so a pattern may have them only alone.
     bool far_back = false;

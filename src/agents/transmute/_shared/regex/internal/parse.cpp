@@ -55,7 +55,7 @@ private:
         }
         return false;
     }
-    bool ignorecase() const { return flags_ & kFlagIgnoreCase; }
+    bool ignorecase() const { return flags_ & kIgnoreCase; }
 
     std::unique_ptr<Node> char_node(CharSet set) {
         auto n = make(Node::kChar);
@@ -201,15 +201,15 @@ private:
         const char32_t c = s_[i_++];
         switch (c) {
             case '.':
-                out = char_node(CharSet::any(flags_ & kFlagDotAll));
+                out = char_node(CharSet::any(flags_ & kDotAll));
                 return true;
             case '^':
-                out = assert_node((flags_ & kFlagMultiline) ? AssertKind::kBeginLine
+                out = assert_node((flags_ & kMultiline) ? AssertKind::kBeginLine
                                                             : AssertKind::kBeginText);
                 is_at = true;
                 return true;
             case '$':
-                out = assert_node((flags_ & kFlagMultiline) ? AssertKind::kEndLine
+                out = assert_node((flags_ & kMultiline) ? AssertKind::kEndLine
                                                             : AssertKind::kEndTextOrNl);
                 is_at = true;
                 return true;
@@ -550,7 +550,7 @@ void node_width(const Node& n, uint64_t& lo, uint64_t& hi) {
 }
 
 bool parse(const std::u32string& source, int flags, Ast& out, std::string& error) {
-    const int known = kFlagIgnoreCase | kFlagMultiline | kFlagDotAll | kFlagUnicode;
+    const int known = kIgnoreCase | kMultiline | kDotAll | kUnicode;
     if (flags & ~known) {
         error = "unsupported flags";
         return false;
