@@ -227,22 +227,31 @@ PyType_Spec program_spec = {
     program_slots,
 };
 
+// Raises ValueError(text) for a declined pattern, with the reason's name as its `reason`.
+PyObject* refuse(rx::Refusal why) {
+    const rx::RefusalEntry& entry = rx::refusal_entry(why);
+    Ref text = Ref::steal(PyUnicode_FromString(entry.text));
+    if (!text) return nullptr;
+    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_ValueError, text.get()));
+    if (!error) return nullptr;
+    Ref name = Ref::steal(PyUnicode_FromString(entry.name));
+    if (!name || PyObject_SetAttrString(error.get(), "reason", name.get()) < 0) return nullptr;
+    PyErr_SetObject(PyExc_ValueError, error.get());
+    return nullptr;
+}
+
 PyObject* make_program(PyObject* module, PyObject* source, long flags) {
     if (!PyUnicode_Check(source)) {
         PyErr_Format(PyExc_TypeError, "pattern source must be str, not %.200s", Py_TYPE(source)->tp_name);
         return nullptr;
     }
-    std::string error;
+    rx::Refusal why = rx::Refusal::none;
     rx::ProgramPtr prog;
-    if (flags < 0 || flags > 0xFFFF) {
-        error = "unsupported flags";
-    } else {
-        prog = rx::compile(source, static_cast<int>(flags), error);
-    }
-    if (!prog) {
-        PyErr_SetString(PyExc_ValueError, error.c_str());
-        return nullptr;
-    }
+    if (flags >= 0 && flags <= 0xFFFF)
+        prog = rx::compile(source, static_cast<int>(flags), why);
+    else
+        why = rx::Refusal::unsupported_flags;
+    if (!prog) return refuse(why);
     PyTypeObject* type = state_of(module)->program_type;
     auto* obj = PyObject_GC_New(ProgramObject, type);
     if (!obj) return nullptr;
@@ -294,6 +303,19 @@ PyObject* engine_extra_cases(PyObject*, PyObject*) {
     return out.release();
 }
 
+// {reason: (text, invalid)} for every reason the engine declines a pattern for; `invalid` when
+// re rejects such patterns too.
+PyObject* engine_refusals(PyObject*, PyObject*) {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    for (const rx::RefusalEntry& entry : rx::kRefusals) {
+        if (entry.reason == rx::Refusal::none) continue;
+        Ref value = Ref::steal(Py_BuildValue("(sO)", entry.text, entry.invalid ? Py_True : Py_False));
+        if (!value || PyDict_SetItemString(out.get(), entry.name, value.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
 PyMethodDef module_methods[] = {
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_compile)),
      METH_VARARGS | METH_KEYWORDS,
@@ -302,6 +324,8 @@ PyMethodDef module_methods[] = {
      "compile_from(pattern: re.Pattern) -> Program, from its .pattern and .flags"},
     {"_extra_cases", engine_extra_cases, METH_NOARGS,
      "The built-in extra case table, shaped like re._casefix._EXTRA_CASES"},
+    {"_refusals", engine_refusals, METH_NOARGS,
+     "{reason: (text, invalid)}: why the engine declines patterns; invalid when re rejects them too"},
     {nullptr, nullptr, 0, nullptr},
 };
 

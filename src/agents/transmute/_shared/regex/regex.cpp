@@ -7,17 +7,18 @@
 
 namespace transmute::regex {
 
-ProgramPtr compile(const std::u32string& source, int flags, std::string& error) {
+ProgramPtr compile(const std::u32string& source, int flags, Refusal& why) {
+    why = Refusal::none;
     Ast ast;
-    if (!parse(source, flags, ast, error)) return nullptr;
+    if (!parse(source, flags, ast, why)) return nullptr;
     auto prog = std::make_shared<Program>();
-    if (!build_program(ast, *prog, error)) return nullptr;
+    if (!build_program(ast, *prog, why)) return nullptr;
     return prog;
 }
 
-ProgramPtr compile(PyObject* source, int flags, std::string& error) {
+ProgramPtr compile(PyObject* source, int flags, Refusal& why) {
     if (!PyUnicode_Check(source)) {
-        error = "pattern is not a str";
+        why = Refusal::not_a_str;
         return nullptr;
     }
     const Py_ssize_t n = PyUnicode_GET_LENGTH(source);
@@ -25,7 +26,7 @@ ProgramPtr compile(PyObject* source, int flags, std::string& error) {
     const int kind = PyUnicode_KIND(source);
     const void* data = PyUnicode_DATA(source);
     for (Py_ssize_t i = 0; i < n; ++i) text[i] = PyUnicode_READ(kind, data, i);
-    return compile(text, flags, error);
+    return compile(text, flags, why);
 }
 
 template <class C>

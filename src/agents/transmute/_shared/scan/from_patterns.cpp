@@ -26,12 +26,13 @@ std::u32string widen(const char* ascii) {
 }
 
 regex::ProgramPtr compile_or_note(const std::u32string& source, int flags, std::string& failures) {
-    std::string error;
-    regex::ProgramPtr program = regex::compile(source, flags, error);
+    regex::Refusal why = regex::Refusal::none;
+    regex::ProgramPtr program = regex::compile(source, flags, why);
     if (!program) {
         failures += "\n  ";
         for (char32_t c : source) failures += c < 128 ? static_cast<char>(c) : '?';
-        failures += ": " + error;
+        failures += ": ";
+        failures += regex::refusal_text(why);
     }
     return program;
 }

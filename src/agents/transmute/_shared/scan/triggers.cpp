@@ -617,8 +617,8 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
         for (const auto& [alt, g] : compiled)
             if (alt == t.alternative) gate = g;
         if (gate == -2) {
-            std::string error;
-            regex::ProgramPtr program = regex::compile(t.alternative, flag, error);
+            regex::Refusal why = regex::Refusal::none;
+            regex::ProgramPtr program = regex::compile(t.alternative, flag, why);
             gate = -1;
             std::vector<uint64_t> pairs;
             if (program) regex::pair_bits(*program, pairs);

@@ -125,7 +125,7 @@ CharSet CharSet::any(bool dotall) {
 }
 
 bool CharSet::from_class(const std::vector<ClassItem>& items, bool negate, bool ignorecase,
-                         CharSet& out, std::string& error) {
+                         CharSet& out, Refusal& why) {
     CharSet s;
     s.negate_ = negate;
     bool hascased = false;
@@ -133,7 +133,7 @@ bool CharSet::from_class(const std::vector<ClassItem>& items, bool negate, bool 
         for (const ClassItem& item : items) {
             if (item.kind == ClassItem::kCategory) continue;
             if (item.hi >= 0x10000 || item.lo >= 0x10000) {
-                error = "IGNORECASE class with characters outside the BMP";
+                why = Refusal::wide_ignorecase_class;
                 return false;
             }
             for (uint32_t c = item.lo; c <= item.hi; ++c) {

@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "refusal.hpp"
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -64,11 +66,11 @@ public:
                lower_first_ == other.lower_first_;
     }
 
-    // Builders. All return false with `error` set when the case is not supported.
+    // Builders. All return false with `why` set when the case is not supported.
     static CharSet literal(uint32_t c, bool negate, bool ignorecase);
     static CharSet any(bool dotall);
     static bool from_class(const std::vector<ClassItem>& items, bool negate, bool ignorecase,
-                           CharSet& out, std::string& error);
+                           CharSet& out, Refusal& why);
 
 private:
     void finish();

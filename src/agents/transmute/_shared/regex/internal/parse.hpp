@@ -40,8 +40,8 @@ struct Ast {
     int flags = 0;
 };
 
-// Returns false with `error` set for syntax outside the supported subset (or invalid syntax).
-bool parse(const std::u32string& source, int flags, Ast& out, std::string& error);
+// Returns false with `why` set for syntax outside the supported subset (or invalid syntax).
+bool parse(const std::u32string& source, int flags, Ast& out, Refusal& why);
 
 // Width bounds of a subtree, as sre's getwidth computes them (lookarounds count zero).
 // max is kUnbounded when unbounded.

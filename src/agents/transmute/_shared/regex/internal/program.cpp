@@ -62,7 +62,7 @@ int byte_frequency(uint8_t b) {
 
 class Compiler {
 public:
-    Compiler(Program& prog, std::string& error) : prog_(prog), error_(error) {}
+    Compiler(Program& prog, Refusal& why) : prog_(prog), why_(why) {}
 
     bool code(const Node& root, Code& out, bool gaps) {
         out.insts.clear();
@@ -84,7 +84,7 @@ private:
     }
     bool too_big() {
         if (code_->insts.size() <= kMaxInsts) return false;
-        error_ = "pattern too large once repeats are expanded";
+        why_ = Refusal::too_large;
         return true;
     }
 
@@ -169,11 +169,11 @@ private:
         lk.behind = n.behind;
         lk.negate = n.negate;
         lk.width = static_cast<uint32_t>(lo);
-        Compiler sub(prog_, error_);
+        Compiler sub(prog_, why_);
         if (!sub.code(body, lk.code, true)) return false;
         if (!n.behind) {
             if (hi == kUnbounded || hi * std::max<size_t>(lk.code.insts.size(), 1) > kMaxLookaheadWork) {
-                error_ = "lookahead without a small bounded width";
+                why_ = Refusal::wide_lookahead;
                 return false;
             }
         }
@@ -184,7 +184,7 @@ private:
     }
 
     Program& prog_;
-    std::string& error_;
+    Refusal& why_;
     Code scratch_;
     bool gaps_ = false;
 };
@@ -404,12 +404,12 @@ bool starts_at_text_begin(const Node& n) {
 
 }  // namespace
 
-bool build_program(Ast& ast, Program& out, std::string& error) {
+bool build_program(Ast& ast, Program& out, Refusal& why) {
     out.sets = std::move(ast.sets);
-    Compiler spans(out, error);
+    Compiler spans(out, why);
     if (!spans.code(*ast.root, out.spans, false)) return false;
     // The existence pass compiles its own copies of any lookarounds (same bodies).
-    Compiler exists(out, error);
+    Compiler exists(out, why);
     if (!exists.code(*ast.root, out.exists, true)) return false;
 
     uint64_t lo = 0, hi = 0;

@@ -82,7 +82,7 @@ struct Program {
 // least two chars long or the table would not be sparse.
 bool pair_bits(const Program& prog, std::vector<uint64_t>& out);
 
-// Builds a program; false with `error` for unsupported input.
-bool build_program(Ast& ast, Program& out, std::string& error);
+// Builds a program; false with `why` set for unsupported input.
+bool build_program(Ast& ast, Program& out, Refusal& why);
 
 }  // namespace transmute::regex
