@@ -377,6 +377,10 @@ def test_anchored_runs_agree_with_match(source, flags):
     for kind in KINDS:
         for _ in range(6):
             text = as_kind(sql_text(rng) + " " * rng.choice([0, 70, 200]) + sql_text(rng, 10), kind)
-            for pos in range(len(text) + 1):
-                found = pattern.match(text, pos)
-                assert engine.anchored_end(text, pos) == (found.end() if found else None), (text, pos)
+            want = [found.end() if (found := pattern.match(text, pos)) else None for pos in range(len(text) + 1)]
+            assert [engine.anchored_end(text, pos) for pos in range(len(text) + 1)] == want, text
+            # One matcher for many runs, as the scans use it: positions in order, then shuffled
+            # with repeats (runs that start inside an earlier match or before an earlier run).
+            assert engine.anchored_ends(text, range(len(text) + 1)) == want, text
+            order = [rng.randrange(len(text) + 1) for _ in range(len(text) + 1)]
+            assert engine.anchored_ends(text, order) == [want[pos] for pos in order], (text, order)

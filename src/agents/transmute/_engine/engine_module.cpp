@@ -5,6 +5,7 @@
 #include "regex/regex.hpp"
 #include "text.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
@@ -89,8 +90,7 @@ PyObject* program_span(PyObject* self, PyObject* args, PyObject* kwargs) {
     return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(sp.start), static_cast<Py_ssize_t>(sp.end));
 }
 
-// The end of pattern.match(text, pos) the way the scans find it: backtracking over a small
-// window, then the memoised backtracker, then the Pike VM.
+// The end of pattern.match(text, pos), found by the matcher the scans run for the program.
 PyObject* program_anchored_end(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* text;
     Py_ssize_t pos;
@@ -99,23 +99,50 @@ PyObject* program_anchored_end(PyObject* self, PyObject* args, PyObject* kwargs)
     Py_ssize_t end = -1;
     transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) {
         using C = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;
-        const size_t length = static_cast<size_t>(n);
-        rx::BacktrackSpace space;
-        size_t stop = 0, reached = 0;
-        rx::Anchored outcome = rx::backtrack_at(prog, prog.spans, s, length, pos, space, stop, reached);
-        if (outcome == rx::Anchored::too_far && rx::MemoBacktracker<C>::suits(prog, prog.spans)) {
-            rx::MemoBacktracker<C> memo(prog, prog.spans, s, length);
-            outcome = memo.run(pos, stop, reached) ? rx::Anchored::match : rx::Anchored::no_match;
-        }
-        if (outcome == rx::Anchored::too_far) {
-            rx::Vm<C> vm(prog, prog.spans, s, length);
-            size_t ms = 0;
-            outcome = vm.leftmost(pos, true, false, ms, stop) ? rx::Anchored::match : rx::Anchored::no_match;
-        }
-        if (outcome == rx::Anchored::match) end = static_cast<Py_ssize_t>(stop);
+        rx::Matcher<C> matcher;
+        matcher.bind(prog, rx::Purpose::spans, s, static_cast<size_t>(n));
+        const rx::AnchoredRun run = matcher.at(static_cast<size_t>(pos));
+        if (run.matched) end = static_cast<Py_ssize_t>(run.end);
     });
     if (end < 0) Py_RETURN_NONE;
     return PyLong_FromSsize_t(end);
+}
+
+// [pattern.match(text, p).end() or None for p in positions], by one matcher over the text
+// taking the positions in the order given (as the scans do, which keeps a memory across runs).
+PyObject* program_anchored_ends(PyObject* self, PyObject* args) {
+    PyObject* text;
+    PyObject* positions;
+    if (!PyArg_ParseTuple(args, "O!O:anchored_ends", &PyUnicode_Type, &text, &positions)) return nullptr;
+    Ref seq = Ref::steal(PySequence_Fast(positions, "positions must be a sequence"));
+    if (!seq) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    std::vector<size_t> at(static_cast<size_t>(count));
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const Py_ssize_t pos = PyLong_AsSsize_t(PySequence_Fast_GET_ITEM(seq.get(), k));
+        if (pos == -1 && PyErr_Occurred()) return nullptr;
+        at[static_cast<size_t>(k)] = static_cast<size_t>(std::clamp<Py_ssize_t>(pos, 0, n));
+    }
+    const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
+    std::vector<Py_ssize_t> ends(at.size(), -1);
+    transmute::visit_text(text, [&](const auto* s, Py_ssize_t length) {
+        using C = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;
+        rx::Matcher<C> matcher;
+        matcher.bind(prog, rx::Purpose::spans, s, static_cast<size_t>(length));
+        for (size_t k = 0; k < at.size(); ++k) {
+            const rx::AnchoredRun run = matcher.at(at[k]);
+            if (run.matched) ends[k] = static_cast<Py_ssize_t>(run.end);
+        }
+    });
+    Ref out = Ref::steal(PyList_New(count));
+    if (!out) return nullptr;
+    for (size_t k = 0; k < ends.size(); ++k) {
+        PyObject* item = ends[k] < 0 ? Py_NewRef(Py_None) : PyLong_FromSsize_t(ends[k]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return out.release();
 }
 
 PyObject* program_count(PyObject* self, PyObject* text) {
@@ -197,6 +224,8 @@ PyMethodDef program_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "span(text, pos=0) -> (start, end) | None of pattern.search"},
     {"anchored_end", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(program_anchored_end)),
      METH_VARARGS | METH_KEYWORDS, "anchored_end(text, pos=0) -> int | None: pattern.match(text, pos).end()"},
+    {"anchored_ends", program_anchored_ends, METH_VARARGS,
+     "anchored_ends(text, positions) -> [int | None]: anchored_end at each position, by one matcher in order"},
     {"count", program_count, METH_O, "count(text) -> int: len(pattern.findall(text))"},
     {"spans", program_spans, METH_O, "spans(text) -> list of (start, end) of pattern.finditer"},
     {"sub_empty", program_sub_empty, METH_O, "sub_empty(text) -> str: pattern.sub('', text)"},

@@ -3,7 +3,9 @@
 #include "regex.hpp"
 
 #include "internal/matcher.hpp"
+#include "internal/parse.hpp"
 #include "internal/prefilter.hpp"
+#include "internal/program.hpp"
 
 namespace transmute::regex {
 
@@ -44,23 +46,27 @@ template <class C>
 bool search(const Program& prog, const C* s, size_t n, size_t pos) {
     if (pos > n) pos = n;
     if (!may_match(prog, s, n, pos)) return false;
-    Vm<C> vm(prog, prog.exists, s, n);
-    return vm.exists(pos, false);
+    Matcher<C> matcher;
+    matcher.bind(prog, Purpose::exists, s, n);
+    Span span{0, 0};
+    return matcher.search(pos, false, span);
 }
 
 template <class C>
 bool match_at(const Program& prog, const C* s, size_t n, size_t pos) {
     if (pos > n) pos = n;
-    Vm<C> vm(prog, prog.exists, s, n);
-    return vm.exists(pos, true);
+    Matcher<C> matcher;
+    matcher.bind(prog, Purpose::exists, s, n);
+    return matcher.at(pos).matched;
 }
 
 template <class C>
 bool find(const Program& prog, const C* s, size_t n, size_t pos, Span& out) {
     if (pos > n) pos = n;
     if (!may_match(prog, s, n, pos)) return false;
-    Vm<C> vm(prog, prog.spans, s, n);
-    return vm.leftmost(pos, false, false, out.start, out.end);
+    Matcher<C> matcher;
+    matcher.bind(prog, Purpose::spans, s, n);
+    return matcher.search(pos, false, out);
 }
 
 namespace {
@@ -70,20 +76,15 @@ namespace {
 template <class C, class F>
 void each_match(const Program& prog, const C* s, size_t n, F&& f) {
     if (!may_match(prog, s, n, 0)) return;
-    Vm<C> vm(prog, prog.spans, s, n);
-    // With counted gaps the priority VM holds one thread per gap slot; a counted existence
-    // check first settles the common case of no further match cheaply.
-    std::unique_ptr<Vm<C>> gate;
-    if (prog.has_gaps) gate = std::make_unique<Vm<C>>(prog, prog.exists, s, n);
+    Matcher<C> matcher;
+    matcher.bind(prog, Purpose::spans, s, n);
     size_t pos = 0;
     bool must_advance = false;
-    while (pos <= n) {
-        if (gate && !gate->exists(pos, false)) break;
-        size_t ms = 0, me = 0;
-        if (!vm.leftmost(pos, false, must_advance, ms, me)) break;
-        f(ms, me);
-        must_advance = me == ms;
-        pos = me;
+    Span span{0, 0};
+    while (pos <= n && matcher.search(pos, must_advance, span)) {
+        f(span.start, span.end);
+        must_advance = span.end == span.start;
+        pos = span.end;
     }
 }
 
@@ -99,6 +100,32 @@ size_t count(const Program& prog, const C* s, size_t n) {
 template <class C>
 void find_all(const Program& prog, const C* s, size_t n, std::vector<Span>& out) {
     each_match(prog, s, n, [&](size_t a, size_t b) { out.push_back({a, b}); });
+}
+
+size_t required_literals(const Program& prog) {
+    return prog.required.empty() ? 0 : 1 + prog.also_required.size();
+}
+
+namespace {
+
+const Literal& required_literal(const Program& prog, size_t which) {
+    return which == 0 ? prog.required : prog.also_required[which - 1];
+}
+
+}  // namespace
+
+template <class C>
+size_t find_required_literal(const Program& prog, size_t which, const C* s, size_t n, size_t from) {
+    return find_literal(prog, required_literal(prog, which), s, n, from);
+}
+
+bool same_required_literal(const Program& a, size_t i, const Program& b, size_t j) {
+    const Literal& x = required_literal(a, i);
+    const Literal& y = required_literal(b, j);
+    if (x.sets.size() != y.sets.size()) return false;
+    for (size_t k = 0; k < x.sets.size(); ++k)
+        if (!a.sets[x.sets[k]].same_as(b.sets[y.sets[k]])) return false;
+    return true;
 }
 
 PyObject* sub_empty(const Program& prog, PyObject* text, size_t nogil_threshold) {
@@ -139,6 +166,7 @@ PyObject* sub_empty(const Program& prog, PyObject* text, size_t nogil_threshold)
 }
 
 #define TRANSMUTE_REGEX_INSTANTIATE(C)                                                  \
+    template size_t find_required_literal<C>(const Program&, size_t, const C*, size_t, size_t); \
     template bool may_match<C>(const Program&, const C*, size_t, size_t);               \
     template bool search<C>(const Program&, const C*, size_t, size_t);                  \
     template bool match_at<C>(const Program&, const C*, size_t, size_t);                \

@@ -452,14 +452,6 @@ bool other_triggers(const std::u32string& alternative, bool multiline, bool fold
     return false;
 }
 
-// Whether two literals (each with its program's char sets) accept the same strings.
-bool same_literal(const regex::Program& pa, const regex::Literal& a, const regex::Program& pb, const regex::Literal& b) {
-    if (a.sets.size() != b.sets.size()) return false;
-    for (size_t j = 0; j < a.sets.size(); ++j)
-        if (!pa.sets[a.sets[j]].same_as(pb.sets[b.sets[j]])) return false;
-    return true;
-}
-
 }  // namespace
 
 bool derive_triggers(const std::u32string& source, int flags, uint32_t pattern, std::vector<Trigger>& out) {
@@ -622,19 +614,17 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
             gate = -1;
             std::vector<uint64_t> pairs;
             if (program) regex::pair_bits(*program, pairs);
-            if (program && (!program->required.empty() || !pairs.empty())) {
+            const size_t literals = program ? regex::required_literals(*program) : 0;
+            if (program && (literals > 0 || !pairs.empty())) {
                 gate = static_cast<int>(scan->gates_.size());
                 Gate g;
                 g.pairs = std::move(pairs);
-                std::vector<const regex::Literal*> literals;
-                if (!program->required.empty()) literals.push_back(&program->required);
-                for (const regex::Literal& lit : program->also_required)
-                    if (!lit.empty()) literals.push_back(&lit);
                 // Literals of several gates ("TABLE", "(") are looked for once.
-                for (const regex::Literal* lit : literals) {
+                for (size_t lit = 0; lit < literals; ++lit) {
                     uint32_t slot = 0;
                     auto& known = scan->gate_literals_;
-                    while (slot < known.size() && !same_literal(*known[slot].first, *known[slot].second, *program, *lit))
+                    while (slot < known.size() &&
+                           !regex::same_required_literal(*known[slot].first, known[slot].second, *program, lit))
                         ++slot;
                     if (slot == known.size()) known.emplace_back(program.get(), lit);
                     if (std::find(g.literals.begin(), g.literals.end(), slot) == g.literals.end())

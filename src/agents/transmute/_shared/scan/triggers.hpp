@@ -158,8 +158,8 @@ private:
     };
     std::vector<Gate> gates_;
     std::vector<int> gate_of_;  // per trigger: index into gates_, or -1
-    // Distinct gate literals, each with the program that holds its char sets.
-    std::vector<std::pair<const regex::Program*, const regex::Literal*>> gate_literals_;
+    // Distinct gate literals: a gate program and the index of one of its required literals.
+    std::vector<std::pair<const regex::Program*, size_t>> gate_literals_;
     uint8_t char_class_[256] = {};       // bit 0: word character, bit 1: punctuation trigger
     bool has_count_ = false;
 };
@@ -183,9 +183,9 @@ inline bool is_word_char(C ch) {
 // Per-call matching state of one pattern.
 template <class C>
 struct PatternRun {
-    std::unique_ptr<regex::Vm<C>> vm;
-    std::unique_ptr<regex::MemoBacktracker<C>> memo;  // once a run has looked past the window
-    size_t looked = 0;     // characters examined by anchored runs so far
+    regex::Matcher<C> matcher;  // bound to the text at the pattern's first candidate
+    bool bound = false;
+    size_t looked = 0;     // characters examined by anchored runs so far (matchers not linear)
     size_t last_end = 0;   // count mode: end of the last counted match
     bool done = false;     // presence found, or handed to the engine
 };
@@ -308,9 +308,6 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         std::vector<detail::PatternRun<C>>& runs;
         ~ReleaseRuns() { runs.clear(); }
     } release_runs{runs};
-    // Scratch for the windowed runs, kept per thread: every run takes a fresh generation.
-    thread_local regex::BacktrackSpace thread_space;
-    regex::BacktrackSpace& space = thread_space;
     const size_t budget = 4 * n + 4096;
     // Per gate literal: where its next occurrence starts (regex::kNoPos: none left); valid for
     // candidates at or before it.
@@ -329,7 +326,8 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         }
         for (uint32_t k : gate.literals) {
             size_t& next = gate_next[k];
-            if (at > next) next = regex::find_literal(*gate_literals_[k].first, *gate_literals_[k].second, s, n, at);
+            if (at > next)
+                next = regex::find_required_literal(*gate_literals_[k].first, gate_literals_[k].second, s, n, at);
             if (next == regex::kNoPos) return false;
         }
         return true;
@@ -362,20 +360,31 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     }
     if (open == 0 && !has_count_) return;
 
-    // Hands pattern p to the engine from position `from` onwards.
+    auto bind = [&](uint32_t p) -> regex::Matcher<C>& {
+        detail::PatternRun<C>& run = runs[p];
+        if (!run.bound) {
+            run.matcher.bind(*programs_[p], modes_[p] == Mode::presence ? regex::Purpose::exists : regex::Purpose::spans,
+                             s, n);
+            run.bound = true;
+        }
+        return run.matcher;
+    };
+    // Hands pattern p to the engine's own search from position `from` onwards.
     auto finish_with_engine = [&](uint32_t p, size_t from) {
         detail::PatternRun<C>& run = runs[p];
-        const regex::Program& prog = *programs_[p];
         if (modes_[p] == Mode::presence) {
             result.found[p] = engine_presence(p, from);
             --open;
         } else {
+            regex::Matcher<C>& matcher = bind(p);
             size_t pos = from < run.last_end ? run.last_end : from;
-            regex::Span span;
-            while (pos <= n && regex::find(prog, s, n, pos, span)) {
+            bool must_advance = false;
+            regex::Span span{0, 0};
+            while (pos <= n && matcher.search(pos, must_advance, span)) {
                 ++result.counts[p];
                 if (result.want_spans) result.spans[p].push_back(span);
-                pos = span.end > span.start ? span.end : span.end + 1;
+                must_advance = span.end == span.start;
+                pos = span.end;
             }
         }
         run.done = true;
@@ -385,32 +394,13 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         detail::PatternRun<C>& run = runs[p];
         if (run.done) return;
         if (modes_[p] == Mode::count && at < run.last_end) return;
-        const regex::Program& prog = *programs_[p];
-        // Most candidates settle within a few characters: backtracking over a small window
-        // answers them. Runs that look further share one memory of failed branch points for the
-        // rest of the text, which keeps them linear; the Pike VM takes what neither can.
-        size_t end = 0, reached = at;
-        bool looked_free = false;
-        regex::Anchored outcome = regex::Anchored::too_far;
-        if (!run.memo) outcome = regex::backtrack_at(prog, prog.spans, s, n, at, space, end, reached);
-        if (outcome == regex::Anchored::too_far && (run.memo || regex::MemoBacktracker<C>::suits(prog, prog.spans))) {
-            if (!run.memo) run.memo = std::make_unique<regex::MemoBacktracker<C>>(prog, prog.spans, s, n);
-            outcome = run.memo->run(at, end, reached) ? regex::Anchored::match : regex::Anchored::no_match;
-            looked_free = true;  // linear by construction: no budget needed
-        }
-        if (outcome == regex::Anchored::too_far) {
-            if (!run.vm)
-                run.vm = std::make_unique<regex::Vm<C>>(prog, modes_[p] == Mode::presence ? prog.exists : prog.spans, s, n);
-            size_t ms = 0;
-            const bool hit = modes_[p] == Mode::presence ? run.vm->exists(at, true)
-                                                         : run.vm->leftmost(at, true, false, ms, end);
-            reached = run.vm->reached();
-            outcome = hit ? regex::Anchored::match : regex::Anchored::no_match;
-        }
-        if (!looked_free) run.looked += reached - at + 1;
+        regex::Matcher<C>& matcher = bind(p);
+        const regex::AnchoredRun answer = matcher.at(at);
+        const size_t end = answer.end;
+        if (!matcher.linear()) run.looked += answer.reached - at + 1;
         // In a prefix, an answer that depended on the prefix's end says nothing yet.
-        if (partial && reached >= n) return;
-        if (outcome == regex::Anchored::match) {
+        if (partial && answer.reached >= n) return;
+        if (answer.matched) {
             if (modes_[p] == Mode::presence) {
                 result.found[p] = true;
                 if (result.want_first) result.first[p] = at;

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "chars.hpp"
 #include "refusal.hpp"
 
 #include <cstdint>
@@ -13,16 +14,6 @@
 #include <vector>
 
 namespace transmute::regex {
-
-inline uint32_t to_lower(uint32_t c) { return Py_UNICODE_TOLOWER(static_cast<Py_UCS4>(c)); }
-inline uint32_t to_upper(uint32_t c) { return Py_UNICODE_TOUPPER(static_cast<Py_UCS4>(c)); }
-inline bool is_cased(uint32_t c) { return c != to_lower(c) || c != to_upper(c); }
-inline bool is_word(uint32_t c) { return c == '_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); }
-inline bool is_space_char(uint32_t c) { return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)); }
-inline bool is_digit_char(uint32_t c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)); }
-
-// The other lowercase code points sharing the uppercase form of `lower` (may be empty).
-std::vector<uint32_t> extra_cases(uint32_t lower);
 
 enum Category : uint8_t {
     kCatDigit = 1,

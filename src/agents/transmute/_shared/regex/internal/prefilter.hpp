@@ -3,6 +3,7 @@
 // set test on wider text) and first-char sets. Tested in tests/test_engine.py.
 #pragma once
 
+#include "../regex.hpp"
 #include "program.hpp"
 
 #include <bit>
@@ -14,8 +15,6 @@
 #endif
 
 namespace transmute::regex {
-
-inline constexpr size_t kNoPos = static_cast<size_t>(-1);
 
 template <class C>
 inline bool literal_at(const Program& prog, const Literal& lit, const C* s, size_t n, size_t at) {

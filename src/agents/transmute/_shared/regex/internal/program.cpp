@@ -415,6 +415,8 @@ bool build_program(Ast& ast, Program& out, Refusal& why) {
     uint64_t lo = 0, hi = 0;
     node_width(*ast.root, lo, hi);
     out.can_be_empty = lo == 0;
+    out.max_width = hi;
+    for (const Inst& in : out.spans.insts) out.spans_splits += in.op == Op::kSplit;
     out.anchored_start = starts_at_text_begin(*ast.root);
 
     std::vector<uint32_t> prefix;

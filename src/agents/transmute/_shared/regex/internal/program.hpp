@@ -3,6 +3,7 @@
 // Tested in tests/test_engine.py.
 #pragma once
 
+#include "../regex.hpp"
 #include "parse.hpp"
 
 #include <cstdint>
@@ -63,6 +64,8 @@ struct Program {
     std::vector<Literal> also_required;  // further literals every match contains
     bool has_gaps = false;  // `exists` counts gaps that `spans` unrolls
     bool can_be_empty = true;
+    uint64_t max_width = kUnbounded;  // the longest match, or kUnbounded
+    uint32_t spans_splits = 0;        // branch points of `spans`
     bool has_first = false;         // the first char of every match is in `first`
     uint64_t first_low[4] = {0, 0, 0, 0};
     std::vector<uint32_t> first_sets;  // for chars >= 256
@@ -76,11 +79,6 @@ struct Program {
         return (pairs[k >> 6] >> (k & 63)) & 1;
     }
 };
-
-// The pairs of bytes (first char, second char) a match of `prog` can start with, as in
-// Program::pairs, whether or not the program keeps them; false when every match is not at
-// least two chars long or the table would not be sparse.
-bool pair_bits(const Program& prog, std::vector<uint64_t>& out);
 
 // Builds a program; false with `why` set for unsupported input.
 bool build_program(Ast& ast, Program& out, Refusal& why);
