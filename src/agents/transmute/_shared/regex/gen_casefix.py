@@ -6,10 +6,10 @@ exactly as the host's re compiler does. Checked against re._casefix in tests/tes
 Run by the build (CMakeLists.txt): python3.13 gen_casefix.py OUTPUT
 """
 
-import pathlib
 import sys
-
 from re._casefix import _EXTRA_CASES
+
+from gen_write import write_header
 
 
 def render() -> str:
@@ -41,9 +41,4 @@ def render() -> str:
 
 
 if __name__ == "__main__":
-    target = pathlib.Path(sys.argv[1])
-    target.parent.mkdir(parents=True, exist_ok=True)
-    text = render()
-    # Rewritten only when it changes, so that a rebuild does not recompile everything.
-    if not target.exists() or target.read_text(encoding="ascii") != text:
-        target.write_text(text, encoding="ascii")
+    write_header(sys.argv[1], render())

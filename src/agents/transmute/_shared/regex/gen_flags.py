@@ -5,9 +5,10 @@ host's compiled patterns, take the bits from this header, so they cannot drift f
 Run by the build (CMakeLists.txt): python3.13 gen_flags.py OUTPUT
 """
 
-import pathlib
 import re
 import sys
+
+from gen_write import write_header
 
 # re's name for each flag, and the name the C++ code uses.
 NAMES = [
@@ -37,9 +38,4 @@ def render() -> str:
 
 
 if __name__ == "__main__":
-    target = pathlib.Path(sys.argv[1])
-    target.parent.mkdir(parents=True, exist_ok=True)
-    text = render()
-    # Rewritten only when it changes, so that a rebuild does not recompile everything.
-    if not target.exists() or target.read_text(encoding="ascii") != text:
-        target.write_text(text, encoding="ascii")
+    write_header(sys.argv[1], render())

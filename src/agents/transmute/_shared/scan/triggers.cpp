@@ -281,7 +281,7 @@ Trigger headed_line_trigger(const std::u32string& rest, bool fold, uint32_t patt
     }
     if (fold)
         for (std::u32string& head : t.heads)
-            for (char32_t& ch : head) ch = fold_to_ascii(ch);
+            for (char32_t& ch : head) ch = regex::fold_ascii(ch);
     return t;
 }
 
@@ -321,7 +321,7 @@ std::u32string literal_run(const std::u32string& s, size_t at, bool fold, size_t
         char32_t c;
         size_t len;
         if (is_literal_word_char(s[at])) {
-            c = fold ? fold_to_ascii(s[at]) : s[at];
+            c = fold ? regex::fold_ascii(s[at]) : s[at];
             len = 1;
         } else if (is_plain_punct(s[at])) {
             c = s[at];
@@ -352,14 +352,14 @@ void set_follow(Trigger& t, const std::u32string& after, bool fold) {
     // the check skips white space always, and needs some only where the source does.
     if (fold)
         for (std::u32string& head : heads)
-            for (char32_t& ch : head) ch = fold_to_ascii(ch);
+            for (char32_t& ch : head) ch = regex::fold_ascii(ch);
     t.has_follow = true;
     t.follow_space = space == Space::some ? Space::some : Space::any;
     t.follow_heads = std::move(heads);
     t.follow_punct = std::move(punct);
     // The walk folds the text's character before this quick test, whatever the trigger's case.
     for (const std::u32string& head : t.follow_heads) {
-        const char32_t f = fold_to_ascii(head[0]);
+        const char32_t f = regex::fold_ascii(head[0]);
         t.follow_first[f >> 6] |= uint64_t{1} << (f & 63);
     }
     for (char32_t c : t.follow_punct) t.follow_first[c >> 6] |= uint64_t{1} << (c & 63);
@@ -371,7 +371,7 @@ Trigger word_trigger(std::u32string prefix, bool fold, uint32_t pattern) {
     t.fold = fold;
     t.pattern = pattern;
     if (fold)
-        for (char32_t& c : prefix) c = fold_to_ascii(c);
+        for (char32_t& c : prefix) c = regex::fold_ascii(c);
     t.prefix = std::move(prefix);
     for (size_t j = 0; j < 4 && j < t.prefix.size(); ++j) {
         t.head |= static_cast<uint32_t>(t.prefix[j]) << (8 * j);
@@ -517,7 +517,7 @@ bool derive_triggers(const std::u32string& source, int flags, uint32_t pattern, 
             t.back_space = space;
             t.back_literal = prefix;
             if (fold)
-                for (char32_t& ch : t.back_literal) ch = fold_to_ascii(ch);
+                for (char32_t& ch : t.back_literal) ch = regex::fold_ascii(ch);
             set_tail(t, alternative, at + len, fold);
             found.push_back(std::move(t));
             far_back = true;
@@ -543,16 +543,16 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
         if (scan->modes_[p] == Mode::count) scan->has_count_ = true;
         if (!derive_triggers(sources[p], flags[p], p, scan->triggers_)) scan->untriggered_.push_back(p);
     }
-    for (uint32_t c = 0; c < 256; ++c) scan->char_class_[c] = detail::is_word_char(c) ? 1 : 0;
+    for (uint32_t c = 0; c < 256; ++c) scan->char_class_[c] = regex::is_word(c) ? 1 : 0;
     const uint32_t codes = detail::kWordCodes;
     std::vector<std::vector<uint32_t>> by_key(codes * codes);
     for (uint32_t ti = 0; ti < scan->triggers_.size(); ++ti) {
         const Trigger& t = scan->triggers_[ti];
         if (t.at_word_start) {
             // Keys fold both characters; the trigger's own test tells the letter case apart.
-            const uint32_t c0 = detail::word_code(fold_to_ascii(t.prefix[0]));
+            const uint32_t c0 = detail::word_code(regex::fold_ascii(t.prefix[0]));
             if (t.prefix.size() > 1) {
-                by_key[c0 * codes + detail::word_code(fold_to_ascii(t.prefix[1]))].push_back(ti);
+                by_key[c0 * codes + detail::word_code(regex::fold_ascii(t.prefix[1]))].push_back(ti);
             } else {
                 for (uint32_t c1 = 0; c1 < codes; ++c1) by_key[c0 * codes + c1].push_back(ti);
             }
@@ -566,7 +566,7 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
             // Lists of the characters a head can open with (folded, as the walk folds them).
             std::array<bool, 129> in{};
             for (const std::u32string& head : t.heads) {
-                const char32_t f = fold_to_ascii(head[0]);
+                const char32_t f = regex::fold_ascii(head[0]);
                 in[f < 128 ? f : 128] = true;
             }
             for (char32_t p : t.head_punct) in[p < 128 ? p : 128] = true;

@@ -81,17 +81,6 @@ bool derive_triggers(const std::u32string& source, int flags, uint32_t pattern, 
 // its brackets do not balance.
 bool split_alternatives(const std::u32string& s, std::vector<std::u32string>& out);
 
-// Lowercase ASCII letter the host's case-insensitive match treats `ch` as, or `ch` itself.
-// Beyond ASCII: dotless i and long s are extra variants of i and s, and the dotted capital I
-// and the Kelvin sign lowercase to i and k.
-inline char32_t fold_to_ascii(char32_t ch) {
-    if (ch < 128) return (ch >= 'A' && ch <= 'Z') ? ch + 32 : ch;
-    if (ch == 0x131 || ch == 0x130) return 'i';
-    if (ch == 0x17F) return 's';
-    if (ch == 0x212A) return 'k';
-    return ch;
-}
-
 enum class Mode : uint8_t { presence, count };
 
 struct ScanResult {
@@ -174,11 +163,6 @@ inline uint32_t word_code(char32_t f) {
 }
 constexpr uint32_t kWordCodes = 38;
 
-template <class C>
-inline bool is_word_char(C ch) {
-    const uint32_t c = static_cast<uint32_t>(ch);
-    return c == '_' || Py_UNICODE_ISALNUM(c);
-}
 
 // Per-call matching state of one pattern.
 template <class C>
@@ -190,12 +174,6 @@ struct PatternRun {
     bool done = false;     // presence found, or handed to the engine
 };
 
-template <class C>
-inline bool is_space_char(C ch) {
-    const uint32_t c = static_cast<uint32_t>(ch);
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c > 127 && Py_UNICODE_ISSPACE(c)) || c == 0x1c || c == 0x1d ||
-           c == 0x1e || c == 0x1f;
-}
 
 // Whether `word` (folded when the trigger folds) starts at s[at].
 template <class C>
@@ -203,7 +181,7 @@ inline bool word_at(const C* s, size_t n, size_t at, const std::u32string& word,
     if (at + word.size() > n) return false;
     for (size_t j = 0; j < word.size(); ++j) {
         const char32_t ch = static_cast<char32_t>(s[at + j]);
-        if ((fold ? fold_to_ascii(ch) : ch) != word[j]) return false;
+        if ((fold ? regex::fold_ascii(ch) : ch) != word[j]) return false;
     }
     return true;
 }
@@ -216,7 +194,7 @@ template <class C>
 inline bool skip_space(const C* s, size_t n, size_t& at, Space space) {
     if (space == Space::none) return true;
     const size_t from = at;
-    while (at < n && detail::is_space_char(s[at])) ++at;
+    while (at < n && regex::is_space_char(s[at])) ++at;
     return space == Space::any || at > from;
 }
 
@@ -239,7 +217,7 @@ inline bool follow_matches(const C* s, size_t n, size_t end, const Trigger& t) {
     if (!t.has_follow) return true;
     size_t k = end;
     if (!skip_space(s, n, k, t.follow_space) || k >= n) return false;
-    const char32_t f = fold_to_ascii(static_cast<char32_t>(s[k]));
+    const char32_t f = regex::fold_ascii(static_cast<char32_t>(s[k]));
     if (f >= 128 || !((t.follow_first[f >> 6] >> (f & 63)) & 1)) return false;
     return opens_one_of(s, n, k, t.follow_heads, t.follow_punct, t.fold);
 }
@@ -257,17 +235,17 @@ inline size_t candidate_start(const C* s, size_t n, size_t at, const Trigger& t)
         case Back::none:
             return at;
         case Back::word_char:
-            return at > 0 && detail::is_word_char(s[at - 1]) ? at - 1 : SIZE_MAX;
+            return at > 0 && regex::is_word(s[at - 1]) ? at - 1 : SIZE_MAX;
         case Back::word: {
             size_t k = at;
-            while (k > 0 && detail::is_space_char(s[k - 1])) --k;
-            if (k == at || k == 0 || !detail::is_word_char(s[k - 1])) return SIZE_MAX;
-            while (k > 0 && detail::is_word_char(s[k - 1])) --k;
+            while (k > 0 && regex::is_space_char(s[k - 1])) --k;
+            if (k == at || k == 0 || !regex::is_word(s[k - 1])) return SIZE_MAX;
+            while (k > 0 && regex::is_word(s[k - 1])) --k;
             return k;
         }
         case Back::literal: {
             size_t k = at;
-            while (k > 0 && detail::is_space_char(s[k - 1])) --k;
+            while (k > 0 && regex::is_space_char(s[k - 1])) --k;
             if (t.back_space == Space::some && k == at) return SIZE_MAX;
             if (t.back_space == Space::none && k != at) k = at;
             const size_t len = t.back_literal.size();
@@ -428,12 +406,12 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     auto on_line_start = [&](size_t i) {
         if (white_from == SIZE_MAX || i < white_from || i > white_to) {
             size_t j = i;
-            while (j < n && detail::is_space_char(s[j])) ++j;
+            while (j < n && regex::is_space_char(s[j])) ++j;
             white_from = i;
             white_to = j;
         }
         const size_t j = white_to;
-        const char32_t f = j < n ? fold_to_ascii(static_cast<char32_t>(s[j])) : 128;
+        const char32_t f = j < n ? regex::fold_ascii(static_cast<char32_t>(s[j])) : 128;
         for (uint32_t ti : line_by_head_[f < 128 ? f : 128]) {
             const Trigger& t = triggers_[ti];
             if (!t.heads.empty() || !t.head_punct.empty()) {
@@ -456,7 +434,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         if (c == '\n' && !line_triggers_.empty()) on_line_start(i + 1);
     };
     auto on_word_start = [&](size_t i, uint32_t c) {
-        const char32_t first = fold_to_ascii(c);
+        const char32_t first = regex::fold_ascii(c);
         if (first >= 128) return;
         // No trigger opens with this character: nothing more to read.
         const uint32_t row = detail::word_code(first) * detail::kWordCodes;
@@ -465,7 +443,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         // characters that fold to nothing in ASCII).
         uint32_t head = first;
         for (size_t j = 1; j < 4 && i + j < n; ++j) {
-            const char32_t f = fold_to_ascii(static_cast<char32_t>(s[i + j]));
+            const char32_t f = regex::fold_ascii(static_cast<char32_t>(s[i + j]));
             head |= (f < 128 ? f : 0x80u) << (8 * j);
         }
         const uint32_t key = row + detail::word_code((head >> 8) & 0xFF);
@@ -482,7 +460,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
             bool same = true;
             for (size_t j = t.fold ? 4 : 0; j < len && same; ++j) {
                 const char32_t ch = static_cast<char32_t>(s[i + j]);
-                same = (t.fold ? fold_to_ascii(ch) : ch) == t.prefix[j];
+                same = (t.fold ? regex::fold_ascii(ch) : ch) == t.prefix[j];
             }
             if (!same || !follow_matches(s, n, i + len, t)) continue;
             const size_t at = t.back == Back::none ? i : candidate_start(s, n, i, t);
@@ -496,7 +474,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     bool prev_word = false;
     auto step = [&](size_t i) {
         const uint32_t c = static_cast<uint32_t>(s[i]);
-        const uint8_t cls = c < 256 ? char_class_[c] : (detail::is_word_char(c) ? 1 : 0);
+        const uint8_t cls = c < 256 ? char_class_[c] : (regex::is_word(c) ? 1 : 0);
         if (cls & 2) on_punct(i, c);
         const bool word = cls & 1;
         if (word && !prev_word) on_word_start(i, c);

@@ -1,9 +1,10 @@
-// Zero-width assertions (^ $ \A \Z \b \B) at a text position, with re's definitions; shared by
-// the three matchers. Tested in tests/test_engine.py.
+// Zero-width assertions (^ $ \A \Z \b \B) at a text position, with re's definitions, shared by
+// the three matchers; and the steps both backtrackers take alike. Tested in tests/test_engine.py.
 #pragma once
 
 #include "chars.hpp"
 #include "parse.hpp"
+#include "program.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,31 @@ inline bool assert_at(AssertKind k, const C* s, size_t n, size_t p, const WordTa
         }
     }
     return false;
+}
+
+// What instruction `in` does at text position p, for the instructions both backtrackers treat
+// alike: consume a char and go on at in.x, go on at in.x without consuming, or fail; `branch`
+// for a split or the match, which each backtracker handles its own way.
+enum class Step : uint8_t { consume, go, fail, branch };
+
+template <class C>
+inline Step plain_step(const Program& prog, const Inst& in, const C* s, size_t n, size_t p, const WordTable& words) {
+    switch (in.op) {
+        case Op::kChar:
+            return p < n && prog.sets[in.arg].test(static_cast<uint32_t>(s[p])) ? Step::consume : Step::fail;
+        case Op::kJump:
+            return Step::go;
+        case Op::kAssert:
+            return assert_at(static_cast<AssertKind>(in.arg), s, n, p, words) ? Step::go : Step::fail;
+        case Op::kSplit:
+        case Op::kMatch:
+            return Step::branch;
+        case Op::kGap:
+        case Op::kLook:
+        case Op::kFail:
+            break;  // kGap and kLook never reach a backtracker
+    }
+    return Step::fail;
 }
 
 }  // namespace transmute::regex

@@ -63,73 +63,51 @@ public:
             while (true) {
                 out.reached = std::max(out.reached, p);
                 const Inst& in = code.insts[pc];
-                bool go_on = false;
-                switch (in.op) {
-                    case Op::kChar:
-                        if (p < n_ && prog_->sets[in.arg].test(static_cast<uint32_t>(s_[p]))) {
-                            pc = in.x;
-                            ++p;
-                            go_on = true;
-                        }
-                        break;
-                    case Op::kSplit: {
-                        const uint32_t split = split_index_[pc];
-                        if (seen(split, p)) break;
-                        const Inst& body = code.insts[in.x];
-                        if (body.op == Op::kChar && body.x == pc) {
-                            // A greedy loop over one set: walk the run of the set, marking each
-                            // step, up to its end or to a step an earlier run explored; leave the
-                            // exits, longest first, as one frame.
-                            const CharSet& set = prog_->sets[body.arg];
-                            size_t q = p;
-                            bool stopped_at_seen = false;
-                            while (q < n_ && set.test(static_cast<uint32_t>(s_[q]))) {
-                                if (seen(split, q + 1)) {
-                                    stopped_at_seen = true;
-                                    break;
-                                }
-                                ++q;
-                            }
-                            const size_t last = q + 1;  // this run owns the steps [p, last)
-                            out.reached = std::max(out.reached, q);
-                            if (stopped_at_seen) {
-                                push({in.y, p, last - p});
-                                break;
-                            }
-                            if (last - 1 > p) push({in.y, p, last - 1 - p});
-                            p = q;
-                            pc = in.y;
-                            go_on = true;
-                            break;
-                        }
-                        push({in.y, p, 1});
-                        pc = in.x;
-                        go_on = true;
+                const Step step = plain_step(*prog_, in, s_, n_, p, *words_);
+                if (step == Step::fail) break;
+                if (step == Step::consume) ++p;
+                if (step != Step::branch) {
+                    pc = in.x;
+                    continue;
+                }
+                if (in.op == Op::kMatch) {
+                    if (must_advance && p == pos) break;
+                    forget_column(p);
+                    last_end_ = p;
+                    out.matched = true;
+                    out.end = p;
+                    return out;
+                }
+                const uint32_t split = split_index_[pc];
+                if (seen(split, p)) break;
+                const Inst& body = code.insts[in.x];
+                if (body.op != Op::kChar || body.x != pc) {
+                    push({in.y, p, 1});
+                    pc = in.x;
+                    continue;
+                }
+                // A greedy loop over one set: walk the run of the set, marking each step, up to
+                // its end or to a step an earlier run explored; leave the exits, longest first,
+                // as one frame.
+                const CharSet& set = prog_->sets[body.arg];
+                size_t q = p;
+                bool stopped_at_seen = false;
+                while (q < n_ && set.test(static_cast<uint32_t>(s_[q]))) {
+                    if (seen(split, q + 1)) {
+                        stopped_at_seen = true;
                         break;
                     }
-                    case Op::kJump:
-                        pc = in.x;
-                        go_on = true;
-                        break;
-                    case Op::kAssert:
-                        if (assert_at(static_cast<AssertKind>(in.arg), s_, n_, p, *words_)) {
-                            pc = in.x;
-                            go_on = true;
-                        }
-                        break;
-                    case Op::kMatch:
-                        if (must_advance && p == pos) break;
-                        forget_column(p);
-                        last_end_ = p;
-                        out.matched = true;
-                        out.end = p;
-                        return out;
-                    case Op::kGap:
-                    case Op::kLook:
-                    case Op::kFail:
-                        break;
+                    ++q;
                 }
-                if (!go_on) break;
+                const size_t last = q + 1;  // this run owns the steps [p, last)
+                out.reached = std::max(out.reached, q);
+                if (stopped_at_seen) {
+                    push({in.y, p, last - p});
+                    break;
+                }
+                if (last - 1 > p) push({in.y, p, last - 1 - p});
+                p = q;
+                pc = in.y;
             }
         }
         return out;

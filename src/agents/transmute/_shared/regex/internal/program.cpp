@@ -17,8 +17,7 @@ constexpr uint64_t kMaxLookaheadWork = 1u << 16;  // width x size bound keeping 
 int byte_frequency(uint8_t b) {
     if (b == ' ') return 160;
     if (b == '\n' || b == '\r' || b == '\t') return 40;
-    if (b >= 'A' && b <= 'Z') b = static_cast<uint8_t>(b - 'A' + 'a');
-    switch (b) {
+    switch (fold_ascii(b)) {
         case 'e': return 60;
         case 't': return 45;
         case 'a': return 42;
@@ -292,45 +291,6 @@ int finish_literal(Literal& lit, const std::vector<CharSet>& sets) {
     return best * 4 - static_cast<int>(std::min<size_t>(lit.sets.size(), 16));
 }
 
-void first_sets(Program& prog) {
-    const Code& code = prog.spans;
-    std::vector<char> seen(code.insts.size(), 0);
-    std::vector<uint32_t> stack{code.start};
-    prog.has_first = true;
-    while (!stack.empty()) {
-        const uint32_t pc = stack.back();
-        stack.pop_back();
-        if (seen[pc]) continue;
-        seen[pc] = 1;
-        const Inst& in = code.insts[pc];
-        switch (in.op) {
-            case Op::kChar:
-                prog.first_sets.push_back(in.arg);
-                for (int w = 0; w < 4; ++w) prog.first_low[w] |= prog.sets[in.arg].low_bits()[w];
-                break;
-            case Op::kSplit:
-                stack.push_back(in.x);
-                stack.push_back(in.y);
-                break;
-            case Op::kJump:
-            case Op::kAssert:
-            case Op::kLook:
-                stack.push_back(in.x);
-                break;
-            case Op::kFail:
-                break;
-            case Op::kMatch:
-            case Op::kGap:
-                prog.has_first = false;
-                break;
-        }
-    }
-    if (!prog.has_first) {
-        prog.first_sets.clear();
-        for (auto& w : prog.first_low) w = 0;
-    }
-}
-
 // Char instructions reachable from `pc` without consuming (assertions pass through); false when
 // a match is reachable too or when the code counts gaps.
 bool reach_chars(const Code& code, uint32_t pc, std::vector<uint32_t>& chars) {
@@ -363,6 +323,19 @@ bool reach_chars(const Code& code, uint32_t pc, std::vector<uint32_t>& chars) {
         }
     }
     return true;
+}
+
+// The sets the first char of every match is in, when no match can be empty and the code counts
+// no gaps.
+void first_sets(Program& prog) {
+    std::vector<uint32_t> chars;
+    prog.has_first = reach_chars(prog.spans, prog.spans.start, chars);
+    if (!prog.has_first) return;
+    for (uint32_t pc : chars) {
+        const uint32_t set = prog.spans.insts[pc].arg;
+        prog.first_sets.push_back(set);
+        for (int w = 0; w < 4; ++w) prog.first_low[w] |= prog.sets[set].low_bits()[w];
+    }
 }
 
 void pair_table(Program& prog) { pair_bits(prog, prog.pairs); }

@@ -71,41 +71,21 @@ AnchoredRun window_run(const Program& prog, const C* s, size_t n, size_t pos, bo
             const size_t p = pos + off;
             out.reached = std::max(out.reached, p);
             const Inst& in = code.insts[pc];
-            bool go_on = false;
-            switch (in.op) {
-                case Op::kChar:
-                    if (p < n && prog.sets[in.arg].test(static_cast<uint32_t>(s[p]))) {
-                        pc = in.x;
-                        ++off;
-                        go_on = true;
-                    }
-                    break;
-                case Op::kSplit:
-                    space.stack.push_back({in.y, off});
-                    pc = in.x;
-                    go_on = true;
-                    break;
-                case Op::kJump:
-                    pc = in.x;
-                    go_on = true;
-                    break;
-                case Op::kAssert:
-                    if (assert_at(static_cast<AssertKind>(in.arg), s, n, p, words)) {
-                        pc = in.x;
-                        go_on = true;
-                    }
-                    break;
-                case Op::kMatch:
-                    if (must_advance && off == 0) break;
-                    out.matched = true;
-                    out.end = p;
-                    return out;
-                case Op::kGap:
-                case Op::kLook:
-                case Op::kFail:
-                    break;
+            const Step step = plain_step(prog, in, s, n, p, words);
+            if (step == Step::fail) break;
+            if (step == Step::consume) ++off;
+            if (step != Step::branch) {
+                pc = in.x;
+                continue;
             }
-            if (!go_on) break;
+            if (in.op == Op::kMatch) {
+                if (must_advance && off == 0) break;
+                out.matched = true;
+                out.end = p;
+                return out;
+            }
+            space.stack.push_back({in.y, off});
+            pc = in.x;
         }
     }
     return out;
