@@ -18,12 +18,10 @@
 #pragma once
 
 #include "../regex/regex.hpp"
+#include "../simd.hpp"
 #include "../text.hpp"
 
 #include <array>
-#include <bit>
-
-#include "simd.hpp"
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -486,68 +484,46 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         on_line_start(0);
         if (settled()) return;
     }
-#if defined(TRANSMUTE_HAVE_SSE2)
-    {
-        // Blocks of 16 ASCII characters: word starts and trigger characters come out of byte
-        // compares, so the walk visits only the positions where something can start. Blocks
-        // holding a character above 0x7F take the general step.
-        const __m128i case_bit = _mm_set1_epi8(0x20);
-        const __m128i before_a = _mm_set1_epi8('a' - 1), after_z = _mm_set1_epi8('z' + 1);
-        const __m128i before_0 = _mm_set1_epi8('0' - 1), after_9 = _mm_set1_epi8('9' + 1);
-        const __m128i underscore = _mm_set1_epi8('_');
-        __m128i punct_chars[4];
-        int n_punct = 0;
-        bool few_punct = true;
-        for (uint32_t c = 0; c < 128; ++c) {
-            if (!(char_class_[c] & 2)) continue;
-            if (n_punct == 4) {
-                few_punct = false;
-                break;
-            }
-            punct_chars[n_punct++] = _mm_set1_epi8(static_cast<char>(c));
-        }
-        // With more trigger characters than compares pay for, every character that is neither a
-        // word character nor a space is an event, sorted out through the class table.
-        const __m128i space = _mm_set1_epi8(' ');
-        {
-            for (; i + 16 <= n; i += 16) {
-                __m128i x;
-                if (!load_ascii16(s + i, x)) {
-                    for (size_t k = i; k < i + 16; ++k) {
-                        step(k);
-                        if (settled()) return;
-                    }
-                    continue;
-                }
-                const __m128i lower = _mm_or_si128(x, case_bit);
-                const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, before_a), _mm_cmplt_epi8(lower, after_z));
-                const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, before_0), _mm_cmplt_epi8(x, after_9));
-                const __m128i word = _mm_or_si128(_mm_or_si128(letter, digit), _mm_cmpeq_epi8(x, underscore));
-                const uint32_t word_bits = static_cast<uint32_t>(_mm_movemask_epi8(word));
-                uint32_t punct_bits;
-                if (few_punct) {
-                    __m128i punct = _mm_setzero_si128();
-                    for (int k = 0; k < n_punct; ++k) punct = _mm_or_si128(punct, _mm_cmpeq_epi8(x, punct_chars[k]));
-                    punct_bits = static_cast<uint32_t>(_mm_movemask_epi8(punct));
-                } else {
-                    const uint32_t space_bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, space)));
-                    punct_bits = ~(word_bits | space_bits) & 0xFFFFu;
-                }
-                const uint32_t start_bits = word_bits & ~((word_bits << 1) | (prev_word ? 1u : 0u));
-                uint32_t events = (start_bits | punct_bits) & 0xFFFFu;
-                while (events) {
-                    const uint32_t b = static_cast<uint32_t>(std::countr_zero(events));
-                    const uint32_t c = s[i + b];
-                    if ((punct_bits & (1u << b)) && (char_class_[c] & 2)) on_punct(i + b, c);
-                    if (start_bits & (1u << b)) on_word_start(i + b, c);
-                    if (settled()) return;
-                    events &= events - 1;
-                }
-                prev_word = (word_bits >> 15) & 1;
-            }
-        }
+    // Blocks of 16 ASCII characters: word starts and trigger characters come out of byte
+    // compares, so the walk visits only the positions where something can start. Blocks holding
+    // a character above 0x7F take the general step.
+    simd::Bytes punct_chars[4];
+    int n_punct = 0;
+    bool few_punct = true;
+    for (uint32_t c = 0; c < 128 && few_punct; ++c) {
+        if (!(char_class_[c] & 2)) continue;
+        if (n_punct == 4)
+            few_punct = false;
+        else
+            punct_chars[n_punct++] = simd::splat(static_cast<uint8_t>(c));
     }
-#endif
+    // With more trigger characters than compares pay for, every character that is neither a
+    // word character nor a space is an event, sorted out through the class table.
+    const simd::Bytes space = simd::splat(' ');
+    for (; i + simd::kLanes <= n; i += simd::kLanes) {
+        simd::Bytes x;
+        if (!simd::load_ascii(s + i, x)) {
+            for (size_t k = i; k < i + simd::kLanes; ++k) {
+                step(k);
+                if (settled()) return;
+            }
+            continue;
+        }
+        const uint32_t word_bits = simd::ascii_word_mask(x);
+        const uint32_t punct_bits = few_punct ? simd::any_of(x, punct_chars, n_punct)
+                                              : ~(word_bits | simd::mask(x == space)) & 0xFFFFu;
+        const uint32_t start_bits = word_bits & ~((word_bits << 1) | (prev_word ? 1u : 0u));
+        uint32_t events = (start_bits | punct_bits) & 0xFFFFu;
+        while (events) {
+            const size_t b = simd::first(events);
+            const uint32_t c = s[i + b];
+            if ((punct_bits >> b & 1) && (char_class_[c] & 2)) on_punct(i + b, c);
+            if (start_bits >> b & 1) on_word_start(i + b, c);
+            if (settled()) return;
+            events &= events - 1;
+        }
+        prev_word = (word_bits >> 15) & 1;
+    }
     for (; i < n; ++i) {
         step(i);
         if (settled()) return;
