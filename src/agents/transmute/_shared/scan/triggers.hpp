@@ -373,7 +373,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         regex::Matcher<C>& matcher = bind(p);
         const regex::AnchoredRun answer = matcher.at(at);
         const size_t end = answer.end;
-        if (!matcher.linear()) run.looked += answer.reached - at + 1;
+        run.looked += answer.reached - at + 1;
         // In a prefix, an answer that depended on the prefix's end says nothing yet.
         if (partial && answer.reached >= n) return;
         if (answer.matched) {
