@@ -60,6 +60,12 @@ class TestLexerViews:
         assert comments.replace("\x01", ".") == ".........-- one\n/* two */...# three" + extra
         assert detector.views("SELECT 'no -- comment'" + extra)[1] is None
 
+    def test_a_byte_order_mark_reads_as_a_space(self, detector, extra):
+        text = "\ufeffconfig { type: \"view\" }\nSELECT 1" + extra
+        assert detector.views(text)[0].replace("\x01", " ") == " " * 24 + "\nSELECT 1" + extra
+        plain = "CREATE TABLE t (a INT) DISTSTYLE ALL;\nSELECT 1 -- \u00e9t\u00e9" + extra
+        assert detector.matches("\ufeff" + plain) == detector.matches(plain)
+
     def test_unclosed_openers_run_to_the_end_or_stay_code(self, detector, extra):
         assert detector.views("SELECT 'abc" + extra)[0] == "SELECT '" + "\x01" * (3 + len(extra))
         assert detector.views("x /* open" + extra)[0] == "x " + "\x01" * (7 + len(extra))

@@ -69,6 +69,11 @@ public:
         out_.first_hash_comment = SIZE_MAX;
         out_.has_comment = false;
         comment_spans_.clear();
+        // A byte-order mark is no part of the script: the code view reads it as a space, so
+        // that the first line starts as it would without it.
+        if constexpr (sizeof(C) > 1) {
+            if (n_ > 0 && static_cast<uint32_t>(s_[0]) == 0xFEFF) out_.code[0] = ' ';
+        }
         skip_config_block();
         size_t i = pos_;
         bool line_start = true;
@@ -193,7 +198,8 @@ private:
     // Dataform: a `config { ... }` (or `js { ... }`) block at the head of a .sqlx file holds
     // JavaScript, not SQL.
     void skip_config_block() {
-        size_t i = 0;
+        size_t i = (n_ > 0 && static_cast<uint32_t>(s_[0]) == 0xFEFF) ? 1 : 0;
+        pos_ = i;
         while (i < n_ && (s_[i] == ' ' || s_[i] == '\t' || s_[i] == '\r' || s_[i] == '\n')) ++i;
         size_t word = i;
         while (word < n_ && ascii_letter(s_[word])) ++word;

@@ -542,8 +542,14 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
             punct_chars[n_punct++] = _mm_set1_epi8(static_cast<char>(c));
         }
         // With more trigger characters than compares pay for, every character that is neither a
-        // word character nor a space is an event, sorted out through the class table.
-        const __m128i space = _mm_set1_epi8(' ');
+        // word character nor one of a few common quiet ones (white space, the blank that views
+        // of a text put in place of what they hide, common punctuation that opens no trigger)
+        // is an event, sorted out through the class table.
+        __m128i quiet[8];
+        int n_quiet = 0;
+        for (const char q : {' ', '\x01', '\n', '\t', '\r', ',', '(', ')', '.', ';', '='}) {
+            if (n_quiet < 8 && !(char_class_[static_cast<uint8_t>(q)] & 2)) quiet[n_quiet++] = _mm_set1_epi8(q);
+        }
         {
             for (; i + 16 <= n; i += 16) {
                 __m128i x;
@@ -565,8 +571,10 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
                     for (int k = 0; k < n_punct; ++k) punct = _mm_or_si128(punct, _mm_cmpeq_epi8(x, punct_chars[k]));
                     punct_bits = static_cast<uint32_t>(_mm_movemask_epi8(punct));
                 } else {
-                    const uint32_t space_bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, space)));
-                    punct_bits = ~(word_bits | space_bits) & 0xFFFFu;
+                    __m128i calm = _mm_setzero_si128();
+                    for (int k = 0; k < n_quiet; ++k) calm = _mm_or_si128(calm, _mm_cmpeq_epi8(x, quiet[k]));
+                    const uint32_t quiet_bits = static_cast<uint32_t>(_mm_movemask_epi8(calm));
+                    punct_bits = ~(word_bits | quiet_bits) & 0xFFFFu;
                 }
                 const uint32_t start_bits = word_bits & ~((word_bits << 1) | (prev_word ? 1u : 0u));
                 uint32_t events = (start_bits | punct_bits) & 0xFFFFu;
