@@ -36,6 +36,12 @@ FRAGMENTS = [
     "CREATE OR REPLACE TABLE ", "CREATE\tTABLE", "WITH NO DATA;", ") WITH DATA", "IF NOT EXISTS", "sp_executesql",
     # Chains: heads and tails of gapped alternatives, several in a row.
     "MONEY", "BIGSERIAL", "VARIANT,", "CONSTRAINT ", "EXPECT ", "ON VIOLATION", "TARGET_LAG",
+    # Openers of the rules that read dialect settings, routines and literals.
+    "METADATA$ACTION", "SYSTEM$W", " OBJECT)", "CREATE OR REPLACE TRANSIENT TABLE ", "'@stage/x'", "'@~", "FILE_FORMAT =",
+    "GRANT ROLE r TO ROLE ", '"SNOWFLAKE"."ACCOUNT_USAGE"', "WITH NO SCHEMA BINDING", "SET query_group", "JSON_PARSE(",
+    "LANGUAGE plpythonu", "FROM 's3://", "CREATE DATASHARE", "TO 75 PERCENT", "pg_catalog.", "CHARACTER VARYING",
+    "@@SESSION.x", "SET GLOBAL x =", "PREPARE s FROM", "USE INDEX (", "LAST_INSERT_ID(", "SIGNAL SQLSTATE", "ELSEIF",
+    "END REPEAT", "CREATE PROCEDURE p(IN x", "UPDATE `t` ", "INSERT INTO TABLE ",
 ]
 
 
