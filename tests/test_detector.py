@@ -1,11 +1,12 @@
 """The platform detector: the lexer's contexts in all string widths, where rows and rules are
 matched, the misfires the lexer prevents, line numbers, the unknown verdict and bad input."""
 
+import random
 from pathlib import Path
 
 import pytest
 
-from agents.transmute.detector import NO_EVIDENCE, RULES, Detector, Verdict, detect_platform, load_model
+from agents.transmute.detector import NO_EVIDENCE, RULES, Detector, Verdict, default_detector, detect_platform, load_model
 from agents.transmute.originscan import Platform
 
 # A model that knows nothing: verdicts then depend on the rows and rules alone, through the
@@ -192,6 +193,23 @@ class TestVerdict:
 
 
 class TestShippedModel:
+    def test_scoring_finds_the_features_training_sees(self):
+        # Scoring looks features up by hash, training reads them as strings: both must agree on
+        # which vocabulary features a script holds, in every string width.
+        detector = default_detector()
+        vocabulary = set(detector.feature_names)
+        seed = random.randrange(2**32)
+        print("seed", seed)
+        rng = random.Random(seed)
+        words = ["SELECT", "TOP", "10", "@@ROWCOUNT", "#t", "FROM", "[dbo].[T]", "GO", "\n", "  ", "-- c\n", ".LOGON",
+                 "CREATE", "TABLE", "STORED", "AS", "ORC", "LIMIT", "5", "::", "$$", "`x`", "'s'", ";", "(", ")", ","]
+        for _ in range(200):
+            text = "".join(rng.choice(words) + rng.choice(" \n") for _ in range(rng.randrange(1, 40)))
+            text += rng.choice(WIDTHS)
+            _, tokens = detector._scanner.features(text)
+            *_, seen = detector._scanner.scan(text)
+            assert seen == len(vocabulary & set(tokens)), (seed, text)
+
     def test_model_records_its_corpus(self):
         model = load_model()
         assert model["trained_on"]["manifest"] == "bench/platform_corpus/sources.tsv"

@@ -89,7 +89,8 @@ RULES: tuple[Rule, ...] = (
     _rule("hive.partition_spec", (P.HIVE, P.DATABRICKS), r"\bPARTITION\s*\(\s*\w+\s*=\s*['\"\$\d]"),
     _rule("hive.collection_items", P.HIVE, r"\bCOLLECTION\s+ITEMS\s+TERMINATED\b|\bFIELDS\s+TERMINATED\s+BY\b"),
     _rule("hive.explain_extended", (P.HIVE, P.DATABRICKS), r"\bEXPLAIN\s+(EXTENDED|DEPENDENCY|AUTHORIZATION|VECTORIZATION|CBO)\b"),
-    _rule("hive.string_type_columns", (P.HIVE, P.DATABRICKS), r"[(,]\s*`?\w+`?\s+STRING\s*[,)]"),
+    _rule("hive.string_type_columns", (P.HIVE, P.DATABRICKS), r"\b\w+\s+STRING\s*[,)]"),
+    _rule("hive.string_type_quoted_columns", (P.HIVE, P.DATABRICKS), r"`\s+STRING\s*[,)]"),
     _rule("hive.insert_into_table", (P.HIVE, P.DATABRICKS), r"\bINSERT\s+INTO\s+TABLE\b", "medium"),
     # MySQL
     _rule("mysql.engine_option", P.MYSQL, r"\)\s*ENGINE\s*=\s*\w+"),
@@ -159,7 +160,7 @@ RULES: tuple[Rule, ...] = (
     _rule("snowflake.identifier_function", P.SNOWFLAKE, r"\bIDENTIFIER\s*\(\s*['$:]"),
     _rule("snowflake.transient", P.SNOWFLAKE, r"\bCREATE\s+(OR\s+REPLACE\s+)?(TRANSIENT|TEMPORARY)\s+(TABLE|SCHEMA)\b[\s\S]{0,300}?\bDATA_RETENTION_TIME_IN_DAYS\b|\bTRANSIENT\s+TABLE\b"),
     _rule("snowflake.sql_variable", P.SNOWFLAKE, r"\bSET\s+\w+\s*=[\s\S]{0,80}?\$\w+|\bEXECUTE\s+IMMEDIATE\s+\$\$"),
-    _rule("snowflake.stage_path", P.SNOWFLAKE, r"@[\w.]+/|@~/"),
+    _rule("snowflake.stage_path", P.SNOWFLAKE, r"\b(FROM|TO|INTO|LIST|LS|REMOVE|RM|GET)\s+@[\w.]+/|\bPUT\s+\S+\s+@|@~/"),
     _rule("snowflake.number38", P.SNOWFLAKE, r"\bNUMBER\s*\(\s*38\s*,\s*\d+\s*\)", "medium"),
     _rule("snowflake.account_usage", P.SNOWFLAKE, r"\bSNOWFLAKE\s*\.\s*(ACCOUNT_USAGE|ORGANIZATION_USAGE|DATA_SHARING_USAGE|READER_ACCOUNT_USAGE)\b|\b(WAREHOUSE_METERING_HISTORY|QUERY_ACCELERATION_ELIGIBLE|AUTOMATIC_CLUSTERING_HISTORY|CREDITS_USED)\b"),
     _rule("snowflake.secure_objects", P.SNOWFLAKE, r"\bSECURE\s+(MATERIALIZED\s+)?(VIEW|FUNCTION)\b|\bRUNTIME_VERSION\s*=|\bHANDLER\s*=\s*'|\bIMPORTS\s*=\s*\("),

@@ -180,12 +180,20 @@ public:
                     }
                     break;
                 default:
-                    if (ascii_letter(c) && (i == 0 || !word_char(s_[i - 1]))) {
-                        const size_t end = prefixed_literal(i);
-                        if (end != i) {
-                            i = end;
-                            continue;
+                    if (word_char(c)) {
+                        if (ascii_letter(c) && (i == 0 || !word_char(s_[i - 1]))) {
+                            const size_t end = prefixed_literal(i);
+                            if (end != i) {
+                                i = end;
+                                continue;
+                            }
                         }
+                        // The rest of the word opens nothing (unless a custom delimiter starts
+                        // with a word character): skip it whole.
+                        ++i;
+                        if (delimiter_len_ == 0 || !word_char(delimiter_[0]))
+                            while (i < n_ && word_char(s_[i])) ++i;
+                        continue;
                     }
                     break;
             }
