@@ -312,6 +312,7 @@ class Verdict:
 
 
 NO_EVIDENCE = "no evidence"
+_PLATFORM_RANK = {platform: n for n, platform in enumerate(Platform)}
 
 
 @dataclass(frozen=True)
@@ -455,8 +456,7 @@ class Detector:
                          counted=True, kind="token", weight=round(gain, 3))
             )  # fmt: skip
         evidence.sort(key=lambda e: (e.line, e.kind != "row", e.kind != "rule", e.marker))
-        rank = {platform: n for n, platform in enumerate(Platform)}
-        ranked_scores = dict(sorted(scores.items(), key=lambda item: (-item[1], rank[item[0]])))
+        ranked_scores = dict(sorted(scores.items(), key=lambda item: (-item[1], _PLATFORM_RANK[item[0]])))
         probabilities = {classes[c]: round(probs[c], 4) for c in order}
 
         best_p, second_p = probs[best], probs[second]
