@@ -43,8 +43,14 @@ def print_report(samples, probabilities, threshold) -> None:
 
 def speed(corpus: Path) -> None:
     """detect_platform beside classify_sql on the corpus's T-SQL, in one run."""
+    import structlog
+
     from agents.transmute.complexity import classify_sql
     from agents.transmute.detector import detect_platform
+
+    # classify_sql logs each call at debug level: filtered out, as a deployment would, so that
+    # the comparison is of the work and not of printing.
+    structlog.configure(wrapper_class=structlog.make_filtering_bound_logger(30), cache_logger_on_first_use=True)
 
     texts = [pm.read_text(p.read_bytes()) for p in sorted((corpus / "sqlserver").rglob("*")) if p.is_file()]
     chars = sum(map(len, texts))

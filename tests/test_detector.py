@@ -1,11 +1,12 @@
 """The platform detector: the lexer's contexts in all string widths, where rows and rules are
 matched, the misfires the lexer prevents, line numbers, the unknown verdict and bad input."""
 
+import random
 from pathlib import Path
 
 import pytest
 
-from agents.transmute.detector import NO_EVIDENCE, RULES, Detector, Verdict, detect_platform, load_model
+from agents.transmute.detector import NO_EVIDENCE, RULES, Detector, Verdict, default_detector, detect_platform, load_model
 from agents.transmute.originscan import Platform
 
 # A model that knows nothing: verdicts then depend on the rows and rules alone, through the
@@ -59,6 +60,12 @@ class TestLexerViews:
         code, comments = detector.views("SELECT 1 -- one\n/* two */ x # three" + extra)
         assert comments.replace("\x01", ".") == ".........-- one\n/* two */...# three" + extra
         assert detector.views("SELECT 'no -- comment'" + extra)[1] is None
+
+    def test_a_byte_order_mark_reads_as_a_space(self, detector, extra):
+        text = "\ufeffconfig { type: \"view\" }\nSELECT 1" + extra
+        assert detector.views(text)[0].replace("\x01", " ") == " " * 24 + "\nSELECT 1" + extra
+        plain = "CREATE TABLE t (a INT) DISTSTYLE ALL;\nSELECT 1 -- \u00e9t\u00e9" + extra
+        assert detector.matches("\ufeff" + plain) == detector.matches(plain)
 
     def test_unclosed_openers_run_to_the_end_or_stay_code(self, detector, extra):
         assert detector.views("SELECT 'abc" + extra)[0] == "SELECT '" + "\x01" * (3 + len(extra))
@@ -186,6 +193,23 @@ class TestVerdict:
 
 
 class TestShippedModel:
+    def test_scoring_finds_the_features_training_sees(self):
+        # Scoring looks features up by hash, training reads them as strings: both must agree on
+        # which vocabulary features a script holds, in every string width.
+        detector = default_detector()
+        vocabulary = set(detector.feature_names)
+        seed = random.randrange(2**32)
+        print("seed", seed)
+        rng = random.Random(seed)
+        words = ["SELECT", "TOP", "10", "@@ROWCOUNT", "#t", "FROM", "[dbo].[T]", "GO", "\n", "  ", "-- c\n", ".LOGON",
+                 "CREATE", "TABLE", "STORED", "AS", "ORC", "LIMIT", "5", "::", "$$", "`x`", "'s'", ";", "(", ")", ","]
+        for _ in range(200):
+            text = "".join(rng.choice(words) + rng.choice(" \n") for _ in range(rng.randrange(1, 40)))
+            text += rng.choice(WIDTHS)
+            _, tokens = detector._scanner.features(text)
+            *_, seen = detector._scanner.scan(text)
+            assert seen == len(vocabulary & set(tokens)), (seed, text)
+
     def test_model_records_its_corpus(self):
         model = load_model()
         assert model["trained_on"]["manifest"] == "bench/platform_corpus/sources.tsv"

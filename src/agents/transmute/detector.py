@@ -89,7 +89,9 @@ RULES: tuple[Rule, ...] = (
     _rule("hive.partition_spec", (P.HIVE, P.DATABRICKS), r"\bPARTITION\s*\(\s*\w+\s*=\s*['\"\$\d]"),
     _rule("hive.collection_items", P.HIVE, r"\bCOLLECTION\s+ITEMS\s+TERMINATED\b|\bFIELDS\s+TERMINATED\s+BY\b"),
     _rule("hive.explain_extended", (P.HIVE, P.DATABRICKS), r"\bEXPLAIN\s+(EXTENDED|DEPENDENCY|AUTHORIZATION|VECTORIZATION|CBO)\b"),
-    _rule("hive.string_type_columns", (P.HIVE, P.DATABRICKS), r"[(,]\s*`?\w+`?\s+STRING\s*[,)]"),
+    _rule("hive.string_type_columns", (P.HIVE, P.DATABRICKS), r"\b\w+\s+STRING\s*[,)]"),
+    _rule("hive.string_type_quoted_columns", (P.HIVE, P.DATABRICKS), r"`\s+STRING\s*[,)]"),
+    _rule("hive.insert_into_table", (P.HIVE, P.DATABRICKS), r"\bINSERT\s+INTO\s+TABLE\b", "medium"),
     # MySQL
     _rule("mysql.engine_option", P.MYSQL, r"\)\s*ENGINE\s*=\s*\w+"),
     _rule("mysql.delimiter_line", P.MYSQL, r"^\s*DELIMITER\s+\S+\s*$"),
@@ -112,6 +114,14 @@ RULES: tuple[Rule, ...] = (
     _rule("mysql.handlers", P.MYSQL, r"\bDECLARE\s+(CONTINUE|EXIT)\s+HANDLER\b|\bLEAVE\s+\w+\s*;|\bITERATE\s+\w+\s*;"),
     _rule("mysql.charset_clause", P.MYSQL, r"\bCHARSET\s+(utf8\w*|latin1|ascii|binary)\b|\bCHARACTER\s+SET\s+(utf8\w*|latin1)\b"),
     _rule("mysql.performance_schema", P.MYSQL, r"\bperformance_schema\.|\binformation_schema\.(innodb_|processlist)\w*|\bsys\.(ps_|format_)\w+"),
+    _rule("mysql.system_variables", P.MYSQL, r"@@(SESSION|GLOBAL|LOCAL)\.\w+|\bSET\s+(GLOBAL|SESSION|PERSIST)\s+\w+\s*="),
+    _rule("mysql.prepared_statements", P.MYSQL, r"\bPREPARE\s+\w+\s+FROM\b|\bDEALLOCATE\s+PREPARE\b|\bEXECUTE\s+\w+\s+USING\s+@"),
+    _rule("mysql.index_hints", P.MYSQL, r"\b(USE|FORCE|IGNORE)\s+INDEX\s*\("),
+    _rule("mysql.info_functions", P.MYSQL, r"\b(LAST_INSERT_ID|FOUND_ROWS|ROW_COUNT|INET6?_ATON|INET6?_NTOA|GET_LOCK|RELEASE_LOCK|IS_FREE_LOCK|UUID_SHORT)\s*\("),
+    _rule("mysql.signal", (P.MYSQL, P.TERADATA), r"\bSIGNAL\s+SQLSTATE\b|\bRESIGNAL\b", "medium"),
+    _rule("mysql.elseif_repeat", (P.MYSQL, P.TERADATA, P.SNOWFLAKE), r"\bELSEIF\b|\bEND\s+(WHILE|REPEAT)\b", "medium"),
+    _rule("mysql.routine_params", (P.MYSQL, P.TERADATA), r"\bCREATE\s+(DEFINER\s*=\s*\S+\s+)?PROCEDURE\s+\S+\s*\(\s*(IN|OUT|INOUT)\s+[`\w]", "medium"),
+    _rule("mysql.backtick_dml", P.MYSQL, r"\b(UPDATE|INTO|FROM|JOIN|TABLE)\s+`\w+`\s", "medium"),
     # Teradata
     _rule("teradata.bteq_command", P.TERADATA, r"^\s*\.(LOGON|LOGOFF|QUIT|IF|GOTO|LABEL|EXPORT|IMPORT|RUN|OS|REPEAT|MAXERROR|ERRORLEVEL|ERROROUT|REMARK|EXIT|SET\s+\w+|WIDTH|SESSIONS|BEGIN\s+(LOADING|MLOAD|IMPORT)|END\s+(LOADING|MLOAD)|LAYOUT|FIELD|DML\s+LABEL)\b"),
     _rule("teradata.sel_statement", P.TERADATA, r"^\s*SEL\s+\S"),
@@ -150,12 +160,19 @@ RULES: tuple[Rule, ...] = (
     _rule("snowflake.identifier_function", P.SNOWFLAKE, r"\bIDENTIFIER\s*\(\s*['$:]"),
     _rule("snowflake.transient", P.SNOWFLAKE, r"\bCREATE\s+(OR\s+REPLACE\s+)?(TRANSIENT|TEMPORARY)\s+(TABLE|SCHEMA)\b[\s\S]{0,300}?\bDATA_RETENTION_TIME_IN_DAYS\b|\bTRANSIENT\s+TABLE\b"),
     _rule("snowflake.sql_variable", P.SNOWFLAKE, r"\bSET\s+\w+\s*=[\s\S]{0,80}?\$\w+|\bEXECUTE\s+IMMEDIATE\s+\$\$"),
-    _rule("snowflake.stage_path", P.SNOWFLAKE, r"@[\w.]+/|@~/"),
+    _rule("snowflake.stage_path", P.SNOWFLAKE, r"\b(FROM|TO|INTO|LIST|LS|REMOVE|RM|GET)\s+@[\w.]+/|\bPUT\s+\S+\s+@|@~/"),
     _rule("snowflake.number38", P.SNOWFLAKE, r"\bNUMBER\s*\(\s*38\s*,\s*\d+\s*\)", "medium"),
     _rule("snowflake.account_usage", P.SNOWFLAKE, r"\bSNOWFLAKE\s*\.\s*(ACCOUNT_USAGE|ORGANIZATION_USAGE|DATA_SHARING_USAGE|READER_ACCOUNT_USAGE)\b|\b(WAREHOUSE_METERING_HISTORY|QUERY_ACCELERATION_ELIGIBLE|AUTOMATIC_CLUSTERING_HISTORY|CREDITS_USED)\b"),
     _rule("snowflake.secure_objects", P.SNOWFLAKE, r"\bSECURE\s+(MATERIALIZED\s+)?(VIEW|FUNCTION)\b|\bRUNTIME_VERSION\s*=|\bHANDLER\s*=\s*'|\bIMPORTS\s*=\s*\("),
     _rule("snowflake.table_functions", P.SNOWFLAKE, r"\bTABLE\s*\(\s*(\w+\.)*(INFORMATION_SCHEMA\.)?\w+\s*\(|\bFLATTEN\s*\(\s*INPUT\s*=>", "medium"),
     _rule("snowflake.returns_variant", P.SNOWFLAKE, r"\bRETURNS\s+(VARIANT|OBJECT|ARRAY|TABLE\s*\()\b|\bEXECUTE\s+AS\s+(CALLER|OWNER)\b"),
+    _rule("snowflake.metadata_columns", P.SNOWFLAKE, r"\bMETADATA\$\w+|\bSYSTEM\$\w+"),
+    _rule("snowflake.semi_structured_columns", P.SNOWFLAKE, r"\b(VARIANT|OBJECT)\s*[,)]", "medium"),
+    _rule("snowflake.create_or_replace_table", (P.SNOWFLAKE, P.BIGQUERY), r"\bCREATE\s+OR\s+REPLACE\s+(TRANSIENT\s+|TEMP(ORARY)?\s+)?TABLE\b", "medium"),
+    _rule("snowflake.stage_literal", P.SNOWFLAKE, r"'@~|'@%\w|'@[A-Za-z_][\w.]*/", context=TEXT),
+    _rule("snowflake.copy_options", P.SNOWFLAKE, r"\bFILE_FORMAT\s*=|\bON_ERROR\s*=|\bSTORAGE_INTEGRATION\s*=|\bMATCH_BY_COLUMN_NAME\s*="),
+    _rule("snowflake.role_grants", (P.SNOWFLAKE, P.REDSHIFT), r"\bGRANT\s+ROLE\s+\w+\s+TO\s+(ROLE|USER)\b|\bTO\s+ROLE\s+\w+", "medium"),
+    _rule("snowflake.account_usage_quoted", P.SNOWFLAKE, r'"SNOWFLAKE"\s*\.\s*"(ACCOUNT_USAGE|ORGANIZATION_USAGE)"', context=TEXT),
     # Redshift
     _rule("redshift.external_schema", P.REDSHIFT, r"\bFROM\s+DATA\s+CATALOG\b|\bCREATE\s+EXTERNAL\s+SCHEMA\b"),
     _rule("redshift.vacuum_analyze", P.REDSHIFT, r"\bANALYZE\s+COMPRESSION\b|\bVACUUM\s+(SORT\s+ONLY|DELETE\s+ONLY|REINDEX|RECLUSTER)\b"),
@@ -164,6 +181,15 @@ RULES: tuple[Rule, ...] = (
     _rule("redshift.system_functions", P.REDSHIFT, r"\bPG_TABLE_DEF\b|\bPG_LAST_\w+|\bSVV_\w+|\bSYS_\w+_HISTORY\b|\bSTL_\w+"),
     _rule("redshift.datetime_funcs", (P.REDSHIFT, P.SNOWFLAKE), r"\bCONVERT_TIMEZONE\s*\(|\bDATE_PART\s*\(\s*'?(epoch|dow|doy)", "medium"),
     _rule("redshift.identity_column", (P.REDSHIFT, P.SQLSERVER), r"\bIDENTITY\s*\(\s*\d+\s*,\s*\d+\s*\)", "medium"),
+    _rule("redshift.late_binding_view", P.REDSHIFT, r"\bWITH\s+NO\s+SCHEMA\s+BINDING\b"),
+    _rule("redshift.workload_management", P.REDSHIFT, r"\b(SET|RESET)\s+query_group\b|\bwlm_query_slot_count\b"),
+    _rule("redshift.json_functions", P.REDSHIFT, r"\b(JSON_EXTRACT_ARRAY_ELEMENT_TEXT|JSON_PARSE|IS_VALID_JSON(_ARRAY)?|JSON_SERIALIZE|CAN_JSON_PARSE)\s*\("),
+    _rule("redshift.python_udfs", P.REDSHIFT, r"\bLANGUAGE\s+plpythonu\b|\bCREATE\s+(OR\s+REPLACE\s+)?LIBRARY\b"),
+    _rule("redshift.s3_locations", (P.REDSHIFT, P.SNOWFLAKE), r"\b(FROM|TO)\s+'s3://", "medium", context=TEXT),
+    _rule("redshift.datashare", P.REDSHIFT, r"\b(CREATE|ALTER|DROP)\s+DATASHARE\b|\bFROM\s+DATASHARE\b"),
+    _rule("redshift.vacuum_percent", P.REDSHIFT, r"\bTO\s+\d+\s+PERCENT\b"),
+    _rule("redshift.pg_catalog", (P.POSTGRESQL, P.REDSHIFT), r"\bpg_catalog\s*\.|\bpg_(class|namespace|attribute|proc|stat_\w+|tables|views|user|group|database|settings|locks)\b", "medium"),
+    _rule("redshift.character_varying", (P.POSTGRESQL, P.REDSHIFT), r"\bCHARACTER\s+VARYING\b|\bBPCHAR\b", "medium"),
     # PostgreSQL
     _rule("postgresql.pgtap", P.POSTGRESQL, r"\bSELECT\s+(plan|no_plan|has_table|has_function|has_column|results_eq|throws_ok|lives_ok|is_empty|finish)\s*\("),
     _rule("postgresql.regclass_catalog", P.POSTGRESQL, r"::\s*regclass\b|\bpg_catalog\.pg_\w+|\bcurrent_setting\s*\(|\bset_config\s*\(", "medium"),
@@ -286,6 +312,7 @@ class Verdict:
 
 
 NO_EVIDENCE = "no evidence"
+_PLATFORM_RANK = {platform: n for n, platform in enumerate(Platform)}
 
 
 @dataclass(frozen=True)
@@ -429,8 +456,7 @@ class Detector:
                          counted=True, kind="token", weight=round(gain, 3))
             )  # fmt: skip
         evidence.sort(key=lambda e: (e.line, e.kind != "row", e.kind != "rule", e.marker))
-        rank = {platform: n for n, platform in enumerate(Platform)}
-        ranked_scores = dict(sorted(scores.items(), key=lambda item: (-item[1], rank[item[0]])))
+        ranked_scores = dict(sorted(scores.items(), key=lambda item: (-item[1], _PLATFORM_RANK[item[0]])))
         probabilities = {classes[c]: round(probs[c], 4) for c in order}
 
         best_p, second_p = probs[best], probs[second]

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -15,13 +16,57 @@
 
 namespace transmute::detect {
 
-inline uint64_t feature_hash(std::string_view s) {
-    uint64_t h = 1469598103934665603ull;
-    for (char c : s) {
-        h ^= static_cast<unsigned char>(c);
-        h *= 1099511628211ull;
+// Feature hashes. A feature is a two-character tag ("w:", "b:", ...) and a body; a pair's body
+// is two words with one space between. Words are hashed eight bytes at a time, and a feature's
+// hash combines its tag with its words' hashes, so the tokenizer hashes each word once and
+// derives its word, line and pair features from that. The vocabulary is hashed from the same
+// strings by the same rule.
+inline uint64_t mix_hash(uint64_t x) {
+    x ^= x >> 32;
+    x *= 0xd6e8feb86659fd93ull;
+    x ^= x >> 32;
+    x *= 0xd6e8feb86659fd93ull;
+    x ^= x >> 32;
+    return x;
+}
+
+inline uint64_t word_hash(const char* p, size_t len) {
+    uint64_t h = 0x9e3779b97f4a7c15ull * (len + 1);
+    size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, p + i, 8);
+        h = (h ^ chunk) * 0xbf58476d1ce4e5b9ull;
+        h ^= h >> 29;
+    }
+    if (i < len) {
+        uint64_t chunk = 0;
+        std::memcpy(&chunk, p + i, len - i);
+        h = (h ^ chunk) * 0xbf58476d1ce4e5b9ull;
+        h ^= h >> 29;
     }
     return h;
+}
+
+inline uint64_t tag_hash(char a, char b) {
+    return mix_hash((static_cast<uint64_t>(static_cast<unsigned char>(a)) << 8 | static_cast<unsigned char>(b)) + 1);
+}
+
+inline uint64_t combine_hash(uint64_t seed, uint64_t word) { return mix_hash(seed ^ (word + 0x9e3779b97f4a7c15ull + (seed << 6))); }
+
+inline uint64_t feature_hash(std::string_view s) {
+    if (s.size() < 2) return word_hash(s.data(), s.size());
+    const uint64_t tag = tag_hash(s[0], s[1]);
+    const std::string_view body = s.substr(2);
+    if (s[0] == 'b' && s[1] == ':') {
+        const size_t space = body.find(' ');
+        if (space != std::string_view::npos) {
+            const uint64_t first = word_hash(body.data(), space);
+            const uint64_t second = word_hash(body.data() + space + 1, body.size() - space - 1);
+            return combine_hash(combine_hash(tag, first), second);
+        }
+    }
+    return combine_hash(tag, word_hash(body.data(), body.size()));
 }
 
 // Open-addressing map from feature hash to feature index; built once, read by many threads.
@@ -77,8 +122,10 @@ struct ScoreSink {
     uint32_t epoch;
     std::vector<std::pair<uint32_t, size_t>> seen;
 
-    void add(std::string_view feature, size_t pos) {
-        const int32_t idx = vocab.find(feature_hash(feature));
+    void add(std::string_view feature, size_t pos) { add_hash(feature_hash(feature), pos); }
+
+    void add_hash(uint64_t hash, size_t pos) {
+        const int32_t idx = vocab.find(hash);
         if (idx < 0 || mark[static_cast<size_t>(idx)] == epoch) return;
         mark[static_cast<size_t>(idx)] = epoch;
         seen.emplace_back(static_cast<uint32_t>(idx), pos);

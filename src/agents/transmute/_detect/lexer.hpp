@@ -69,6 +69,11 @@ public:
         out_.first_hash_comment = SIZE_MAX;
         out_.has_comment = false;
         comment_spans_.clear();
+        // A byte-order mark is no part of the script: the code view reads it as a space, so
+        // that the first line starts as it would without it.
+        if constexpr (sizeof(C) > 1) {
+            if (n_ > 0 && static_cast<uint32_t>(s_[0]) == 0xFEFF) out_.code[0] = ' ';
+        }
         skip_config_block();
         size_t i = pos_;
         bool line_start = true;
@@ -175,12 +180,20 @@ public:
                     }
                     break;
                 default:
-                    if (ascii_letter(c) && (i == 0 || !word_char(s_[i - 1]))) {
-                        const size_t end = prefixed_literal(i);
-                        if (end != i) {
-                            i = end;
-                            continue;
+                    if (word_char(c)) {
+                        if (ascii_letter(c) && (i == 0 || !word_char(s_[i - 1]))) {
+                            const size_t end = prefixed_literal(i);
+                            if (end != i) {
+                                i = end;
+                                continue;
+                            }
                         }
+                        // The rest of the word opens nothing (unless a custom delimiter starts
+                        // with a word character): skip it whole.
+                        ++i;
+                        if (delimiter_len_ == 0 || !word_char(delimiter_[0]))
+                            while (i < n_ && word_char(s_[i])) ++i;
+                        continue;
                     }
                     break;
             }
@@ -193,7 +206,8 @@ private:
     // Dataform: a `config { ... }` (or `js { ... }`) block at the head of a .sqlx file holds
     // JavaScript, not SQL.
     void skip_config_block() {
-        size_t i = 0;
+        size_t i = (n_ > 0 && static_cast<uint32_t>(s_[0]) == 0xFEFF) ? 1 : 0;
+        pos_ = i;
         while (i < n_ && (s_[i] == ' ' || s_[i] == '\t' || s_[i] == '\r' || s_[i] == '\n')) ++i;
         size_t word = i;
         while (word < n_ && ascii_letter(s_[word])) ++word;

@@ -99,15 +99,32 @@ struct Fired {
     size_t line;
 };
 
+size_t line_of(const std::vector<size_t>& newlines, size_t pos) {
+    return static_cast<size_t>(std::upper_bound(newlines.begin(), newlines.end(), pos) - newlines.begin()) + 1;
+}
+
 template <class C>
 size_t line_of(const dt::LexResult<C>& lex, size_t pos) {
-    return static_cast<size_t>(std::upper_bound(lex.newlines.begin(), lex.newlines.end(), pos) - lex.newlines.begin()) + 1;
+    return line_of(lex.newlines, pos);
+}
+
+// A view of a wide text whose characters all fit in one byte, copied at that width: the scans
+// and the tokenizer then run on bytes, where their literal searches are fastest. The code points
+// are the same, so are the results. Most wide scripts are wide only through a byte-order mark
+// or the text of their comments and literals, which the code view does not hold.
+template <class C>
+bool narrow_into(const std::vector<C>& view, size_t n, std::vector<Py_UCS1>& out) {
+    C top = 0;
+    for (size_t i = 0; i < n; ++i) top |= view[i];
+    if (static_cast<uint32_t>(top) > 0xFF) return false;
+    out.assign(view.begin(), view.begin() + static_cast<std::ptrdiff_t>(n));
+    return true;
 }
 
 // Runs the patterns of one view and records, for each that matched, the line of its first match
 // (where the match begins after any leading white space).
 template <class C>
-void run_view(const ViewPatterns& vp, const C* view, size_t n, const dt::LexResult<C>& lex, size_t patterns,
+void run_view(const ViewPatterns& vp, const C* view, size_t n, const std::vector<size_t>& lex, size_t patterns,
               std::vector<Fired>& fired) {
     if (!vp.scan) return;
     sc::ScanResult result;
@@ -157,10 +174,27 @@ void analyse(const Engine& engine, const C* s, size_t n, Sink& sink, std::vector
     } shrink{lex};
     dt::Lexer<C, Sink> lexer(s, n, lex, sink);
     lexer.run();
-    dt::tokenize(lex.code.data(), lex.code.size(), sink);
-    run_view(engine.views[0], lex.code.data(), n, lex, engine.patterns, fired);
-    if (lex.has_comment) run_view(engine.views[1], lex.comments.data(), n, lex, engine.patterns, fired);
-    run_view(engine.views[2], s, n, lex, engine.patterns, fired);
+    thread_local std::vector<Py_UCS1> narrow;
+    struct ShrinkNarrow {
+        std::vector<Py_UCS1>& narrow;
+        ~ShrinkNarrow() {
+            if (narrow.capacity() > (1u << 22)) std::vector<Py_UCS1>().swap(narrow);
+        }
+    } shrink_narrow{narrow};
+    auto scan_view = [&](const ViewPatterns& vp, const std::vector<C>& view, bool words) {
+        if constexpr (sizeof(C) > 1) {
+            if (narrow_into(view, n, narrow)) {
+                if (words) dt::tokenize(narrow.data(), n, sink);
+                run_view(vp, narrow.data(), n, lex.newlines, engine.patterns, fired);
+                return;
+            }
+        }
+        if (words) dt::tokenize(view.data(), n, sink);
+        run_view(vp, view.data(), n, lex.newlines, engine.patterns, fired);
+    };
+    scan_view(engine.views[0], lex.code, true);
+    if (lex.has_comment) scan_view(engine.views[1], lex.comments, false);
+    run_view(engine.views[2], s, n, lex.newlines, engine.patterns, fired);
     if (lex.first_hash_comment != SIZE_MAX) {
         for (size_t p = 0; p < engine.patterns; ++p)
             if (engine.contexts[p] == kHashComment) fired.push_back({p, line_of(lex, lex.first_hash_comment)});

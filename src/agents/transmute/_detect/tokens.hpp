@@ -28,6 +28,7 @@ void tokenize(const C* v, size_t n, Sink& sink) {
     constexpr size_t kMaxWord = 30;
     char prev[kMaxWord];
     size_t prev_len = 0;
+    uint64_t prev_hash = 0;
     bool pair_open = false;        // the last token was a word and only white space followed
     size_t tokens_on_line = 0;
     size_t sigil_end = SIZE_MAX;   // end of the last operator run, when it held one character
@@ -71,11 +72,19 @@ void tokenize(const C* v, size_t n, Sink& sink) {
                 const uint32_t ch = static_cast<uint32_t>(v[i + k]);
                 word[k] = static_cast<char>((ch - 'A' < 26) ? ch + 32 : ch);
             }
-            const std::string_view w(word, len);
-            buf[0] = 'w';
-            buf[1] = ':';
-            std::copy(word, word + len, buf + 2);
-            sink.add(std::string_view(buf, len + 2), i);
+            // Sinks that score take hashes: the word is hashed once, and its word, line and pair
+            // features are derived from that hash.
+            constexpr bool hashed = requires { sink.add_hash(uint64_t{}, size_t{}); };
+            uint64_t hw = 0;
+            if constexpr (hashed) {
+                hw = word_hash(word, len);
+                sink.add_hash(combine_hash(tag_hash('w', ':'), hw), i);
+            } else {
+                buf[0] = 'w';
+                buf[1] = ':';
+                std::copy(word, word + len, buf + 2);
+                sink.add(std::string_view(buf, len + 2), i);
+            }
             // A sigil directly in front of the word.
             const uint32_t before = i > 0 ? static_cast<uint32_t>(v[i - 1]) : 0;
             const bool sigil = sigil_end == i;
@@ -88,29 +97,46 @@ void tokenize(const C* v, size_t n, Sink& sink) {
             }
             const bool first_on_line = tokens_on_line == 0 || (tokens_on_line == 1 && sigil);
             if (first_on_line) {
-                buf[0] = 'l';
-                size_t at = 2;
-                if (tokens_on_line == 1) buf[at++] = static_cast<char>(before);
-                std::copy(word, word + len, buf + at);
-                sink.add(std::string_view(buf, at + len), i);
                 // Alone on its line: `GO`, `END`, `SEL`...
                 size_t k = j;
                 while (k < n && (v[k] == ' ' || v[k] == '\t' || v[k] == '\r')) ++k;
-                if (k >= n || v[k] == '\n' || v[k] == ';') {
-                    buf[0] = 'e';
+                const bool alone = k >= n || v[k] == '\n' || v[k] == ';';
+                bool done = false;
+                if constexpr (hashed) {
+                    if (tokens_on_line == 0) {
+                        sink.add_hash(combine_hash(tag_hash('l', ':'), hw), i);
+                        if (alone) sink.add_hash(combine_hash(tag_hash('e', ':'), hw), i);
+                        done = true;
+                    }
+                }
+                if (!done) {
+                    buf[0] = 'l';
+                    buf[1] = ':';
+                    size_t at = 2;
+                    if (tokens_on_line == 1) buf[at++] = static_cast<char>(before);
+                    std::copy(word, word + len, buf + at);
                     sink.add(std::string_view(buf, at + len), i);
+                    if (alone) {
+                        buf[0] = 'e';
+                        sink.add(std::string_view(buf, at + len), i);
+                    }
                 }
             }
             if (pair_open) {
-                buf[0] = 'b';
-                buf[1] = ':';
-                std::copy(prev, prev + prev_len, buf + 2);
-                buf[2 + prev_len] = ' ';
-                std::copy(word, word + len, buf + 3 + prev_len);
-                sink.add(std::string_view(buf, 3 + prev_len + len), i);
+                if constexpr (hashed) {
+                    sink.add_hash(combine_hash(combine_hash(tag_hash('b', ':'), prev_hash), hw), i);
+                } else {
+                    buf[0] = 'b';
+                    buf[1] = ':';
+                    std::copy(prev, prev + prev_len, buf + 2);
+                    buf[2 + prev_len] = ' ';
+                    std::copy(word, word + len, buf + 3 + prev_len);
+                    sink.add(std::string_view(buf, 3 + prev_len + len), i);
+                }
             }
             std::copy(word, word + len, prev);
             prev_len = len;
+            prev_hash = hw;
             pair_open = true;
             ++tokens_on_line;
             i = j;

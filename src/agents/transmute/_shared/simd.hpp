@@ -156,7 +156,7 @@ inline Bytes load_clamped(const C* s) {
 
 #endif
 
-// Bit k set when lane k holds one of `bytes` (up to four distinct values, `count` of them).
+// Bit k set when lane k holds one of the `count` values of `bytes`.
 inline uint32_t any_of(Bytes x, const Bytes* bytes, int count) {
     Bytes hit = zero();
     for (int k = 0; k < count; ++k) hit = hit | (x == bytes[k]);

@@ -498,8 +498,14 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
             punct_chars[n_punct++] = simd::splat(static_cast<uint8_t>(c));
     }
     // With more trigger characters than compares pay for, every character that is neither a
-    // word character nor a space is an event, sorted out through the class table.
-    const simd::Bytes space = simd::splat(' ');
+    // word character nor one of a few common quiet ones (white space, the blank that views of a
+    // text put in place of what they hide, common punctuation that opens no trigger) is an
+    // event, sorted out through the class table.
+    simd::Bytes quiet[8];
+    int n_quiet = 0;
+    for (const char q : {' ', '\x01', '\n', '\t', '\r', ',', '(', ')', '.', ';', '='}) {
+        if (n_quiet < 8 && !(char_class_[static_cast<uint8_t>(q)] & 2)) quiet[n_quiet++] = simd::splat(static_cast<uint8_t>(q));
+    }
     for (; i + simd::kLanes <= n; i += simd::kLanes) {
         simd::Bytes x;
         if (!simd::load_ascii(s + i, x)) {
@@ -511,7 +517,7 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
         }
         const uint32_t word_bits = simd::ascii_word_mask(x);
         const uint32_t punct_bits = few_punct ? simd::any_of(x, punct_chars, n_punct)
-                                              : ~(word_bits | simd::mask(x == space)) & 0xFFFFu;
+                                              : ~(word_bits | simd::any_of(x, quiet, n_quiet)) & 0xFFFFu;
         const uint32_t start_bits = word_bits & ~((word_bits << 1) | (prev_word ? 1u : 0u));
         uint32_t events = (start_bits | punct_bits) & 0xFFFFu;
         while (events) {
