@@ -97,9 +97,6 @@ public:
     // pattern.search(text, pos): the leftmost-first match starting at `pos` or later (its span
     // is set for Purpose::spans); must_advance as for at().
     bool search(size_t pos, bool must_advance, Span& out);
-    // Whether runs at any number of positions of one text cost time linear in the text
-    // together; when false, each run may look as far ahead as the text goes.
-    bool linear() const;
 
 private:
     struct State;

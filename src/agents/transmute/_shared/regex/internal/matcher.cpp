@@ -101,11 +101,6 @@ bool Matcher<C>::search(size_t pos, bool must_advance, Span& out) {
     }
 }
 
-template <class C>
-bool Matcher<C>::linear() const {
-    return state_->kind != MatcherKind::pike;
-}
-
 template class Matcher<Py_UCS1>;
 template class Matcher<Py_UCS2>;
 template class Matcher<Py_UCS4>;
