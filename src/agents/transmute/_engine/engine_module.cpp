@@ -3,6 +3,7 @@
 #include "loading.hpp"
 #include "pyref.hpp"
 #include "regex/regex.hpp"
+#include "scan/triggers.hpp"
 #include "text.hpp"
 
 #include <algorithm>
@@ -332,6 +333,81 @@ PyObject* engine_extra_cases(PyObject*, PyObject*) {
     return out.release();
 }
 
+// scan(programs, text, counted=(), gates=False) -> (results, untriggered): one multi-pattern scan
+// of the text, as the modules run it. results[i] is the start of the first match of programs[i]
+// (None without one), or for the indices in `counted` the spans of all its matches; untriggered
+// lists the programs the scan searches on their own, without triggers.
+PyObject* engine_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"programs", "text", "counted", "gates", nullptr};
+    PyObject* programs;
+    PyObject* text;
+    PyObject* counted = nullptr;
+    int gates = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|Op:scan", const_cast<char**>(kw), &PyList_Type, &programs,
+                                     &PyUnicode_Type, &text, &counted, &gates))
+        return nullptr;
+    PyTypeObject* type = state_of(module)->program_type;
+    const Py_ssize_t count = PyList_GET_SIZE(programs);
+    std::vector<rx::ProgramPtr> compiled;
+    std::vector<transmute::scan::Mode> modes(static_cast<size_t>(count), transmute::scan::Mode::presence);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyList_GET_ITEM(programs, i);
+        if (!PyObject_TypeCheck(item, type)) {
+            PyErr_SetString(PyExc_TypeError, "programs must be Program objects");
+            return nullptr;
+        }
+        compiled.push_back(reinterpret_cast<ProgramObject*>(item)->program);
+    }
+    if (counted != nullptr) {
+        Ref seq = Ref::steal(PySequence_Fast(counted, "counted must be a sequence"));
+        if (!seq) return nullptr;
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(seq.get()); ++k) {
+            const Py_ssize_t index = PyLong_AsSsize_t(PySequence_Fast_GET_ITEM(seq.get(), k));
+            if (index == -1 && PyErr_Occurred()) return nullptr;
+            if (index < 0 || index >= count) {
+                PyErr_SetString(PyExc_IndexError, "counted index out of range");
+                return nullptr;
+            }
+            modes[static_cast<size_t>(index)] = transmute::scan::Mode::count;
+        }
+    }
+    std::vector<bool> counted_mode(modes.size());
+    for (size_t k = 0; k < modes.size(); ++k) counted_mode[k] = modes[k] == transmute::scan::Mode::count;
+    auto scan = transmute::scan::TriggerScan::build(std::move(compiled), std::move(modes), gates != 0);
+    transmute::scan::ScanResult result;
+    result.want_first = true;
+    result.want_spans = true;
+    transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) { scan->run(s, static_cast<size_t>(n), result); });
+    Ref results = Ref::steal(PyList_New(count));
+    if (!results) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const size_t k = static_cast<size_t>(i);
+        Ref value;
+        if (counted_mode[k]) {
+            value = Ref::steal(PyList_New(0));
+            if (!value) return nullptr;
+            for (const rx::Span& span : result.spans[k]) {
+                Ref pair = Ref::steal(
+                    Py_BuildValue("(nn)", static_cast<Py_ssize_t>(span.start), static_cast<Py_ssize_t>(span.end)));
+                if (!pair || PyList_Append(value.get(), pair.get()) < 0) return nullptr;
+            }
+        } else if (result.found[k]) {
+            value = Ref::steal(PyLong_FromSize_t(result.first[k]));
+            if (!value) return nullptr;
+        } else {
+            value = Ref::borrow(Py_None);
+        }
+        PyList_SET_ITEM(results.get(), i, value.release());
+    }
+    Ref untriggered = Ref::steal(PyList_New(0));
+    if (!untriggered) return nullptr;
+    for (uint32_t p : scan->untriggered()) {
+        Ref index = Ref::steal(PyLong_FromUnsignedLong(p));
+        if (!index || PyList_Append(untriggered.get(), index.get()) < 0) return nullptr;
+    }
+    return PyTuple_Pack(2, results.get(), untriggered.get());
+}
+
 // {reason: (text, invalid)} for every reason the engine declines a pattern for; `invalid` when
 // re rejects such patterns too.
 PyObject* engine_refusals(PyObject*, PyObject*) {
@@ -353,6 +429,9 @@ PyMethodDef module_methods[] = {
      "compile_from(pattern: re.Pattern) -> Program, from its .pattern and .flags"},
     {"_extra_cases", engine_extra_cases, METH_NOARGS,
      "The built-in extra case table, shaped like re._casefix._EXTRA_CASES"},
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_scan)), METH_VARARGS | METH_KEYWORDS,
+     "scan(programs, text, counted=(), gates=False) -> (results, untriggered): one multi-pattern scan, as the modules "
+     "run it; results[i] is the first match's start (or None), or for counted programs the list of match spans"},
     {"_refusals", engine_refusals, METH_NOARGS,
      "{reason: (text, invalid)}: why the engine declines patterns; invalid when re rejects them too"},
     {nullptr, nullptr, 0, nullptr},

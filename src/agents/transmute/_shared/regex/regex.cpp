@@ -102,6 +102,41 @@ void find_all(const Program& prog, const C* s, size_t n, std::vector<Span>& out)
     each_match(prog, s, n, [&](size_t a, size_t b) { out.push_back({a, b}); });
 }
 
+const Node& syntax(const Program& prog) { return *prog.tree; }
+
+int flags_of(const Program& prog) { return prog.flags; }
+
+CharFacts char_facts(const Program& prog, uint32_t set) { return prog.sets[set].facts(); }
+
+namespace {
+
+std::unique_ptr<Node> clone(const Node& n) {
+    auto copy = std::make_unique<Node>();
+    copy->kind = n.kind;
+    copy->set = n.set;
+    copy->min = n.min;
+    copy->max = n.max;
+    copy->greedy = n.greedy;
+    copy->assertion = n.assertion;
+    copy->behind = n.behind;
+    copy->negate = n.negate;
+    for (const auto& kid : n.kids) copy->kids.push_back(clone(*kid));
+    return copy;
+}
+
+}  // namespace
+
+ProgramPtr compile_part(const Program& whole, const Node& part) {
+    Ast ast;
+    ast.root = clone(part);
+    ast.sets = whole.sets;
+    ast.flags = whole.flags;
+    auto prog = std::make_shared<Program>();
+    Refusal why = Refusal::none;
+    if (!build_program(ast, *prog, why)) return nullptr;
+    return prog;
+}
+
 size_t required_literals(const Program& prog) {
     return prog.required.empty() ? 0 : 1 + prog.also_required.size();
 }

@@ -39,8 +39,6 @@ regex::ProgramPtr compile_or_note(const std::u32string& source, int flags, std::
 
 std::unique_ptr<TriggerScan> build_scan(const std::vector<ScanPattern>& patterns, std::string& failures) {
     std::vector<regex::ProgramPtr> programs;
-    std::vector<std::u32string> sources;
-    std::vector<int> flags;
     std::vector<Mode> modes;
     bool refused = false;
     for (const ScanPattern& entry : patterns) {
@@ -53,12 +51,10 @@ std::unique_ptr<TriggerScan> build_scan(const std::vector<ScanPattern>& patterns
         }
         programs.push_back(compile_or_note(source, flag, failures));
         refused = refused || !programs.back();
-        sources.push_back(std::move(source));
-        flags.push_back(flag);
         modes.push_back(entry.mode);
     }
     if (refused) return nullptr;
-    return TriggerScan::build(std::move(programs), sources, flags, std::move(modes));
+    return TriggerScan::build(std::move(programs), std::move(modes));
 }
 
 bool warn_refused(const char* module_name, const std::string& failures) {

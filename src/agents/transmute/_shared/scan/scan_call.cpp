@@ -23,6 +23,7 @@ struct PatternRun {
     bool done = false;     // presence found, or handed to the engine
     size_t looked = 0;     // characters examined by anchored runs so far
     size_t last_end = 0;   // count mode: end of the last counted match
+    bool last_empty = false;  // count mode: that match was empty
 };
 
 namespace {
@@ -62,9 +63,16 @@ bool opens_one_of(const C* s, size_t n, size_t at, const std::vector<std::u32str
 }
 
 // After a trigger's literal ending at `end`: the white space and the word or punctuation that
-// follow.
+// follow, or the set the next character is in.
 template <class C>
 bool follow_matches(const C* s, size_t n, size_t end, const Trigger& t) {
+    if (t.has_next) {
+        if (end >= n) return false;
+        const uint32_t c = static_cast<uint32_t>(s[end]);
+        if (c >= 128) return t.next_wide;
+        const uint32_t f = t.fold ? regex::fold_ascii(c) : c;
+        return (t.next_ascii[f >> 6] >> (f & 63)) & 1;
+    }
     if (!t.has_follow) return true;
     size_t k = end;
     if (!skip_space(s, n, k, t.follow_space) || k >= n) return false;
@@ -186,7 +194,7 @@ private:
         PatternRun<C>& run = ws_.runs[p];
         if (run.call != ws_.call) {
             run.call = ws_.call;
-            run.bound = run.done = false;
+            run.bound = run.done = run.last_empty = false;
             run.looked = run.last_end = 0;
         }
         return run;
@@ -271,7 +279,7 @@ private:
         } else {
             regex::Matcher<C>& m = matcher(p);
             size_t pos = from < run.last_end ? run.last_end : from;
-            bool must_advance = false;
+            bool must_advance = run.last_empty && pos == run.last_end;
             regex::Span span{0, 0};
             while (pos <= n_ && m.search(pos, must_advance, span)) {
                 ++result_.counts[p];
@@ -287,7 +295,9 @@ private:
     void try_candidate(uint32_t p, size_t at) {
         PatternRun<C>& run = state(p);
         if (run.done || (!presence(p) && at < run.last_end)) return;
-        const regex::AnchoredRun answer = matcher(p).at(at);
+        // After an empty match, re takes no second empty match at the same place.
+        const bool must_advance = !presence(p) && run.last_empty && at == run.last_end;
+        const regex::AnchoredRun answer = matcher(p).at(at, must_advance);
         run.looked += answer.reached - at + 1;
         // In a prefix, an answer that depended on the prefix's end says nothing yet.
         if (partial_ && answer.reached >= n_) return;
@@ -302,6 +312,7 @@ private:
             ++result_.counts[p];
             if (result_.want_spans) result_.spans[p].push_back({at, answer.end});
             run.last_end = answer.end;
+            run.last_empty = answer.end == at;
         }
         if (run.looked <= budget_) return;
         if (!partial_) {

@@ -2,13 +2,13 @@
 // where a match could start, and the engine confirms (or counts) matches there. Tested in
 // tests/test_scan.py and through the modules' differential tests.
 //
-// Triggers are derived from each pattern's own source text: an alternative that opens with
-// "\b" and literal word characters can only match at the start of a word whose first characters
-// equal those literals (case-folded under IGNORECASE); an alternative that opens with a literal
-// punctuation character can only match where that character stands. A pattern with any other
-// alternative has no trigger and is searched (or counted) by the engine on its own. Triggers
-// only choose where to look; every answer comes from the engine, so a trigger that is too
-// permissive costs time, never correctness.
+// Triggers are derived from each pattern's syntax tree (derive.cpp): an alternative that opens
+// with "\b" and literal word characters can only match at the start of a word whose first
+// characters equal those literals (case-folded under IGNORECASE); an alternative that opens with
+// a literal punctuation character can only match where that character stands. A pattern with any
+// other alternative has no trigger and is searched (or counted) by the engine on its own.
+// Triggers only choose where to look; every answer comes from the engine, so a trigger that is
+// too permissive costs time, never correctness.
 //
 // Time: the matchers of the engine answer anchored runs in time linear in the text together,
 // except for the Pike VM, whose runs may each look far ahead. The scan keeps count of how far
@@ -63,16 +63,23 @@ struct Trigger {
     // as word prefixes (`heads`) or punctuation (`head_punct`); no requirement when both are empty.
     std::vector<std::u32string> heads;
     std::u32string head_punct;
+    // Punctuation and word triggers without a word or punctuation to follow: the set the
+    // character right after the trigger's literal must be in (ASCII bits; `next_wide`: any char
+    // above 0x7F may do). No requirement when `has_next` is false.
+    bool has_next = false;
+    bool next_wide = false;
+    uint64_t next_ascii[2] = {0, 0};
     bool fold = false;      // compare letters case-insensitively
     uint32_t pattern = 0;   // index of the pattern it serves
-    std::u32string alternative;  // the source of the alternative it stands for
+    const regex::Node* branch = nullptr;  // the top-level alternative it stands for
     // The first (up to) four characters of a folded prefix, one byte each, for a quick test.
     uint32_t head = 0;
     uint32_t head_mask = 0;
 };
 
-// Derives the triggers of one pattern source; false when some alternative has none.
-bool derive_triggers(const std::u32string& source, int flags, uint32_t pattern, std::vector<Trigger>& out);
+// Derives the triggers of a compiled pattern from its syntax tree (derive.cpp); false when some
+// alternative has none.
+bool derive_triggers(const regex::Program& prog, uint32_t pattern, std::vector<Trigger>& out);
 
 // Splits a pattern source at its top-level '|' (outside groups and character classes); false when
 // its brackets do not balance.
@@ -93,13 +100,19 @@ struct ScanResult {
 
 class TriggerScan {
 public:
-    // `programs[i]` is the compiled pattern i; `sources`/`flags` its text and flags. With
-    // `gates`, each trigger also gets a gate (below): worth it for many patterns whose words are
-    // common, a cost per call for a few.
-    static std::unique_ptr<TriggerScan> build(std::vector<regex::ProgramPtr> programs,
-                                              const std::vector<std::u32string>& sources,
-                                              const std::vector<int>& flags, std::vector<Mode> modes,
+    // `programs[i]` is the compiled pattern i, searched in `modes[i]`; its triggers come from its
+    // syntax tree. With `gates`, each trigger also gets a gate (below): worth it for many patterns
+    // whose words are common, a cost per call for a few.
+    static std::unique_ptr<TriggerScan> build(std::vector<regex::ProgramPtr> programs, std::vector<Mode> modes,
                                               bool gates = false);
+    // The same, for callers that still pass each pattern's source and flags (what the programs
+    // were compiled from; the triggers no longer need them).
+    static std::unique_ptr<TriggerScan> build(std::vector<regex::ProgramPtr> programs,
+                                              const std::vector<std::u32string>& /*sources*/,
+                                              const std::vector<int>& /*flags*/, std::vector<Mode> modes,
+                                              bool gates = false) {
+        return build(std::move(programs), std::move(modes), gates);
+    }
 
     size_t size() const { return programs_.size(); }
     // Patterns without triggers, which the engine searches on their own over the whole text.
@@ -153,6 +166,8 @@ private:
         std::vector<uint32_t> literals;  // indices into gate_literals_
     };
     std::vector<Gate> gates_;
+    // Compiles the gate of one alternative of `whole`; its index in gates_, or -1 when it has none.
+    int add_gate(const regex::Program& whole, const regex::Node& alternative);
     std::vector<int> gate_of_;  // per trigger: index into gates_, or -1
     // Distinct gate literals: a gate program and the index of one of its required literals.
     std::vector<std::pair<const regex::Program*, size_t>> gate_literals_;

@@ -81,6 +81,49 @@ void CharSet::finish() {
     }
 }
 
+CharFacts CharSet::facts() const {
+    CharFacts f;
+    f.ascii[0] = low_[0];
+    f.ascii[1] = low_[1];
+    f.wide = low_[2] != 0 || low_[3] != 0 || !narrow_only_;
+    if (negate_) return f;
+    uint64_t members = 0;
+    for (const auto& r : ranges_) members += r.second - r.first + 1;
+    // The chars a set accepts beyond its categories are its ranges, or with lower_first_ the
+    // chars whose lowercase is in them: only the plain case is told apart here.
+    if (!lower_first_ && members <= 4096) {
+        bool spaces = (categories_ & ~kCatSpace) == 0;
+        bool words = (categories_ & ~(kCatWord | kCatDigit)) == 0;
+        for (const auto& r : ranges_) {
+            for (uint32_t c = r.first; c <= r.second; ++c) {
+                spaces = spaces && is_space_char(c);
+                words = words && is_word(c);
+            }
+        }
+        f.only_space = spaces && (categories_ != 0 || members > 0);
+        f.only_word = words && (categories_ != 0 || members > 0);
+    }
+    if (categories_ != 0 || members == 0 || members > 16) return f;
+    // A char whose lowercase is c folds as c does (fold_ascii lowercases first).
+    uint32_t folds[4];
+    int nfolds = 0;
+    for (const auto& r : ranges_) {
+        for (uint32_t c = r.first; c <= r.second; ++c) {
+            if (!lower_first_ && c >= 128) return f;
+            const uint32_t folded = fold_ascii(c);
+            if (folded >= 128) return f;
+            if (std::find(folds, folds + nfolds, folded) != folds + nfolds) continue;
+            if (nfolds == 4) return f;
+            folds[nfolds++] = folded;
+        }
+    }
+    std::copy(folds, folds + nfolds, f.folds);
+    f.nfolds = nfolds;
+    f.exact = !lower_first_ && members == 1;
+    if (f.exact) f.only = ranges_[0].first;
+    return f;
+}
+
 int CharSet::byte_count() const {
     int n = 0;
     for (uint64_t w : low_) n += std::popcount(w);

@@ -7,6 +7,7 @@
 
 #include "chars.hpp"
 #include "refusal.hpp"
+#include "syntax.hpp"
 
 #include <cstdint>
 #include <string>
@@ -50,6 +51,9 @@ public:
     // Single-char set accepting exactly `c` (no folding).
     bool is_single() const { return single_; }
     uint32_t single() const { return ranges_.empty() ? 0 : ranges_[0].first; }
+
+    // What the set accepts, for callers that reason about text (see CharFacts).
+    CharFacts facts() const;
 
     // Whether `other` accepts exactly the same chars by the same rule.
     bool same_as(const CharSet& other) const {

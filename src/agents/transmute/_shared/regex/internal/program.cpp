@@ -421,6 +421,8 @@ bool build_program(Ast& ast, Program& out, Refusal& why) {
     for (const Inst& in : out.exists.insts) out.has_gaps |= in.op == Op::kGap;
     first_sets(out);
     if (out.prefix.empty()) pair_table(out);
+    out.tree = std::move(ast.root);
+    out.flags = ast.flags;
     return true;
 }
 

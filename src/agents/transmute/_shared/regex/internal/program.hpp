@@ -55,6 +55,8 @@ struct Literal {
 
 struct Program {
     std::vector<CharSet> sets;
+    std::unique_ptr<Node> tree;  // the syntax tree the program was compiled from
+    int flags = 0;
     Code spans;       // priority-ordered, counted repeats unrolled
     Code exists;      // may use kGap; same as spans when there is nothing to count
     std::vector<Look> looks;
