@@ -426,9 +426,9 @@ private:
             if (!is_word_char(c)) return false;
         for (uint32_t c : options) {
             end = k + 1;
-            std::u32string prefix(1, static_cast<char32_t>(c));
-            prefix += literal_run(items, end, true, &open);
-            Trigger t = word_trigger(std::move(prefix));
+            std::u32string word(1, static_cast<char32_t>(c));
+            word += literal_run(items, end, true, &open);
+            Trigger t = word_trigger(std::move(word));
             if (!open) set_follow(t, items, end);
             found_.push_back(std::move(t));
         }

@@ -379,21 +379,33 @@ private:
         if (c == '\n' && !scan_.line_triggers_.empty()) on_line_start(i + 1);
     }
 
-    // A word starts at i with the character c.
-    void on_word_start(size_t i, uint32_t c) {
+    static constexpr uint32_t kNoBucket = UINT32_MAX;
+
+    // The bucket of word triggers for the word starting at i with the char c (its key: the folded
+    // first two chars), or kNoBucket when no trigger opens with them.
+    uint32_t word_bucket(size_t i, uint32_t c) const {
         const uint32_t first = regex::fold_ascii(c);
-        if (first >= 128) return;
-        // No trigger opens with this character: nothing more to read.
-        const uint32_t row = detail::word_code(first) * detail::kWordCodes;
-        if (scan_.bucket_start_[row] == scan_.bucket_start_[row + detail::kWordCodes]) return;
+        if (first >= 128) return kNoBucket;
+        const uint32_t second = i + 1 < n_ ? regex::fold_ascii(static_cast<uint32_t>(s_[i + 1])) : 0;
+        const uint32_t key = detail::word_code(first) * detail::kWordCodes + detail::word_code(second);
+        return scan_.bucket_start_[key] == scan_.bucket_start_[key + 1] ? kNoBucket : key;
+    }
+
+    // A word starts at i with the char c.
+    void on_word_start(size_t i, uint32_t c) {
+        const uint32_t key = word_bucket(i, c);
+        if (key != kNoBucket) on_word_in_bucket(i, key);
+    }
+
+    // A word starts at i, in the bucket `key` of word triggers.
+    void on_word_in_bucket(size_t i, uint32_t key) {
         // The word's first four characters, folded, one byte each (0 past the end, 0x80 for
         // characters that fold to nothing in ASCII).
-        uint32_t head = first;
-        for (size_t j = 1; j < 4 && i + j < n_; ++j) {
+        uint32_t head = 0;
+        for (size_t j = 0; j < 4 && i + j < n_; ++j) {
             const uint32_t f = regex::fold_ascii(static_cast<uint32_t>(s_[i + j]));
             head |= (f < 128 ? f : 0x80u) << (8 * j);
         }
-        const uint32_t key = row + detail::word_code((head >> 8) & 0xFF);
         for (uint32_t g = scan_.bucket_start_[key]; g < scan_.bucket_start_[key + 1]; ++g) {
             const TriggerScan::Group& group = scan_.groups_[g];
             if ((head & group.mask) != group.head) continue;
@@ -469,7 +481,8 @@ private:
                 const size_t b = simd::first(events);
                 const uint32_t c = s_[i + b];
                 if ((punct_bits >> b & 1) && (scan_.char_class_[c] & 2)) on_punct(i + b, c);
-                if (start_bits >> b & 1) on_word_start(i + b, c);
+                if ((start_bits >> b & 1) && scan_.may_open_word(c, i + b + 1 < n_ ? s_[i + b + 1] : 0))
+                    on_word_start(i + b, c);
                 if (settled()) return false;
                 events &= events - 1;
             }

@@ -110,6 +110,16 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
         }
     }
     scan->bucket_start_[by_key.size()] = static_cast<uint32_t>(scan->groups_.size());
+    scan->word_pairs_.assign(128 * 256 / 64, 0);
+    for (uint32_t a = 0; a < 128; ++a) {
+        for (uint32_t b = 0; b < 256; ++b) {
+            const uint32_t key =
+                detail::word_code(regex::fold_ascii(a)) * codes + detail::word_code(regex::fold_ascii(b));
+            const uint32_t bit = a * 256 + b;
+            if (scan->bucket_start_[key] != scan->bucket_start_[key + 1])
+                scan->word_pairs_[bit >> 6] |= uint64_t{1} << (bit & 63);
+        }
+    }
     // Gates: the literals every match of a trigger's alternative contains, and the pairs of
     // characters it starts with, from the alternative compiled on its own.
     scan->gate_of_.assign(scan->triggers_.size(), -1);

@@ -172,6 +172,14 @@ private:
     // Distinct gate literals: a gate program and the index of one of its required literals.
     std::vector<std::pair<const regex::Program*, size_t>> gate_literals_;
     uint8_t char_class_[256] = {};       // bit 0: word character, bit 1: punctuation trigger
+    // Whether a word trigger may open with the chars a, b (a below 128): bit a * 256 + b for b
+    // below 256 (the words' buckets, as a table on the raw chars); wider chars b always may.
+    std::vector<uint64_t> word_pairs_;
+    bool may_open_word(uint32_t a, uint32_t b) const {
+        if (b >= 256) return true;
+        const uint32_t bit = a * 256 + b;
+        return (word_pairs_[bit >> 6] >> (bit & 63)) & 1;
+    }
     bool has_count_ = false;
 };
 
