@@ -231,7 +231,7 @@ private:
             for (PatternRun<C>& run : ws_.runs) run.call = 0;
             ws_.call = 1;
         }
-        ws_.gate_next.assign(scan_.gate_literals_.size(), 0);
+        ws_.gate_next.assign(scan_.gate_literals_.size(), kNotSearched);
         for (uint32_t p = 0; p < patterns; ++p) {
             if (!presence(p)) continue;
             if (result_.found[p])
@@ -340,7 +340,7 @@ private:
             // candidates at or before it.
             size_t& next = ws_.gate_next[k];
             const auto& [program, which] = scan_.gate_literals_[k];
-            if (at > next) next = regex::find_required_literal(*program, which, s_, n_, at);
+            if (next == kNotSearched || at > next) next = regex::find_required_literal(*program, which, s_, n_, at);
             if (next == regex::kNoPos) return false;
         }
         return true;
@@ -369,6 +369,13 @@ private:
     // A punctuation character c at i.
     void on_punct(size_t i, uint32_t c) {
         if (c >= 128) return;
+        const uint32_t next = i + 1 < n_ ? static_cast<uint32_t>(s_[i + 1]) : TriggerScan::NextChars::kEnd;
+        if (scan_.punct_next_[c].allows(next)) on_punct_triggers(i, c);
+        if (c == '\n' && !scan_.line_triggers_.empty()) on_line_start(i + 1);
+    }
+
+    // The punctuation triggers of c at i, whose next character allows one of them.
+    void on_punct_triggers(size_t i, uint32_t c) {
         for (uint32_t ti : scan_.punct_by_char_[c]) {
             const Trigger& t = scan_.triggers_[ti];
             if (done(t.pattern) || !tail_matches(s_, n_, i, t) || !follow_matches(s_, n_, i + 1 + t.tail.size(), t))
@@ -376,10 +383,10 @@ private:
             const size_t at = candidate_start(s_, n_, i, t);
             if (at != SIZE_MAX && gate_open(ti, at)) try_candidate(t.pattern, at);
         }
-        if (c == '\n' && !scan_.line_triggers_.empty()) on_line_start(i + 1);
     }
 
     static constexpr uint32_t kNoBucket = UINT32_MAX;
+    static constexpr size_t kNotSearched = regex::kNoPos - 1;  // a gate literal not looked for yet
 
     // The bucket of word triggers for the word starting at i with the char c (its key: the folded
     // first two chars), or kNoBucket when no trigger opens with them.

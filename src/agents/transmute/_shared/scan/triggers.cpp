@@ -87,6 +87,7 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
             scan->punct_triggers_.push_back(ti);
             scan->char_class_[t.punct] |= 2;
             scan->punct_by_char_[t.punct].push_back(ti);
+            scan->allow_after_punct(t);
         }
     }
     scan->bucket_start_.assign(codes * codes + 1, 0);
@@ -137,6 +138,28 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
         std::stable_partition(list.begin(), list.end(),
                               [&](uint32_t ti) { return scan->triggers_[ti].back == Back::word_char; });
     return scan;
+}
+
+void TriggerScan::allow_after_punct(const Trigger& t) {
+    NextChars& next = punct_next_[t.punct];
+    // Under fold the text's char folds before the trigger compares it: letters in either case,
+    // and wide chars (some fold to ASCII letters) may do.
+    next.wide = next.wide || t.fold;
+    if (!t.tail.empty()) {
+        next.add(t.tail[0], t.fold);
+    } else if (t.has_next) {
+        next.wide = next.wide || t.next_wide;
+        for (uint32_t c = 0; c < 128; ++c)
+            if ((t.next_ascii[c >> 6] >> (c & 63)) & 1) next.add(c, t.fold);
+    } else if (t.has_follow) {
+        next.wide = true;  // wide white space
+        for (uint32_t c = 0; c < 128; ++c) {
+            if (regex::is_space_char(c)) next.add(c, false);
+            if (t.follow_space != Space::some && ((t.follow_first[c >> 6] >> (c & 63)) & 1)) next.add(c, t.fold);
+        }
+    } else {
+        next.any = true;
+    }
 }
 
 int TriggerScan::add_gate(const regex::Program& whole, const regex::Node& alternative) {

@@ -101,16 +101,17 @@ struct ScanResult {
 class TriggerScan {
 public:
     // `programs[i]` is the compiled pattern i, searched in `modes[i]`; its triggers come from its
-    // syntax tree. With `gates`, each trigger also gets a gate (below): worth it for many patterns
-    // whose words are common, a cost per call for a few.
+    // syntax tree. With `gates`, each trigger also gets a gate (below), which costs a forward
+    // search per literal and call and spares the anchored runs at candidates whose alternative's
+    // literals are missing further on.
     static std::unique_ptr<TriggerScan> build(std::vector<regex::ProgramPtr> programs, std::vector<Mode> modes,
-                                              bool gates = false);
+                                              bool gates = true);
     // The same, for callers that still pass each pattern's source and flags (what the programs
     // were compiled from; the triggers no longer need them).
     static std::unique_ptr<TriggerScan> build(std::vector<regex::ProgramPtr> programs,
                                               const std::vector<std::u32string>& /*sources*/,
                                               const std::vector<int>& /*flags*/, std::vector<Mode> modes,
-                                              bool gates = false) {
+                                              bool gates = true) {
         return build(std::move(programs), std::move(modes), gates);
     }
 
@@ -155,6 +156,25 @@ private:
     std::array<std::vector<uint32_t>, 129> line_by_head_;
     std::vector<uint32_t> punct_triggers_;
     std::array<std::vector<uint32_t>, 128> punct_by_char_;  // punctuation triggers by character
+    // Per punctuation character: the characters right after it that some trigger on it allows
+    // (its tail, the set of its next character, or white space and what its follow opens with),
+    // so that most occurrences are passed over with one test.
+    struct NextChars {
+        static constexpr uint32_t kEnd = 0x110000;  // the end of the text
+        uint64_t ascii[2] = {0, 0};
+        bool wide = false;  // chars above 0x7F
+        bool any = false;   // a trigger without such a requirement (the end of the text too)
+        bool allows(uint32_t c) const {
+            if (any) return true;
+            if (c < 128) return (ascii[c >> 6] >> (c & 63)) & 1;
+            return wide && c != kEnd;
+        }
+        void add(uint32_t c, bool fold) {
+            ascii[c >> 6] |= uint64_t{1} << (c & 63);
+            if (fold && c >= 'a' && c <= 'z') add(c - 32, false);
+        }
+    };
+    std::array<NextChars, 128> punct_next_;
     std::vector<uint32_t> line_triggers_;
     std::vector<uint32_t> untriggered_;  // patterns the engine handles on its own
     // A trigger's gate: its alternative alone, compiled for what every match of it holds: the
@@ -166,6 +186,8 @@ private:
         std::vector<uint32_t> literals;  // indices into gate_literals_
     };
     std::vector<Gate> gates_;
+    // Adds what may follow punctuation trigger t to punct_next_.
+    void allow_after_punct(const Trigger& t);
     // Compiles the gate of one alternative of `whole`; its index in gates_, or -1 when it has none.
     int add_gate(const regex::Program& whole, const regex::Node& alternative);
     std::vector<int> gate_of_;  // per trigger: index into gates_, or -1

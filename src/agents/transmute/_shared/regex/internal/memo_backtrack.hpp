@@ -60,6 +60,9 @@ public:
             uint32_t pc = top.pc;
             size_t p = top.pos + top.count - 1;
             if (--top.count == 0) --depth_;
+            // A way back in whose first char the text rules out fails at once.
+            const int32_t filter = prog_->open_filter_of[pc];
+            if (filter >= 0 && (p >= n_ || !prog_->open_filters[filter].test(static_cast<uint32_t>(s_[p])))) continue;
             while (true) {
                 out.reached = std::max(out.reached, p);
                 const Inst& in = code.insts[pc];

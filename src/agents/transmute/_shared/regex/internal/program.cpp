@@ -340,6 +340,26 @@ void first_sets(Program& prog) {
 
 void pair_table(Program& prog) { pair_bits(prog, prog.pairs); }
 
+// What the second way out of each split opens with, when it cannot match the empty string.
+void open_filters(Program& prog) {
+    const Code& code = prog.spans;
+    prog.open_filter_of.assign(code.insts.size(), -1);
+    std::vector<uint32_t> chars;
+    for (const Inst& split : code.insts) {
+        if (split.op != Op::kSplit || prog.open_filter_of[split.y] != -1) continue;
+        chars.clear();
+        if (!reach_chars(code, split.y, chars)) continue;
+        OpenFilter filter;
+        for (uint32_t pc : chars) {
+            const CharSet& set = prog.sets[code.insts[pc].arg];
+            for (int w = 0; w < 4; ++w) filter.low[w] |= set.low_bits()[w];
+            filter.wide = filter.wide || !set.narrow_only();
+        }
+        prog.open_filter_of[split.y] = static_cast<int32_t>(prog.open_filters.size());
+        prog.open_filters.push_back(filter);
+    }
+}
+
 }  // namespace
 
 bool pair_bits(const Program& prog, std::vector<uint64_t>& out) {
@@ -420,6 +440,7 @@ bool build_program(Ast& ast, Program& out, Refusal& why) {
     }
     for (const Inst& in : out.exists.insts) out.has_gaps |= in.op == Op::kGap;
     first_sets(out);
+    open_filters(out);
     if (out.prefix.empty()) pair_table(out);
     out.tree = std::move(ast.root);
     out.flags = ast.flags;

@@ -53,6 +53,14 @@ struct Literal {
     bool empty() const { return sets.empty(); }
 };
 
+// The chars a continuation can open with, for the backtrackers to pass over the ways back into
+// it (a loop's exits) that the text rules out at once.
+struct OpenFilter {
+    uint64_t low[4] = {0, 0, 0, 0};  // chars below 256
+    bool wide = false;               // some char from 256 up may open it
+    bool test(uint32_t c) const { return c < 256 ? (low[c >> 6] >> (c & 63)) & 1 : wide; }
+};
+
 struct Program {
     std::vector<CharSet> sets;
     std::unique_ptr<Node> tree;  // the syntax tree the program was compiled from
@@ -68,6 +76,10 @@ struct Program {
     bool can_be_empty = true;
     uint64_t max_width = kUnbounded;  // the longest match, or kUnbounded
     uint32_t spans_splits = 0;        // branch points of `spans`
+    // Per instruction of `spans` that a split goes on to second: what it opens with, or -1
+    // (index into open_filters) when it may match the empty string.
+    std::vector<int32_t> open_filter_of;
+    std::vector<OpenFilter> open_filters;
     bool has_first = false;         // the first char of every match is in `first`
     uint64_t first_low[4] = {0, 0, 0, 0};
     std::vector<uint32_t> first_sets;  // for chars >= 256
