@@ -39,16 +39,6 @@ bool word_at(const C* s, size_t n, size_t at, const std::u32string& word, bool f
     return true;
 }
 
-// Skips the white space a trigger check allows from `at`; false when `space` asks for some and
-// there is none.
-template <class C>
-bool skip_space(const C* s, size_t n, size_t& at, Space space) {
-    if (space == Space::none) return true;
-    const size_t from = at;
-    while (at < n && regex::is_space_char(s[at])) ++at;
-    return space == Space::any || at > from;
-}
-
 // Whether s[at] opens one of `heads` (word prefixes, folded when `fold`) or is one of `punct`.
 template <class C>
 bool opens_one_of(const C* s, size_t n, size_t at, const std::vector<std::u32string>& heads,
@@ -60,25 +50,6 @@ bool opens_one_of(const C* s, size_t n, size_t at, const std::vector<std::u32str
     for (const std::u32string& head : heads)
         if (word_at(s, n, at, head, fold)) return true;
     return false;
-}
-
-// After a trigger's literal ending at `end`: the white space and the word or punctuation that
-// follow, or the set the next character is in.
-template <class C>
-bool follow_matches(const C* s, size_t n, size_t end, const Trigger& t) {
-    if (t.has_next) {
-        if (end >= n) return false;
-        const uint32_t c = static_cast<uint32_t>(s[end]);
-        if (c >= 128) return t.next_wide;
-        const uint32_t f = t.fold ? regex::fold_ascii(c) : c;
-        return (t.next_ascii[f >> 6] >> (f & 63)) & 1;
-    }
-    if (!t.has_follow) return true;
-    size_t k = end;
-    if (!skip_space(s, n, k, t.follow_space) || k >= n) return false;
-    const uint32_t f = regex::fold_ascii(static_cast<uint32_t>(s[k]));
-    if (f >= 128 || !((t.follow_first[f >> 6] >> (f & 63)) & 1)) return false;
-    return opens_one_of(s, n, k, t.follow_heads, t.follow_punct, t.fold);
 }
 
 // After a punctuation trigger at `at`: its literal tail.
@@ -347,15 +318,9 @@ private:
     }
 
     // A line starts at i: the first non-space character after it decides which line triggers
-    // apply. White space is read once for the line starts of one run of it (blank lines).
+    // apply (white_end reads a run of blank lines once).
     void on_line_start(size_t i) {
-        if (white_from_ == SIZE_MAX || i < white_from_ || i > white_to_) {
-            size_t j = i;
-            while (j < n_ && regex::is_space_char(s_[j])) ++j;
-            white_from_ = i;
-            white_to_ = j;
-        }
-        const size_t j = white_to_;
+        const size_t j = white_end(i);
         const uint32_t f = j < n_ ? regex::fold_ascii(static_cast<uint32_t>(s_[j])) : 128;
         for (uint32_t ti : scan_.line_by_head_[f < 128 ? f : 128]) {
             const Trigger& t = scan_.triggers_[ti];
@@ -378,11 +343,45 @@ private:
     void on_punct_triggers(size_t i, uint32_t c) {
         for (uint32_t ti : scan_.punct_by_char_[c]) {
             const Trigger& t = scan_.triggers_[ti];
-            if (done(t.pattern) || !tail_matches(s_, n_, i, t) || !follow_matches(s_, n_, i + 1 + t.tail.size(), t))
+            if (done(t.pattern) || !tail_matches(s_, n_, i, t) || !follow_matches(i + 1 + t.tail.size(), t))
                 continue;
             const size_t at = candidate_start(s_, n_, i, t);
             if (at != SIZE_MAX && gate_open(ti, at)) try_candidate(t.pattern, at);
         }
+    }
+
+    // The end of the run of white space that starts at `at` (`at` itself when there is none).
+    // Runs read once are remembered, so that checks at many places of one run (its line breaks)
+    // read it once.
+    size_t white_end(size_t at) {
+        if (at >= run_from_ && at <= run_to_) return run_to_;
+        size_t k = at;
+        while (k < n_ && regex::is_space_char(s_[k])) ++k;
+        run_from_ = at;
+        run_to_ = k;
+        return k;
+    }
+
+    // After a trigger's literal ending at `end`: the set the next character is in, or the white
+    // space and the word or punctuation that follow.
+    bool follow_matches(size_t end, const Trigger& t) {
+        if (t.has_next) {
+            if (end >= n_) return false;
+            const uint32_t c = static_cast<uint32_t>(s_[end]);
+            if (c >= 128) return t.next_wide;
+            const uint32_t f = t.fold ? regex::fold_ascii(c) : c;
+            return (t.next_ascii[f >> 6] >> (f & 63)) & 1;
+        }
+        if (!t.has_follow) return true;
+        size_t k = end;
+        if (t.follow_space != Space::none) {
+            k = white_end(end);
+            if (t.follow_space == Space::some && k == end) return false;
+        }
+        if (k >= n_) return false;
+        const uint32_t f = regex::fold_ascii(static_cast<uint32_t>(s_[k]));
+        if (f >= 128 || !((t.follow_first[f >> 6] >> (f & 63)) & 1)) return false;
+        return opens_one_of(s_, n_, k, t.follow_heads, t.follow_punct, t.fold);
     }
 
     static constexpr uint32_t kNoBucket = UINT32_MAX;
@@ -431,7 +430,7 @@ private:
             const uint32_t ch = static_cast<uint32_t>(s_[i + j]);
             if ((t.fold ? regex::fold_ascii(ch) : ch) != t.prefix[j]) return;
         }
-        if (!follow_matches(s_, n_, i + len, t)) return;
+        if (!follow_matches(i + len, t)) return;
         const size_t at = t.back == Back::none ? i : candidate_start(s_, n_, i, t);
         if (at != SIZE_MAX && gate_open(ti, at)) try_candidate(t.pattern, at);
     }
@@ -507,7 +506,7 @@ private:
     size_t budget_;          // characters the anchored runs of one pattern may look at
     size_t open_ = 0;        // presence patterns still to settle
     bool prev_word_ = false;  // the walk's previous character was a word character
-    size_t white_from_ = SIZE_MAX, white_to_ = 0;  // the run of white space on_line_start read last
+    size_t run_from_ = SIZE_MAX, run_to_ = 0;  // the run of white space white_end() read last
 };
 
 template <class C>
