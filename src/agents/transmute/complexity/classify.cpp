@@ -1,6 +1,6 @@
 // classify_sql, classify_sql_file and the turn-budget properties of ComplexityResult.
 // Tested in tests/test_classify.py and tests/test_budgets.py.
-#include "classify_paths.hpp"
+#include "construct_counts.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
 #include "records.hpp"

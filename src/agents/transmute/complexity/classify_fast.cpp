@@ -3,7 +3,7 @@
 // Taken only while every attribute it stands for is the import-time object, unchanged;
 // otherwise the call goes down the host path. Tested in tests/test_classify.py.
 #include "assembly.hpp"
-#include "classify_paths.hpp"
+#include "construct_counts.hpp"
 #include "patterns.hpp"
 #include "regex/regex.hpp"
 #include "scan/comments.hpp"

@@ -1,7 +1,7 @@
 // The exact host path of classify_sql: every step goes through the module's own attributes and
 // the host's re, so replaced or edited attributes take effect at the next call.
 // Tested in tests/test_classify.py.
-#include "classify_paths.hpp"
+#include "construct_counts.hpp"
 #include "text.hpp"
 
 using transmute::Ref;

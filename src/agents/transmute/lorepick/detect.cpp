@@ -1,6 +1,6 @@
 // detect_construct_categories: which of the fourteen construct categories a SQL script uses,
 // once its comments are removed. Tested in tests/test_lorepick_detect.py.
-#include "detect_paths.hpp"
+#include "category_detection.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
 

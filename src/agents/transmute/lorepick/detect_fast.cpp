@@ -5,7 +5,7 @@
 // goes down the host path. Tested in tests/test_lorepick_detect.py and
 // tests/test_lorepick_differential.py.
 #include "assembly.hpp"
-#include "detect_paths.hpp"
+#include "category_detection.hpp"
 #include "scan/comments.hpp"
 #include "scan/from_patterns.hpp"
 #include "scan/triggers.hpp"

@@ -1,7 +1,7 @@
 // The exact host path of detect_construct_categories: comments are removed with the module's
 // `re.sub` and each pattern of the module's `_CATEGORY_PATTERNS` is searched in turn, so replaced
 // or edited attributes take effect at the next call. Tested in tests/test_lorepick_detect.py.
-#include "detect_paths.hpp"
+#include "category_detection.hpp"
 #include "unpack.hpp"
 
 #include <utility>
