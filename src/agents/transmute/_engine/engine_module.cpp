@@ -1,6 +1,6 @@
 // agents.transmute._engine: the native regex engine exposed to the host (tests, benchmarks,
 // the platform detector). Tested in tests/test_engine.py.
-#include "loading.hpp"
+#include "module.hpp"
 #include "pyref.hpp"
 #include "regex/casefix_table.hpp"
 #include "regex/backtrack.hpp"
@@ -21,13 +21,16 @@ namespace rx = transmute::regex;
 // Texts at least this long are matched with the GIL released.
 constexpr Py_ssize_t kNoGilThreshold = 65536;
 
-transmute::LoadGuard g_guard{"_engine", "agents.transmute._engine"};
-
 struct ModuleState {
     PyTypeObject* program_type;
+
+    template <class F>
+    void for_each_object(F&& f) {
+        f(program_type);
+    }
 };
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) { return transmute::module_state<ModuleState>(module); }
 
 struct ProgramObject {
     PyObject_HEAD
@@ -309,51 +312,29 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) { return transmute::guarded_create(g_guard, spec); }
-
-int module_exec(PyObject* module) {
-    if (!transmute::guard_exec_begin(g_guard, module)) return -1;
+bool fill_module(PyObject* module) {
     auto* st = state_of(module);
     PyObject* type = PyType_FromModuleAndSpec(module, &program_spec, nullptr);
-    if (!type) return -1;
+    if (!type) return false;
     st->program_type = reinterpret_cast<PyTypeObject*>(type);
-    if (PyModule_AddObjectRef(module, "Program", type) < 0) return -1;
-    if (PyModule_AddIntConstant(module, "NOGIL_THRESHOLD", kNoGilThreshold) < 0) return -1;
-    transmute::guard_exec_done(g_guard, module);
-    return 0;
+    if (PyModule_AddObjectRef(module, "Program", type) < 0) return false;
+    if (PyModule_AddIntConstant(module, "NOGIL_THRESHOLD", kNoGilThreshold) < 0) return false;
+    return true;
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    auto* st = state_of(module);
-    if (st) Py_VISIT(st->program_type);
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    auto* st = state_of(module);
-    if (st) Py_CLEAR(st->program_type);
-    return 0;
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "agents.transmute._engine",
-    "Native regular-expression engine with re-identical results for a supported subset.",
-    sizeof(ModuleState),
-    module_methods,
-    module_slots,
-    module_traverse,
-    module_clear,
-    nullptr,
-};
+transmute::NativeModule engine_module{
+    {
+        .def_name = "agents.transmute._engine",
+        .short_name = "_engine",
+        .full_name = "agents.transmute._engine",
+        .doc = "Native regular-expression engine with re-identical results for a supported subset.",
+        .fill = fill_module,
+        .binds_builtins = false,
+        .interpreters = transmute::Interpreters::unsupported,
+        .methods = module_methods,
+    },
+    std::type_identity<ModuleState>{}};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__engine(void) { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit__engine(void) { return engine_module.init(); }

@@ -114,9 +114,9 @@ bool build_native_tables(PyObject* module, State* st) {
     return true;
 }
 
-void free_native_tables(State* st) {
-    delete st->native;
-    st->native = nullptr;
+void State::release_native() {
+    delete native;
+    native = nullptr;
 }
 
 FastResult classify_fast(PyObject* module, State* st, PyObject* sql, Counts& counts) {

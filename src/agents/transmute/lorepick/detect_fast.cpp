@@ -99,9 +99,9 @@ bool build_native_tables(State* st) {
     return true;
 }
 
-void free_native_tables(State* st) {
-    delete st->native;
-    st->native = nullptr;
+void State::release_native() {
+    delete native;
+    native = nullptr;
 }
 
 FastResult detect_fast(PyObject* module, State* st, PyObject* sql, PyObject* found) {

@@ -3,11 +3,11 @@
 // tests/test_lorepick_detect.py, tests/test_lorepick_extract.py and tests/test_lorepick_select.py.
 #pragma once
 
-#include "pyref.hpp"
+#include "module.hpp"
 
 namespace lorepick {
 
-// Every PyObject* the state owns, for traverse/clear.
+// Every PyObject* the state owns.
 #define LOREPICK_STATE_OBJECTS(X)                                                      \
     X(function_type)                                                                   \
     /* attribute names looked up in the module namespace at each call */               \
@@ -30,18 +30,17 @@ namespace lorepick {
 struct NativeTables;  // compiled native programs; null when the fast path is unavailable
 
 struct State {
-#define LOREPICK_DECLARE(name) PyObject* name;
-    LOREPICK_STATE_OBJECTS(LOREPICK_DECLARE)
-#undef LOREPICK_DECLARE
+    TRANSMUTE_STATE_OBJECTS(LOREPICK_STATE_OBJECTS)
     NativeTables* native;
+    // Frees the native tables, once the module goes away.
+    void release_native();
 };
 
 // Compiles the native programs from the category patterns the module bound; when the engine
 // refuses one, detection works through the host path only and a RuntimeWarning says so.
 bool build_native_tables(State* st);
-void free_native_tables(State* st);
 
-inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+inline State* state_of(PyObject* module) { return transmute::module_state<State>(module); }
 
 // Reads a global of the module as a Python function would: NameError when it is gone.
 transmute::Ref global(PyObject* module, PyObject* name);
