@@ -3,10 +3,12 @@
 #include "construct_counts.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
+#include "host_calls.hpp"
 #include "records.hpp"
 #include "state.hpp"
 
 using transmute::Ref;
+using transmute::global;
 
 namespace complexity {
 namespace {
@@ -89,10 +91,7 @@ PyObject* classify_sql_impl(PyObject* module, PyObject* const* args) {
 
 PyObject* classify_sql_file_impl(PyObject* module, PyObject* const* args) {
     State* st = state_of(module);
-    PyObject* call_args[2] = {args[0], st->text_utf8};
-    Ref content = Ref::steal(PyObject_VectorcallMethod(st->str_read_text, call_args,
-                                                       1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                       st->kw_encoding));
+    Ref content = read_text_utf8(st, args[0]);
     if (!content) return nullptr;
     Ref classify = global(module, st->name_classify_sql);
     if (!classify) return nullptr;

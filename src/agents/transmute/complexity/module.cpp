@@ -227,13 +227,6 @@ transmute::NativeModule complexity_module{
 
 }  // namespace
 
-transmute::Ref global(PyObject* module, PyObject* name) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(module), name, &value) < 0) return {};
-    if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return Ref::steal(value);
-}
-
 }  // namespace complexity
 
 PyMODINIT_FUNC PyInit_complexity(void) { return complexity::complexity_module.init(); }

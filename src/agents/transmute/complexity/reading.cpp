@@ -3,6 +3,7 @@
 // tests/test_reading.py.
 #include "errors.hpp"
 #include "functions.hpp"
+#include "host_calls.hpp"
 #include "records.hpp"
 #include "state.hpp"
 #include "text.hpp"
@@ -14,6 +15,7 @@
 #include <vector>
 
 using transmute::Ref;
+using transmute::global;
 
 namespace complexity {
 namespace {
@@ -164,9 +166,7 @@ Ref line_hint(Ref stripped, Py_ssize_t start, Py_ssize_t end) {
 
 PyObject* plan_reading_strategy_impl(PyObject* module, PyObject* const* args) {
     State* st = state_of(module);
-    PyObject* call_args[2] = {args[0], st->text_utf8};
-    Ref text = Ref::steal(PyObject_VectorcallMethod(st->str_read_text, call_args,
-                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_encoding));
+    Ref text = read_text_utf8(st, args[0]);
     if (!text) return nullptr;
 
     // Lines are counted first; `re` is not looked up for a file that is read whole. The native

@@ -50,7 +50,11 @@ bool build_native_tables(PyObject* module, State* st);
 
 inline State* state_of(PyObject* module) { return transmute::module_state<State>(module); }
 
-// Reads a global of the module as a Python function would: NameError when it is gone.
-transmute::Ref global(PyObject* module, PyObject* name);
+// path.read_text(encoding="utf-8"), through whatever `path` is.
+inline transmute::Ref read_text_utf8(State* st, PyObject* path) {
+    PyObject* args[2] = {path, st->text_utf8};
+    return transmute::Ref::steal(
+        PyObject_VectorcallMethod(st->str_read_text, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_encoding));
+}
 
 }  // namespace complexity

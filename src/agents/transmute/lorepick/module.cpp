@@ -143,42 +143,6 @@ transmute::NativeModule lorepick_module{
 
 }  // namespace
 
-Ref global(PyObject* module, PyObject* name) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(module), name, &value) < 0) return {};
-    if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return Ref::steal(value);
-}
-
-Ref call_method(PyObject* name, PyObject* self, PyObject* arg) {
-    PyObject* args[2] = {self, arg};
-    const size_t nargs = arg ? 2 : 1;
-    return Ref::steal(PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-bool ReCall::look_up(PyObject* module, State* st, PyObject* function_name, PyObject* flag_name) {
-    re_for_function = global(module, st->name_re);
-    if (!re_for_function) return false;
-    function = Ref::steal(PyObject_GetAttr(re_for_function.get(), function_name));
-    if (!function) return false;
-    re_for_flag = global(module, st->name_re);
-    if (!re_for_flag) return false;
-    flag = Ref::steal(PyObject_GetAttr(re_for_flag.get(), flag_name));
-    return static_cast<bool>(flag);
-}
-
-Ref ReCall::call(State* st, PyObject* const* args, Py_ssize_t nargs) const {
-    constexpr Py_ssize_t kMaxArgs = 4;
-    if (nargs > kMaxArgs) {
-        PyErr_SetString(PyExc_SystemError, "too many arguments for a re call");
-        return {};
-    }
-    PyObject* all[kMaxArgs + 1];
-    for (Py_ssize_t i = 0; i < nargs; ++i) all[i] = args[i];
-    all[nargs] = flag.get();
-    return Ref::steal(PyObject_Vectorcall(function.get(), all, static_cast<size_t>(nargs), st->kw_flags));
-}
-
 }  // namespace lorepick
 
 PyMODINIT_FUNC PyInit_lorepick(void) { return lorepick::lorepick_module.init(); }

@@ -42,25 +42,4 @@ bool build_native_tables(State* st);
 
 inline State* state_of(PyObject* module) { return transmute::module_state<State>(module); }
 
-// Reads a global of the module as a Python function would: NameError when it is gone.
-transmute::Ref global(PyObject* module, PyObject* name);
-
-// Calls name(self, arg) as a method; arg may be null for no argument.
-transmute::Ref call_method(PyObject* name, PyObject* self, PyObject* arg = nullptr);
-
-// `re.<function>(..., flags=re.<flag>)` as the host evaluates it: `re` and the function are
-// looked up, then `re` and the flag, then the call is made.
-struct ReCall {
-    transmute::Ref re_for_function, function, re_for_flag, flag;
-
-    bool look_up(PyObject* module, State* st, PyObject* function_name, PyObject* flag_name);
-    // Calls the function with `args` (nargs of them) and `flags=` the flag.
-    transmute::Ref call(State* st, PyObject* const* args, Py_ssize_t nargs) const;
-    // Whether every object looked up is the import-time one.
-    bool is(PyObject* re_module, PyObject* original_function, PyObject* original_flag) const {
-        return re_for_function.get() == re_module && re_for_flag.get() == re_module &&
-               function.get() == original_function && flag.get() == original_flag;
-    }
-};
-
 }  // namespace lorepick
