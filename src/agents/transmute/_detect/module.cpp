@@ -7,7 +7,7 @@
 #include "lexer.hpp"
 #include "tokens.hpp"
 
-#include "assembly.hpp"
+#include "released.hpp"
 #include "module.hpp"
 #include "pyref.hpp"
 #include "regex/regex.hpp"

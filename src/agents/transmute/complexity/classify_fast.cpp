@@ -2,9 +2,9 @@
 // multi-pattern presence scan and three counting scans, with the GIL released on large texts.
 // Taken only while every attribute it stands for is the import-time object, unchanged;
 // otherwise the call goes down the host path. Tested in tests/test_classify.py.
-#include "assembly.hpp"
 #include "construct_counts.hpp"
 #include "patterns.hpp"
+#include "released.hpp"
 #include "regex/regex.hpp"
 #include "scan/comments.hpp"
 #include "scan/from_patterns.hpp"
@@ -30,8 +30,6 @@ struct NativeTables {
 };
 
 namespace {
-
-constexpr size_t kReleaseGilAbove = 1 << 16;
 
 // True while the list `current` is the import-time list holding the import-time items.
 bool same_list(PyObject* current, PyObject* original, PyObject* original_items) {
@@ -124,7 +122,7 @@ FastResult classify_fast(PyObject* module, State* st, PyObject* sql, Counts& cou
     if (allowed < 0) return FastResult::error;
     if (allowed == 0) return FastResult::not_taken;
     const NativeTables& tables = *st->native;
-    if (!transmute::scan_text_released(sql, kReleaseGilAbove, [&](const auto* s, size_t n) {
+    if (!transmute::scan_text_released(sql, transmute::kReleaseGilAt, [&](const auto* s, size_t n) {
             classify_text(tables, s, n, counts);
         }))
         return FastResult::error;

@@ -4,8 +4,8 @@
 // `_CATEGORY_PATTERNS` (its keys and patterns) are the import-time objects; otherwise the call
 // goes down the host path. Tested in tests/test_lorepick_detect.py and
 // tests/test_lorepick_differential.py.
-#include "assembly.hpp"
 #include "category_detection.hpp"
+#include "released.hpp"
 #include "scan/comments.hpp"
 #include "scan/from_patterns.hpp"
 #include "scan/triggers.hpp"
@@ -22,8 +22,6 @@ struct NativeTables {
 };
 
 namespace {
-
-constexpr size_t kReleaseGilAbove = 1 << 16;
 
 PyObject* item_of(PyObject* dict, PyObject* name) { return PyDict_GetItemWithError(dict, name); }
 
@@ -110,7 +108,7 @@ FastResult detect_fast(PyObject* module, State* st, PyObject* sql, PyObject* fou
     if (allowed == 0) return FastResult::not_taken;
     const NativeTables& tables = *st->native;
     std::vector<bool> present;
-    if (!transmute::scan_text_released(sql, kReleaseGilAbove, [&](const auto* s, size_t n) {
+    if (!transmute::scan_text_released(sql, transmute::kReleaseGilAt, [&](const auto* s, size_t n) {
             detect_text(tables, s, n, present);
         }))
         return FastResult::error;
