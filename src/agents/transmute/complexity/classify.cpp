@@ -53,9 +53,9 @@ PyObject* classify_sql_impl(PyObject* module, PyObject* const* args) {
     State* st = state_of(module);
 
     Counts counts;
-    const FastResult fast = classify_fast(module, st, sql, counts);
-    if (fast == FastResult::error) return nullptr;
-    if (fast == FastResult::not_taken && !classify_host(module, st, sql, counts)) return nullptr;
+    if (!transmute::fast_or_host([&] { return classify_fast(module, st, sql, counts); },
+                                 [&] { return classify_host(module, st, sql, counts); }))
+        return nullptr;
 
     Ref levels = global(module, st->name_sql_complexity);
     if (!levels) return nullptr;

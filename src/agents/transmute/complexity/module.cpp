@@ -209,7 +209,7 @@ bool fill_module(PyObject* module) {
                   transmute::make_function(function_type, module, &kPlanReadingStrategy)))
         return false;
 
-    return snapshot_originals(module, st) && build_native_tables(module, st);
+    return snapshot_originals(module, st) && build_native_tables(st);
 }
 
 transmute::NativeModule complexity_module{

@@ -46,7 +46,7 @@ struct State {
 
 // Compiles the native programs from the pattern objects the module bound; on failure the
 // module works through the host path only, and says so with a RuntimeWarning.
-bool build_native_tables(PyObject* module, State* st);
+bool build_native_tables(State* st);
 
 inline State* state_of(PyObject* module) { return transmute::module_state<State>(module); }
 

@@ -16,9 +16,9 @@ PyObject* detect_construct_categories_impl(PyObject* module, PyObject* const* ar
 
     Ref found = Ref::steal(PySet_New(nullptr));
     if (!found) return nullptr;
-    const FastResult fast = detect_fast(module, st, sql, found.get());
-    if (fast == FastResult::error) return nullptr;
-    if (fast == FastResult::not_taken && !detect_host(module, st, sql, found.get())) return nullptr;
+    if (!transmute::fast_or_host([&] { return detect_fast(module, st, sql, found.get()); },
+                                 [&] { return detect_host(module, st, sql, found.get()); }))
+        return nullptr;
     return found.release();
 }
 
