@@ -41,9 +41,9 @@ enum class Scope { module, re };
 template <class State>
 struct Pinned {
     Scope scope;
-    PyObject* State::*name;
-    PyObject* State::*original;
-    PyObject* State::*contents = nullptr;
+    PyObject* State::* name;
+    PyObject* State::* original;
+    PyObject* State::* contents = nullptr;
 };
 
 namespace detail {

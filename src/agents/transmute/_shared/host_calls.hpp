@@ -20,7 +20,9 @@ inline Ref lookup_name(PyObject* namespace_dict, PyObject* name, PyObject* built
 
 // Reads a global of the module as the native functions do at each call: the namespace only
 // (none of the names they read is a builtin).
-inline Ref global(PyObject* module, PyObject* name) { return lookup_name(PyModule_GetDict(module), name, nullptr); }
+inline Ref global(PyObject* module, PyObject* name) {
+    return lookup_name(PyModule_GetDict(module), name, nullptr);
+}
 
 // A name as module-level code sees it: the namespace, then the builtins.
 inline Ref global_or_builtin(PyObject* namespace_dict, PyObject* name) {
@@ -69,7 +71,8 @@ struct ReWithFlag {
         for (Py_ssize_t i = 0; i < nargs; ++i) all[i] = args[i];
         all[nargs] = flag.get();
         const Py_ssize_t positional = flag_keyword ? nargs : nargs + 1;
-        return Ref::steal(PyObject_Vectorcall(function.get(), all, static_cast<size_t>(positional), flag_keyword));
+        return Ref::steal(
+            PyObject_Vectorcall(function.get(), all, static_cast<size_t>(positional), flag_keyword));
     }
 };
 

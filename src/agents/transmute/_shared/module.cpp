@@ -11,8 +11,15 @@ static_assert(std::is_standard_layout_v<NativeModule>);
 
 NativeModule::NativeModule(const ModuleParts& parts, Py_ssize_t state_size, traverseproc traverse,
                            inquiry clear, freefunc free)
-    : def_{PyModuleDef_HEAD_INIT, parts.def_name, parts.doc, state_size, parts.methods, nullptr, traverse,
-           clear, free},
+    : def_{PyModuleDef_HEAD_INIT,
+           parts.def_name,
+           parts.doc,
+           state_size,
+           parts.methods,
+           nullptr,
+           traverse,
+           clear,
+           free},
       parts_(parts),
       guard_{parts.short_name, parts.full_name},
       slots_{

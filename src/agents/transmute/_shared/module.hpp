@@ -14,11 +14,11 @@ namespace transmute {
 
 // Declares one PyObject* member for each name of LIST (an X-macro list) and for_each_object,
 // which hands each of them to f as a reference to the member.
-#define TRANSMUTE_STATE_OBJECTS(LIST)                    \
-    LIST(TRANSMUTE_STATE_DECLARE_OBJECT)                 \
-    template <class F>                                   \
-    void for_each_object(F&& f) {                        \
-        LIST(TRANSMUTE_STATE_PASS_OBJECT)                \
+#define TRANSMUTE_STATE_OBJECTS(LIST)     \
+    LIST(TRANSMUTE_STATE_DECLARE_OBJECT)  \
+    template <class F>                    \
+    void for_each_object(F&& f) {         \
+        LIST(TRANSMUTE_STATE_PASS_OBJECT) \
     }
 #define TRANSMUTE_STATE_DECLARE_OBJECT(name) PyObject* name;
 #define TRANSMUTE_STATE_PASS_OBJECT(name) f(name);
