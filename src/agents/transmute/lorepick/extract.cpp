@@ -28,6 +28,7 @@ struct Piece {
 
 // The wanted titles, lower-cased once when all of them are host strs.
 struct Wanted {
+    explicit Wanted(PyObject* caller_headers) : headers(caller_headers) {}
     PyObject* headers;  // the caller's set
     bool all_str = true;
     std::vector<Ref> lowered;
@@ -209,7 +210,7 @@ PyObject* extract_sections_impl(PyObject* module, PyObject* const* args) {
     transmute::ReWithFlag split;
     if (!split.look_up(module, st->name_re, st->str_split, st->str_multiline)) return nullptr;
     const bool native = split.is(st->orig_re, st->orig_re_split, st->orig_re_multiline);
-    Wanted wanted{headers};
+    Wanted wanted(headers);
     Ref kept = Ref::steal(PyList_New(0));
     if (!kept) return nullptr;
     const bool ok = native ? select_native(st, full_text, wanted, kept.get())
