@@ -37,14 +37,7 @@ constexpr size_t kTopFeatures = 5;
 
 enum Context : long { kCode = 0, kComment = 1, kHashComment = 2, kText = 3 };
 
-struct ModuleState {
-    PyTypeObject* scanner_type;
-
-    template <class F>
-    void for_each_object(F&& f) {
-        f(scanner_type);
-    }
-};
+using ModuleState = transmute::TypeState;  // the Scanner type
 
 ModuleState* state_of(PyObject* module) { return transmute::module_state<ModuleState>(module); }
 
@@ -537,7 +530,7 @@ bool fill_module(PyObject* module) {
     auto* st = state_of(module);
     PyObject* type = PyType_FromModuleAndSpec(module, &scanner_spec, nullptr);
     if (!type) return false;
-    st->scanner_type = reinterpret_cast<PyTypeObject*>(type);
+    st->type = reinterpret_cast<PyTypeObject*>(type);
     if (PyModule_AddObjectRef(module, "Scanner", type) < 0) return false;
     if (PyModule_AddIntConstant(module, "CODE", kCode) < 0) return false;
     if (PyModule_AddIntConstant(module, "COMMENT", kComment) < 0) return false;

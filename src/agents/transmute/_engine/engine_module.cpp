@@ -20,14 +20,7 @@ namespace {
 using transmute::Ref;
 namespace rx = transmute::regex;
 
-struct ModuleState {
-    PyTypeObject* program_type;
-
-    template <class F>
-    void for_each_object(F&& f) {
-        f(program_type);
-    }
-};
+using ModuleState = transmute::TypeState;  // the Program type
 
 ModuleState* state_of(PyObject* module) { return transmute::module_state<ModuleState>(module); }
 
@@ -265,7 +258,7 @@ PyObject* make_program(PyObject* module, PyObject* source, long flags) {
         PyErr_SetString(PyExc_ValueError, error.c_str());
         return nullptr;
     }
-    PyTypeObject* type = state_of(module)->program_type;
+    PyTypeObject* type = state_of(module)->type;
     auto* obj = PyObject_GC_New(ProgramObject, type);
     if (!obj) return nullptr;
     new (&obj->program) rx::ProgramPtr(std::move(prog));
@@ -333,7 +326,7 @@ bool fill_module(PyObject* module) {
     auto* st = state_of(module);
     PyObject* type = PyType_FromModuleAndSpec(module, &program_spec, nullptr);
     if (!type) return false;
-    st->program_type = reinterpret_cast<PyTypeObject*>(type);
+    st->type = reinterpret_cast<PyTypeObject*>(type);
     if (PyModule_AddObjectRef(module, "Program", type) < 0) return false;
     if (PyModule_AddIntConstant(module, "NOGIL_THRESHOLD", transmute::kReleaseGilAt) < 0) return false;
     return true;

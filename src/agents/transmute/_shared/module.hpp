@@ -59,6 +59,16 @@ struct StateHooks {
     }
 };
 
+// The state of a module whose one object of its own is a type it created.
+struct TypeState {
+    PyTypeObject* type;
+
+    template <class F>
+    void for_each_object(F&& f) {
+        f(type);
+    }
+};
+
 // Whether subinterpreters may import the module at all. The guard refuses every interpreter
 // but the first either way; a module that declares them unsupported is refused before that.
 enum class Interpreters { supported, unsupported };
