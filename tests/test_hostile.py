@@ -7,11 +7,11 @@ import itertools
 import pathlib
 
 import pytest
-from reference import complexity_reference as ref
-from reference import lorepick_reference as lref
 
 from agents.transmute import complexity as cx
 from agents.transmute import lorepick as lp
+from reference import complexity_reference as ref
+from reference import lorepick_reference as lref
 
 MAPPING = ("# Mapping\nintro\n## Date Functions\nDATEADD\n## Joins\nj\n## NULL Semantics (CRITICAL)\nn\n"
            "## Type Casting\nc\n")
