@@ -250,6 +250,45 @@ def test_invalid_patterns_are_refused(source):
         _engine.compile(source, 0)
 
 
+# A representative pattern for each reason the engine declines a pattern for.
+REFUSED = [
+    ("(a))", 0, "unbalanced_parenthesis"), ("(a", 0, "unterminated_subpattern"), ("(?#x", 0, "unterminated_comment"),
+    ("[a", 0, "unterminated_set"), ("(?P<n", 0, "unterminated_name"), ("(?P<>a)", 0, "missing_group_name"),
+    ("(?P<n>a)(?P<n>b)", 0, "group_name_redefined"), ("(?", 0, "unexpected_end"), ("*a", 0, "nothing_to_repeat"),
+    ("a**", 0, "multiple_repeat"), ("a{3,2}", 0, "min_above_max"), ("a{4294967296}", 0, "repeat_too_large"),
+    (r"\q", 0, "bad_escape"), ("a\\", 0, "bad_escape_at_end"), (r"\U00110000", 0, "bad_escape_u"),
+    (r"\x4", 0, "incomplete_escape"), (r"[\777]", 0, "octal_out_of_range"), ("[b-a]", 0, "bad_range"),
+    (r"(?<=a+)b", 0, "look_behind_not_fixed"), ("a", re.VERBOSE, "unsupported_flags"),
+    ("(" * 250 + ")" * 250, 0, "nested_too_deeply"), ("a*+", 0, "possessive_repeat"),
+    ("(?:a?)*", 0, "empty_iteration_repeat"), ("(?P<n>a)(?P=n)", 0, "named_reference"),
+    ("(?P<\u00e9>a)", 0, "group_name_not_ascii"), ("(?<n>a)", 0, "angle_group"), ("(?>a)", 0, "atomic_group"),
+    ("(a)?(?(1)b|c)", 0, "conditional_group"), ("(?i)a", 0, "inline_flags"), (r"(a)\1", 0, "backreference"),
+    (r"\N{EM DASH}", 0, "named_character"), (r"(?<=a{1001})b", 0, "look_behind_too_wide"),
+    ("[\U0001d518x]", I, "wide_ignorecase_class"), ("(?:abcd){70000}", 0, "too_large"),
+    (r"a(?=\s*b)", 0, "wide_lookahead"),
+]
+
+
+@pytest.mark.parametrize("source,flags,reason", REFUSED, ids=[reason for _, _, reason in REFUSED])
+def test_refusals_by_reason(source, flags, reason):
+    # The engine names its reason and says the table's text for it; a reason that marks patterns
+    # invalid is one re rejects them for as well.
+    table = _engine._refusals()
+    with pytest.raises(ValueError) as info:
+        _engine.compile(source, flags)
+    assert info.value.reason == reason
+    text, invalid = table[reason]
+    assert str(info.value) == text
+    try:
+        re.compile(source, flags)
+        accepted = True
+    except (re.error, OverflowError):
+        accepted = False
+    assert not (invalid and accepted), (source, reason)
+    # Each reason reads differently, so the text alone tells callers why.
+    assert len({t for t, _ in table.values()}) == len(table)
+
+
 def test_compile_from_reads_pattern_and_flags():
     engine = _engine.compile_from(re.compile(r"\bMERGE\b", re.I))
     assert engine.source == r"\bMERGE\b" and engine.flags == re.I | re.U
@@ -338,6 +377,10 @@ def test_anchored_runs_agree_with_match(source, flags):
     for kind in KINDS:
         for _ in range(6):
             text = as_kind(sql_text(rng) + " " * rng.choice([0, 70, 200]) + sql_text(rng, 10), kind)
-            for pos in range(len(text) + 1):
-                found = pattern.match(text, pos)
-                assert engine.anchored_end(text, pos) == (found.end() if found else None), (text, pos)
+            want = [found.end() if (found := pattern.match(text, pos)) else None for pos in range(len(text) + 1)]
+            assert [engine.anchored_end(text, pos) for pos in range(len(text) + 1)] == want, text
+            # One matcher for many runs, as the scans use it: positions in order, then shuffled
+            # with repeats (runs that start inside an earlier match or before an earlier run).
+            assert engine.anchored_ends(text, range(len(text) + 1)) == want, text
+            order = [rng.randrange(len(text) + 1) for _ in range(len(text) + 1)]
+            assert engine.anchored_ends(text, order) == [want[pos] for pos in order], (text, order)

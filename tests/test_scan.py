@@ -9,6 +9,7 @@ import time
 
 import pytest
 
+from agents.transmute import _engine
 from agents.transmute import complexity as cx
 from agents.transmute import lorepick as lp
 from reference import complexity_reference as cref
@@ -115,3 +116,80 @@ def test_wide_characters_whose_low_byte_looks_like_syntax(seeded_random):
         text = "".join(seeded_random.choice(pieces) for _ in range(seeded_random.randrange(120)))
         assert classified(text) == dataclasses.astuple(cref.classify(text)), repr(text)
         assert lp.detect_construct_categories(text) == lref.detect(text), repr(text)
+
+
+# The engine's multi-pattern scan on its own, against re: every shape of pattern a trigger stands
+# for (what must follow a trigger's literal, classes, optional groups, candidates that start
+# before the trigger, look-behinds and lookaheads in front), in presence and in counting mode.
+I, M = re.IGNORECASE, re.MULTILINE
+TRIGGER_SHAPES = [
+    (r"\bMERGE\b", I), (r"\bKey\b", 0), (r"\bEXEC(?:UTE)?\s*\(", I), (r"\b(SHALLOW|DEEP)\s+CLONE\b", I),
+    (r"\b(?:TINY|SMALL|BIG)?INT(?:EGER)?\s*\(\s*\d+", I), (r"\bN?VARCHAR2\b", I), (r"\b[rRbB]['\"]", 0),
+    (r"\b(UNIQUE\s+|NO\s+)?PRIMARY\s+INDEX\b", I), (r"\b(int4|ts|tstz)range\b", I), (r"\bSEQ[1248]\s*\(", I),
+    (r"\bAI_[A-Z_]+\s*\(", I), (r"\bDECLARE\s+\w+\s+CURSOR\b", I), (r"\b\w+\s+SUPER\s*[,\)]", I),
+    (r"^\s*GO\s*$", I | M), (r"(?:^|;)\s*SEL\s+", I | M), (r"(?:^|\n)\s*MINUS\s*(?:\n|$)", I | M),
+    (r"#\w+", 0), (r"#\w+", I), (r"@~|@%\w+", 0), (r"\w@v\d+\b", I), (r"\w%(ROW)?TYPE\b", I),
+    (r"SELECT\s+\*\s+EXCEPT\s*\(", I), (r"(?<!AS )\bENUM\s*\(", I), (r"::[A-Za-z_]", 0), (r"[,(]\s*\w+\s+YEAR\b", I),
+    (r"(?=^## )", M), (r"#(?![A-Za-z_])", 0), (r"\$([A-Za-z_]\w*)?\$", 0), (r"`[^`\n]+`", 0), (r"/\*!\d+", 0),
+    (r"\bWITH\s+\w+\s*(?:\([^)]*\))?\s*AS\s*\(", I),
+]
+SHAPE_WORDS = [
+    "MERGE", "merge", "Key", "KEY", "\u212aey", "EXEC", "EXECUTE", "(", ")", "SHALLOW", "DEEP", "CLONE", "TINYINT",
+    "INTEGER", "INT", "5", "NVARCHAR2", "VARCHAR2", "r'", "B\"", "UNIQUE", "NO", "PRIMARY", "INDEX", "int4range",
+    "tsrange", "SEQ4", "AI_X", "AI_", "DECLARE", "c", "CURSOR", "SUPER", ",", "GO", "\n", ";", "SEL", "MINUS", "#",
+    "#t", "#1", "@~", "@%", "@%x", "t@v12", "@v", "x%ROWTYPE", "%TYPE", "SELECT", "*", "EXCEPT", "AS", "ENUM", "::",
+    "::a", "::1", "YEAR", "## ", "##", "$", "$a$", "$$", "`", "`x`", "`\n`", "/*!", "/*!40", "WITH", "\u017fel",
+    "\u0130nt", "\u00e9", "\u4e2d",
+]
+SHAPE_SEPARATORS = [" ", " ", "", "\n", "\t", "  "]
+
+
+def shape_text(rng, words=30):
+    return "".join(rng.choice(SHAPE_WORDS) + rng.choice(SHAPE_SEPARATORS) for _ in range(rng.randrange(words)))
+
+
+def scanned_like_re(programs, patterns, texts, counted, gates):
+    for text in texts:
+        results, _ = _engine.scan(programs, text, counted=counted, gates=gates)
+        for k, pattern in enumerate(patterns):
+            if k in counted:
+                want = [m.span() for m in pattern.finditer(text)]
+            else:
+                m = pattern.search(text)
+                want = m.start() if m else None
+            assert results[k] == want, (pattern.pattern, pattern.flags, k in counted, gates, text)
+
+
+def test_every_trigger_shape_has_triggers_and_scans_like_re(seeded_random):
+    programs = [_engine.compile(source, flags) for source, flags in TRIGGER_SHAPES]
+    patterns = [re.compile(source, flags) for source, flags in TRIGGER_SHAPES]
+    assert _engine.scan(programs, "")[1] == []
+    texts = [shape_text(seeded_random) + extra for _ in range(60) for extra in ("", "\u00ff", "\u0100", "\U00010000")]
+    everything = set(range(len(programs)))
+    for counted, gates in [(set(), False), (everything, False), (set(), True), (everything, True)]:
+        scanned_like_re(programs, patterns, texts, counted, gates)
+
+
+# Pieces of generated patterns: literals, classes, white space, optional and alternative groups,
+# anchors and lookarounds, so that triggers of every kind (and patterns without one) come up.
+PIECES = [r"\b", "^", "#", "@", "::", "ab", "a", "(?:a|#)", r"\w", r"\s*", r"\s+", "[#@]", "x?", "(?:ab)?", r"\d+",
+          "(?<!a)", "(?=#)", "(?:^|;)", r"\bab", "[aA]", "b+", ";", "b{2}", "#{1,2}", "(?:a|b)+", r"[^#\s]", "$"]
+
+
+def test_generated_patterns_scan_like_re(seeded_random):
+    rng = seeded_random
+    for _ in range(40):
+        sources = ["".join(rng.choice(PIECES) for _ in range(rng.randrange(1, 5))) for _ in range(8)]
+        flags = rng.choice([0, I, M, I | M])
+        pairs = []
+        for source in sources:
+            try:
+                pairs.append((_engine.compile(source, flags), re.compile(source, flags)))
+            except ValueError:
+                continue
+        programs = [p for p, _ in pairs]
+        patterns = [p for _, p in pairs]
+        letters = ["a", "b", "A", "x", "#", "@", ":", ";", "1", " ", "\n", "ab", "#a", "@@"]
+        texts = ["".join(rng.choice(letters) for _ in range(rng.randrange(40))) for _ in range(30)]
+        counted = {k for k in range(len(programs)) if rng.random() < 0.5}
+        scanned_like_re(programs, patterns, texts, counted, rng.random() < 0.5)

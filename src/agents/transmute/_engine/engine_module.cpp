@@ -2,12 +2,12 @@
 // the platform detector). Tested in tests/test_engine.py.
 #include "module.hpp"
 #include "pyref.hpp"
-#include "regex/casefix_table.hpp"
-#include "regex/backtrack.hpp"
 #include "regex/regex.hpp"
 #include "released.hpp"
+#include "scan/triggers.hpp"
 #include "text.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
@@ -84,8 +84,7 @@ PyObject* program_span(PyObject* self, PyObject* args, PyObject* kwargs) {
     return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(sp.start), static_cast<Py_ssize_t>(sp.end));
 }
 
-// The end of pattern.match(text, pos) the way the scans find it: backtracking over a small
-// window, then the memoised backtracker, then the Pike VM.
+// The end of pattern.match(text, pos), found by the matcher the scans run for the program.
 PyObject* program_anchored_end(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* text;
     Py_ssize_t pos;
@@ -95,25 +94,52 @@ PyObject* program_anchored_end(PyObject* self, PyObject* args, PyObject* kwargs)
     const bool done = transmute::run_released(false, [&] {
         transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) {
         using C = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;
-        const size_t length = static_cast<size_t>(n);
-        rx::BacktrackSpace space;
-        size_t stop = 0, reached = 0;
-        rx::Anchored outcome = rx::backtrack_at(prog, prog.spans, s, length, pos, space, stop, reached);
-        if (outcome == rx::Anchored::too_far && rx::MemoBacktracker<C>::suits(prog, prog.spans)) {
-            rx::MemoBacktracker<C> memo(prog, prog.spans, s, length);
-            outcome = memo.run(pos, stop, reached) ? rx::Anchored::match : rx::Anchored::no_match;
-        }
-        if (outcome == rx::Anchored::too_far) {
-            rx::Vm<C> vm(prog, prog.spans, s, length);
-            size_t ms = 0;
-            outcome = vm.leftmost(pos, true, false, ms, stop) ? rx::Anchored::match : rx::Anchored::no_match;
-        }
-        if (outcome == rx::Anchored::match) end = static_cast<Py_ssize_t>(stop);
+        rx::Matcher<C> matcher;
+        matcher.bind(prog, rx::Purpose::spans, s, static_cast<size_t>(n));
+        const rx::AnchoredRun run = matcher.at(static_cast<size_t>(pos));
+        if (run.matched) end = static_cast<Py_ssize_t>(run.end);
     });
     });
     if (!done) return nullptr;
     if (end < 0) Py_RETURN_NONE;
     return PyLong_FromSsize_t(end);
+}
+
+// [pattern.match(text, p).end() or None for p in positions], by one matcher over the text
+// taking the positions in the order given (as the scans do, which keeps a memory across runs).
+PyObject* program_anchored_ends(PyObject* self, PyObject* args) {
+    PyObject* text;
+    PyObject* positions;
+    if (!PyArg_ParseTuple(args, "O!O:anchored_ends", &PyUnicode_Type, &text, &positions)) return nullptr;
+    Ref seq = Ref::steal(PySequence_Fast(positions, "positions must be a sequence"));
+    if (!seq) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    std::vector<size_t> at(static_cast<size_t>(count));
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const Py_ssize_t pos = PyLong_AsSsize_t(PySequence_Fast_GET_ITEM(seq.get(), k));
+        if (pos == -1 && PyErr_Occurred()) return nullptr;
+        at[static_cast<size_t>(k)] = static_cast<size_t>(std::clamp<Py_ssize_t>(pos, 0, n));
+    }
+    const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
+    std::vector<Py_ssize_t> ends(at.size(), -1);
+    transmute::visit_text(text, [&](const auto* s, Py_ssize_t length) {
+        using C = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;
+        rx::Matcher<C> matcher;
+        matcher.bind(prog, rx::Purpose::spans, s, static_cast<size_t>(length));
+        for (size_t k = 0; k < at.size(); ++k) {
+            const rx::AnchoredRun run = matcher.at(at[k]);
+            if (run.matched) ends[k] = static_cast<Py_ssize_t>(run.end);
+        }
+    });
+    Ref out = Ref::steal(PyList_New(count));
+    if (!out) return nullptr;
+    for (size_t k = 0; k < ends.size(); ++k) {
+        PyObject* item = ends[k] < 0 ? Py_NewRef(Py_None) : PyLong_FromSsize_t(ends[k]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return out.release();
 }
 
 PyObject* program_count(PyObject* self, PyObject* text) {
@@ -212,6 +238,8 @@ PyMethodDef program_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "span(text, pos=0) -> (start, end) | None of pattern.search"},
     {"anchored_end", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(program_anchored_end)),
      METH_VARARGS | METH_KEYWORDS, "anchored_end(text, pos=0) -> int | None: pattern.match(text, pos).end()"},
+    {"anchored_ends", program_anchored_ends, METH_VARARGS,
+     "anchored_ends(text, positions) -> [int | None]: anchored_end at each position, by one matcher in order"},
     {"count", program_count, METH_O, "count(text) -> int: len(pattern.findall(text))"},
     {"spans", program_spans, METH_O, "spans(text) -> list of (start, end) of pattern.finditer"},
     {"sub_empty", program_sub_empty, METH_O, "sub_empty(text) -> str: pattern.sub('', text)"},
@@ -242,22 +270,31 @@ PyType_Spec program_spec = {
     program_slots,
 };
 
+// Raises ValueError(text) for a declined pattern, with the reason's name as its `reason`.
+PyObject* refuse(rx::Refusal why) {
+    const rx::RefusalEntry& entry = rx::refusal_entry(why);
+    Ref text = Ref::steal(PyUnicode_FromString(entry.text));
+    if (!text) return nullptr;
+    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_ValueError, text.get()));
+    if (!error) return nullptr;
+    Ref name = Ref::steal(PyUnicode_FromString(entry.name));
+    if (!name || PyObject_SetAttrString(error.get(), "reason", name.get()) < 0) return nullptr;
+    PyErr_SetObject(PyExc_ValueError, error.get());
+    return nullptr;
+}
+
 PyObject* make_program(PyObject* module, PyObject* source, long flags) {
     if (!PyUnicode_Check(source)) {
         PyErr_Format(PyExc_TypeError, "pattern source must be str, not %.200s", Py_TYPE(source)->tp_name);
         return nullptr;
     }
-    std::string error;
+    rx::Refusal why = rx::Refusal::none;
     rx::ProgramPtr prog;
-    if (flags < 0 || flags > 0xFFFF) {
-        error = "unsupported flags";
-    } else {
-        prog = rx::compile(source, static_cast<int>(flags), error);
-    }
-    if (!prog) {
-        PyErr_SetString(PyExc_ValueError, error.c_str());
-        return nullptr;
-    }
+    if (flags >= 0 && flags <= 0xFFFF)
+        prog = rx::compile(source, static_cast<int>(flags), why);
+    else
+        why = rx::Refusal::unsupported_flags;
+    if (!prog) return refuse(why);
     PyTypeObject* type = state_of(module)->type;
     auto* obj = PyObject_GC_New(ProgramObject, type);
     if (!obj) return nullptr;
@@ -295,9 +332,7 @@ PyObject* engine_compile_from(PyObject* module, PyObject* pattern) {
 PyObject* engine_extra_cases(PyObject*, PyObject*) {
     Ref out = Ref::steal(PyDict_New());
     if (!out) return nullptr;
-    for (const auto& row : rx::kCaseFix) {
-        std::vector<uint32_t> extra;
-        for (int k = 0; k < rx::kCaseFixWidth && row.extra[k] != 0; ++k) extra.push_back(row.extra[k]);
+    for (const auto& [lower, extra] : rx::extra_case_table()) {
         Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(extra.size())));
         if (!tuple) return nullptr;
         for (size_t k = 0; k < extra.size(); ++k) {
@@ -305,8 +340,96 @@ PyObject* engine_extra_cases(PyObject*, PyObject*) {
             if (!v) return nullptr;
             PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), v);
         }
-        Ref key = Ref::steal(PyLong_FromUnsignedLong(row.lower));
+        Ref key = Ref::steal(PyLong_FromUnsignedLong(lower));
         if (!key || PyDict_SetItem(out.get(), key.get(), tuple.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+// scan(programs, text, counted=(), gates=False) -> (results, untriggered): one multi-pattern scan
+// of the text, as the modules run it. results[i] is the start of the first match of programs[i]
+// (None without one), or for the indices in `counted` the spans of all its matches; untriggered
+// lists the programs the scan searches on their own, without triggers.
+PyObject* engine_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"programs", "text", "counted", "gates", nullptr};
+    PyObject* programs;
+    PyObject* text;
+    PyObject* counted = nullptr;
+    int gates = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|Op:scan", const_cast<char**>(kw), &PyList_Type, &programs,
+                                     &PyUnicode_Type, &text, &counted, &gates))
+        return nullptr;
+    PyTypeObject* type = state_of(module)->type;
+    const Py_ssize_t count = PyList_GET_SIZE(programs);
+    std::vector<rx::ProgramPtr> compiled;
+    std::vector<transmute::scan::Mode> modes(static_cast<size_t>(count), transmute::scan::Mode::presence);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyList_GET_ITEM(programs, i);
+        if (!PyObject_TypeCheck(item, type)) {
+            PyErr_SetString(PyExc_TypeError, "programs must be Program objects");
+            return nullptr;
+        }
+        compiled.push_back(reinterpret_cast<ProgramObject*>(item)->program);
+    }
+    if (counted != nullptr) {
+        Ref seq = Ref::steal(PySequence_Fast(counted, "counted must be a sequence"));
+        if (!seq) return nullptr;
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(seq.get()); ++k) {
+            const Py_ssize_t index = PyLong_AsSsize_t(PySequence_Fast_GET_ITEM(seq.get(), k));
+            if (index == -1 && PyErr_Occurred()) return nullptr;
+            if (index < 0 || index >= count) {
+                PyErr_SetString(PyExc_IndexError, "counted index out of range");
+                return nullptr;
+            }
+            modes[static_cast<size_t>(index)] = transmute::scan::Mode::count;
+        }
+    }
+    std::vector<bool> counted_mode(modes.size());
+    for (size_t k = 0; k < modes.size(); ++k) counted_mode[k] = modes[k] == transmute::scan::Mode::count;
+    auto scan = transmute::scan::TriggerScan::build(std::move(compiled), std::move(modes), gates != 0);
+    transmute::scan::ScanResult result;
+    result.want_first = true;
+    result.want_spans = true;
+    transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) { scan->run(s, static_cast<size_t>(n), result); });
+    Ref results = Ref::steal(PyList_New(count));
+    if (!results) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const size_t k = static_cast<size_t>(i);
+        Ref value;
+        if (counted_mode[k]) {
+            value = Ref::steal(PyList_New(0));
+            if (!value) return nullptr;
+            for (const rx::Span& span : result.spans[k]) {
+                Ref pair = Ref::steal(
+                    Py_BuildValue("(nn)", static_cast<Py_ssize_t>(span.start), static_cast<Py_ssize_t>(span.end)));
+                if (!pair || PyList_Append(value.get(), pair.get()) < 0) return nullptr;
+            }
+        } else if (result.found[k]) {
+            value = Ref::steal(PyLong_FromSize_t(result.first[k]));
+            if (!value) return nullptr;
+        } else {
+            value = Ref::borrow(Py_None);
+        }
+        PyList_SET_ITEM(results.get(), i, value.release());
+    }
+    Ref untriggered = Ref::steal(PyList_New(0));
+    if (!untriggered) return nullptr;
+    for (uint32_t p : scan->untriggered()) {
+        Ref index = Ref::steal(PyLong_FromUnsignedLong(p));
+        if (!index || PyList_Append(untriggered.get(), index.get()) < 0) return nullptr;
+    }
+    return PyTuple_Pack(2, results.get(), untriggered.get());
+}
+
+// {reason: (text, invalid)} for every reason the engine declines a pattern for; `invalid` when
+// re rejects such patterns too.
+PyObject* engine_refusals(PyObject*, PyObject*) {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    for (const rx::RefusalEntry& entry : rx::kRefusals) {
+        if (entry.reason == rx::Refusal::none) continue;
+        Ref value = Ref::steal(Py_BuildValue("(sO)", entry.text, entry.invalid ? Py_True : Py_False));
+        if (!value || PyDict_SetItemString(out.get(), entry.name, value.get()) < 0) return nullptr;
     }
     return out.release();
 }
@@ -319,6 +442,11 @@ PyMethodDef module_methods[] = {
      "compile_from(pattern: re.Pattern) -> Program, from its .pattern and .flags"},
     {"_extra_cases", engine_extra_cases, METH_NOARGS,
      "The built-in extra case table, shaped like re._casefix._EXTRA_CASES"},
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_scan)), METH_VARARGS | METH_KEYWORDS,
+     "scan(programs, text, counted=(), gates=False) -> (results, untriggered): one multi-pattern scan, as the modules "
+     "run it; results[i] is the first match's start (or None), or for counted programs the list of match spans"},
+    {"_refusals", engine_refusals, METH_NOARGS,
+     "{reason: (text, invalid)}: why the engine declines patterns; invalid when re rejects them too"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,8 @@
 // scanners compile the very objects the module bound. Tested in tests/test_classify.py.
 #pragma once
 
+#include "regex/regex.hpp"
+
 namespace complexity {
 
 struct PatternText {
@@ -10,9 +12,9 @@ struct PatternText {
     int flags;  // host re flag bits
 };
 
-inline constexpr int kIgnoreCase = 2;  // re.IGNORECASE
-inline constexpr int kMultiline = 8;   // re.MULTILINE
-inline constexpr int kDotAll = 16;     // re.DOTALL
+using transmute::regex::kDotAll;
+using transmute::regex::kIgnoreCase;
+using transmute::regex::kMultiline;
 
 inline constexpr PatternText kComplexPatterns[] = {
     {R"(\bCURSOR\b)", kIgnoreCase},

@@ -2,22 +2,25 @@
 // PEP 393 widths. Tested in tests/test_engine.py.
 #include "regex.hpp"
 
-#include "matcher.hpp"
-#include "prefilter.hpp"
+#include "internal/matcher.hpp"
+#include "internal/parse.hpp"
+#include "internal/prefilter.hpp"
+#include "internal/program.hpp"
 
 namespace transmute::regex {
 
-ProgramPtr compile(const std::u32string& source, int flags, std::string& error) {
+ProgramPtr compile(const std::u32string& source, int flags, Refusal& why) {
+    why = Refusal::none;
     Ast ast;
-    if (!parse(source, flags, ast, error)) return nullptr;
+    if (!parse(source, flags, ast, why)) return nullptr;
     auto prog = std::make_shared<Program>();
-    if (!build_program(ast, *prog, error)) return nullptr;
+    if (!build_program(ast, *prog, why)) return nullptr;
     return prog;
 }
 
-ProgramPtr compile(PyObject* source, int flags, std::string& error) {
+ProgramPtr compile(PyObject* source, int flags, Refusal& why) {
     if (!PyUnicode_Check(source)) {
-        error = "pattern is not a str";
+        why = Refusal::not_a_str;
         return nullptr;
     }
     const Py_ssize_t n = PyUnicode_GET_LENGTH(source);
@@ -25,7 +28,7 @@ ProgramPtr compile(PyObject* source, int flags, std::string& error) {
     const int kind = PyUnicode_KIND(source);
     const void* data = PyUnicode_DATA(source);
     for (Py_ssize_t i = 0; i < n; ++i) text[i] = PyUnicode_READ(kind, data, i);
-    return compile(text, flags, error);
+    return compile(text, flags, why);
 }
 
 template <class C>
@@ -43,23 +46,27 @@ template <class C>
 bool search(const Program& prog, const C* s, size_t n, size_t pos) {
     if (pos > n) pos = n;
     if (!may_match(prog, s, n, pos)) return false;
-    Vm<C> vm(prog, prog.exists, s, n);
-    return vm.exists(pos, false);
+    Matcher<C> matcher;
+    matcher.bind(prog, Purpose::exists, s, n);
+    Span span{0, 0};
+    return matcher.search(pos, false, span);
 }
 
 template <class C>
 bool match_at(const Program& prog, const C* s, size_t n, size_t pos) {
     if (pos > n) pos = n;
-    Vm<C> vm(prog, prog.exists, s, n);
-    return vm.exists(pos, true);
+    Matcher<C> matcher;
+    matcher.bind(prog, Purpose::exists, s, n);
+    return matcher.at(pos).matched;
 }
 
 template <class C>
 bool find(const Program& prog, const C* s, size_t n, size_t pos, Span& out) {
     if (pos > n) pos = n;
     if (!may_match(prog, s, n, pos)) return false;
-    Vm<C> vm(prog, prog.spans, s, n);
-    return vm.leftmost(pos, false, false, out.start, out.end);
+    Matcher<C> matcher;
+    matcher.bind(prog, Purpose::spans, s, n);
+    return matcher.search(pos, false, out);
 }
 
 namespace {
@@ -69,20 +76,15 @@ namespace {
 template <class C, class F>
 void each_match(const Program& prog, const C* s, size_t n, F&& f) {
     if (!may_match(prog, s, n, 0)) return;
-    Vm<C> vm(prog, prog.spans, s, n);
-    // With counted gaps the priority VM holds one thread per gap slot; a counted existence
-    // check first settles the common case of no further match cheaply.
-    std::unique_ptr<Vm<C>> gate;
-    if (prog.has_gaps) gate = std::make_unique<Vm<C>>(prog, prog.exists, s, n);
+    Matcher<C> matcher;
+    matcher.bind(prog, Purpose::spans, s, n);
     size_t pos = 0;
     bool must_advance = false;
-    while (pos <= n) {
-        if (gate && !gate->exists(pos, false)) break;
-        size_t ms = 0, me = 0;
-        if (!vm.leftmost(pos, false, must_advance, ms, me)) break;
-        f(ms, me);
-        must_advance = me == ms;
-        pos = me;
+    Span span{0, 0};
+    while (pos <= n && matcher.search(pos, must_advance, span)) {
+        f(span.start, span.end);
+        must_advance = span.end == span.start;
+        pos = span.end;
     }
 }
 
@@ -98,6 +100,67 @@ size_t count(const Program& prog, const C* s, size_t n) {
 template <class C>
 void find_all(const Program& prog, const C* s, size_t n, std::vector<Span>& out) {
     each_match(prog, s, n, [&](size_t a, size_t b) { out.push_back({a, b}); });
+}
+
+const Node& syntax(const Program& prog) { return *prog.tree; }
+
+int flags_of(const Program& prog) { return prog.flags; }
+
+CharFacts char_facts(const Program& prog, uint32_t set) { return prog.sets[set].facts(); }
+
+namespace {
+
+std::unique_ptr<Node> clone(const Node& n) {
+    auto copy = std::make_unique<Node>();
+    copy->kind = n.kind;
+    copy->set = n.set;
+    copy->min = n.min;
+    copy->max = n.max;
+    copy->greedy = n.greedy;
+    copy->assertion = n.assertion;
+    copy->behind = n.behind;
+    copy->negate = n.negate;
+    for (const auto& kid : n.kids) copy->kids.push_back(clone(*kid));
+    return copy;
+}
+
+}  // namespace
+
+ProgramPtr compile_part(const Program& whole, const Node& part) {
+    Ast ast;
+    ast.root = clone(part);
+    ast.sets = whole.sets;
+    ast.flags = whole.flags;
+    auto prog = std::make_shared<Program>();
+    Refusal why = Refusal::none;
+    if (!build_program(ast, *prog, why)) return nullptr;
+    return prog;
+}
+
+size_t required_literals(const Program& prog) {
+    return prog.required.empty() ? 0 : 1 + prog.also_required.size();
+}
+
+namespace {
+
+const Literal& required_literal(const Program& prog, size_t which) {
+    return which == 0 ? prog.required : prog.also_required[which - 1];
+}
+
+}  // namespace
+
+template <class C>
+size_t find_required_literal(const Program& prog, size_t which, const C* s, size_t n, size_t from) {
+    return find_literal(prog, required_literal(prog, which), s, n, from);
+}
+
+bool same_required_literal(const Program& a, size_t i, const Program& b, size_t j) {
+    const Literal& x = required_literal(a, i);
+    const Literal& y = required_literal(b, j);
+    if (x.sets.size() != y.sets.size()) return false;
+    for (size_t k = 0; k < x.sets.size(); ++k)
+        if (!a.sets[x.sets[k]].same_as(b.sets[y.sets[k]])) return false;
+    return true;
 }
 
 PyObject* sub_empty(const Program& prog, PyObject* text, size_t nogil_threshold) {
@@ -138,6 +201,7 @@ PyObject* sub_empty(const Program& prog, PyObject* text, size_t nogil_threshold)
 }
 
 #define TRANSMUTE_REGEX_INSTANTIATE(C)                                                  \
+    template size_t find_required_literal<C>(const Program&, size_t, const C*, size_t, size_t); \
     template bool may_match<C>(const Program&, const C*, size_t, size_t);               \
     template bool search<C>(const Program&, const C*, size_t, size_t);                  \
     template bool match_at<C>(const Program&, const C*, size_t, size_t);                \

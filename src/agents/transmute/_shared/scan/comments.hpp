@@ -12,9 +12,8 @@
 // removed but line comments.
 #pragma once
 
-#include "simd.hpp"
+#include "../simd.hpp"
 
-#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <vector>
@@ -39,14 +38,11 @@ inline size_t find_char(const C* s, size_t from, size_t n, C ch) {
 template <class C>
 inline size_t find_opener(const C* s, size_t from, size_t n) {
     size_t i = from;
-#if defined(TRANSMUTE_HAVE_SSE2)
-    const __m128i dash = _mm_set1_epi8('-'), slash = _mm_set1_epi8('/');
-    for (; i + 16 <= n; i += 16) {
-        const __m128i x = load_clamped16(s + i);
-        const int hit = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, dash), _mm_cmpeq_epi8(x, slash)));
-        if (hit) return i + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(hit)));
+    const simd::Bytes openers[2] = {simd::splat('-'), simd::splat('/')};
+    for (; i + simd::kLanes <= n; i += simd::kLanes) {
+        const uint32_t hits = simd::any_of(simd::load_clamped(s + i), openers, 2);
+        if (hits) return i + simd::first(hits);
     }
-#endif
     for (; i < n; ++i)
         if (s[i] == '-' || s[i] == '/') return i;
     return n;

@@ -11,7 +11,7 @@ bool pattern_facts(PyObject* pattern, std::u32string& source, int& flags) {
         PyErr_SetString(PyExc_TypeError, "pattern source must be str");
         return false;
     }
-    flags = static_cast<int>(PyLong_AsLong(flag_value.get())) & ~32;  // re.UNICODE is implied
+    flags = static_cast<int>(PyLong_AsLong(flag_value.get())) & ~regex::kUnicode;  // implied
     if (PyErr_Occurred()) return false;
     source.clear();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
@@ -26,20 +26,19 @@ std::u32string widen(const char* ascii) {
 }
 
 regex::ProgramPtr compile_or_note(const std::u32string& source, int flags, std::string& failures) {
-    std::string error;
-    regex::ProgramPtr program = regex::compile(source, flags, error);
+    regex::Refusal why = regex::Refusal::none;
+    regex::ProgramPtr program = regex::compile(source, flags, why);
     if (!program) {
         failures += "\n  ";
         for (char32_t c : source) failures += c < 128 ? static_cast<char>(c) : '?';
-        failures += ": " + error;
+        failures += ": ";
+        failures += regex::refusal_text(why);
     }
     return program;
 }
 
 std::unique_ptr<TriggerScan> build_scan(const std::vector<ScanPattern>& patterns, std::string& failures) {
     std::vector<regex::ProgramPtr> programs;
-    std::vector<std::u32string> sources;
-    std::vector<int> flags;
     std::vector<Mode> modes;
     bool refused = false;
     for (const ScanPattern& entry : patterns) {
@@ -52,12 +51,10 @@ std::unique_ptr<TriggerScan> build_scan(const std::vector<ScanPattern>& patterns
         }
         programs.push_back(compile_or_note(source, flag, failures));
         refused = refused || !programs.back();
-        sources.push_back(std::move(source));
-        flags.push_back(flag);
         modes.push_back(entry.mode);
     }
     if (refused) return nullptr;
-    return TriggerScan::build(std::move(programs), sources, flags, std::move(modes));
+    return TriggerScan::build(std::move(programs), std::move(modes));
 }
 
 bool warn_refused(const char* module_name, const std::string& failures) {

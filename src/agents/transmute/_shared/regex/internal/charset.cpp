@@ -2,22 +2,10 @@
 // Tested in tests/test_engine.py.
 #include "charset.hpp"
 
-#include "casefix_table.hpp"
-
 #include <algorithm>
 #include <bit>
 
 namespace transmute::regex {
-
-std::vector<uint32_t> extra_cases(uint32_t lower) {
-    std::vector<uint32_t> out;
-    for (const CaseFixRow& row : kCaseFix) {
-        if (row.lower != lower) continue;
-        for (int k = 0; k < kCaseFixWidth && row.extra[k] != 0; ++k) out.push_back(row.extra[k]);
-        break;
-    }
-    return out;
-}
 
 namespace {
 
@@ -32,6 +20,13 @@ void normalise(std::vector<std::pair<uint32_t, uint32_t>>& ranges) {
         }
     }
     ranges.swap(merged);
+}
+
+// The chars an IGNORECASE literal `c` matches, as one-char ranges tested after lowering.
+void add_variants(std::vector<std::pair<uint32_t, uint32_t>>& ranges, uint32_t c) {
+    std::vector<uint32_t> variants;
+    case_variants(c, variants);
+    for (uint32_t v : variants) ranges.push_back({v, v});
 }
 
 bool category_hit(uint8_t cats, uint32_t c) {
@@ -86,6 +81,49 @@ void CharSet::finish() {
     }
 }
 
+CharFacts CharSet::facts() const {
+    CharFacts f;
+    f.ascii[0] = low_[0];
+    f.ascii[1] = low_[1];
+    f.wide = low_[2] != 0 || low_[3] != 0 || !narrow_only_;
+    if (negate_) return f;
+    uint64_t members = 0;
+    for (const auto& r : ranges_) members += r.second - r.first + 1;
+    // The chars a set accepts beyond its categories are its ranges, or with lower_first_ the
+    // chars whose lowercase is in them: only the plain case is told apart here.
+    if (!lower_first_ && members <= 4096) {
+        bool spaces = (categories_ & ~kCatSpace) == 0;
+        bool words = (categories_ & ~(kCatWord | kCatDigit)) == 0;
+        for (const auto& r : ranges_) {
+            for (uint32_t c = r.first; c <= r.second; ++c) {
+                spaces = spaces && is_space_char(c);
+                words = words && is_word(c);
+            }
+        }
+        f.only_space = spaces && (categories_ != 0 || members > 0);
+        f.only_word = words && (categories_ != 0 || members > 0);
+    }
+    if (categories_ != 0 || members == 0 || members > 16) return f;
+    // A char whose lowercase is c folds as c does (fold_ascii lowercases first).
+    uint32_t folds[4];
+    int nfolds = 0;
+    for (const auto& r : ranges_) {
+        for (uint32_t c = r.first; c <= r.second; ++c) {
+            if (!lower_first_ && c >= 128) return f;
+            const uint32_t folded = fold_ascii(c);
+            if (folded >= 128) return f;
+            if (std::find(folds, folds + nfolds, folded) != folds + nfolds) continue;
+            if (nfolds == 4) return f;
+            folds[nfolds++] = folded;
+        }
+    }
+    std::copy(folds, folds + nfolds, f.folds);
+    f.nfolds = nfolds;
+    f.exact = !lower_first_ && members == 1;
+    if (f.exact) f.only = ranges_[0].first;
+    return f;
+}
+
 int CharSet::byte_count() const {
     int n = 0;
     for (uint64_t w : low_) n += std::popcount(w);
@@ -99,10 +137,8 @@ CharSet CharSet::literal(uint32_t c, bool negate, bool ignorecase) {
         s.ranges_.push_back({c, c});
         s.single_ = !negate;
     } else {
-        const uint32_t lo = to_lower(c);
         s.lower_first_ = true;
-        s.ranges_.push_back({lo, lo});
-        for (uint32_t k : extra_cases(lo)) s.ranges_.push_back({k, k});
+        add_variants(s.ranges_, c);
     }
     s.finish();
     return s;
@@ -118,7 +154,7 @@ CharSet CharSet::any(bool dotall) {
 }
 
 bool CharSet::from_class(const std::vector<ClassItem>& items, bool negate, bool ignorecase,
-                         CharSet& out, std::string& error) {
+                         CharSet& out, Refusal& why) {
     CharSet s;
     s.negate_ = negate;
     bool hascased = false;
@@ -126,7 +162,7 @@ bool CharSet::from_class(const std::vector<ClassItem>& items, bool negate, bool 
         for (const ClassItem& item : items) {
             if (item.kind == ClassItem::kCategory) continue;
             if (item.hi >= 0x10000 || item.lo >= 0x10000) {
-                error = "IGNORECASE class with characters outside the BMP";
+                why = Refusal::wide_ignorecase_class;
                 return false;
             }
             for (uint32_t c = item.lo; c <= item.hi; ++c) {
@@ -147,11 +183,7 @@ bool CharSet::from_class(const std::vector<ClassItem>& items, bool negate, bool 
             continue;
         }
         // Case-folded charmap: the lowercase of every member plus its extra variants.
-        for (uint32_t c = item.lo; c <= item.hi; ++c) {
-            const uint32_t lo = to_lower(c);
-            s.ranges_.push_back({lo, lo});
-            for (uint32_t k : extra_cases(lo)) s.ranges_.push_back({k, k});
-        }
+        for (uint32_t c = item.lo; c <= item.hi; ++c) add_variants(s.ranges_, c);
     }
     // With cased members sre tests the lowercased subject char against the whole set,
     // categories included (IN_UNI_IGNORE).

@@ -17,8 +17,7 @@ constexpr uint64_t kMaxLookaheadWork = 1u << 16;  // width x size bound keeping 
 int byte_frequency(uint8_t b) {
     if (b == ' ') return 160;
     if (b == '\n' || b == '\r' || b == '\t') return 40;
-    if (b >= 'A' && b <= 'Z') b = static_cast<uint8_t>(b - 'A' + 'a');
-    switch (b) {
+    switch (fold_ascii(b)) {
         case 'e': return 60;
         case 't': return 45;
         case 'a': return 42;
@@ -62,7 +61,7 @@ int byte_frequency(uint8_t b) {
 
 class Compiler {
 public:
-    Compiler(Program& prog, std::string& error) : prog_(prog), error_(error) {}
+    Compiler(Program& prog, Refusal& why) : prog_(prog), why_(why) {}
 
     bool code(const Node& root, Code& out, bool gaps) {
         out.insts.clear();
@@ -84,7 +83,7 @@ private:
     }
     bool too_big() {
         if (code_->insts.size() <= kMaxInsts) return false;
-        error_ = "pattern too large once repeats are expanded";
+        why_ = Refusal::too_large;
         return true;
     }
 
@@ -169,11 +168,11 @@ private:
         lk.behind = n.behind;
         lk.negate = n.negate;
         lk.width = static_cast<uint32_t>(lo);
-        Compiler sub(prog_, error_);
+        Compiler sub(prog_, why_);
         if (!sub.code(body, lk.code, true)) return false;
         if (!n.behind) {
             if (hi == kUnbounded || hi * std::max<size_t>(lk.code.insts.size(), 1) > kMaxLookaheadWork) {
-                error_ = "lookahead without a small bounded width";
+                why_ = Refusal::wide_lookahead;
                 return false;
             }
         }
@@ -184,7 +183,7 @@ private:
     }
 
     Program& prog_;
-    std::string& error_;
+    Refusal& why_;
     Code scratch_;
     bool gaps_ = false;
 };
@@ -292,45 +291,6 @@ int finish_literal(Literal& lit, const std::vector<CharSet>& sets) {
     return best * 4 - static_cast<int>(std::min<size_t>(lit.sets.size(), 16));
 }
 
-void first_sets(Program& prog) {
-    const Code& code = prog.spans;
-    std::vector<char> seen(code.insts.size(), 0);
-    std::vector<uint32_t> stack{code.start};
-    prog.has_first = true;
-    while (!stack.empty()) {
-        const uint32_t pc = stack.back();
-        stack.pop_back();
-        if (seen[pc]) continue;
-        seen[pc] = 1;
-        const Inst& in = code.insts[pc];
-        switch (in.op) {
-            case Op::kChar:
-                prog.first_sets.push_back(in.arg);
-                for (int w = 0; w < 4; ++w) prog.first_low[w] |= prog.sets[in.arg].low_bits()[w];
-                break;
-            case Op::kSplit:
-                stack.push_back(in.x);
-                stack.push_back(in.y);
-                break;
-            case Op::kJump:
-            case Op::kAssert:
-            case Op::kLook:
-                stack.push_back(in.x);
-                break;
-            case Op::kFail:
-                break;
-            case Op::kMatch:
-            case Op::kGap:
-                prog.has_first = false;
-                break;
-        }
-    }
-    if (!prog.has_first) {
-        prog.first_sets.clear();
-        for (auto& w : prog.first_low) w = 0;
-    }
-}
-
 // Char instructions reachable from `pc` without consuming (assertions pass through); false when
 // a match is reachable too or when the code counts gaps.
 bool reach_chars(const Code& code, uint32_t pc, std::vector<uint32_t>& chars) {
@@ -363,6 +323,19 @@ bool reach_chars(const Code& code, uint32_t pc, std::vector<uint32_t>& chars) {
         }
     }
     return true;
+}
+
+// The sets the first char of every match is in, when no match can be empty and the code counts
+// no gaps.
+void first_sets(Program& prog) {
+    std::vector<uint32_t> chars;
+    prog.has_first = reach_chars(prog.spans, prog.spans.start, chars);
+    if (!prog.has_first) return;
+    for (uint32_t pc : chars) {
+        const uint32_t set = prog.spans.insts[pc].arg;
+        prog.first_sets.push_back(set);
+        for (int w = 0; w < 4; ++w) prog.first_low[w] |= prog.sets[set].low_bits()[w];
+    }
 }
 
 void pair_table(Program& prog) { pair_bits(prog, prog.pairs); }
@@ -404,17 +377,19 @@ bool starts_at_text_begin(const Node& n) {
 
 }  // namespace
 
-bool build_program(Ast& ast, Program& out, std::string& error) {
+bool build_program(Ast& ast, Program& out, Refusal& why) {
     out.sets = std::move(ast.sets);
-    Compiler spans(out, error);
+    Compiler spans(out, why);
     if (!spans.code(*ast.root, out.spans, false)) return false;
     // The existence pass compiles its own copies of any lookarounds (same bodies).
-    Compiler exists(out, error);
+    Compiler exists(out, why);
     if (!exists.code(*ast.root, out.exists, true)) return false;
 
     uint64_t lo = 0, hi = 0;
     node_width(*ast.root, lo, hi);
     out.can_be_empty = lo == 0;
+    out.max_width = hi;
+    for (const Inst& in : out.spans.insts) out.spans_splits += in.op == Op::kSplit;
     out.anchored_start = starts_at_text_begin(*ast.root);
 
     std::vector<uint32_t> prefix;
@@ -446,6 +421,8 @@ bool build_program(Ast& ast, Program& out, std::string& error) {
     for (const Inst& in : out.exists.insts) out.has_gaps |= in.op == Op::kGap;
     first_sets(out);
     if (out.prefix.empty()) pair_table(out);
+    out.tree = std::move(ast.root);
+    out.flags = ast.flags;
     return true;
 }
 

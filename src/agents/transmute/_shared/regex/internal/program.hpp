@@ -3,6 +3,7 @@
 // Tested in tests/test_engine.py.
 #pragma once
 
+#include "../regex.hpp"
 #include "parse.hpp"
 
 #include <cstdint>
@@ -54,6 +55,8 @@ struct Literal {
 
 struct Program {
     std::vector<CharSet> sets;
+    std::unique_ptr<Node> tree;  // the syntax tree the program was compiled from
+    int flags = 0;
     Code spans;       // priority-ordered, counted repeats unrolled
     Code exists;      // may use kGap; same as spans when there is nothing to count
     std::vector<Look> looks;
@@ -63,6 +66,8 @@ struct Program {
     std::vector<Literal> also_required;  // further literals every match contains
     bool has_gaps = false;  // `exists` counts gaps that `spans` unrolls
     bool can_be_empty = true;
+    uint64_t max_width = kUnbounded;  // the longest match, or kUnbounded
+    uint32_t spans_splits = 0;        // branch points of `spans`
     bool has_first = false;         // the first char of every match is in `first`
     uint64_t first_low[4] = {0, 0, 0, 0};
     std::vector<uint32_t> first_sets;  // for chars >= 256
@@ -77,12 +82,7 @@ struct Program {
     }
 };
 
-// The pairs of bytes (first char, second char) a match of `prog` can start with, as in
-// Program::pairs, whether or not the program keeps them; false when every match is not at
-// least two chars long or the table would not be sparse.
-bool pair_bits(const Program& prog, std::vector<uint64_t>& out);
-
-// Builds a program; false with `error` for unsupported input.
-bool build_program(Ast& ast, Program& out, std::string& error);
+// Builds a program; false with `why` set for unsupported input.
+bool build_program(Ast& ast, Program& out, Refusal& why);
 
 }  // namespace transmute::regex

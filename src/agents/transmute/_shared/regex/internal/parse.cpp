@@ -27,23 +27,23 @@ std::unique_ptr<Node> make(Node::Kind kind) {
 
 class Parser {
 public:
-    Parser(const std::u32string& src, int flags, Ast& ast, std::string& error)
-        : s_(src), flags_(flags), ast_(ast), error_(error) {}
+    Parser(const std::u32string& src, int flags, Ast& ast, Refusal& why)
+        : s_(src), flags_(flags), ast_(ast), why_(why) {}
 
     bool run() {
         auto root = alternation(0);
         if (!root) return false;
         if (i_ < s_.size()) {
             // Only an unbalanced ')' stops the top level early.
-            return fail("unbalanced parenthesis");
+            return fail(Refusal::unbalanced_parenthesis);
         }
         ast_.root = std::move(root);
         return true;
     }
 
 private:
-    bool fail(const std::string& why) {
-        if (error_.empty()) error_ = why;
+    bool fail(Refusal why) {
+        if (why_ == Refusal::none) why_ = why;
         return false;
     }
     bool at_end() const { return i_ >= s_.size(); }
@@ -55,7 +55,7 @@ private:
         }
         return false;
     }
-    bool ignorecase() const { return flags_ & kFlagIgnoreCase; }
+    bool ignorecase() const { return flags_ & kIgnoreCase; }
 
     std::unique_ptr<Node> char_node(CharSet set) {
         auto n = make(Node::kChar);
@@ -74,7 +74,7 @@ private:
 
     std::unique_ptr<Node> alternation(int depth) {
         if (depth > 200) {
-            fail("pattern nested too deeply");
+            fail(Refusal::nested_too_deeply);
             return nullptr;
         }
         std::vector<std::unique_ptr<Node>> branches;
@@ -128,30 +128,30 @@ private:
                         v = 0;
                         for (char32_t d : digits) {
                             v = v * 10 + (d - '0');
-                            if (v >= kMaxRepeat) return fail("the repetition number is too large");
+                            if (v >= kMaxRepeat) return fail(Refusal::repeat_too_large);
                         }
                         return true;
                     };
                     if (!a.empty() && !number(a, lo)) return nullptr;
                     if (!b.empty() && !number(b, hi)) return nullptr;
                     if (!b.empty() && hi < lo) {
-                        fail("min repeat greater than max repeat");
+                        fail(Refusal::min_above_max);
                         return nullptr;
                     }
                 }
                 if (last == kNone || last == kAt) {
-                    fail("nothing to repeat");
+                    fail(Refusal::nothing_to_repeat);
                     return nullptr;
                 }
                 if (last == kRepeated) {
-                    fail("multiple repeat");
+                    fail(Refusal::multiple_repeat);
                     return nullptr;
                 }
                 bool greedy = true;
                 if (eat('?')) {
                     greedy = false;
                 } else if (!at_end() && peek() == '+') {
-                    fail("possessive repeat is not supported");
+                    fail(Refusal::possessive_repeat);
                     return nullptr;
                 }
                 auto rep = make(Node::kRepeat);
@@ -167,7 +167,7 @@ private:
                     uint64_t body_lo = 0, body_hi = 0;
                     node_width(*rep->kids[0], body_lo, body_hi);
                     if (body_lo == 0) {
-                        fail("repeat of an item that can match the empty string");
+                        fail(Refusal::empty_iteration_repeat);
                         return nullptr;
                     }
                 }
@@ -201,15 +201,15 @@ private:
         const char32_t c = s_[i_++];
         switch (c) {
             case '.':
-                out = char_node(CharSet::any(flags_ & kFlagDotAll));
+                out = char_node(CharSet::any(flags_ & kDotAll));
                 return true;
             case '^':
-                out = assert_node((flags_ & kFlagMultiline) ? AssertKind::kBeginLine
+                out = assert_node((flags_ & kMultiline) ? AssertKind::kBeginLine
                                                             : AssertKind::kBeginText);
                 is_at = true;
                 return true;
             case '$':
-                out = assert_node((flags_ & kFlagMultiline) ? AssertKind::kEndLine
+                out = assert_node((flags_ & kMultiline) ? AssertKind::kEndLine
                                                             : AssertKind::kEndTextOrNl);
                 is_at = true;
                 return true;
@@ -228,27 +228,27 @@ private:
     bool group(int depth, std::unique_ptr<Node>& out, bool& skip) {
         bool look = false, behind = false, negate = false;
         if (eat('?')) {
-            if (at_end()) return fail("unexpected end of pattern");
+            if (at_end()) return fail(Refusal::unexpected_end);
             const char32_t k = s_[i_++];
             if (k == ':') {
             } else if (k == 'P') {
-                if (!eat('<')) return fail("named backreference or unknown ?P extension");
+                if (!eat('<')) return fail(Refusal::named_reference);
                 // Named group: the name must be an identifier; captures do not matter here.
                 const size_t start = i_;
                 while (!at_end() && peek() != '>') ++i_;
-                if (at_end()) return fail("missing >, unterminated name");
+                if (at_end()) return fail(Refusal::unterminated_name);
                 std::u32string name = s_.substr(start, i_ - start);
                 ++i_;
-                if (name.empty()) return fail("missing group name");
+                if (name.empty()) return fail(Refusal::missing_group_name);
                 for (size_t j = 0; j < name.size(); ++j) {
                     const char32_t ch = name[j];
                     const bool ok = ch == '_' || is_ascii_letter(ch) || (j > 0 && is_digit(ch));
-                    if (!ok) return fail("group name outside the ASCII identifier subset");
+                    if (!ok) return fail(Refusal::group_name_not_ascii);
                 }
-                if (!names_.insert_unique(name)) return fail("redefinition of group name");
+                if (!names_.insert_unique(name)) return fail(Refusal::group_name_redefined);
             } else if (k == '#') {
                 while (true) {
-                    if (at_end()) return fail("missing ), unterminated comment");
+                    if (at_end()) return fail(Refusal::unterminated_comment);
                     if (s_[i_++] == ')') break;
                 }
                 skip = true;
@@ -257,7 +257,7 @@ private:
                 look = true;
                 negate = k == '!';
             } else if (k == '<') {
-                if (at_end()) return fail("unexpected end of pattern");
+                if (at_end()) return fail(Refusal::unexpected_end);
                 const char32_t d = s_[i_++];
                 if (d == '=' || d == '!') {
                     look = true;
@@ -265,19 +265,19 @@ private:
                     negate = d == '!';
                 } else {
                     // (?<name>...) is accepted by 3.13 only in newer releases; leave it to re.
-                    return fail("unsupported group extension ?<");
+                    return fail(Refusal::angle_group);
                 }
             } else if (k == '>') {
-                return fail("atomic groups are not supported");
+                return fail(Refusal::atomic_group);
             } else if (k == '(') {
-                return fail("conditional groups are not supported");
+                return fail(Refusal::conditional_group);
             } else {
-                return fail("inline flags and other group extensions are not supported");
+                return fail(Refusal::inline_flags);
             }
         }
         auto body = alternation(depth + 1);
         if (!body) return false;
-        if (!eat(')')) return fail("missing ), unterminated subpattern");
+        if (!eat(')')) return fail(Refusal::unterminated_subpattern);
         if (!look) {
             out = std::move(body);
             return true;
@@ -289,8 +289,8 @@ private:
         if (behind) {
             uint64_t lo = 0, hi = 0;
             node_width(*body, lo, hi);
-            if (lo != hi) return fail("look-behind requires fixed-width pattern");
-            if (lo > 1000) return fail("look-behind too wide");
+            if (lo != hi) return fail(Refusal::look_behind_not_fixed);
+            if (lo > 1000) return fail(Refusal::look_behind_too_wide);
         }
         auto n = make(Node::kLook);
         n->behind = behind;
@@ -306,7 +306,7 @@ private:
         auto hex = [&](int count) {
             uint32_t v = 0;
             for (int k = 0; k < count; ++k) {
-                if (at_end() || !is_hex(peek())) return fail("incomplete escape");
+                if (at_end() || !is_hex(peek())) return fail(Refusal::incomplete_escape);
                 v = v * 16 + hex_value(s_[i_++]);
             }
             value = v;
@@ -316,7 +316,7 @@ private:
         if (e == 'u') return hex(4);
         if (e == 'U') {
             if (!hex(8)) return false;
-            if (value > 0x10FFFF) return fail("bad escape \\U");
+            if (value > 0x10FFFF) return fail(Refusal::bad_escape_u);
             return true;
         }
         if (e >= '0' && e <= '7' && (in_class || e == '0')) {
@@ -324,7 +324,7 @@ private:
             for (int k = 0; k < 2 && !at_end() && peek() >= '0' && peek() <= '7'; ++k) {
                 v = v * 8 + (s_[i_++] - '0');
             }
-            if (v > 0377 && in_class) return fail("octal escape value outside of range 0-0o377");
+            if (v > 0377 && in_class) return fail(Refusal::octal_out_of_range);
             value = v;
             return true;
         }
@@ -333,14 +333,14 @@ private:
             if (e <= '7' && i_ + 1 < s_.size() && s_[i_] >= '0' && s_[i_] <= '7' &&
                 s_[i_ + 1] >= '0' && s_[i_ + 1] <= '7') {
                 const uint32_t v = (e - '0') * 64 + (s_[i_] - '0') * 8 + (s_[i_ + 1] - '0');
-                if (v > 0377) return fail("octal escape value outside of range 0-0o377");
+                if (v > 0377) return fail(Refusal::octal_out_of_range);
                 i_ += 2;
                 value = v;
                 return true;
             }
-            return fail("backreferences are not supported");
+            return fail(Refusal::backreference);
         }
-        if (in_class && is_digit(e)) return fail("bad escape");
+        if (in_class && is_digit(e)) return fail(Refusal::bad_escape);
         handled = false;
         return true;
     }
@@ -371,11 +371,11 @@ private:
     }
 
     bool escape(std::unique_ptr<Node>& out, bool& is_at) {
-        if (at_end()) return fail("bad escape (end of pattern)");
+        if (at_end()) return fail(Refusal::bad_escape_at_end);
         const char32_t e = s_[i_++];
         if (const uint8_t cat = category_of(e)) {
             CharSet set;
-            std::string why;
+            Refusal why = Refusal::none;  // a lone category is always supported
             CharSet::from_class({ClassItem{ClassItem::kCategory, cat, 0}}, false, ignorecase(), set,
                                 why);
             out = char_node(std::move(set));
@@ -399,15 +399,15 @@ private:
             out = literal_node(value);
             return true;
         }
-        if (e == 'N') return fail("named character escapes are not supported");
-        if (is_ascii_letter(e) || is_digit(e)) return fail("bad escape");
+        if (e == 'N') return fail(Refusal::named_character);
+        if (is_ascii_letter(e) || is_digit(e)) return fail(Refusal::bad_escape);
         out = literal_node(e);
         return true;
     }
 
     // One class member: a literal (kind kLiteral) or a category.
     bool class_escape(ClassItem& item) {
-        if (at_end()) return fail("unterminated character set");
+        if (at_end()) return fail(Refusal::unterminated_set);
         const char32_t e = s_[i_++];
         if (const uint8_t cat = category_of(e)) {
             item = {ClassItem::kCategory, cat, 0};
@@ -420,8 +420,8 @@ private:
             bool handled = false;
             if (!numeric_escape(e, value, true, handled)) return false;
             if (!handled) {
-                if (e == 'N') return fail("named character escapes are not supported");
-                if (is_ascii_letter(e)) return fail("bad escape");
+                if (e == 'N') return fail(Refusal::named_character);
+                if (is_ascii_letter(e)) return fail(Refusal::bad_escape);
                 value = e;
             }
         }
@@ -433,7 +433,7 @@ private:
         std::vector<ClassItem> items;
         const bool negate = eat('^');
         while (true) {
-            if (at_end()) return fail("unterminated character set");
+            if (at_end()) return fail(Refusal::unterminated_set);
             const char32_t c = s_[i_++];
             ClassItem first{};
             if (c == ']' && !items.empty()) break;
@@ -443,7 +443,7 @@ private:
                 first = {ClassItem::kLiteral, c, c};
             }
             if (eat('-')) {
-                if (at_end()) return fail("unterminated character set");
+                if (at_end()) return fail(Refusal::unterminated_set);
                 const char32_t d = s_[i_++];
                 if (d == ']') {
                     items.push_back(first);
@@ -458,7 +458,7 @@ private:
                 }
                 if (first.kind != ClassItem::kLiteral || second.kind != ClassItem::kLiteral ||
                     second.lo < first.lo) {
-                    return fail("bad character range");
+                    return fail(Refusal::bad_range);
                 }
                 items.push_back({ClassItem::kRange, first.lo, second.lo});
             } else {
@@ -479,7 +479,7 @@ private:
             return true;
         }
         CharSet set;
-        if (!CharSet::from_class(unique, negate, ignorecase(), set, error_)) return false;
+        if (!CharSet::from_class(unique, negate, ignorecase(), set, why_)) return false;
         out = char_node(std::move(set));
         return true;
     }
@@ -497,7 +497,7 @@ private:
     size_t i_ = 0;
     int flags_;
     Ast& ast_;
-    std::string& error_;
+    Refusal& why_;
     Names names_;
 };
 
@@ -549,16 +549,16 @@ void node_width(const Node& n, uint64_t& lo, uint64_t& hi) {
     }
 }
 
-bool parse(const std::u32string& source, int flags, Ast& out, std::string& error) {
-    const int known = kFlagIgnoreCase | kFlagMultiline | kFlagDotAll | kFlagUnicode;
+bool parse(const std::u32string& source, int flags, Ast& out, Refusal& why) {
+    const int known = kIgnoreCase | kMultiline | kDotAll | kUnicode;
     if (flags & ~known) {
-        error = "unsupported flags";
+        why = Refusal::unsupported_flags;
         return false;
     }
     out.flags = flags;
-    Parser p(source, flags, out, error);
+    Parser p(source, flags, out, why);
     if (!p.run()) {
-        if (error.empty()) error = "unsupported pattern";
+        if (why == Refusal::none) why = Refusal::unsupported_pattern;
         return false;
     }
     return true;

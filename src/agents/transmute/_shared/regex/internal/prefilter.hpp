@@ -1,21 +1,16 @@
 // Candidate scans that skip text no match can start in or contain: required case-folded
-// literals (memchr / SSE2 over the anchor byte's case variants on 1-byte text, a per-char
-// set test on wider text) and first-char sets. Tested in tests/test_engine.py.
+// literals (memchr, or sixteen chars at a time over the anchor byte's case variants) and
+// first-char sets. Tested in tests/test_engine.py.
 #pragma once
 
+#include "../../simd.hpp"
+#include "../regex.hpp"
 #include "program.hpp"
 
-#include <bit>
 #include <cstddef>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace transmute::regex {
-
-inline constexpr size_t kNoPos = static_cast<size_t>(-1);
 
 template <class C>
 inline bool literal_at(const Program& prog, const Literal& lit, const C* s, size_t n, size_t at) {
@@ -37,19 +32,11 @@ inline size_t scan_bytes(const Py_UCS1* s, size_t from, size_t end, const uint8_
         return hit ? static_cast<size_t>(static_cast<const Py_UCS1*>(hit) - s) : kNoPos;
     }
     size_t i = from;
-#if defined(__SSE2__)
-    const __m128i v0 = _mm_set1_epi8(static_cast<char>(b[0]));
-    const __m128i v1 = _mm_set1_epi8(static_cast<char>(b[1]));
-    const __m128i v2 = _mm_set1_epi8(static_cast<char>(nb > 2 ? b[2] : b[1]));
-    while (i + 16 <= end) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        const __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, v0), _mm_cmpeq_epi8(x, v1)),
-                                       _mm_cmpeq_epi8(x, v2));
-        const int mask = _mm_movemask_epi8(m);
-        if (mask) return i + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(mask)));
-        i += 16;
+    const simd::Bytes want[3] = {simd::splat(b[0]), simd::splat(b[1]), simd::splat(nb > 2 ? b[2] : b[1])};
+    for (; i + simd::kLanes <= end; i += simd::kLanes) {
+        const uint32_t hits = simd::any_of(simd::load(s + i), want, 3);
+        if (hits) return i + simd::first(hits);
     }
-#endif
     for (; i < end; ++i) {
         const uint8_t c = s[i];
         if (c == b[0] || c == b[1] || (nb > 2 && c == b[2])) return i;
@@ -78,37 +65,20 @@ size_t find_literal(const Program& prog, const Literal& lit, const C* s, size_t 
     } else {
         const CharSet& anchor = prog.sets[lit.sets[k]];
         size_t i = from + k;
-#if defined(__SSE2__)
-        if constexpr (sizeof(C) == 2) {
-            if (lit.anchor_nbytes > 0) {
-                // Eight chars at a time: lanes equal to an anchor byte, or above 0xFF (which the
-                // anchor may accept through case folding), are tested one by one.
-                const uint8_t* b = lit.anchor_bytes;
-                const int nb = lit.anchor_nbytes;
-                const __m128i v0 = _mm_set1_epi16(static_cast<short>(b[0]));
-                const __m128i v1 = _mm_set1_epi16(static_cast<short>(nb > 1 ? b[1] : b[0]));
-                const __m128i v2 = _mm_set1_epi16(static_cast<short>(nb > 2 ? b[2] : b[0]));
-                const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF00));
-                const __m128i zero = _mm_setzero_si128();
-                while (i + 8 <= last + k + 1) {
-                    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-                    const __m128i wide = _mm_xor_si128(_mm_cmpeq_epi16(_mm_and_si128(x, high), zero),
-                                                       _mm_set1_epi16(-1));
-                    const __m128i m = _mm_or_si128(
-                        _mm_or_si128(_mm_cmpeq_epi16(x, v0), _mm_cmpeq_epi16(x, v1)),
-                        _mm_or_si128(_mm_cmpeq_epi16(x, v2), wide));
-                    uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(m)) & 0x5555u;
-                    while (mask) {
-                        const size_t at = i + static_cast<size_t>(__builtin_ctz(mask)) / 2;
-                        if (anchor.test(static_cast<uint32_t>(s[at])) && literal_at(prog, lit, s, n, at - k))
-                            return at - k;
-                        mask &= mask - 1;
-                    }
-                    i += 8;
-                }
+        // Sixteen chars at a time: lanes equal to an anchor byte, or above 0xFF (clamped to 0xFF;
+        // the anchor may accept such chars through case folding), are tested one by one.
+        const uint8_t* b = lit.anchor_bytes;
+        const int nb = lit.anchor_nbytes;
+        const simd::Bytes want[4] = {simd::splat(b[0]), simd::splat(nb > 1 ? b[1] : b[0]),
+                                     simd::splat(nb > 2 ? b[2] : b[0]), simd::splat(0xFF)};
+        for (; i + simd::kLanes <= last + k + 1; i += simd::kLanes) {
+            uint32_t hits = simd::any_of(simd::load_clamped(s + i), want, 4);
+            while (hits) {
+                const size_t at = i + simd::first(hits);
+                if (anchor.test(static_cast<uint32_t>(s[at])) && literal_at(prog, lit, s, n, at - k)) return at - k;
+                hits &= hits - 1;
             }
         }
-#endif
         for (; i <= last + k; ++i) {
             if (anchor.test(static_cast<uint32_t>(s[i])) && literal_at(prog, lit, s, n, i - k)) {
                 return i - k;

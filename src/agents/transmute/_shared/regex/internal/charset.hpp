@@ -5,22 +5,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "chars.hpp"
+#include "refusal.hpp"
+#include "syntax.hpp"
+
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace transmute::regex {
-
-inline uint32_t to_lower(uint32_t c) { return Py_UNICODE_TOLOWER(static_cast<Py_UCS4>(c)); }
-inline uint32_t to_upper(uint32_t c) { return Py_UNICODE_TOUPPER(static_cast<Py_UCS4>(c)); }
-inline bool is_cased(uint32_t c) { return c != to_lower(c) || c != to_upper(c); }
-inline bool is_word(uint32_t c) { return c == '_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); }
-inline bool is_space_char(uint32_t c) { return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)); }
-inline bool is_digit_char(uint32_t c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)); }
-
-// The other lowercase code points sharing the uppercase form of `lower` (may be empty).
-std::vector<uint32_t> extra_cases(uint32_t lower);
 
 enum Category : uint8_t {
     kCatDigit = 1,
@@ -58,17 +52,20 @@ public:
     bool is_single() const { return single_; }
     uint32_t single() const { return ranges_.empty() ? 0 : ranges_[0].first; }
 
+    // What the set accepts, for callers that reason about text (see CharFacts).
+    CharFacts facts() const;
+
     // Whether `other` accepts exactly the same chars by the same rule.
     bool same_as(const CharSet& other) const {
         return ranges_ == other.ranges_ && categories_ == other.categories_ && negate_ == other.negate_ &&
                lower_first_ == other.lower_first_;
     }
 
-    // Builders. All return false with `error` set when the case is not supported.
+    // Builders. All return false with `why` set when the case is not supported.
     static CharSet literal(uint32_t c, bool negate, bool ignorecase);
     static CharSet any(bool dotall);
     static bool from_class(const std::vector<ClassItem>& items, bool negate, bool ignorecase,
-                           CharSet& out, std::string& error);
+                           CharSet& out, Refusal& why);
 
 private:
     void finish();

@@ -1,9 +1,10 @@
 // Pike VM over one text in its own PEP 393 width: threads kept in priority order give
 // leftmost-first spans exactly like re's backtracking, in O(text x program) time; the
-// existence mode drops priorities and tracks counted gaps by their smallest count.
-// Tested in tests/test_engine.py.
+// existence mode drops priorities and tracks counted gaps by their smallest count. The only
+// matcher that runs lookarounds and counted gaps. Tested in tests/test_engine.py.
 #pragma once
 
+#include "assertions.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
 
@@ -13,61 +14,25 @@
 
 namespace transmute::regex {
 
-namespace detail {
-
-struct WordTable {
-    bool word[256];
-    WordTable() {
-        for (uint32_t c = 0; c < 256; ++c) word[c] = is_word(c);
-    }
-};
-
-inline const WordTable& word_table() {
-    static const WordTable table;
-    return table;
-}
-
-}  // namespace detail
-
-// Zero-width assertion `k` at position p of s[0..n), with re's definitions.
-template <class C>
-inline bool assert_at(AssertKind k, const C* s, size_t n, size_t p, const detail::WordTable& words) {
-    auto word_at = [&](size_t i) {
-        const uint32_t c = static_cast<uint32_t>(s[i]);
-        return c < 256 ? words.word[c] : is_word(c);
-    };
-    switch (k) {
-        case AssertKind::kBeginLine:
-            return p == 0 || s[p - 1] == '\n';
-        case AssertKind::kBeginText:
-            return p == 0;
-        case AssertKind::kEndLine:
-            return p == n || s[p] == '\n';
-        case AssertKind::kEndTextOrNl:
-            return p == n || (p + 1 == n && s[p] == '\n');
-        case AssertKind::kEndText:
-            return p == n;
-        case AssertKind::kWordBoundary:
-        case AssertKind::kNotWordBoundary: {
-            if (n == 0) return false;
-            const bool before = p > 0 && word_at(p - 1);
-            const bool after = p < n && word_at(p);
-            return (before != after) == (k == AssertKind::kWordBoundary);
-        }
-    }
-    return false;
-}
-
 template <class C>
 class Vm {
 public:
-    Vm(const Program& prog, const Code& code, const C* s, size_t n)
-        : prog_(prog), code_(code), s_(s), n_(n), words_(detail::word_table()) {
+    Vm() = default;
+    Vm(const Program& prog, const Code& code, const C* s, size_t n) { bind(prog, code, s, n); }
+
+    // Runs `code` over s[0..n) from now on, keeping the buffers of earlier texts.
+    void bind(const Program& prog, const Code& code, const C* s, size_t n) {
+        prog_ = &prog;
+        code_ = &code;
+        s_ = s;
+        n_ = n;
         const size_t m = code.insts.size();
         mark_.assign(m, 0);
         where_.assign(m, 0);
+        gen_ = 1;
         clist_.reserve(m);
         nlist_.reserve(m);
+        subs_.clear();
     }
 
     // The text position the last run stopped at: how far it had to look.
@@ -91,17 +56,12 @@ private:
         size_t slot;  // leftmost mode: match start; existence mode: count of a kGap thread
     };
 
-    bool word_at(size_t i) const {
-        const uint32_t c = static_cast<uint32_t>(s_[i]);
-        return c < 256 ? words_.word[c] : is_word(c);
-    }
-
-    bool check(AssertKind k, size_t p) const { return assert_at(k, s_, n_, p, words_); }
+    bool check(AssertKind k, size_t p) const { return assert_at(k, s_, n_, p, *words_); }
 
     bool look_holds(uint32_t idx, size_t p) {
-        const Look& lk = prog_.looks[idx];
+        const Look& lk = prog_->looks[idx];
         if (subs_.size() <= idx) subs_.resize(idx + 1);
-        if (!subs_[idx]) subs_[idx] = std::make_unique<Vm>(prog_, lk.code, s_, n_);
+        if (!subs_[idx]) subs_[idx] = std::make_unique<Vm>(*prog_, lk.code, s_, n_);
         bool found;
         if (lk.behind) {
             found = p >= lk.width && subs_[idx]->exists(p - lk.width, true);
@@ -128,7 +88,7 @@ private:
         while (!stack_.empty()) {
             const Thread t = stack_.back();
             stack_.pop_back();
-            const Inst& in = code_.insts[t.pc];
+            const Inst& in = code_->insts[t.pc];
             if (mark_[t.pc] == gen_) {
                 if (!kLeftmost && in.op == Op::kGap) {
                     Thread& have = list[where_[t.pc]];
@@ -179,25 +139,25 @@ private:
                 if (matched) break;
                 if (anchored && pos > pos0) break;
                 if (!anchored) {
-                    const size_t q = next_candidate(prog_, s_, n_, pos);
+                    const size_t q = next_candidate(*prog_, s_, n_, pos);
                     if (q == kNoPos) break;
                     pos = q;
                 }
                 next_gen();
             }
             if (!matched && (!anchored || pos == pos0)) {
-                add<kLeftmost>(clist_, code_.start, kLeftmost ? pos : 0, pos);
+                add<kLeftmost>(clist_, code_->start, kLeftmost ? pos : 0, pos);
             }
             next_gen();
             const bool more = pos < n_;
             const uint32_t ch = more ? static_cast<uint32_t>(s_[pos]) : 0;
             for (size_t i = 0; i < clist_.size(); ++i) {
                 const Thread t = clist_[i];
-                const Inst& in = code_.insts[t.pc];
+                const Inst& in = code_->insts[t.pc];
                 if (in.op == Op::kChar) {
-                    if (more && prog_.sets[in.arg].test(ch)) add<kLeftmost>(nlist_, in.x, t.slot, pos + 1);
+                    if (more && prog_->sets[in.arg].test(ch)) add<kLeftmost>(nlist_, in.x, t.slot, pos + 1);
                 } else if (in.op == Op::kGap) {
-                    if (more && t.slot < in.count && prog_.sets[in.arg].test(ch)) {
+                    if (more && t.slot < in.count && prog_->sets[in.arg].test(ch)) {
                         add<kLeftmost>(nlist_, t.pc, t.slot + 1, pos + 1);
                     }
                 } else if (in.op == Op::kMatch) {
@@ -221,11 +181,11 @@ private:
         return matched;
     }
 
-    const Program& prog_;
-    const Code& code_;
-    const C* s_;
-    size_t n_;
-    const detail::WordTable& words_;
+    const Program* prog_ = nullptr;
+    const Code* code_ = nullptr;
+    const C* s_ = nullptr;
+    size_t n_ = 0;
+    const WordTable* words_ = &word_table();
     std::vector<uint32_t> mark_;
     std::vector<uint32_t> where_;
     uint32_t gen_ = 1;

@@ -1,0 +1,108 @@
+// Matcher: one program's runs over one text, by the matcher choose_matcher() picks.
+// Tested in tests/test_engine.py and through the scans.
+#include "matcher.hpp"
+
+#include "memo_backtrack.hpp"
+#include "pike_vm.hpp"
+#include "prefilter.hpp"
+
+namespace transmute::regex {
+
+template <class C>
+struct Matcher<C>::State {
+    const Program* prog = nullptr;
+    Purpose purpose = Purpose::exists;
+    MatcherKind kind = MatcherKind::window;
+    const C* s = nullptr;
+    size_t n = 0;
+    MemoBacktracker<C> memo;
+    Vm<C> vm;
+    // Spans by the Pike VM when the program counts gaps: a counted existence check settles the
+    // common case of no further match cheaply (the priority VM holds a thread per gap slot).
+    Vm<C> gate;
+    bool use_gate = false;
+};
+
+// The state is made by the first bind(), so that unused matchers cost nothing.
+template <class C>
+Matcher<C>::Matcher() = default;
+template <class C>
+Matcher<C>::~Matcher() = default;
+template <class C>
+Matcher<C>::Matcher(Matcher&&) noexcept = default;
+template <class C>
+Matcher<C>& Matcher<C>::operator=(Matcher&&) noexcept = default;
+
+template <class C>
+void Matcher<C>::bind(const Program& prog, Purpose purpose, const C* s, size_t n) {
+    if (!state_) state_ = std::make_unique<State>();
+    State& st = *state_;
+    st.prog = &prog;
+    st.purpose = purpose;
+    st.kind = choose_matcher(prog);
+    st.s = s;
+    st.n = n;
+    st.use_gate = false;
+    switch (st.kind) {
+        case MatcherKind::window:
+            break;
+        case MatcherKind::memo:
+            st.memo.bind(prog, s, n);
+            break;
+        case MatcherKind::pike:
+            st.vm.bind(prog, purpose == Purpose::exists ? prog.exists : prog.spans, s, n);
+            st.use_gate = purpose == Purpose::spans && prog.has_gaps;
+            if (st.use_gate) st.gate.bind(prog, prog.exists, s, n);
+            break;
+    }
+}
+
+template <class C>
+AnchoredRun Matcher<C>::at(size_t pos, bool must_advance) {
+    State& st = *state_;
+    switch (st.kind) {
+        case MatcherKind::window:
+            return window_run(*st.prog, st.s, st.n, pos, must_advance, WindowSpace::for_thread());
+        case MatcherKind::memo:
+            return st.memo.run(pos, must_advance);
+        case MatcherKind::pike:
+            break;
+    }
+    AnchoredRun out;
+    if (st.purpose == Purpose::exists) {
+        out.matched = st.vm.exists(pos, true);
+    } else {
+        size_t start = 0;
+        out.matched = st.vm.leftmost(pos, true, must_advance, start, out.end);
+    }
+    out.reached = st.vm.reached();
+    return out;
+}
+
+template <class C>
+bool Matcher<C>::search(size_t pos, bool must_advance, Span& out) {
+    State& st = *state_;
+    if (pos > st.n) return false;
+    if (st.kind == MatcherKind::pike) {
+        if (st.purpose == Purpose::exists) return st.vm.exists(pos, false);
+        if (st.use_gate && !st.gate.exists(pos, false)) return false;
+        return st.vm.leftmost(pos, false, must_advance, out.start, out.end);
+    }
+    // The backtrackers run at every position where a match may start, in order.
+    for (size_t at = pos;; ++at) {
+        at = next_candidate(*st.prog, st.s, st.n, at);
+        if (at == kNoPos) return false;
+        const AnchoredRun run = this->at(at, must_advance && at == pos);
+        if (run.matched) {
+            out = {at, run.end};
+            return true;
+        }
+        if (at >= st.n) return false;
+    }
+}
+
+template class Matcher<Py_UCS1>;
+template class Matcher<Py_UCS2>;
+template class Matcher<Py_UCS4>;
+
+}  // namespace transmute::regex

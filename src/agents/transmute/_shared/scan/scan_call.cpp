@@ -1,0 +1,517 @@
+// One call of the multi-pattern scan: a ScanCall walks one text with the tables of a TriggerScan,
+// checks what each trigger met requires, runs the pattern's matcher at the candidate, and hands
+// patterns to the engine's own search where that settles them faster. Its per-pattern state and
+// matchers live in a workspace that the TriggerScan keeps for the next call, so that a call
+// allocates nothing once the scan has warmed up. Tested in tests/test_scan.py,
+// tests/test_detect_scan.py and through the modules' differential tests.
+#include "triggers.hpp"
+
+#include "../simd.hpp"
+
+#include <cstdint>
+#include <mutex>
+
+namespace transmute::scan {
+
+// Matching state of one pattern in one call; `call` says which call it belongs to, so that a
+// workspace need not reset every pattern's state when a call starts.
+template <class C>
+struct PatternRun {
+    regex::Matcher<C> matcher;  // bound to the text at the pattern's first candidate
+    uint32_t call = 0;
+    bool bound = false;
+    bool done = false;     // presence found, or handed to the engine
+    size_t looked = 0;     // characters examined by anchored runs so far
+    size_t last_end = 0;   // count mode: end of the last counted match
+    bool last_empty = false;  // count mode: that match was empty
+};
+
+namespace {
+
+// Whether `word` (folded when `fold`) starts at s[at].
+template <class C>
+bool word_at(const C* s, size_t n, size_t at, const std::u32string& word, bool fold) {
+    if (at + word.size() > n) return false;
+    for (size_t j = 0; j < word.size(); ++j) {
+        const uint32_t ch = static_cast<uint32_t>(s[at + j]);
+        if ((fold ? regex::fold_ascii(ch) : ch) != word[j]) return false;
+    }
+    return true;
+}
+
+// Skips the white space a trigger check allows from `at`; false when `space` asks for some and
+// there is none.
+template <class C>
+bool skip_space(const C* s, size_t n, size_t& at, Space space) {
+    if (space == Space::none) return true;
+    const size_t from = at;
+    while (at < n && regex::is_space_char(s[at])) ++at;
+    return space == Space::any || at > from;
+}
+
+// Whether s[at] opens one of `heads` (word prefixes, folded when `fold`) or is one of `punct`.
+template <class C>
+bool opens_one_of(const C* s, size_t n, size_t at, const std::vector<std::u32string>& heads,
+                  const std::u32string& punct, bool fold) {
+    if (at >= n) return false;
+    const uint32_t c = static_cast<uint32_t>(s[at]);
+    for (char32_t p : punct)
+        if (c == p) return true;
+    for (const std::u32string& head : heads)
+        if (word_at(s, n, at, head, fold)) return true;
+    return false;
+}
+
+// After a trigger's literal ending at `end`: the white space and the word or punctuation that
+// follow, or the set the next character is in.
+template <class C>
+bool follow_matches(const C* s, size_t n, size_t end, const Trigger& t) {
+    if (t.has_next) {
+        if (end >= n) return false;
+        const uint32_t c = static_cast<uint32_t>(s[end]);
+        if (c >= 128) return t.next_wide;
+        const uint32_t f = t.fold ? regex::fold_ascii(c) : c;
+        return (t.next_ascii[f >> 6] >> (f & 63)) & 1;
+    }
+    if (!t.has_follow) return true;
+    size_t k = end;
+    if (!skip_space(s, n, k, t.follow_space) || k >= n) return false;
+    const uint32_t f = regex::fold_ascii(static_cast<uint32_t>(s[k]));
+    if (f >= 128 || !((t.follow_first[f >> 6] >> (f & 63)) & 1)) return false;
+    return opens_one_of(s, n, k, t.follow_heads, t.follow_punct, t.fold);
+}
+
+// After a punctuation trigger at `at`: its literal tail.
+template <class C>
+bool tail_matches(const C* s, size_t n, size_t at, const Trigger& t) {
+    return t.tail.empty() || word_at(s, n, at + 1, t.tail, t.fold);
+}
+
+// Where the candidate of a trigger met at `at` starts, or SIZE_MAX when there is none.
+template <class C>
+size_t candidate_start(const C* s, size_t n, size_t at, const Trigger& t) {
+    switch (t.back) {
+        case Back::none:
+            return at;
+        case Back::word_char:
+            return at > 0 && regex::is_word(s[at - 1]) ? at - 1 : SIZE_MAX;
+        case Back::word: {
+            size_t k = at;
+            while (k > 0 && regex::is_space_char(s[k - 1])) --k;
+            if (k == at || k == 0 || !regex::is_word(s[k - 1])) return SIZE_MAX;
+            while (k > 0 && regex::is_word(s[k - 1])) --k;
+            return k;
+        }
+        case Back::literal: {
+            size_t k = at;
+            while (k > 0 && regex::is_space_char(s[k - 1])) --k;
+            if (t.back_space == Space::some && k == at) return SIZE_MAX;
+            if (t.back_space == Space::none && k != at) k = at;
+            const size_t len = t.back_literal.size();
+            if (k < len || !word_at(s, n, k - len, t.back_literal, t.fold)) return SIZE_MAX;
+            return k - len;
+        }
+    }
+    return SIZE_MAX;
+}
+
+}  // namespace
+
+// What one call needs beyond the tables, for one text width.
+template <class C>
+struct Workspace {
+    std::vector<PatternRun<C>> runs;  // per pattern, stamped with the call they belong to
+    std::vector<size_t> gate_next;    // per gate literal
+    uint32_t call = 0;
+};
+
+// Workspaces not in use, by text width; a call takes one (or makes one) and gives it back.
+struct TriggerScan::Workspaces {
+    static constexpr size_t kKept = 4;  // per width: about the threads that scan at once
+    std::mutex mutex;
+    std::vector<std::unique_ptr<Workspace<Py_UCS1>>> ucs1;
+    std::vector<std::unique_ptr<Workspace<Py_UCS2>>> ucs2;
+    std::vector<std::unique_ptr<Workspace<Py_UCS4>>> ucs4;
+
+    template <class C>
+    std::vector<std::unique_ptr<Workspace<C>>>& of() {
+        if constexpr (sizeof(C) == 1)
+            return ucs1;
+        else if constexpr (sizeof(C) == 2)
+            return ucs2;
+        else
+            return ucs4;
+    }
+
+    template <class C>
+    std::unique_ptr<Workspace<C>> take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            auto& kept = of<C>();
+            if (!kept.empty()) {
+                std::unique_ptr<Workspace<C>> ws = std::move(kept.back());
+                kept.pop_back();
+                return ws;
+            }
+        }
+        return std::make_unique<Workspace<C>>();
+    }
+
+    template <class C>
+    void give_back(std::unique_ptr<Workspace<C>> ws) {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto& kept = of<C>();
+        if (kept.size() < kKept) kept.push_back(std::move(ws));
+    }
+};
+
+TriggerScan::TriggerScan() : workspaces_(std::make_unique<Workspaces>()) {}
+TriggerScan::~TriggerScan() = default;
+
+template <class C>
+class ScanCall {
+public:
+    ScanCall(const TriggerScan& scan, Workspace<C>& ws, const C* s, size_t n, ScanResult& result, bool partial)
+        : scan_(scan), ws_(ws), s_(s), n_(n), result_(result), partial_(partial), budget_(4 * n + 4096) {}
+
+    void run() {
+        if (!start()) return;
+        size_t i = 0;
+        if (!scan_.line_triggers_.empty()) {
+            on_line_start(0);
+            if (settled()) return;
+        }
+        if (!walk_blocks(i)) return;
+        for (; i < n_; ++i) {
+            step(i);
+            if (settled()) return;
+        }
+    }
+
+private:
+    // The pattern's state in this call, fresh at its first use.
+    PatternRun<C>& state(uint32_t p) {
+        PatternRun<C>& run = ws_.runs[p];
+        if (run.call != ws_.call) {
+            run.call = ws_.call;
+            run.bound = run.done = run.last_empty = false;
+            run.looked = run.last_end = 0;
+        }
+        return run;
+    }
+    bool done(uint32_t p) const {
+        const PatternRun<C>& run = ws_.runs[p];
+        return run.call == ws_.call && run.done;
+    }
+    bool presence(uint32_t p) const { return scan_.modes_[p] == Mode::presence; }
+    bool settled() const { return open_ == 0 && !scan_.has_count_; }
+
+    regex::Matcher<C>& matcher(uint32_t p) {
+        PatternRun<C>& run = state(p);
+        if (!run.bound) {
+            run.matcher.bind(*scan_.programs_[p], presence(p) ? regex::Purpose::exists : regex::Purpose::spans, s_, n_);
+            run.bound = true;
+        }
+        return run.matcher;
+    }
+
+    // Sizes the result and the workspace, marks what the caller already found, and settles the
+    // patterns without triggers; false when nothing is left for the walk.
+    bool start() {
+        const size_t patterns = scan_.programs_.size();
+        result_.found.resize(patterns, false);
+        result_.counts.assign(patterns, 0);
+        if (result_.want_first) result_.first.resize(patterns, SIZE_MAX);
+        if (result_.want_spans) result_.spans.assign(patterns, {});
+        if (ws_.runs.size() != patterns) {
+            ws_.runs.clear();
+            ws_.runs.resize(patterns);
+        }
+        if (++ws_.call == 0) {
+            for (PatternRun<C>& run : ws_.runs) run.call = 0;
+            ws_.call = 1;
+        }
+        ws_.gate_next.assign(scan_.gate_literals_.size(), 0);
+        for (uint32_t p = 0; p < patterns; ++p) {
+            if (!presence(p)) continue;
+            if (result_.found[p])
+                state(p).done = true;
+            else
+                ++open_;
+        }
+        if (partial_ && (scan_.has_count_ || !scan_.untriggered_.empty())) return false;
+        for (uint32_t p : scan_.untriggered_) search_untriggered(p);
+        return !settled();
+    }
+
+    // A pattern without triggers, searched (or counted) by the engine over the whole text.
+    void search_untriggered(uint32_t p) {
+        if (done(p)) return;
+        const regex::Program& prog = *scan_.programs_[p];
+        if (presence(p)) {
+            result_.found[p] = engine_presence(p, 0);
+            --open_;
+        } else if (result_.want_spans) {
+            regex::find_all(prog, s_, n_, result_.spans[p]);
+            result_.counts[p] = result_.spans[p].size();
+        } else {
+            result_.counts[p] = regex::count(prog, s_, n_);
+        }
+        state(p).done = true;
+    }
+
+    // A presence search by the engine alone; with want_first it also says where the match starts.
+    bool engine_presence(uint32_t p, size_t from) {
+        const regex::Program& prog = *scan_.programs_[p];
+        if (!result_.want_first) return regex::search(prog, s_, n_, from);
+        regex::Span span{0, 0};
+        if (!regex::find(prog, s_, n_, from, span)) return false;
+        result_.first[p] = span.start;
+        return true;
+    }
+
+    // Hands pattern p to the engine's own search from position `from` onwards.
+    void finish_with_engine(uint32_t p, size_t from) {
+        PatternRun<C>& run = state(p);
+        if (presence(p)) {
+            result_.found[p] = engine_presence(p, from);
+            --open_;
+        } else {
+            regex::Matcher<C>& m = matcher(p);
+            size_t pos = from < run.last_end ? run.last_end : from;
+            bool must_advance = run.last_empty && pos == run.last_end;
+            regex::Span span{0, 0};
+            while (pos <= n_ && m.search(pos, must_advance, span)) {
+                ++result_.counts[p];
+                if (result_.want_spans) result_.spans[p].push_back(span);
+                must_advance = span.end == span.start;
+                pos = span.end;
+            }
+        }
+        run.done = true;
+    }
+
+    // Runs pattern p's matcher at a candidate and records what it finds.
+    void try_candidate(uint32_t p, size_t at) {
+        PatternRun<C>& run = state(p);
+        if (run.done || (!presence(p) && at < run.last_end)) return;
+        // After an empty match, re takes no second empty match at the same place.
+        const bool must_advance = !presence(p) && run.last_empty && at == run.last_end;
+        const regex::AnchoredRun answer = matcher(p).at(at, must_advance);
+        run.looked += answer.reached - at + 1;
+        // In a prefix, an answer that depended on the prefix's end says nothing yet.
+        if (partial_ && answer.reached >= n_) return;
+        if (answer.matched) {
+            if (presence(p)) {
+                result_.found[p] = true;
+                if (result_.want_first) result_.first[p] = at;
+                run.done = true;
+                --open_;
+                return;
+            }
+            ++result_.counts[p];
+            if (result_.want_spans) result_.spans[p].push_back({at, answer.end});
+            run.last_end = answer.end;
+            run.last_empty = answer.end == at;
+        }
+        if (run.looked <= budget_) return;
+        if (!partial_) {
+            finish_with_engine(p, at + 1);
+        } else {
+            run.done = true;  // left to the scan of the whole text
+            --open_;
+        }
+    }
+
+    // Whether the gate of trigger `ti` lets a candidate at `at` through: the pair of characters
+    // it starts with, and every literal the trigger's matches contain still ahead.
+    bool gate_open(uint32_t ti, size_t at) {
+        const int g = scan_.gate_of_[ti];
+        if (g < 0) return true;
+        const TriggerScan::Gate& gate = scan_.gates_[static_cast<size_t>(g)];
+        if (!gate.pairs.empty()) {
+            if (at + 1 >= n_) return false;  // every match is two characters long or more
+            const uint32_t a = static_cast<uint32_t>(s_[at]), b = static_cast<uint32_t>(s_[at + 1]);
+            const uint32_t bit = a * 256 + b;
+            if ((a | b) < 256 && !((gate.pairs[bit >> 6] >> (bit & 63)) & 1)) return false;
+        }
+        for (uint32_t k : gate.literals) {
+            // Where the literal's next occurrence starts (regex::kNoPos: none left); valid for
+            // candidates at or before it.
+            size_t& next = ws_.gate_next[k];
+            const auto& [program, which] = scan_.gate_literals_[k];
+            if (at > next) next = regex::find_required_literal(*program, which, s_, n_, at);
+            if (next == regex::kNoPos) return false;
+        }
+        return true;
+    }
+
+    // A line starts at i: the first non-space character after it decides which line triggers
+    // apply. White space is read once for the line starts of one run of it (blank lines).
+    void on_line_start(size_t i) {
+        if (white_from_ == SIZE_MAX || i < white_from_ || i > white_to_) {
+            size_t j = i;
+            while (j < n_ && regex::is_space_char(s_[j])) ++j;
+            white_from_ = i;
+            white_to_ = j;
+        }
+        const size_t j = white_to_;
+        const uint32_t f = j < n_ ? regex::fold_ascii(static_cast<uint32_t>(s_[j])) : 128;
+        for (uint32_t ti : scan_.line_by_head_[f < 128 ? f : 128]) {
+            const Trigger& t = scan_.triggers_[ti];
+            const bool any_head = t.heads.empty() && t.head_punct.empty();
+            if (!any_head && !opens_one_of(s_, n_, j, t.heads, t.head_punct, t.fold)) continue;
+            if (done(t.pattern) || !gate_open(ti, i)) continue;
+            try_candidate(t.pattern, i);
+        }
+    }
+
+    // A punctuation character c at i.
+    void on_punct(size_t i, uint32_t c) {
+        if (c >= 128) return;
+        for (uint32_t ti : scan_.punct_by_char_[c]) {
+            const Trigger& t = scan_.triggers_[ti];
+            if (done(t.pattern) || !tail_matches(s_, n_, i, t) || !follow_matches(s_, n_, i + 1 + t.tail.size(), t))
+                continue;
+            const size_t at = candidate_start(s_, n_, i, t);
+            if (at != SIZE_MAX && gate_open(ti, at)) try_candidate(t.pattern, at);
+        }
+        if (c == '\n' && !scan_.line_triggers_.empty()) on_line_start(i + 1);
+    }
+
+    static constexpr uint32_t kNoBucket = UINT32_MAX;
+
+    // The bucket of word triggers for the word starting at i with the char c (its key: the folded
+    // first two chars), or kNoBucket when no trigger opens with them.
+    uint32_t word_bucket(size_t i, uint32_t c) const {
+        const uint32_t first = regex::fold_ascii(c);
+        if (first >= 128) return kNoBucket;
+        const uint32_t second = i + 1 < n_ ? regex::fold_ascii(static_cast<uint32_t>(s_[i + 1])) : 0;
+        const uint32_t key = detail::word_code(first) * detail::kWordCodes + detail::word_code(second);
+        return scan_.bucket_start_[key] == scan_.bucket_start_[key + 1] ? kNoBucket : key;
+    }
+
+    // A word starts at i with the char c.
+    void on_word_start(size_t i, uint32_t c) {
+        const uint32_t key = word_bucket(i, c);
+        if (key != kNoBucket) on_word_in_bucket(i, key);
+    }
+
+    // A word starts at i, in the bucket `key` of word triggers.
+    void on_word_in_bucket(size_t i, uint32_t key) {
+        // The word's first four characters, folded, one byte each (0 past the end, 0x80 for
+        // characters that fold to nothing in ASCII).
+        uint32_t head = 0;
+        for (size_t j = 0; j < 4 && i + j < n_; ++j) {
+            const uint32_t f = regex::fold_ascii(static_cast<uint32_t>(s_[i + j]));
+            head |= (f < 128 ? f : 0x80u) << (8 * j);
+        }
+        for (uint32_t g = scan_.bucket_start_[key]; g < scan_.bucket_start_[key + 1]; ++g) {
+            const TriggerScan::Group& group = scan_.groups_[g];
+            if ((head & group.mask) != group.head) continue;
+            for (uint32_t k = group.first; k < group.last; ++k) on_word_trigger(scan_.bucket_ids_[k], i);
+        }
+    }
+
+    // Word trigger ti at the word starting at i, whose first four characters already agree
+    // when the trigger folds.
+    void on_word_trigger(uint32_t ti, size_t i) {
+        const Trigger& t = scan_.triggers_[ti];
+        if (done(t.pattern)) return;
+        const size_t len = t.prefix.size();
+        if (i + len > n_) return;
+        for (size_t j = t.fold ? 4 : 0; j < len; ++j) {
+            const uint32_t ch = static_cast<uint32_t>(s_[i + j]);
+            if ((t.fold ? regex::fold_ascii(ch) : ch) != t.prefix[j]) return;
+        }
+        if (!follow_matches(s_, n_, i + len, t)) return;
+        const size_t at = t.back == Back::none ? i : candidate_start(s_, n_, i, t);
+        if (at != SIZE_MAX && gate_open(ti, at)) try_candidate(t.pattern, at);
+    }
+
+    // One character of the general walk: what starts at s[i].
+    void step(size_t i) {
+        const uint32_t c = static_cast<uint32_t>(s_[i]);
+        const uint8_t cls = c < 256 ? scan_.char_class_[c] : (regex::is_word(c) ? 1 : 0);
+        if (cls & 2) on_punct(i, c);
+        const bool word = cls & 1;
+        if (word && !prev_word_) on_word_start(i, c);
+        prev_word_ = word;
+    }
+
+    // Blocks of 16 ASCII characters: word starts and trigger characters come out of byte
+    // compares, so the walk visits only the positions where something can start. Blocks holding
+    // a character above 0x7F take the general step. False when the scan is settled.
+    bool walk_blocks(size_t& i) {
+        simd::Bytes punct_chars[4];
+        int n_punct = 0;
+        bool few_punct = true;
+        for (uint32_t c = 0; c < 128 && few_punct; ++c) {
+            if (!(scan_.char_class_[c] & 2)) continue;
+            if (n_punct == 4)
+                few_punct = false;
+            else
+                punct_chars[n_punct++] = simd::splat(static_cast<uint8_t>(c));
+        }
+        // With more trigger characters than compares pay for, every character that is neither a
+        // word character nor one of a few common quiet ones (white space, the blank that views of
+        // a text put in place of what they hide, common punctuation that opens no trigger) is an
+        // event, sorted out through the class table.
+        simd::Bytes quiet[8];
+        int n_quiet = 0;
+        for (const char q : {' ', '\x01', '\n', '\t', '\r', ',', '(', ')', '.', ';', '='}) {
+            if (n_quiet < 8 && !(scan_.char_class_[static_cast<uint8_t>(q)] & 2))
+                quiet[n_quiet++] = simd::splat(static_cast<uint8_t>(q));
+        }
+        for (; i + simd::kLanes <= n_; i += simd::kLanes) {
+            simd::Bytes x;
+            if (!simd::load_ascii(s_ + i, x)) {
+                for (size_t k = i; k < i + simd::kLanes; ++k) {
+                    step(k);
+                    if (settled()) return false;
+                }
+                continue;
+            }
+            const uint32_t word_bits = simd::ascii_word_mask(x);
+            const uint32_t punct_bits = few_punct ? simd::any_of(x, punct_chars, n_punct)
+                                                  : ~(word_bits | simd::any_of(x, quiet, n_quiet)) & 0xFFFFu;
+            const uint32_t start_bits = word_bits & ~((word_bits << 1) | (prev_word_ ? 1u : 0u));
+            uint32_t events = (start_bits | punct_bits) & 0xFFFFu;
+            while (events) {
+                const size_t b = simd::first(events);
+                const uint32_t c = s_[i + b];
+                if ((punct_bits >> b & 1) && (scan_.char_class_[c] & 2)) on_punct(i + b, c);
+                if ((start_bits >> b & 1) && scan_.may_open_word(c, i + b + 1 < n_ ? s_[i + b + 1] : 0))
+                    on_word_start(i + b, c);
+                if (settled()) return false;
+                events &= events - 1;
+            }
+            prev_word_ = (word_bits >> 15) & 1;
+        }
+        return true;
+    }
+
+    const TriggerScan& scan_;
+    Workspace<C>& ws_;
+    const C* s_;
+    size_t n_;
+    ScanResult& result_;
+    bool partial_;
+    size_t budget_;          // characters the anchored runs of one pattern may look at
+    size_t open_ = 0;        // presence patterns still to settle
+    bool prev_word_ = false;  // the walk's previous character was a word character
+    size_t white_from_ = SIZE_MAX, white_to_ = 0;  // the run of white space on_line_start read last
+};
+
+template <class C>
+void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) const {
+    std::unique_ptr<Workspace<C>> ws = workspaces_->take<C>();
+    ScanCall<C>(*this, *ws, s, n, result, partial).run();
+    workspaces_->give_back(std::move(ws));
+}
+
+template void TriggerScan::run<Py_UCS1>(const Py_UCS1*, size_t, ScanResult&, bool) const;
+template void TriggerScan::run<Py_UCS2>(const Py_UCS2*, size_t, ScanResult&, bool) const;
+template void TriggerScan::run<Py_UCS4>(const Py_UCS4*, size_t, ScanResult&, bool) const;
+
+}  // namespace transmute::scan

@@ -1,0 +1,174 @@
+// Sixteen bytes at a time, for the scans of the engine and of the modules: a small typed wrapper
+// over SSE2 (TRANSMUTE_SIMD_SSE2, every x86-64 build) with a plain scalar version elsewhere, so
+// that no other file needs intrinsics or a feature test. Text of any PEP 393 width loads as
+// sixteen bytes, either when all sixteen characters are ASCII or with every character above 0xFF
+// clamped to 0xFF. Tested through tests/test_scan.py and tests/test_engine.py (keywords and
+// literals at every offset next to wider characters, in every width).
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define TRANSMUTE_SIMD_SSE2 1
+#endif
+
+namespace transmute::simd {
+
+// Sixteen byte lanes. Comparisons give lanes of all ones (true) or zeros (false); | and & work
+// on the bits.
+struct Bytes {
+#if defined(TRANSMUTE_SIMD_SSE2)
+    __m128i v;
+#else
+    uint8_t v[16];
+#endif
+};
+
+inline constexpr size_t kLanes = 16;
+
+#if defined(TRANSMUTE_SIMD_SSE2)
+
+inline Bytes load(const uint8_t* p) { return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))}; }
+inline Bytes splat(uint8_t b) { return {_mm_set1_epi8(static_cast<char>(b))}; }
+inline Bytes zero() { return {_mm_setzero_si128()}; }
+inline Bytes operator|(Bytes a, Bytes b) { return {_mm_or_si128(a.v, b.v)}; }
+inline Bytes operator&(Bytes a, Bytes b) { return {_mm_and_si128(a.v, b.v)}; }
+inline Bytes operator==(Bytes a, Bytes b) { return {_mm_cmpeq_epi8(a.v, b.v)}; }
+// Lanes from lo to hi inclusive, for 0 <= lo <= hi <= 0x7F (bytes above 0x7F are never inside).
+inline Bytes between(Bytes a, uint8_t lo, uint8_t hi) {
+    return {_mm_and_si128(_mm_cmpgt_epi8(a.v, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                          _mm_cmplt_epi8(a.v, _mm_set1_epi8(static_cast<char>(hi + 1))))};
+}
+// Bit k set when lane k is true.
+inline uint32_t mask(Bytes a) { return static_cast<uint32_t>(_mm_movemask_epi8(a.v)); }
+
+// Loads s[0..16) as bytes into `out`; false when some character is above 0x7F.
+template <class C>
+inline bool load_ascii(const C* s, Bytes& out) {
+    if constexpr (sizeof(C) == 1) {
+        out.v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        return _mm_movemask_epi8(out.v) == 0;
+    } else if constexpr (sizeof(C) == 2) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
+        const __m128i high = _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi16(static_cast<short>(0xFF80)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) return false;
+        out.v = _mm_packus_epi16(a, b);
+        return true;
+    } else {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 12));
+        const __m128i all = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+        const __m128i high = _mm_and_si128(all, _mm_set1_epi32(static_cast<int>(0xFFFFFF80u)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) != 0xFFFF) return false;
+        out.v = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+        return true;
+    }
+}
+
+// s[0..16) as bytes, every character above 0xFF turned into 0xFF: exact for finding characters
+// below 0xFF in text of any width.
+template <class C>
+inline Bytes load_clamped(const C* s) {
+    if constexpr (sizeof(C) == 1) {
+        return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(s))};
+    } else if constexpr (sizeof(C) == 2) {
+        // Unsigned 16-bit values above 0x7FFF read as negative to the signed pack: clamp first.
+        const __m128i top = _mm_set1_epi16(0xFF);
+        __m128i half[2];
+        for (int k = 0; k < 2; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8 * k));
+            const __m128i narrow = _mm_cmpeq_epi16(_mm_srli_epi16(v, 8), _mm_setzero_si128());
+            half[k] = _mm_or_si128(_mm_andnot_si128(narrow, top), _mm_and_si128(v, top));
+        }
+        return {_mm_packus_epi16(half[0], half[1])};
+    } else {
+        const __m128i top = _mm_set1_epi32(0xFF);
+        __m128i parts[4];
+        for (int k = 0; k < 4; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * k));
+            const __m128i narrow = _mm_cmpeq_epi32(_mm_srli_epi32(v, 8), _mm_setzero_si128());
+            parts[k] = _mm_or_si128(_mm_andnot_si128(narrow, top), _mm_and_si128(v, top));
+        }
+        return {_mm_packus_epi16(_mm_packs_epi32(parts[0], parts[1]), _mm_packs_epi32(parts[2], parts[3]))};
+    }
+}
+
+#else  // scalar lanes
+
+inline Bytes load(const uint8_t* p) {
+    Bytes out;
+    std::memcpy(out.v, p, kLanes);
+    return out;
+}
+inline Bytes splat(uint8_t b) {
+    Bytes out;
+    std::memset(out.v, b, kLanes);
+    return out;
+}
+inline Bytes zero() { return splat(0); }
+template <class F>
+inline Bytes lanes(F&& f) {
+    Bytes out;
+    for (size_t k = 0; k < kLanes; ++k) out.v[k] = f(k) ? 0xFF : 0;
+    return out;
+}
+inline Bytes operator|(Bytes a, Bytes b) {
+    for (size_t k = 0; k < kLanes; ++k) a.v[k] |= b.v[k];
+    return a;
+}
+inline Bytes operator&(Bytes a, Bytes b) {
+    for (size_t k = 0; k < kLanes; ++k) a.v[k] &= b.v[k];
+    return a;
+}
+inline Bytes operator==(Bytes a, Bytes b) { return lanes([&](size_t k) { return a.v[k] == b.v[k]; }); }
+inline Bytes between(Bytes a, uint8_t lo, uint8_t hi) {
+    return lanes([&](size_t k) { return a.v[k] >= lo && a.v[k] <= hi; });
+}
+inline uint32_t mask(Bytes a) {
+    uint32_t bits = 0;
+    for (size_t k = 0; k < kLanes; ++k) bits |= static_cast<uint32_t>(a.v[k] >> 7) << k;
+    return bits;
+}
+template <class C>
+inline bool load_ascii(const C* s, Bytes& out) {
+    for (size_t k = 0; k < kLanes; ++k) {
+        if (static_cast<uint32_t>(s[k]) > 0x7F) return false;
+        out.v[k] = static_cast<uint8_t>(s[k]);
+    }
+    return true;
+}
+template <class C>
+inline Bytes load_clamped(const C* s) {
+    Bytes out;
+    for (size_t k = 0; k < kLanes; ++k) {
+        const uint32_t c = static_cast<uint32_t>(s[k]);
+        out.v[k] = static_cast<uint8_t>(c > 0xFF ? 0xFF : c);
+    }
+    return out;
+}
+
+#endif
+
+// Bit k set when lane k holds one of the `count` values of `bytes`.
+inline uint32_t any_of(Bytes x, const Bytes* bytes, int count) {
+    Bytes hit = zero();
+    for (int k = 0; k < count; ++k) hit = hit | (x == bytes[k]);
+    return mask(hit);
+}
+
+// The lanes holding \w characters, for bytes that are ASCII: letters, digits and '_'.
+inline uint32_t ascii_word_mask(Bytes x) {
+    return mask(between(x | splat(0x20), 'a', 'z') | between(x, '0', '9') | (x == splat('_')));
+}
+
+// The index of the lowest set bit (mask != 0).
+inline size_t first(uint32_t mask) { return static_cast<size_t>(std::countr_zero(mask)); }
+
+}  // namespace transmute::simd
