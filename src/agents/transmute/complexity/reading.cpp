@@ -19,9 +19,30 @@ Ref block_hint(Py_ssize_t line_count) {
     return Ref::steal(PyUnicode_FromFormat("SQL block (%zd lines)", line_count));
 }
 
+// A stripped line that is not a str (a host's strip() may return anything) goes through the
+// object protocol as the plain reading does: its first 50 items, unless empty or opening with
+// "--".
+Ref object_line_hint(PyObject* stripped, const LineSpan& span) {
+    Ref head = Ref::steal(PySequence_GetSlice(stripped, 0, kHintLength));
+    if (!head) return {};
+    const int truth = PyObject_IsTrue(head.get());
+    if (truth < 0) return {};
+    if (truth) {
+        Ref dashes = Ref::steal(PyUnicode_FromString("--"));
+        if (!dashes) return {};
+        Ref comment = Ref::steal(PyObject_CallMethod(head.get(), "startswith", "O", dashes.get()));
+        if (!comment) return {};
+        const int is_comment = PyObject_IsTrue(comment.get());
+        if (is_comment < 0) return {};
+        if (!is_comment) return head;
+    }
+    return block_hint(span.end - span.start + 1);
+}
+
 // First 50 code points of a stripped line, unless blank or a comment.
 Ref line_hint(Ref stripped, const LineSpan& span) {
     if (!stripped) return {};
+    if (!PyUnicode_Check(stripped.get())) return object_line_hint(stripped.get(), span);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(stripped.get());
     if (length == 0 || (length >= 2 && PyUnicode_READ_CHAR(stripped.get(), 0) == '-' &&
                         PyUnicode_READ_CHAR(stripped.get(), 1) == '-'))
