@@ -8,7 +8,6 @@ size doubles.
 Run:  .venv/bin/python bench/bench.py          (after scripts/run-tests.sh or run-examples.sh)
 """
 
-import os
 import sys
 import tempfile
 import threading
@@ -21,11 +20,10 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests"))
 
+from agents.transmute import complexity, lorepick  # noqa: E402
 from corpus import script  # noqa: E402
 from reference import complexity_reference as cref  # noqa: E402
 from reference import lorepick_reference as lref  # noqa: E402
-
-from agents.transmute import complexity, lorepick  # noqa: E402
 
 # Debug events are the host's business; keep them cheap and quiet here.
 structlog.configure(wrapper_class=structlog.make_filtering_bound_logger(30), cache_logger_on_first_use=True)

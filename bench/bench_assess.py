@@ -16,13 +16,12 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests"))
 
-from corpus import corpus  # noqa: E402
-from reference import complexity_reference, lorepick_reference  # noqa: E402
-
-from agents.transmute import assess  # noqa: E402
 import re  # noqa: E402
 
+from agents.transmute import assess  # noqa: E402
 from agents.transmute.cuebook import PLATFORM_MARKERS  # noqa: E402
+from corpus import corpus  # noqa: E402
+from reference import complexity_reference, lorepick_reference  # noqa: E402
 
 
 def write_corpus(folder, copies):

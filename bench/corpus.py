@@ -16,7 +16,7 @@ def _fragments(t, note):
     """Statement groups a procedure body is made of; each procedure uses a few of them."""
     return {
         "update_join": [
-            f"    UPDATE d SET d.Amount = s.Amount  -- refresh from the source table",
+            "    UPDATE d SET d.Amount = s.Amount  -- refresh from the source table",
             f"    FROM #{t}Delta AS d INNER JOIN dbo.{t} AS s ON s.Id = d.Id WHERE d.Amount <> s.Amount;",
         ],
         "dates": [
@@ -62,7 +62,7 @@ def _fragments(t, note):
             "    END CATCH",
         ],
         "report": [
-            f"    SELECT CASE WHEN COUNT(*) > 0 THEN 'loaded' ELSE 'empty' END AS Status, SUM(Amount) AS Total",
+            "    SELECT CASE WHEN COUNT(*) > 0 THEN 'loaded' ELSE 'empty' END AS Status, SUM(Amount) AS Total",
             f"    FROM #{t}Delta GROUP BY Label HAVING SUM(Amount) > 0;",
         ],
         "strings": [

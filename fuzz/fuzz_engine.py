@@ -18,9 +18,8 @@ with atheris.instrument_imports():
 
 import re
 
-from reference import patterngen
-
 from agents.transmute import _engine
+from reference import patterngen
 
 PATTERNS = []
 for name, pattern in _common.project_patterns():

@@ -17,12 +17,17 @@ find_python() {
     return 1
 }
 
+# CMAKE_DEFINES: CMake options for the build, NAME=VALUE separated by spaces.
 build_package() {
     local extras="${1:-}"
+    local defines=() define
+    for define in ${CMAKE_DEFINES:-}; do
+        defines+=("-Ccmake.define.$define")
+    done
     if [ ! -x "$VENV/bin/python" ]; then
         "$(find_python)" -m venv "$VENV"
     fi
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core structlog $extras
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-        -Cbuild-dir="$ROOT/build/{wheel_tag}" ${CMAKE_DEFINES:+-Ccmake.define.$CMAKE_DEFINES} "$ROOT"
+        -Cbuild-dir="$ROOT/build/{wheel_tag}" "${defines[@]}" "$ROOT"
 }

@@ -8,7 +8,6 @@
 # would drown real findings; reference leaks are tested by tests/test_leaks.py instead.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 VENV="$ROOT/.venv-asan"
-CMAKE_DEFINES="TRANSMUTE_SANITIZE=ON"
 build_dir_suffix=asan
 
 if [ ! -x "$VENV/bin/python" ]; then
@@ -17,7 +16,8 @@ fi
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core structlog \
     pytest hypothesis mypy rich jsonschema
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-    -Cbuild-dir="$ROOT/build/$build_dir_suffix-{wheel_tag}" -Ccmake.define.$CMAKE_DEFINES "$ROOT"
+    -Cbuild-dir="$ROOT/build/$build_dir_suffix-{wheel_tag}" -Ccmake.define.TRANSMUTE_SANITIZE=ON \
+    -Ccmake.define.TRANSMUTE_WERROR=ON "$ROOT"
 
 CXX="${CXX:-g++}"
 ASAN_LIB="$("$CXX" -print-file-name=libasan.so)"

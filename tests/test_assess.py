@@ -5,7 +5,6 @@ import codecs
 import csv
 import io
 import json
-import os
 import subprocess
 import sys
 from pathlib import Path

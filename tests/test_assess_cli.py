@@ -2,6 +2,7 @@
 default extensions, left-out counts), fallback encoding, sizes, exit statuses, settings from
 pyproject.toml, the table's layouts and the SARIF, GitHub, JUnit and HTML formats."""
 
+import fcntl
 import json
 import os
 import pty
@@ -11,7 +12,6 @@ import struct
 import subprocess
 import sys
 import termios
-import fcntl
 import xml.etree.ElementTree as ET
 from pathlib import Path
 

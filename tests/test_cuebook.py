@@ -1,9 +1,9 @@
 """The marker table as the scanner's real Marker builds it: rows, fields and what each pattern matches."""
 
 import re
-import sys
 import re._constants as sre_constants
 import re._parser as sre_parser
+import sys
 
 import pytest
 

@@ -7,8 +7,8 @@ import re
 
 import pytest
 
-from agents.transmute.detector import CODE, COMMENT, FLAGS, HASH_COMMENT, TEXT, Detector, Rule, RULES, _row_context
 from agents.transmute.cuebook import PLATFORM_MARKERS
+from agents.transmute.detector import CODE, COMMENT, FLAGS, HASH_COMMENT, RULES, TEXT, Detector, Rule, _row_context
 from agents.transmute.originscan import Platform
 
 EMPTY = {"classes": [p.value for p in Platform], "bias": [0.0] * 10, "threshold": 0.5, "features": [],

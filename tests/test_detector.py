@@ -6,7 +6,15 @@ from pathlib import Path
 
 import pytest
 
-from agents.transmute.detector import NO_EVIDENCE, RULES, Detector, Verdict, default_detector, detect_platform, load_model
+from agents.transmute.detector import (
+    NO_EVIDENCE,
+    RULES,
+    Detector,
+    Verdict,
+    default_detector,
+    detect_platform,
+    load_model,
+)
 from agents.transmute.originscan import Platform
 
 # A model that knows nothing: verdicts then depend on the rows and rules alone, through the

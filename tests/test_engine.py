@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 from agents.transmute import _engine
 
-I, M, S = re.IGNORECASE, re.MULTILINE, re.DOTALL
+I, M, S = re.IGNORECASE, re.MULTILINE, re.DOTALL  # noqa: E741 (re's own short names)
 
 SEED = int(os.environ.get("ENGINE_TEST_SEED", random.randrange(1 << 30)))
 print(f"test_engine seed: {SEED} (set ENGINE_TEST_SEED to replay)", file=sys.stderr)

@@ -5,13 +5,14 @@ the documented exception; nothing crashes, hangs or returns part of a result."""
 
 import itertools
 import pathlib
+import types
 
 import pytest
-from reference import complexity_reference as ref
-from reference import lorepick_reference as lref
 
 from agents.transmute import complexity as cx
 from agents.transmute import lorepick as lp
+from reference import complexity_reference as ref
+from reference import lorepick_reference as lref
 
 MAPPING = ("# Mapping\nintro\n## Date Functions\nDATEADD\n## Joins\nj\n## NULL Semantics (CRITICAL)\nn\n"
            "## Type Casting\nc\n")
@@ -240,6 +241,38 @@ def test_str_subclass_from_read_text_is_planned_like_its_text():
     for text in (Sub("a\nb\n" * 300), Odd("a\nb")):
         plan = cx.plan_reading_strategy(TextPath(text))
         assert (plan.should_chunk, plan.total_lines, plan.first_read_lines, plan.section_boundaries) == ref.plan(text)
+
+
+def test_stripped_lines_that_are_not_str(monkeypatch):
+    # A host's strip() may return any object; its hint is then taken through the object's own
+    # slicing, truth and startswith, as the plain reading takes it.
+    class Stripped:
+        def __init__(self, text):
+            self.text = text
+
+        def __getitem__(self, key):
+            return Stripped(self.text[key])
+
+        def __bool__(self):
+            return bool(self.text)
+
+        def startswith(self, prefix):
+            return self.text.startswith(prefix)
+
+    class Line(str):
+        def strip(self):
+            return Stripped(str(self).strip())
+
+    class Text(str):
+        def splitlines(self, *args):
+            return [Line(line) for line in str(self).splitlines()]
+
+    monkeypatch.setattr(cx, "re", types.SimpleNamespace(match=lambda p, s, *f: s.text == "GO", IGNORECASE=2))
+    text = Text(("SELECT 1 " + "x" * 60 + "\n" + "-- note\n" * 200 + "GO\n") * 4)
+    plan = cx.plan_reading_strategy(TextPath(text))
+    got = [(start, end, hint.text if isinstance(hint, Stripped) else hint) for start, end, hint in plan.section_boundaries]
+    assert got == list(ref.plan(str(text))[3])
+    assert any(isinstance(hint, Stripped) for _, _, hint in plan.section_boundaries)
 
 
 def test_read_text_returning_bytes():

@@ -17,7 +17,7 @@ def run(code):
     return result.stdout.strip()
 
 
-@pytest.mark.parametrize("name", MODULES)
+@pytest.mark.parametrize("name", MODULES + ["_engine", "_detect"])
 def test_second_initialisation_is_refused(name):
     out = run(f"""
         import importlib, sys
@@ -92,3 +92,35 @@ def test_first_load_in_a_destroyed_subinterpreter_refuses_the_main_one(name):
         """)
     assert out == ("Interpreter change detected - this module can only be loaded into one interpreter "
                    "per process.")
+
+
+# The module state holds objects that nothing in the namespace refers to directly (the function
+# type is reached only through the functions); the collector must see them through the module.
+STATE_OBJECTS = {
+    "complexity": "[type(m.classify_sql), m.re, m._COMPLEX_PATTERNS]",
+    "lorepick": "[type(m.select_knowledge), m.re, m._CATEGORY_PATTERNS]",
+    "_engine": "[m.Program]",
+    "_detect": "[m.Scanner]",
+}
+
+
+@pytest.mark.parametrize("name", sorted(STATE_OBJECTS))
+def test_module_state_is_visited_by_the_collector(name):
+    out = run(f"""
+        import gc, importlib
+        m = importlib.import_module("agents.transmute.{name}")
+        referents = gc.get_referents(m)
+        print(all(any(obj is r for r in referents) for obj in {STATE_OBJECTS[name]}))
+        """)
+    assert out == "True"
+
+
+@pytest.mark.parametrize("name, binds", [("complexity", True), ("lorepick", True), ("cuebook", True),
+                                         ("_engine", False), ("_detect", False)])
+def test_builtins_are_bound_in_the_public_modules_only(name, binds):
+    out = run(f"""
+        import builtins, importlib
+        m = importlib.import_module("agents.transmute.{name}")
+        print(vars(m).get("__builtins__") is (vars(builtins) if {binds} else None))
+        """)
+    assert out == "True"

@@ -4,7 +4,8 @@ SQL scripts and Markdown documents of all four string kinds, and over Hypothesis
 import re
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from agents.transmute import lorepick as lp
 from reference import lorepick_reference as ref

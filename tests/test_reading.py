@@ -286,8 +286,9 @@ def test_line_tests_agree_with_re_on_every_code_point():
     for word in ("GO", "CREATE PROC x"):
         for pos in range(len(word)):
             lines = [word[:pos] + ch + word[pos + 1:] for ch in candidates]
-            expected = [bool(re.match(ref.GO_LINE, l.strip(), re.I) or re.match(ref.DEFINITION_LINE, l.strip(), re.I))
-                        for l in lines]
+            expected = [bool(re.match(ref.GO_LINE, line.strip(), re.I) or
+                             re.match(ref.DEFINITION_LINE, line.strip(), re.I))
+                        for line in lines]
             text = "\n".join(["SELECT 1"] * 501 + lines)
             plan_lines = cx.plan_reading_strategy(FakePath(text))
             assert plan_lines == cx.FileReadingStrategy(*ref.plan(text))

@@ -62,9 +62,9 @@ def test_host_function_in_the_same_place_raises_the_same():
     def classify_sql_file(sql_path):
         return sql_path.read_text(encoding="utf-8")
 
-    class O:
+    class SelfReading:
         read_text = property(classify_sql_file)
 
     with pytest.raises(RecursionError) as info:
-        classify_sql_file(O())
+        classify_sql_file(SelfReading())
     assert str(info.value) == "maximum recursion depth exceeded"

@@ -4,7 +4,6 @@ look far ahead. Whole results are compared with the plain-Python readings."""
 
 import dataclasses
 import itertools
-import random
 import re
 import time
 

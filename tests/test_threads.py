@@ -10,11 +10,11 @@ import threading
 import types
 
 import pytest
-from reference.textgen import KINDS, sql_text
 
 from agents.transmute import _engine
 from agents.transmute import complexity as cx
 from agents.transmute import lorepick as lp
+from reference.textgen import KINDS, sql_text
 
 THREADS = 8
 GIL_THRESHOLD = _engine.NOGIL_THRESHOLD

@@ -22,7 +22,6 @@ import multiprocessing
 import multiprocessing.connection
 import os
 import re
-import shutil
 import signal
 import stat
 import sys

@@ -4,6 +4,14 @@ from dataclasses import dataclass
 from enum import StrEnum
 from typing import Final
 
+from agents.transmute.detector import (
+    Detector as Detector,
+    Evidence as Evidence,
+    Verdict as Verdict,
+    default_detector as default_detector,
+    detect_platform as detect_platform,
+)
+
 __all__ = [
     "Platform",
     "Marker",
@@ -58,13 +66,5 @@ class Marker:
     scope: str | None = None
     corroborating_only: bool = False
     def __post_init__(self) -> None: ...
-
-from agents.transmute.detector import (
-    Detector as Detector,
-    Evidence as Evidence,
-    Verdict as Verdict,
-    default_detector as default_detector,
-    detect_platform as detect_platform,
-)
 
 def __getattr__(name: str) -> object: ...

@@ -22,10 +22,12 @@ import time
 from collections.abc import Iterator, Sequence
 from urllib.parse import unquote, urlparse
 
+# isort: off
 from agents.transmute.assess import (
     DEFAULT_INCLUDE, DEFAULT_MAX_BYTES, SCHEMA_VERSION, Knowledge, Summary, _expand_braces, assess_bytes,
     quiet_module_logs, record_schema, too_large_record,
 )  # fmt: skip
+# isort: on
 
 # Fields of the jsonl lines only; a row is the record itself.
 _JSONL_ONLY = ("schema_version", "record")

@@ -7,8 +7,8 @@
 #include "lexer.hpp"
 #include "tokens.hpp"
 
-#include "assembly.hpp"
-#include "loading.hpp"
+#include "released.hpp"
+#include "module.hpp"
 #include "pyref.hpp"
 #include "regex/regex.hpp"
 #include "scan/from_patterns.hpp"
@@ -37,13 +37,9 @@ constexpr size_t kTopFeatures = 5;
 
 enum Context : long { kCode = 0, kComment = 1, kHashComment = 2, kText = 3 };
 
-transmute::LoadGuard g_guard{"_detect", "agents.transmute._detect"};
+using ModuleState = transmute::TypeState;  // the Scanner type
 
-struct ModuleState {
-    PyTypeObject* scanner_type;
-};
-
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) { return transmute::module_state<ModuleState>(module); }
 
 struct Model {
     size_t classes = 0;
@@ -530,54 +526,31 @@ PyType_Spec scanner_spec = {
     scanner_slots,
 };
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) { return transmute::guarded_create(g_guard, spec); }
-
-int module_exec(PyObject* module) {
-    if (!transmute::guard_exec_begin(g_guard, module)) return -1;
+bool fill_module(PyObject* module) {
     auto* st = state_of(module);
     PyObject* type = PyType_FromModuleAndSpec(module, &scanner_spec, nullptr);
-    if (!type) return -1;
-    st->scanner_type = reinterpret_cast<PyTypeObject*>(type);
-    if (PyModule_AddObjectRef(module, "Scanner", type) < 0) return -1;
-    if (PyModule_AddIntConstant(module, "CODE", kCode) < 0) return -1;
-    if (PyModule_AddIntConstant(module, "COMMENT", kComment) < 0) return -1;
-    if (PyModule_AddIntConstant(module, "HASH_COMMENT", kHashComment) < 0) return -1;
-    if (PyModule_AddIntConstant(module, "TEXT", kText) < 0) return -1;
-    transmute::guard_exec_done(g_guard, module);
-    return 0;
+    if (!type) return false;
+    st->type = reinterpret_cast<PyTypeObject*>(type);
+    if (PyModule_AddObjectRef(module, "Scanner", type) < 0) return false;
+    if (PyModule_AddIntConstant(module, "CODE", kCode) < 0) return false;
+    if (PyModule_AddIntConstant(module, "COMMENT", kComment) < 0) return false;
+    if (PyModule_AddIntConstant(module, "HASH_COMMENT", kHashComment) < 0) return false;
+    if (PyModule_AddIntConstant(module, "TEXT", kText) < 0) return false;
+    return true;
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    auto* st = state_of(module);
-    if (st) Py_VISIT(st->scanner_type);
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    auto* st = state_of(module);
-    if (st) Py_CLEAR(st->scanner_type);
-    return 0;
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "agents.transmute._detect",
-    "Native lexer, pattern scan and linear model of the platform detector.",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    nullptr,
-};
+transmute::NativeModule detect_module{
+    {
+        .def_name = "agents.transmute._detect",
+        .short_name = "_detect",
+        .full_name = "agents.transmute._detect",
+        .doc = "Native lexer, pattern scan and linear model of the platform detector.",
+        .fill = fill_module,
+        .binds_builtins = false,
+        .interpreters = transmute::Interpreters::unsupported,
+    },
+    std::type_identity<ModuleState>{}};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__detect(void) { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit__detect(void) { return detect_module.init(); }

@@ -1,8 +1,9 @@
 // agents.transmute._engine: the native regex engine exposed to the host (tests, benchmarks,
 // the platform detector). Tested in tests/test_engine.py.
-#include "loading.hpp"
+#include "module.hpp"
 #include "pyref.hpp"
 #include "regex/regex.hpp"
+#include "released.hpp"
 #include "scan/triggers.hpp"
 #include "text.hpp"
 
@@ -11,6 +12,7 @@
 #include <new>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -18,16 +20,9 @@ namespace {
 using transmute::Ref;
 namespace rx = transmute::regex;
 
-// Texts at least this long are matched with the GIL released.
-constexpr Py_ssize_t kNoGilThreshold = 65536;
+using ModuleState = transmute::TypeState;  // the Program type
 
-transmute::LoadGuard g_guard{"_engine", "agents.transmute._engine"};
-
-struct ModuleState {
-    PyTypeObject* program_type;
-};
-
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* state_of(PyObject* module) { return transmute::module_state<ModuleState>(module); }
 
 struct ProgramObject {
     PyObject_HEAD
@@ -36,16 +31,11 @@ struct ProgramObject {
     int flags;
 };
 
-// Runs f(data, n) on the text, without the GIL for long texts.
+// Runs f(data, n) on the text, without the GIL for long texts; false with MemoryError set when
+// it ran out of memory.
 template <class F>
-auto with_text(PyObject* text, F&& f) {
-    const bool release = PyUnicode_GET_LENGTH(text) >= kNoGilThreshold;
-    PyThreadState* saved = release ? PyEval_SaveThread() : nullptr;
-    auto result = transmute::visit_text(text, [&](auto* data, Py_ssize_t n) {
-        return f(data, static_cast<size_t>(n));
-    });
-    if (saved) PyEval_RestoreThread(saved);
-    return result;
+bool with_text(PyObject* text, F&& f) {
+    return transmute::scan_text_released(text, transmute::kReleaseGilAt, std::forward<F>(f));
 }
 
 bool parse_text_pos(PyObject* args, PyObject* kwargs, const char* fmt, PyObject*& text,
@@ -67,7 +57,8 @@ PyObject* program_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_ssize_t pos;
     if (!parse_text_pos(args, kwargs, "O!|n:search", text, pos)) return nullptr;
     const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
-    const bool hit = with_text(text, [&](auto* s, size_t n) { return rx::search(prog, s, n, pos); });
+    bool hit = false;
+    if (!with_text(text, [&](auto* s, size_t n) { hit = rx::search(prog, s, n, pos); })) return nullptr;
     return PyBool_FromLong(hit);
 }
 
@@ -76,7 +67,8 @@ PyObject* program_match(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_ssize_t pos;
     if (!parse_text_pos(args, kwargs, "O!|n:match", text, pos)) return nullptr;
     const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
-    const bool hit = with_text(text, [&](auto* s, size_t n) { return rx::match_at(prog, s, n, pos); });
+    bool hit = false;
+    if (!with_text(text, [&](auto* s, size_t n) { hit = rx::match_at(prog, s, n, pos); })) return nullptr;
     return PyBool_FromLong(hit);
 }
 
@@ -86,7 +78,8 @@ PyObject* program_span(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!parse_text_pos(args, kwargs, "O!|n:span", text, pos)) return nullptr;
     const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
     rx::Span sp{0, 0};
-    const bool hit = with_text(text, [&](auto* s, size_t n) { return rx::find(prog, s, n, pos, sp); });
+    bool hit = false;
+    if (!with_text(text, [&](auto* s, size_t n) { hit = rx::find(prog, s, n, pos, sp); })) return nullptr;
     if (!hit) Py_RETURN_NONE;
     return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(sp.start), static_cast<Py_ssize_t>(sp.end));
 }
@@ -98,13 +91,16 @@ PyObject* program_anchored_end(PyObject* self, PyObject* args, PyObject* kwargs)
     if (!parse_text_pos(args, kwargs, "O!|n:anchored_end", text, pos)) return nullptr;
     const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
     Py_ssize_t end = -1;
-    transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) {
+    const bool done = transmute::run_released(false, [&] {
+        transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) {
         using C = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;
         rx::Matcher<C> matcher;
         matcher.bind(prog, rx::Purpose::spans, s, static_cast<size_t>(n));
         const rx::AnchoredRun run = matcher.at(static_cast<size_t>(pos));
         if (run.matched) end = static_cast<Py_ssize_t>(run.end);
     });
+    });
+    if (!done) return nullptr;
     if (end < 0) Py_RETURN_NONE;
     return PyLong_FromSsize_t(end);
 }
@@ -152,7 +148,8 @@ PyObject* program_count(PyObject* self, PyObject* text) {
         return nullptr;
     }
     const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
-    const size_t total = with_text(text, [&](auto* s, size_t n) { return rx::count(prog, s, n); });
+    size_t total = 0;
+    if (!with_text(text, [&](auto* s, size_t n) { total = rx::count(prog, s, n); })) return nullptr;
     return PyLong_FromSize_t(total);
 }
 
@@ -163,10 +160,7 @@ PyObject* program_spans(PyObject* self, PyObject* text) {
     }
     const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
     std::vector<rx::Span> spans;
-    with_text(text, [&](auto* s, size_t n) {
-        rx::find_all(prog, s, n, spans);
-        return 0;
-    });
+    if (!with_text(text, [&](auto* s, size_t n) { rx::find_all(prog, s, n, spans); })) return nullptr;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < spans.size(); ++i) {
@@ -185,7 +179,26 @@ PyObject* program_sub_empty(PyObject* self, PyObject* text) {
         return nullptr;
     }
     const auto& prog = *reinterpret_cast<ProgramObject*>(self)->program;
-    return rx::sub_empty(prog, text, kNoGilThreshold);
+    std::vector<rx::Span> spans;
+    if (!with_text(text, [&](auto* s, size_t n) { rx::find_all(prog, s, n, spans); })) return nullptr;
+    if (spans.empty() && PyUnicode_CheckExact(text)) return Py_NewRef(text);
+    // The pieces between the matches, copied in the text's width; FromKindAndData narrows the
+    // result to the smallest width that holds what is left.
+    const int kind = PyUnicode_KIND(text);
+    const char* data = static_cast<const char*>(PyUnicode_DATA(text));
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    std::string kept;
+    if (!transmute::run_released(false, [&] {
+            kept.reserve(n * static_cast<size_t>(kind));
+            size_t from = 0;
+            for (const rx::Span& span : spans) {
+                kept.append(data + from * kind, (span.start - from) * kind);
+                from = span.end;
+            }
+            kept.append(data + from * kind, (n - from) * kind);
+        }))
+        return nullptr;
+    return PyUnicode_FromKindAndData(kind, kept.data(), static_cast<Py_ssize_t>(kept.size() / kind));
 }
 
 PyObject* program_repr(PyObject* self) {
@@ -282,7 +295,7 @@ PyObject* make_program(PyObject* module, PyObject* source, long flags) {
     else
         why = rx::Refusal::unsupported_flags;
     if (!prog) return refuse(why);
-    PyTypeObject* type = state_of(module)->program_type;
+    PyTypeObject* type = state_of(module)->type;
     auto* obj = PyObject_GC_New(ProgramObject, type);
     if (!obj) return nullptr;
     new (&obj->program) rx::ProgramPtr(std::move(prog));
@@ -346,7 +359,7 @@ PyObject* engine_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|Op:scan", const_cast<char**>(kw), &PyList_Type, &programs,
                                      &PyUnicode_Type, &text, &counted, &gates))
         return nullptr;
-    PyTypeObject* type = state_of(module)->program_type;
+    PyTypeObject* type = state_of(module)->type;
     const Py_ssize_t count = PyList_GET_SIZE(programs);
     std::vector<rx::ProgramPtr> compiled;
     std::vector<transmute::scan::Mode> modes(static_cast<size_t>(count), transmute::scan::Mode::presence);
@@ -437,51 +450,29 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) { return transmute::guarded_create(g_guard, spec); }
-
-int module_exec(PyObject* module) {
-    if (!transmute::guard_exec_begin(g_guard, module)) return -1;
+bool fill_module(PyObject* module) {
     auto* st = state_of(module);
     PyObject* type = PyType_FromModuleAndSpec(module, &program_spec, nullptr);
-    if (!type) return -1;
-    st->program_type = reinterpret_cast<PyTypeObject*>(type);
-    if (PyModule_AddObjectRef(module, "Program", type) < 0) return -1;
-    if (PyModule_AddIntConstant(module, "NOGIL_THRESHOLD", kNoGilThreshold) < 0) return -1;
-    transmute::guard_exec_done(g_guard, module);
-    return 0;
+    if (!type) return false;
+    st->type = reinterpret_cast<PyTypeObject*>(type);
+    if (PyModule_AddObjectRef(module, "Program", type) < 0) return false;
+    if (PyModule_AddIntConstant(module, "NOGIL_THRESHOLD", transmute::kReleaseGilAt) < 0) return false;
+    return true;
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    auto* st = state_of(module);
-    if (st) Py_VISIT(st->program_type);
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    auto* st = state_of(module);
-    if (st) Py_CLEAR(st->program_type);
-    return 0;
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "agents.transmute._engine",
-    "Native regular-expression engine with re-identical results for a supported subset.",
-    sizeof(ModuleState),
-    module_methods,
-    module_slots,
-    module_traverse,
-    module_clear,
-    nullptr,
-};
+transmute::NativeModule engine_module{
+    {
+        .def_name = "agents.transmute._engine",
+        .short_name = "_engine",
+        .full_name = "agents.transmute._engine",
+        .doc = "Native regular-expression engine with re-identical results for a supported subset.",
+        .fill = fill_module,
+        .binds_builtins = false,
+        .interpreters = transmute::Interpreters::unsupported,
+        .methods = module_methods,
+    },
+    std::type_identity<ModuleState>{}};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__engine(void) { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit__engine(void) { return engine_module.init(); }

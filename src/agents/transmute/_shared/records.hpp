@@ -5,7 +5,6 @@
 #include "pyref.hpp"
 
 #include <initializer_list>
-#include <utility>
 
 namespace transmute {
 
@@ -28,10 +27,5 @@ bool emit_debug_event(PyObject* logger, PyObject* event, PyObject* kwnames,
 // the logger before it evaluates the arguments.
 Ref debug_method(PyObject* logger);
 bool call_debug(PyObject* debug, PyObject* event, PyObject* kwnames, PyObject* const* values);
-
-// Reads a module attribute as a new reference; AttributeError when absent.
-inline Ref module_attr(PyObject* module, PyObject* name) {
-    return Ref::steal(PyObject_GetAttr(module, name));
-}
 
 }  // namespace transmute

@@ -9,8 +9,13 @@ namespace transmute {
 // Unpacks `item` into exactly `count` values. As the interpreter does, a failure of iter(item)
 // is reworded as "cannot unpack non-iterable X object" only when the type is neither iterable
 // nor a sequence; an error of the item's own __iter__ (or of an __iter__ that returns a
-// non-iterator) passes through unchanged.
+// non-iterator) passes through unchanged. A host tuple of the right size is read directly: its
+// iteration runs no code of the caller's.
 inline bool unpack_exact(PyObject* item, Ref* out, int count) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == count) {
+        for (int i = 0; i < count; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(item, i));
+        return true;
+    }
     Ref iterator = Ref::steal(PyObject_GetIter(item));
     if (!iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&

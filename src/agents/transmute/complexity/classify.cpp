@@ -1,12 +1,14 @@
-// classify_sql, classify_sql_file and the turn-budget properties of ComplexityResult.
-// Tested in tests/test_classify.py and tests/test_budgets.py.
-#include "classify_paths.hpp"
+// classify_sql and classify_sql_file: the construct counts (from the fast path or the host
+// path), the level they give and the ComplexityResult record. Tested in tests/test_classify.py.
+#include "construct_counts.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
+#include "host_calls.hpp"
 #include "records.hpp"
 #include "state.hpp"
 
 using transmute::Ref;
+using transmute::global;
 
 namespace complexity {
 namespace {
@@ -51,9 +53,9 @@ PyObject* classify_sql_impl(PyObject* module, PyObject* const* args) {
     State* st = state_of(module);
 
     Counts counts;
-    const FastResult fast = classify_fast(module, st, sql, counts);
-    if (fast == FastResult::error) return nullptr;
-    if (fast == FastResult::not_taken && !classify_host(module, st, sql, counts)) return nullptr;
+    if (!transmute::fast_or_host([&] { return classify_fast(module, st, sql, counts); },
+                                 [&] { return classify_host(module, st, sql, counts); }))
+        return nullptr;
 
     Ref levels = global(module, st->name_sql_complexity);
     if (!levels) return nullptr;
@@ -89,85 +91,12 @@ PyObject* classify_sql_impl(PyObject* module, PyObject* const* args) {
 
 PyObject* classify_sql_file_impl(PyObject* module, PyObject* const* args) {
     State* st = state_of(module);
-    PyObject* call_args[2] = {args[0], st->text_utf8};
-    Ref content = Ref::steal(PyObject_VectorcallMethod(st->str_read_text, call_args,
-                                                       1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                       st->kw_encoding));
+    Ref content = read_text_utf8(st, args[0]);
     if (!content) return nullptr;
     Ref classify = global(module, st->name_classify_sql);
     if (!classify) return nullptr;
     return PyObject_CallOneArg(classify.get(), content.get());
 }
-
-// min(x, cap) as the host computes it: x unless cap < x.
-Ref capped(Ref x, long cap) {
-    if (!x) return {};
-    Ref limit = Ref::steal(PyLong_FromLong(cap));
-    if (!limit) return {};
-    int below = PyObject_RichCompareBool(limit.get(), x.get(), Py_LT);
-    if (below < 0) return {};
-    return below ? limit : x;
-}
-
-Ref binary(binaryfunc op, const Ref& a, long b) {
-    if (!a) return {};
-    Ref right = Ref::steal(PyLong_FromLong(b));
-    if (!right) return {};
-    return Ref::steal(op(a.get(), right.get()));
-}
-
-Ref add(long a, const Ref& b) {
-    if (!b) return {};
-    Ref left = Ref::steal(PyLong_FromLong(a));
-    if (!left) return {};
-    return Ref::steal(PyNumber_Add(left.get(), b.get()));
-}
-
-Ref add(const Ref& a, const Ref& b) {
-    if (!a || !b) return {};
-    return Ref::steal(PyNumber_Add(a.get(), b.get()));
-}
-
-PyObject* as_int(Ref value) {
-    if (!value) return nullptr;
-    if (PyLong_CheckExact(value.get())) return value.release();
-    return PyNumber_Long(value.get());
-}
-
-PyObject* analysis_turns_impl(PyObject* module, PyObject* const* args) {
-    State* st = state_of(module);
-    PyObject* self = args[0];
-    Ref lines = Ref::steal(PyObject_GetAttr(self, st->str_effective_lines));
-    Ref chunk_turns = capped(binary(PyNumber_FloorDivide, lines, 300), 3);
-    if (!chunk_turns) return nullptr;
-    Ref constructs = Ref::steal(PyObject_GetAttr(self, st->str_complex_construct_count));
-    Ref construct_turns = capped(constructs, 2);
-    if (!construct_turns) return nullptr;
-    return as_int(capped(add(add(3, chunk_turns), construct_turns), 8));
-}
-
-PyObject* conversion_turns_impl(PyObject* module, PyObject* const* args) {
-    State* st = state_of(module);
-    PyObject* self = args[0];
-    Ref lines = Ref::steal(PyObject_GetAttr(self, st->str_effective_lines));
-    Ref line_turns = binary(PyNumber_Multiply, binary(PyNumber_FloorDivide, lines, 100), 2);
-    if (!line_turns) return nullptr;
-    Ref constructs = Ref::steal(PyObject_GetAttr(self, st->str_complex_construct_count));
-    Ref construct_turns = binary(PyNumber_Multiply, constructs, 2);
-    if (!construct_turns) return nullptr;
-    Ref procs = Ref::steal(PyObject_GetAttr(self, st->str_stored_proc_count));
-    if (!procs) return nullptr;
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return nullptr;
-    int has_procs = PyObject_RichCompareBool(procs.get(), zero.get(), Py_GT);
-    if (has_procs < 0) return nullptr;
-    Ref proc_turns = Ref::steal(PyLong_FromLong(has_procs ? 3 : 0));
-    Ref total = add(add(add(add(5, line_turns), construct_turns), proc_turns),
-                    Ref::steal(PyLong_FromLong(4)));
-    return as_int(capped(total, 40));
-}
-
-PyObject* audit_turns_impl(PyObject*, PyObject* const*) { return PyLong_FromLong(3); }
 
 const char* const kClassifySqlParams[] = {"sql_content"};
 const char* const kClassifySqlAnnotations[] = {"sql_content", "str", "return", "ComplexityResult",
@@ -175,8 +104,6 @@ const char* const kClassifySqlAnnotations[] = {"sql_content", "str", "return", "
 const char* const kClassifyFileParams[] = {"sql_path"};
 const char* const kClassifyFileAnnotations[] = {"sql_path", "Path", "return", "ComplexityResult",
                                                 nullptr};
-const char* const kSelfParam[] = {"self"};
-const char* const kIntReturn[] = {"return", "int", nullptr};
 
 }  // namespace
 
@@ -189,20 +116,5 @@ const transmute::FunctionDef kClassifySqlFile = {
     "classify_sql_file", "classify_sql_file",
     "Read a SQL file as UTF-8 and classify its text with classify_sql.",
     kClassifyFileParams, 1, nullptr, 0, kClassifyFileAnnotations, nullptr, classify_sql_file_impl};
-
-const transmute::FunctionDef kAnalysisTurns = {
-    "recommended_analysis_turns", "ComplexityResult.recommended_analysis_turns",
-    "Model turns for analysing the script: 3, plus size and construct turns, at most 8.",
-    kSelfParam, 1, nullptr, 0, kIntReturn, nullptr, analysis_turns_impl};
-
-const transmute::FunctionDef kConversionTurns = {
-    "recommended_conversion_turns", "ComplexityResult.recommended_conversion_turns",
-    "Model turns for converting the script: size, constructs, procedures and a buffer, at most 40.",
-    kSelfParam, 1, nullptr, 0, kIntReturn, nullptr, conversion_turns_impl};
-
-const transmute::FunctionDef kAuditTurns = {
-    "recommended_audit_turns", "ComplexityResult.recommended_audit_turns",
-    "Model turns for auditing the converted script: always 3.",
-    kSelfParam, 1, nullptr, 0, kIntReturn, nullptr, audit_turns_impl};
 
 }  // namespace complexity

@@ -2,10 +2,10 @@
 // multi-pattern presence scan and three counting scans, with the GIL released on large texts.
 // Taken only while every attribute it stands for is the import-time object, unchanged;
 // otherwise the call goes down the host path. Tested in tests/test_classify.py.
-#include "assembly.hpp"
-#include "classify_paths.hpp"
+#include "construct_counts.hpp"
+#include "fast_path.hpp"
 #include "patterns.hpp"
-#include "regex/regex.hpp"
+#include "released.hpp"
 #include "scan/comments.hpp"
 #include "scan/from_patterns.hpp"
 #include "scan/lines.hpp"
@@ -15,8 +15,6 @@
 #include <string>
 #include <vector>
 
-using transmute::Ref;
-namespace rx = transmute::regex;
 namespace scan = transmute::scan;
 
 namespace complexity {
@@ -31,38 +29,20 @@ struct NativeTables {
 
 namespace {
 
-constexpr size_t kReleaseGilAbove = 1 << 16;
-
-// True while the list `current` is the import-time list holding the import-time items.
-bool same_list(PyObject* current, PyObject* original, PyObject* original_items) {
-    if (current != original || !PyList_CheckExact(current)) return false;
-    const Py_ssize_t n = PyList_GET_SIZE(current);
-    if (n != PyTuple_GET_SIZE(original_items)) return false;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyList_GET_ITEM(current, i) != PyTuple_GET_ITEM(original_items, i)) return false;
-    return true;
-}
-
-PyObject* namespace_item(PyObject* dict, PyObject* name) { return PyDict_GetItemWithError(dict, name); }
-
-// Whether every attribute the fast path stands for is still the import-time object.
-int fast_path_allowed(PyObject* module, State* st) {
-    if (st->native == nullptr) return 0;
-    PyObject* ns = PyModule_GetDict(module);
-    PyObject* re_module = namespace_item(ns, st->name_re);
-    if (re_module != st->orig_re) return PyErr_Occurred() ? -1 : 0;
-    if (!same_list(namespace_item(ns, st->name_comment_patterns), st->orig_comment_patterns, st->orig_comment_items) ||
-        !same_list(namespace_item(ns, st->name_complex_patterns), st->orig_complex_patterns, st->orig_complex_items) ||
-        !same_list(namespace_item(ns, st->name_moderate_patterns), st->orig_moderate_patterns, st->orig_moderate_items) ||
-        namespace_item(ns, st->name_stored_proc_pattern) != st->orig_stored_proc_pattern)
-        return PyErr_Occurred() ? -1 : 0;
-    PyObject* re_dict = PyModule_Check(re_module) ? PyModule_GetDict(re_module) : nullptr;
-    if (re_dict == nullptr) return 0;
-    if (namespace_item(re_dict, st->str_findall) != st->orig_re_findall ||
-        namespace_item(re_dict, st->str_ignorecase) != st->orig_re_ignorecase)
-        return PyErr_Occurred() ? -1 : 0;
-    return 1;
-}
+// What the fast path stands for: the module's `re` and pattern tables, and the `re` function
+// and flag the host path would use.
+constexpr transmute::Pinned<State> kPinned[] = {
+    {transmute::Scope::module, &State::name_re, &State::orig_re},
+    {transmute::Scope::module, &State::name_comment_patterns, &State::orig_comment_patterns,
+     &State::orig_comment_items},
+    {transmute::Scope::module, &State::name_complex_patterns, &State::orig_complex_patterns,
+     &State::orig_complex_items},
+    {transmute::Scope::module, &State::name_moderate_patterns, &State::orig_moderate_patterns,
+     &State::orig_moderate_items},
+    {transmute::Scope::module, &State::name_stored_proc_pattern, &State::orig_stored_proc_pattern},
+    {transmute::Scope::re, &State::str_findall, &State::orig_re_findall},
+    {transmute::Scope::re, &State::str_ignorecase, &State::orig_re_ignorecase},
+};
 
 template <class C>
 void classify_text(const NativeTables& tables, const C* s, size_t n, Counts& counts) {
@@ -91,7 +71,7 @@ void classify_text(const NativeTables& tables, const C* s, size_t n, Counts& cou
 
 }  // namespace
 
-bool build_native_tables(PyObject* module, State* st) {
+bool build_native_tables(State* st) {
     auto tables = std::make_unique<NativeTables>();
     std::vector<scan::ScanPattern> patterns;
     for (PyObject* items : {st->orig_complex_items, st->orig_moderate_items}) {
@@ -114,21 +94,23 @@ bool build_native_tables(PyObject* module, State* st) {
     return true;
 }
 
-void free_native_tables(State* st) {
-    delete st->native;
-    st->native = nullptr;
+void State::release_native() {
+    delete native;
+    native = nullptr;
 }
 
-FastResult classify_fast(PyObject* module, State* st, PyObject* sql, Counts& counts) {
-    const int allowed = fast_path_allowed(module, st);
-    if (allowed < 0) return FastResult::error;
-    if (allowed == 0) return FastResult::not_taken;
+transmute::FastPath classify_fast(PyObject* module, State* st, PyObject* sql, Counts& counts) {
+    using transmute::FastPath;
+    if (st->native == nullptr) return FastPath::not_taken;
+    const int allowed = transmute::all_pinned<State>(module, *st, st->orig_re, kPinned);
+    if (allowed < 0) return FastPath::error;
+    if (allowed == 0) return FastPath::not_taken;
     const NativeTables& tables = *st->native;
-    if (!transmute::scan_text_released(sql, kReleaseGilAbove, [&](const auto* s, size_t n) {
+    if (!transmute::scan_text_released(sql, transmute::kReleaseGilAt, [&](const auto* s, size_t n) {
             classify_text(tables, s, n, counts);
         }))
-        return FastResult::error;
-    return FastResult::taken;
+        return FastPath::error;
+    return FastPath::taken;
 }
 
 }  // namespace complexity

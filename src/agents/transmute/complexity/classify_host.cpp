@@ -1,18 +1,16 @@
 // The exact host path of classify_sql: every step goes through the module's own attributes and
 // the host's re, so replaced or edited attributes take effect at the next call.
 // Tested in tests/test_classify.py.
-#include "classify_paths.hpp"
+#include "construct_counts.hpp"
+#include "host_calls.hpp"
 #include "text.hpp"
 
 using transmute::Ref;
+using transmute::call_method;
+using transmute::global;
 
 namespace complexity {
 namespace {
-
-Ref call_method(PyObject* name, PyObject* self, PyObject* arg) {
-    PyObject* args[2] = {self, arg};
-    return Ref::steal(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
 
 // How many patterns of the table find a match in `text`.
 bool count_present(PyObject* table, State* st, PyObject* text, Py_ssize_t& count) {
@@ -103,16 +101,10 @@ bool classify_host(PyObject* module, State* st, PyObject* sql, Counts& counts) {
         if (!length_of(Ref::steal(PyObject_Vectorcall(findall.get(), args, 2, nullptr)), counts.temp_tables))
             return false;
     }
-    re_module = global(module, st->name_re);
-    if (!re_module) return false;
-    findall = Ref::steal(PyObject_GetAttr(re_module.get(), st->str_findall));
-    if (!findall) return false;
-    re_module = global(module, st->name_re);
-    if (!re_module) return false;
-    Ref ignorecase = Ref::steal(PyObject_GetAttr(re_module.get(), st->str_ignorecase));
-    if (!ignorecase) return false;
-    PyObject* args[3] = {st->text_cte_pattern, stripped.get(), ignorecase.get()};
-    return length_of(Ref::steal(PyObject_Vectorcall(findall.get(), args, 3, nullptr)), counts.ctes);
+    transmute::ReWithFlag cte_findall;
+    if (!cte_findall.look_up(module, st->name_re, st->str_findall, st->str_ignorecase)) return false;
+    PyObject* args[2] = {st->text_cte_pattern, stripped.get()};
+    return length_of(cte_findall.call(args, 2), counts.ctes);
 }
 
 }  // namespace complexity

@@ -2,7 +2,6 @@
 // and enumeration types and functions in their fixed order. Tested in tests/test_classify.py.
 #include "functions.hpp"
 #include "assembly.hpp"
-#include "loading.hpp"
 #include "patterns.hpp"
 #include "records.hpp"
 #include "state.hpp"
@@ -18,8 +17,6 @@ namespace {
 using transmute::intern;
 using transmute::names_tuple;
 using transmute::set_attr;
-
-transmute::LoadGuard g_guard{"complexity", "agents.transmute.complexity"};
 
 Ref compile_one(PyObject* re_module, const PatternText& pattern) {
     return Ref::steal(PyObject_CallMethod(re_module, "compile", "si", pattern.source, pattern.flags));
@@ -136,47 +133,43 @@ Ref make_property(PyTypeObject* function_type, PyObject* module, const transmute
     return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get()));
 }
 
-int complexity_exec(PyObject* module) {
-    if (!transmute::guard_exec_begin(g_guard, module)) return -1;
+bool fill_module(PyObject* module) {
     State* st = state_of(module);
-    if (!init_state(st)) return -1;
+    if (!init_state(st)) return false;
     st->function_type = reinterpret_cast<PyObject*>(transmute::make_function_type(module));
-    if (!st->function_type) return -1;
+    if (!st->function_type) return false;
     auto* function_type = reinterpret_cast<PyTypeObject*>(st->function_type);
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) return -1;
-
-    // A module's namespace carries its builtins from the start, as the host's own modules do.
-    if (PyModule_AddObjectRef(module, "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
+    if (!module_name) return false;
 
     // Host imports.
     Ref re_module = Ref::steal(PyImport_ImportModule("re"));
-    if (!set_attr(module, "re", re_module)) return -1;
+    if (!set_attr(module, "re", re_module)) return false;
     Ref dataclass = import_from("dataclasses", "dataclass");
-    if (!set_attr(module, "dataclass", dataclass)) return -1;
+    if (!set_attr(module, "dataclass", dataclass)) return false;
     Ref str_enum = import_from("enum", "StrEnum");
-    if (!set_attr(module, "StrEnum", str_enum)) return -1;
-    if (!set_attr(module, "Path", import_from("pathlib", "Path"))) return -1;
+    if (!set_attr(module, "StrEnum", str_enum)) return false;
+    if (!set_attr(module, "Path", import_from("pathlib", "Path"))) return false;
     Ref structlog = Ref::steal(PyImport_ImportModule("structlog"));
-    if (!set_attr(module, "structlog", structlog)) return -1;
+    if (!set_attr(module, "structlog", structlog)) return false;
     if (!set_attr(module, "logger", Ref::steal(PyObject_CallMethod(structlog.get(), "get_logger", nullptr))))
-        return -1;
+        return false;
 
     // Pattern tables, compiled once by the host's re.
     if (!set_attr(module, "_COMPLEX_PATTERNS", compile_list(re_module.get(), kComplexPatterns)) ||
         !set_attr(module, "_MODERATE_PATTERNS", compile_list(re_module.get(), kModeratePatterns)) ||
         !set_attr(module, "_STORED_PROC_PATTERN", compile_one(re_module.get(), kStoredProcPattern)) ||
         !set_attr(module, "_COMMENT_PATTERNS", compile_list(re_module.get(), kCommentPatterns)))
-        return -1;
+        return false;
 
     // Types.
     if (!set_attr(module, "SQLComplexity", make_sql_complexity(str_enum.get(), module_name.get())))
-        return -1;
+        return false;
     Ref result_extra = Ref::steal(PyDict_New());
-    if (!result_extra) return -1;
+    if (!result_extra) return false;
     for (const transmute::FunctionDef* def : {&kAnalysisTurns, &kConversionTurns, &kAuditTurns}) {
         Ref prop = make_property(function_type, module, def);
-        if (!prop || PyDict_SetItemString(result_extra.get(), def->name, prop.get()) < 0) return -1;
+        if (!prop || PyDict_SetItemString(result_extra.get(), def->name, prop.get()) < 0) return false;
     }
     Ref result_type = transmute::make_frozen_dataclass(
         module, dataclass.get(), "ComplexityResult",
@@ -188,22 +181,22 @@ int complexity_exec(PyObject* module) {
          {"temp_table_count", "int"},
          {"cte_count", "int"}},
         result_extra.get());
-    if (!set_attr(module, "ComplexityResult", result_type)) return -1;
+    if (!set_attr(module, "ComplexityResult", result_type)) return false;
 
     // Classification functions.
     if (!set_attr(module, "classify_sql", transmute::make_function(function_type, module, &kClassifySql)) ||
         !set_attr(module, "classify_sql_file",
                   transmute::make_function(function_type, module, &kClassifySqlFile)))
-        return -1;
+        return false;
 
     // Reading plans.
     if (!set_attr(module, "_SECTION_DELIMITERS", compile_list(re_module.get(), kSectionDelimiters)))
-        return -1;
+        return false;
     Ref strategy_extra = Ref::steal(PyDict_New());
     Ref format_method = transmute::make_function(function_type, module, &kFormatReadingInstructions);
     if (!strategy_extra || !format_method ||
         PyDict_SetItemString(strategy_extra.get(), "format_reading_instructions", format_method.get()) < 0)
-        return -1;
+        return false;
     Ref strategy_type = transmute::make_frozen_dataclass(
         module, dataclass.get(), "FileReadingStrategy",
         {{"should_chunk", "bool"},
@@ -211,71 +204,29 @@ int complexity_exec(PyObject* module) {
          {"first_read_lines", "int"},
          {"section_boundaries", "tuple[tuple[int, int, str], ...]"}},
         strategy_extra.get());
-    if (!set_attr(module, "FileReadingStrategy", strategy_type)) return -1;
+    if (!set_attr(module, "FileReadingStrategy", strategy_type)) return false;
     if (!set_attr(module, "plan_reading_strategy",
                   transmute::make_function(function_type, module, &kPlanReadingStrategy)))
-        return -1;
+        return false;
 
-    if (!snapshot_originals(module, st)) return -1;
-    if (!build_native_tables(module, st)) return -1;
-    transmute::guard_exec_done(g_guard, module);
-    return 0;
+    return snapshot_originals(module, st) && build_native_tables(st);
 }
 
-PyObject* complexity_create(PyObject* spec, PyModuleDef*) { return transmute::guarded_create(g_guard, spec); }
-
-int complexity_traverse(PyObject* module, visitproc visit, void* arg) {
-    State* st = state_of(module);
-    if (st == nullptr) return 0;
-#define COMPLEXITY_VISIT(name) Py_VISIT(st->name);
-    COMPLEXITY_STATE_OBJECTS(COMPLEXITY_VISIT)
-#undef COMPLEXITY_VISIT
-    return 0;
-}
-
-int complexity_clear(PyObject* module) {
-    State* st = state_of(module);
-    if (st == nullptr) return 0;
-#define COMPLEXITY_CLEAR(name) Py_CLEAR(st->name);
-    COMPLEXITY_STATE_OBJECTS(COMPLEXITY_CLEAR)
-#undef COMPLEXITY_CLEAR
-    return 0;
-}
-
-void complexity_free(void* module) {
-    complexity_clear(static_cast<PyObject*>(module));
-    if (State* st = state_of(static_cast<PyObject*>(module))) free_native_tables(st);
-}
-
-PyModuleDef_Slot complexity_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(complexity_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(complexity_exec)},
-    // Loading is refused by the module itself in any interpreter but the first.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef complexity_def = {
-    PyModuleDef_HEAD_INIT,
-    "complexity",
-    "How hard a SQL script is, what turn budgets it needs, and how to read a large one.",
-    sizeof(State),
-    nullptr,
-    complexity_slots,
-    complexity_traverse,
-    complexity_clear,
-    complexity_free,
-};
+transmute::NativeModule complexity_module{
+    {
+        .def_name = "complexity",
+        .short_name = "complexity",
+        .full_name = "agents.transmute.complexity",
+        .doc = "How hard a SQL script is, what turn budgets it needs, and how to read a large one.",
+        .fill = fill_module,
+        .binds_builtins = true,
+        // Loading is refused by the module itself in any interpreter but the first.
+        .interpreters = transmute::Interpreters::supported,
+    },
+    std::type_identity<State>{}};
 
 }  // namespace
 
-transmute::Ref global(PyObject* module, PyObject* name) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(module), name, &value) < 0) return {};
-    if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return Ref::steal(value);
-}
-
 }  // namespace complexity
 
-PyMODINIT_FUNC PyInit_complexity(void) { return PyModuleDef_Init(&complexity::complexity_def); }
+PyMODINIT_FUNC PyInit_complexity(void) { return complexity::complexity_module.init(); }

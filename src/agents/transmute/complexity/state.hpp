@@ -3,11 +3,11 @@
 // tests/test_classify.py and tests/test_reading.py.
 #pragma once
 
-#include "pyref.hpp"
+#include "module.hpp"
 
 namespace complexity {
 
-// Every PyObject* the state owns, for traverse/clear.
+// Every PyObject* the state owns.
 #define COMPLEXITY_STATE_OBJECTS(X)                                                     \
     X(function_type)                                                                    \
     /* attribute names looked up in the module namespace at each call */                \
@@ -38,20 +38,23 @@ namespace complexity {
 struct NativeTables;  // compiled native programs; null when the fast path is unavailable
 
 struct State {
-#define COMPLEXITY_DECLARE(name) PyObject* name;
-    COMPLEXITY_STATE_OBJECTS(COMPLEXITY_DECLARE)
-#undef COMPLEXITY_DECLARE
+    TRANSMUTE_STATE_OBJECTS(COMPLEXITY_STATE_OBJECTS)
     NativeTables* native;
+    // Frees the native tables, once the module goes away.
+    void release_native();
 };
 
 // Compiles the native programs from the pattern objects the module bound; on failure the
 // module works through the host path only, and says so with a RuntimeWarning.
-bool build_native_tables(PyObject* module, State* st);
-void free_native_tables(State* st);
+bool build_native_tables(State* st);
 
-inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+inline State* state_of(PyObject* module) { return transmute::module_state<State>(module); }
 
-// Reads a global of the module as a Python function would: NameError when it is gone.
-transmute::Ref global(PyObject* module, PyObject* name);
+// path.read_text(encoding="utf-8"), through whatever `path` is.
+inline transmute::Ref read_text_utf8(State* st, PyObject* path) {
+    PyObject* args[2] = {path, st->text_utf8};
+    return transmute::Ref::steal(
+        PyObject_VectorcallMethod(st->str_read_text, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_encoding));
+}
 
 }  // namespace complexity

@@ -3,6 +3,8 @@
 // Tested in tests/test_cuebook.py and tests/test_cuebook_import.py.
 #include "assemble.hpp"
 
+#include "assembly.hpp"
+#include "host_calls.hpp"
 #include "rows.hpp"
 
 #include <array>
@@ -41,18 +43,6 @@ struct Names {
 
 Ref intern(const char* text) { return Ref::steal(PyUnicode_InternFromString(text)); }
 
-Ref kw_tuple(const char* extra) {
-    Ref tuple = Ref::steal(PyTuple_New(extra ? 5 : 4));
-    if (!tuple) return {};
-    const char* fixed[] = {"id", "platforms", "confidence", "pattern", extra};
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple.get()); ++i) {
-        PyObject* item = PyUnicode_InternFromString(fixed[i]);
-        if (!item) return {};
-        PyTuple_SET_ITEM(tuple.get(), i, item);
-    }
-    return tuple;
-}
-
 bool make_names(Names& names) {
     names.scanner_module = intern(kScannerModule);
     names.dunder_name = intern("__name__");
@@ -65,9 +55,10 @@ bool make_names(Names& names) {
         if (!names.imported[i]) return false;
         PyTuple_SET_ITEM(names.fromlist.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names.imported[i].get()));
     }
-    names.kw_plain = kw_tuple(nullptr);
-    names.kw_scope = kw_tuple("scope");
-    names.kw_corroborating = kw_tuple("corroborating_only");
+    names.kw_plain = transmute::names_tuple({"id", "platforms", "confidence", "pattern"});
+    names.kw_scope = transmute::names_tuple({"id", "platforms", "confidence", "pattern", "scope"});
+    names.kw_corroborating =
+        transmute::names_tuple({"id", "platforms", "confidence", "pattern", "corroborating_only"});
     return names.kw_plain && names.kw_scope && names.kw_corroborating;
 }
 
@@ -156,23 +147,15 @@ bool bind_imported_names(PyObject* module, const Names& names) {
     return true;
 }
 
-// A name as the module body sees it: the module namespace, then the builtins.
-Ref namespace_lookup(PyObject* namespace_dict, PyObject* name) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(namespace_dict, name, &value) != 0) return Ref::steal(value);
-    if (PyDict_GetItemRef(PyEval_GetBuiltins(), name, &value) != 0) return Ref::steal(value);
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
-}
-
-// Calls Marker for one row, with the names as the namespace holds them right now.
+// Calls Marker for one row, with the names as the module body sees them right now: the module
+// namespace, then the builtins.
 Ref build_row(PyObject* namespace_dict, const Names& names, const Row& row) {
-    Ref marker = namespace_lookup(namespace_dict, names.marker());
+    Ref marker = transmute::global_or_builtin(namespace_dict, names.marker());
     if (!marker) return {};
     // Every constant is read before the list exists, so no half-filled list is ever reachable.
     std::array<Ref, kPlatformCount> constants;
     for (std::size_t i = 0; i < row.platform_count; ++i) {
-        constants[i] = namespace_lookup(namespace_dict, names.platform(row.platforms[i]));
+        constants[i] = transmute::global_or_builtin(namespace_dict, names.platform(row.platforms[i]));
         if (!constants[i]) return {};
     }
     Ref platforms = Ref::steal(PyList_New(row.platform_count));

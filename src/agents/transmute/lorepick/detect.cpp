@@ -1,6 +1,6 @@
 // detect_construct_categories: which of the fourteen construct categories a SQL script uses,
 // once its comments are removed. Tested in tests/test_lorepick_detect.py.
-#include "detect_paths.hpp"
+#include "category_detection.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
 
@@ -16,9 +16,9 @@ PyObject* detect_construct_categories_impl(PyObject* module, PyObject* const* ar
 
     Ref found = Ref::steal(PySet_New(nullptr));
     if (!found) return nullptr;
-    const FastResult fast = detect_fast(module, st, sql, found.get());
-    if (fast == FastResult::error) return nullptr;
-    if (fast == FastResult::not_taken && !detect_host(module, st, sql, found.get())) return nullptr;
+    if (!transmute::fast_or_host([&] { return detect_fast(module, st, sql, found.get()); },
+                                 [&] { return detect_host(module, st, sql, found.get()); }))
+        return nullptr;
     return found.release();
 }
 

@@ -4,8 +4,9 @@
 // `_CATEGORY_PATTERNS` (its keys and patterns) are the import-time objects; otherwise the call
 // goes down the host path. Tested in tests/test_lorepick_detect.py and
 // tests/test_lorepick_differential.py.
-#include "assembly.hpp"
-#include "detect_paths.hpp"
+#include "category_detection.hpp"
+#include "fast_path.hpp"
+#include "released.hpp"
 #include "scan/comments.hpp"
 #include "scan/from_patterns.hpp"
 #include "scan/triggers.hpp"
@@ -23,38 +24,16 @@ struct NativeTables {
 
 namespace {
 
-constexpr size_t kReleaseGilAbove = 1 << 16;
-
-PyObject* item_of(PyObject* dict, PyObject* name) { return PyDict_GetItemWithError(dict, name); }
-
-// Whether the category table is the import-time dict holding the import-time keys and patterns.
-bool same_table(PyObject* current, PyObject* original, PyObject* items) {
-    if (current != original || !PyDict_CheckExact(current)) return false;
-    const Py_ssize_t n = PyTuple_GET_SIZE(items);
-    if (PyDict_GET_SIZE(current) != n) return false;
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(current, &pos, &key, &value)) {
-        PyObject* pair = PyTuple_GET_ITEM(items, i++);
-        if (key != PyTuple_GET_ITEM(pair, 0) || value != PyTuple_GET_ITEM(pair, 1)) return false;
-    }
-    return true;
-}
-
-int fast_path_allowed(PyObject* module, State* st) {
-    if (st->native == nullptr) return 0;
-    PyObject* ns = PyModule_GetDict(module);
-    PyObject* re_module = item_of(ns, st->name_re);
-    if (re_module != st->orig_re || !PyModule_Check(re_module)) return PyErr_Occurred() ? -1 : 0;
-    if (!same_table(item_of(ns, st->name_category_patterns), st->orig_category_patterns, st->orig_category_items))
-        return PyErr_Occurred() ? -1 : 0;
-    PyObject* re_dict = PyModule_GetDict(re_module);
-    if (item_of(re_dict, st->str_sub) != st->orig_re_sub ||
-        item_of(re_dict, st->str_multiline) != st->orig_re_multiline ||
-        item_of(re_dict, st->str_dotall) != st->orig_re_dotall)
-        return PyErr_Occurred() ? -1 : 0;
-    return 1;
-}
+// What the fast path stands for: the module's `re` and category table, and the `re` functions
+// and flags the host path would use.
+constexpr transmute::Pinned<State> kPinned[] = {
+    {transmute::Scope::module, &State::name_re, &State::orig_re},
+    {transmute::Scope::module, &State::name_category_patterns, &State::orig_category_patterns,
+     &State::orig_category_items},
+    {transmute::Scope::re, &State::str_sub, &State::orig_re_sub},
+    {transmute::Scope::re, &State::str_multiline, &State::orig_re_multiline},
+    {transmute::Scope::re, &State::str_dotall, &State::orig_re_dotall},
+};
 
 // Categories are usually all present early in a script: the first part of the text is scanned
 // on its own first, and the whole text only when some category is still unseen.
@@ -99,27 +78,28 @@ bool build_native_tables(State* st) {
     return true;
 }
 
-void free_native_tables(State* st) {
-    delete st->native;
-    st->native = nullptr;
+void State::release_native() {
+    delete native;
+    native = nullptr;
 }
 
-FastResult detect_fast(PyObject* module, State* st, PyObject* sql, PyObject* found) {
-    const int allowed = fast_path_allowed(module, st);
-    if (allowed < 0) return FastResult::error;
-    if (allowed == 0) return FastResult::not_taken;
+transmute::FastPath detect_fast(PyObject* module, State* st, PyObject* sql, PyObject* found) {
+    if (st->native == nullptr) return transmute::FastPath::not_taken;
+    const int allowed = transmute::all_pinned<State>(module, *st, st->orig_re, kPinned);
+    if (allowed < 0) return transmute::FastPath::error;
+    if (allowed == 0) return transmute::FastPath::not_taken;
     const NativeTables& tables = *st->native;
     std::vector<bool> present;
-    if (!transmute::scan_text_released(sql, kReleaseGilAbove, [&](const auto* s, size_t n) {
+    if (!transmute::scan_text_released(sql, transmute::kReleaseGilAt, [&](const auto* s, size_t n) {
             detect_text(tables, s, n, present);
         }))
-        return FastResult::error;
+        return transmute::FastPath::error;
     for (size_t i = 0; i < present.size(); ++i) {
         if (!present[i]) continue;
         PyObject* key = PyTuple_GET_ITEM(PyTuple_GET_ITEM(st->orig_category_items, static_cast<Py_ssize_t>(i)), 0);
-        if (PySet_Add(found, key) < 0) return FastResult::error;
+        if (PySet_Add(found, key) < 0) return transmute::FastPath::error;
     }
-    return FastResult::taken;
+    return transmute::FastPath::taken;
 }
 
 }  // namespace lorepick

@@ -1,36 +1,23 @@
 // The exact host path of detect_construct_categories: comments are removed with the module's
 // `re.sub` and each pattern of the module's `_CATEGORY_PATTERNS` is searched in turn, so replaced
 // or edited attributes take effect at the next call. Tested in tests/test_lorepick_detect.py.
-#include "detect_paths.hpp"
+#include "category_detection.hpp"
+#include "host_calls.hpp"
 #include "unpack.hpp"
 
-#include <utility>
-
 using transmute::Ref;
+using transmute::call_method;
+using transmute::global;
 
 namespace lorepick {
 namespace {
 
 // re.sub(pattern, '', text, flags=re.<flag_name>) through the module's current `re`.
 Ref remove_all(PyObject* module, State* st, PyObject* pattern, PyObject* text, PyObject* flag_name) {
-    ReCall sub;
-    if (!sub.look_up(module, st, st->str_sub, flag_name)) return {};
+    transmute::ReWithFlag sub;
+    if (!sub.look_up(module, st->name_re, st->str_sub, flag_name)) return {};
     PyObject* args[3] = {pattern, st->text_empty, text};
-    return sub.call(st, args, 3);
-}
-
-// `key, value = item`; a pair that is a host tuple is read directly.
-bool unpack_pair(PyObject* item, Ref& key, Ref& value) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-        value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-        return true;
-    }
-    Ref parts[2];
-    if (!transmute::unpack_exact(item, parts, 2)) return false;
-    key = std::move(parts[0]);
-    value = std::move(parts[1]);
-    return true;
+    return sub.call(args, 3, st->kw_flags);
 }
 
 }  // namespace
@@ -49,13 +36,13 @@ bool detect_host(PyObject* module, State* st, PyObject* sql, PyObject* found) {
     Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
     if (!iterator) return false;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref category, pattern;
-        if (!unpack_pair(item.get(), category, pattern)) return false;
-        Ref match = call_method(st->str_search, pattern.get(), stripped.get());
+        Ref pair[2];  // category, pattern
+        if (!transmute::unpack_exact(item.get(), pair, 2)) return false;
+        Ref match = call_method(st->str_search, pair[1].get(), stripped.get());
         if (!match) return false;
         const int hit = PyObject_IsTrue(match.get());
         if (hit < 0) return false;
-        if (hit && PySet_Add(found, category.get()) < 0) return false;
+        if (hit && PySet_Add(found, pair[0].get()) < 0) return false;
     }
     return !PyErr_Occurred();
 }

@@ -6,12 +6,14 @@
 // Tested in tests/test_lorepick_extract.py.
 #include "errors.hpp"
 #include "functions.hpp"
+#include "host_calls.hpp"
 #include "state.hpp"
 #include "text.hpp"
 
 #include <vector>
 
 using transmute::Ref;
+using transmute::call_method;
 
 namespace lorepick {
 namespace {
@@ -26,6 +28,7 @@ struct Piece {
 
 // The wanted titles, lower-cased once when all of them are host strs.
 struct Wanted {
+    explicit Wanted(PyObject* caller_headers) : headers(caller_headers) {}
     PyObject* headers;  // the caller's set
     bool all_str = true;
     std::vector<Ref> lowered;
@@ -171,9 +174,9 @@ bool select_native(State* st, PyObject* text, Wanted& wanted, PyObject* kept) {
     });
 }
 
-bool select_host(State* st, const ReCall& split, PyObject* text, Wanted& wanted, PyObject* kept) {
+bool select_host(State* st, const transmute::ReWithFlag& split, PyObject* text, Wanted& wanted, PyObject* kept) {
     PyObject* args[2] = {st->text_section_split, text};
-    Ref pieces = split.call(st, args, 2);
+    Ref pieces = split.call(args, 2, st->kw_flags);
     if (!pieces) return false;
     // Titles are lowered once only while no code of the caller's can run between the tests.
     bool plain = PyList_CheckExact(pieces.get());
@@ -204,10 +207,10 @@ PyObject* extract_sections_impl(PyObject* module, PyObject* const* args) {
 
     // re.split(r"(?=^## )", full_text, flags=re.MULTILINE): cut natively while that is the
     // import-time `re.split` with the import-time flag.
-    ReCall split;
-    if (!split.look_up(module, st, st->str_split, st->str_multiline)) return nullptr;
+    transmute::ReWithFlag split;
+    if (!split.look_up(module, st->name_re, st->str_split, st->str_multiline)) return nullptr;
     const bool native = split.is(st->orig_re, st->orig_re_split, st->orig_re_multiline);
-    Wanted wanted{headers};
+    Wanted wanted(headers);
     Ref kept = Ref::steal(PyList_New(0));
     if (!kept) return nullptr;
     const bool ok = native ? select_native(st, full_text, wanted, kept.get())

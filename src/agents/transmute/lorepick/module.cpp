@@ -3,7 +3,6 @@
 // tests/test_lorepick_select.py (import order and tables) and the other lorepick test files.
 #include "functions.hpp"
 #include "assembly.hpp"
-#include "loading.hpp"
 #include "state.hpp"
 #include "tables.hpp"
 
@@ -17,8 +16,6 @@ namespace {
 using transmute::intern;
 using transmute::names_tuple;
 using transmute::set_attr;
-
-transmute::LoadGuard g_guard{"lorepick", "agents.transmute.lorepick"};
 
 bool init_state(State* st) {
     return intern(st->name_re, "re") && intern(st->name_logger, "logger") &&
@@ -100,24 +97,20 @@ bool snapshot_originals(PyObject* module, State* st) {
     return st->orig_category_items != nullptr;
 }
 
-int lorepick_exec(PyObject* module) {
-    if (!transmute::guard_exec_begin(g_guard, module)) return -1;
+bool fill_module(PyObject* module) {
     State* st = state_of(module);
-    if (!init_state(st)) return -1;
+    if (!init_state(st)) return false;
     st->function_type = reinterpret_cast<PyObject*>(transmute::make_function_type(module));
-    if (!st->function_type) return -1;
+    if (!st->function_type) return false;
     auto* function_type = reinterpret_cast<PyTypeObject*>(st->function_type);
-
-    // A module's namespace carries its builtins from the start, as the host's own modules do.
-    if (PyModule_AddObjectRef(module, "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
 
     // Host imports and the logger.
     Ref re_module = Ref::steal(PyImport_ImportModule("re"));
-    if (!set_attr(module, "re", re_module)) return -1;
+    if (!set_attr(module, "re", re_module)) return false;
     Ref structlog = Ref::steal(PyImport_ImportModule("structlog"));
-    if (!set_attr(module, "structlog", structlog)) return -1;
+    if (!set_attr(module, "structlog", structlog)) return false;
     if (!set_attr(module, "logger", Ref::steal(PyObject_CallMethod(structlog.get(), "get_logger", nullptr))))
-        return -1;
+        return false;
 
     // Selection tables, then the category patterns compiled once by the host's re.
     if (!set_attr(module, "CONSTRUCT_TO_MAPPING_SECTIONS", section_table(kMappingSections)) ||
@@ -125,102 +118,31 @@ int lorepick_exec(PyObject* module) {
         !set_attr(module, "ALWAYS_INCLUDE_MAPPING", title_list(kAlwaysIncludeMapping)) ||
         !set_attr(module, "ALWAYS_INCLUDE_GOTCHAS", title_list(kAlwaysIncludeGotchas)) ||
         !set_attr(module, "_CATEGORY_PATTERNS", category_patterns(re_module.get())))
-        return -1;
+        return false;
 
     for (const transmute::FunctionDef* def :
          {&kDetectConstructCategories, &kSelectKnowledge, &kExtractSections}) {
-        if (!set_attr(module, def->name, transmute::make_function(function_type, module, def))) return -1;
+        if (!set_attr(module, def->name, transmute::make_function(function_type, module, def))) return false;
     }
 
-    if (!snapshot_originals(module, st)) return -1;
-    if (!build_native_tables(st)) return -1;
-    transmute::guard_exec_done(g_guard, module);
-    return 0;
+    return snapshot_originals(module, st) && build_native_tables(st);
 }
 
-PyObject* lorepick_create(PyObject* spec, PyModuleDef*) { return transmute::guarded_create(g_guard, spec); }
-
-int lorepick_traverse(PyObject* module, visitproc visit, void* arg) {
-    State* st = state_of(module);
-    if (st == nullptr) return 0;
-#define LOREPICK_VISIT(name) Py_VISIT(st->name);
-    LOREPICK_STATE_OBJECTS(LOREPICK_VISIT)
-#undef LOREPICK_VISIT
-    return 0;
-}
-
-int lorepick_clear(PyObject* module) {
-    State* st = state_of(module);
-    if (st == nullptr) return 0;
-#define LOREPICK_CLEAR(name) Py_CLEAR(st->name);
-    LOREPICK_STATE_OBJECTS(LOREPICK_CLEAR)
-#undef LOREPICK_CLEAR
-    return 0;
-}
-
-void lorepick_free(void* module) {
-    lorepick_clear(static_cast<PyObject*>(module));
-    if (State* st = state_of(static_cast<PyObject*>(module))) free_native_tables(st);
-}
-
-PyModuleDef_Slot lorepick_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(lorepick_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(lorepick_exec)},
-    // Loading is refused by the module itself in any interpreter but the first.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef lorepick_def = {
-    PyModuleDef_HEAD_INIT,
-    "lorepick",
-    "Which construct categories a SQL script uses, and the knowledge sections they call for.",
-    sizeof(State),
-    nullptr,
-    lorepick_slots,
-    lorepick_traverse,
-    lorepick_clear,
-    lorepick_free,
-};
+transmute::NativeModule lorepick_module{
+    {
+        .def_name = "lorepick",
+        .short_name = "lorepick",
+        .full_name = "agents.transmute.lorepick",
+        .doc = "Which construct categories a SQL script uses, and the knowledge sections they call for.",
+        .fill = fill_module,
+        .binds_builtins = true,
+        // Loading is refused by the module itself in any interpreter but the first.
+        .interpreters = transmute::Interpreters::supported,
+    },
+    std::type_identity<State>{}};
 
 }  // namespace
 
-Ref global(PyObject* module, PyObject* name) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(module), name, &value) < 0) return {};
-    if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return Ref::steal(value);
-}
-
-Ref call_method(PyObject* name, PyObject* self, PyObject* arg) {
-    PyObject* args[2] = {self, arg};
-    const size_t nargs = arg ? 2 : 1;
-    return Ref::steal(PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-bool ReCall::look_up(PyObject* module, State* st, PyObject* function_name, PyObject* flag_name) {
-    re_for_function = global(module, st->name_re);
-    if (!re_for_function) return false;
-    function = Ref::steal(PyObject_GetAttr(re_for_function.get(), function_name));
-    if (!function) return false;
-    re_for_flag = global(module, st->name_re);
-    if (!re_for_flag) return false;
-    flag = Ref::steal(PyObject_GetAttr(re_for_flag.get(), flag_name));
-    return static_cast<bool>(flag);
-}
-
-Ref ReCall::call(State* st, PyObject* const* args, Py_ssize_t nargs) const {
-    constexpr Py_ssize_t kMaxArgs = 4;
-    if (nargs > kMaxArgs) {
-        PyErr_SetString(PyExc_SystemError, "too many arguments for a re call");
-        return {};
-    }
-    PyObject* all[kMaxArgs + 1];
-    for (Py_ssize_t i = 0; i < nargs; ++i) all[i] = args[i];
-    all[nargs] = flag.get();
-    return Ref::steal(PyObject_Vectorcall(function.get(), all, static_cast<size_t>(nargs), st->kw_flags));
-}
-
 }  // namespace lorepick
 
-PyMODINIT_FUNC PyInit_lorepick(void) { return PyModuleDef_Init(&lorepick::lorepick_def); }
+PyMODINIT_FUNC PyInit_lorepick(void) { return lorepick::lorepick_module.init(); }

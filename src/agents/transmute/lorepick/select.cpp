@@ -3,6 +3,7 @@
 // counts saved. Tested in tests/test_lorepick_select.py.
 #include "errors.hpp"
 #include "functions.hpp"
+#include "host_calls.hpp"
 #include "records.hpp"
 #include "state.hpp"
 #include "text.hpp"
@@ -10,6 +11,8 @@
 #include <cmath>
 
 using transmute::Ref;
+using transmute::call_method;
+using transmute::global;
 
 namespace lorepick {
 namespace {

@@ -3,11 +3,11 @@
 // tests/test_lorepick_detect.py, tests/test_lorepick_extract.py and tests/test_lorepick_select.py.
 #pragma once
 
-#include "pyref.hpp"
+#include "module.hpp"
 
 namespace lorepick {
 
-// Every PyObject* the state owns, for traverse/clear.
+// Every PyObject* the state owns.
 #define LOREPICK_STATE_OBJECTS(X)                                                      \
     X(function_type)                                                                   \
     /* attribute names looked up in the module namespace at each call */               \
@@ -30,38 +30,16 @@ namespace lorepick {
 struct NativeTables;  // compiled native programs; null when the fast path is unavailable
 
 struct State {
-#define LOREPICK_DECLARE(name) PyObject* name;
-    LOREPICK_STATE_OBJECTS(LOREPICK_DECLARE)
-#undef LOREPICK_DECLARE
+    TRANSMUTE_STATE_OBJECTS(LOREPICK_STATE_OBJECTS)
     NativeTables* native;
+    // Frees the native tables, once the module goes away.
+    void release_native();
 };
 
 // Compiles the native programs from the category patterns the module bound; when the engine
 // refuses one, detection works through the host path only and a RuntimeWarning says so.
 bool build_native_tables(State* st);
-void free_native_tables(State* st);
 
-inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
-
-// Reads a global of the module as a Python function would: NameError when it is gone.
-transmute::Ref global(PyObject* module, PyObject* name);
-
-// Calls name(self, arg) as a method; arg may be null for no argument.
-transmute::Ref call_method(PyObject* name, PyObject* self, PyObject* arg = nullptr);
-
-// `re.<function>(..., flags=re.<flag>)` as the host evaluates it: `re` and the function are
-// looked up, then `re` and the flag, then the call is made.
-struct ReCall {
-    transmute::Ref re_for_function, function, re_for_flag, flag;
-
-    bool look_up(PyObject* module, State* st, PyObject* function_name, PyObject* flag_name);
-    // Calls the function with `args` (nargs of them) and `flags=` the flag.
-    transmute::Ref call(State* st, PyObject* const* args, Py_ssize_t nargs) const;
-    // Whether every object looked up is the import-time one.
-    bool is(PyObject* re_module, PyObject* original_function, PyObject* original_flag) const {
-        return re_for_function.get() == re_module && re_for_flag.get() == re_module &&
-               function.get() == original_function && flag.get() == original_flag;
-    }
-};
+inline State* state_of(PyObject* module) { return transmute::module_state<State>(module); }
 
 }  // namespace lorepick

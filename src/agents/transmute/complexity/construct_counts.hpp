@@ -3,7 +3,7 @@
 // module's own attributes. Tested in tests/test_classify.py (both paths, and the switch).
 #pragma once
 
-#include "pyref.hpp"
+#include "fast_path.hpp"
 #include "state.hpp"
 
 namespace complexity {
@@ -17,9 +17,7 @@ struct Counts {
     Py_ssize_t ctes = 0;
 };
 
-enum class FastResult { taken, not_taken, error };
-
-FastResult classify_fast(PyObject* module, State* st, PyObject* sql, Counts& counts);
+transmute::FastPath classify_fast(PyObject* module, State* st, PyObject* sql, Counts& counts);
 bool classify_host(PyObject* module, State* st, PyObject* sql, Counts& counts);
 
 // Non-blank lines after str.splitlines() and str.strip(), for any object the host path hands us.

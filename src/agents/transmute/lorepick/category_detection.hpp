@@ -3,15 +3,13 @@
 // through the module's own `re` and `_CATEGORY_PATTERNS`. Tested in tests/test_lorepick_detect.py.
 #pragma once
 
-#include "pyref.hpp"
+#include "fast_path.hpp"
 #include "state.hpp"
 
 namespace lorepick {
 
-enum class FastResult { taken, not_taken, error };
-
 // Both add the keys of the categories found to `found` (a new, empty set).
-FastResult detect_fast(PyObject* module, State* st, PyObject* sql, PyObject* found);
+transmute::FastPath detect_fast(PyObject* module, State* st, PyObject* sql, PyObject* found);
 bool detect_host(PyObject* module, State* st, PyObject* sql, PyObject* found);
 
 }  // namespace lorepick

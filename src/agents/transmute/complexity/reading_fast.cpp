@@ -1,0 +1,99 @@
+// The fast path of plan_reading_strategy on a str: one walk over the lines, in the str's own
+// width, that counts them and runs the native line tests, which stand for
+// re.match(r"^GO\s*$", line, re.IGNORECASE) and the definition-line pattern on each stripped
+// line; and the stripped lines the hints are taken from. Tested in tests/test_reading.py
+// (test_line_tests_agree_with_re_on_every_code_point compares the tests with re).
+#include "reading_plan.hpp"
+#include "text.hpp"
+
+using transmute::Ref;
+
+namespace complexity {
+namespace {
+
+// Lower-cases a character the way the host's case-insensitive match does for ASCII pattern
+// letters: simple lowercase mapping, plus the extra variants dotless i and long s.
+template <class C>
+inline Py_UCS4 fold(C ch) {
+    const Py_UCS4 c = ch;
+    if (c < 128) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+    if (c == 0x131) return 'i';
+    if (c == 0x17F) return 's';
+    return Py_UNICODE_TOLOWER(c);
+}
+
+template <class C>
+inline bool is_word(C ch) {
+    const Py_UCS4 c = ch;
+    return c == '_' || Py_UNICODE_ISALNUM(c);
+}
+
+// Matches the lowercase ASCII `word` at s[pos..), case-insensitively; advances pos on success.
+template <class C>
+bool take_word(const C* s, Py_ssize_t end, Py_ssize_t& pos, const char* word) {
+    Py_ssize_t p = pos;
+    for (; *word; ++word, ++p) {
+        if (p >= end || fold(s[p]) != static_cast<Py_UCS4>(*word)) return false;
+    }
+    pos = p;
+    return true;
+}
+
+template <class C>
+bool take_spaces(const C* s, Py_ssize_t end, Py_ssize_t& pos) {
+    const Py_ssize_t start = pos;
+    while (pos < end && transmute::is_space(s[pos])) ++pos;
+    return pos > start;
+}
+
+// re.match(r"^GO\s*$", stripped_line, re.IGNORECASE): a stripped line ends in a non-space, so
+// this is the line "GO" in any case.
+template <class C>
+bool is_go_line(const C* s, Py_ssize_t begin, Py_ssize_t end) {
+    Py_ssize_t pos = begin;
+    return take_word(s, end, pos, "go") && pos == end;
+}
+
+// re.match(r"^CREATE\s+(?:OR\s+ALTER\s+)?(?:PROC|PROCEDURE|FUNCTION)\b", stripped_line,
+// re.IGNORECASE). No backtracking is needed: each branch point is decided by the next letter.
+template <class C>
+bool is_definition_line(const C* s, Py_ssize_t begin, Py_ssize_t end) {
+    Py_ssize_t pos = begin;
+    if (!take_word(s, end, pos, "create") || !take_spaces(s, end, pos)) return false;
+    Py_ssize_t after_or = pos;
+    if (take_word(s, end, after_or, "or") && take_spaces(s, end, after_or) &&
+        take_word(s, end, after_or, "alter") && take_spaces(s, end, after_or))
+        pos = after_or;
+    auto word_ends = [&](Py_ssize_t p) { return p >= end || !is_word(s[p]); };
+    for (const char* keyword : {"proc", "procedure", "function"}) {
+        Py_ssize_t p = pos;
+        if (take_word(s, end, p, keyword) && word_ends(p)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void count_str_lines(PyObject* text, FileLines& lines) {
+    walk_lines(text, [&](Py_ssize_t index, const auto* s, Py_ssize_t begin, Py_ssize_t end) {
+        lines.total = index + 1;
+        if (is_go_line(s, begin, end) || is_definition_line(s, begin, end))
+            lines.native_boundaries.push_back(index + 1);
+    });
+}
+
+bool stripped_str_lines(PyObject* text, const std::vector<Py_ssize_t>& indices, std::vector<Ref>& out) {
+    if (indices.empty()) return true;
+    bool ok = true;
+    size_t next = 0;
+    walk_lines(text, [&](Py_ssize_t index, const auto*, Py_ssize_t begin, Py_ssize_t end) {
+        while (ok && next < indices.size() && indices[next] == index) {
+            out.push_back(Ref::steal(PyUnicode_Substring(text, begin, end)));
+            ok = static_cast<bool>(out.back());
+            ++next;
+        }
+    });
+    return ok;
+}
+
+}  // namespace complexity
