@@ -14,9 +14,10 @@ import atheris
 
 with atheris.instrument_imports():
     import _common
+    from reference.detector_reference import first_lines
 
 from agents.transmute.cuebook import PLATFORM_MARKERS
-from agents.transmute.detector import CODE, COMMENT, FLAGS, HASH_COMMENT, RULES, TEXT, Detector, _row_context
+from agents.transmute.detector import FLAGS, HASH_COMMENT, RULES, Detector, _row_context
 from agents.transmute.originscan import Platform
 
 EMPTY = {"classes": [p.value for p in Platform], "bias": [0.0] * 10, "threshold": 0.5, "features": [], "weights": []}
@@ -24,23 +25,6 @@ DETECTOR = Detector(model=EMPTY)
 SHIPPED = Detector()
 PATTERNS = [(re.compile(m.pattern, FLAGS), _row_context(m)) for m in PLATFORM_MARKERS]
 PATTERNS += [(re.compile(r.pattern, FLAGS), r.context) for r in RULES]
-
-
-def expected(text, code, comments):
-    found = {}
-    for index, (pattern, context) in enumerate(PATTERNS):
-        if context == HASH_COMMENT:
-            continue
-        view = {CODE: code, TEXT: text, COMMENT: comments}[context]
-        if view is None:
-            continue
-        m = pattern.search(view)
-        if m:
-            start = m.start()
-            while start < len(view) and view[start] in " \t\r\n\x01":
-                start += 1
-            found[index] = view.count("\n", 0, start) + 1
-    return found
 
 
 def check(data: bytes) -> None:
@@ -53,7 +37,7 @@ def check(data: bytes) -> None:
     hash_rows = {i for i, (_, context) in enumerate(PATTERNS) if context == HASH_COMMENT}
     fired, _ = DETECTOR._scanner.features(text)
     got = {i: line for i, line in fired if i not in hash_rows}
-    assert got == expected(text, code, comments), (text, got)
+    assert got == first_lines(PATTERNS, text, code, comments), (text, got)
     verdict = SHIPPED.detect(text)
     assert verdict.platform is None or verdict.unknown_reason is None
     assert abs(sum(verdict.probabilities.values()) - 1.0) < 1e-2

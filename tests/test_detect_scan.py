@@ -8,8 +8,9 @@ import re
 import pytest
 
 from agents.transmute.cuebook import PLATFORM_MARKERS
-from agents.transmute.detector import CODE, COMMENT, FLAGS, HASH_COMMENT, RULES, TEXT, Detector, Rule, _row_context
+from agents.transmute.detector import CODE, FLAGS, HASH_COMMENT, RULES, Detector, Rule, _row_context
 from agents.transmute.originscan import Platform
+from reference.detector_reference import first_lines
 
 EMPTY = {"classes": [p.value for p in Platform], "bias": [0.0] * 10, "threshold": 0.5, "features": [],
          "weights": []}  # fmt: skip
@@ -50,21 +51,7 @@ def random_text(rng, size):
 
 
 def expected(patterns, text, views):
-    code, comments = views
-    found = {}
-    for index, (source, context) in enumerate(patterns):
-        if context == HASH_COMMENT:
-            continue
-        view = {CODE: code, TEXT: text, COMMENT: comments}[context]
-        if view is None:
-            continue
-        m = re.search(source, view, FLAGS)
-        if m:
-            start = m.start()
-            while start < len(view) and view[start] in " \t\r\n\x01":
-                start += 1
-            found[index] = view.count("\n", 0, start) + 1
-    return found
+    return first_lines(patterns, text, *views)
 
 
 @pytest.fixture(scope="module")
