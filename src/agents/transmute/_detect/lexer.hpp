@@ -18,6 +18,7 @@
 #pragma once
 
 #include "features.hpp"
+#include "regex/regex.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -30,11 +31,12 @@ enum class Region : uint8_t { code, comment, literal, blank };
 // What blanked text becomes in the views.
 constexpr char kFill = 1;
 
+// \w as the engine reads it; ASCII is answered inline because the lexer asks of every character.
 template <class C>
 inline bool word_char(C ch) {
     const uint32_t c = static_cast<uint32_t>(ch);
     if (c < 128) return (c | 32) - 'a' < 26 || c - '0' < 10 || c == '_';
-    return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c));
+    return regex::is_word(c);
 }
 
 template <class C>

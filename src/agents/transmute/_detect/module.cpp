@@ -455,8 +455,7 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     try {
         for (ViewPatterns& vp : engine->views) {
             if (vp.programs.empty()) continue;
-            std::vector<int> flag_list(vp.programs.size(), flags);
-            vp.scan = sc::TriggerScan::build(std::move(vp.programs), vp.sources, flag_list, vp.modes, true);
+            vp.scan = sc::TriggerScan::build(std::move(vp.programs), vp.modes, true);
             vp.sources.clear();
         }
         std::vector<std::string> names;

@@ -4,6 +4,7 @@
 // line; and the stripped lines the hints are taken from. Tested in tests/test_reading.py
 // (test_line_tests_agree_with_re_on_every_code_point compares the tests with re).
 #include "reading_plan.hpp"
+#include "regex/regex.hpp"
 #include "text.hpp"
 
 using transmute::Ref;
@@ -11,29 +12,12 @@ using transmute::Ref;
 namespace complexity {
 namespace {
 
-// Lower-cases a character the way the host's case-insensitive match does for ASCII pattern
-// letters: simple lowercase mapping, plus the extra variants dotless i and long s.
-template <class C>
-inline Py_UCS4 fold(C ch) {
-    const Py_UCS4 c = ch;
-    if (c < 128) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
-    if (c == 0x131) return 'i';
-    if (c == 0x17F) return 's';
-    return Py_UNICODE_TOLOWER(c);
-}
-
-template <class C>
-inline bool is_word(C ch) {
-    const Py_UCS4 c = ch;
-    return c == '_' || Py_UNICODE_ISALNUM(c);
-}
-
 // Matches the lowercase ASCII `word` at s[pos..), case-insensitively; advances pos on success.
 template <class C>
 bool take_word(const C* s, Py_ssize_t end, Py_ssize_t& pos, const char* word) {
     Py_ssize_t p = pos;
     for (; *word; ++word, ++p) {
-        if (p >= end || fold(s[p]) != static_cast<Py_UCS4>(*word)) return false;
+        if (p >= end || transmute::regex::fold_ascii(s[p]) != static_cast<uint32_t>(*word)) return false;
     }
     pos = p;
     return true;
@@ -64,7 +48,7 @@ bool is_definition_line(const C* s, Py_ssize_t begin, Py_ssize_t end) {
     if (take_word(s, end, after_or, "or") && take_spaces(s, end, after_or) &&
         take_word(s, end, after_or, "alter") && take_spaces(s, end, after_or))
         pos = after_or;
-    auto word_ends = [&](Py_ssize_t p) { return p >= end || !is_word(s[p]); };
+    auto word_ends = [&](Py_ssize_t p) { return p >= end || !transmute::regex::is_word(s[p]); };
     for (const char* keyword : {"proc", "procedure", "function"}) {
         Py_ssize_t p = pos;
         if (take_word(s, end, p, keyword) && word_ends(p)) return true;

@@ -163,43 +163,6 @@ bool same_required_literal(const Program& a, size_t i, const Program& b, size_t 
     return true;
 }
 
-PyObject* sub_empty(const Program& prog, PyObject* text, size_t nogil_threshold) {
-    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    const int kind = PyUnicode_KIND(text);
-    const char* data = static_cast<const char*>(PyUnicode_DATA(text));
-    std::vector<Span> spans;
-    {
-        PyThreadState* saved = n >= nogil_threshold ? PyEval_SaveThread() : nullptr;
-        switch (kind) {
-            case PyUnicode_1BYTE_KIND:
-                find_all(prog, reinterpret_cast<const Py_UCS1*>(data), n, spans);
-                break;
-            case PyUnicode_2BYTE_KIND:
-                find_all(prog, reinterpret_cast<const Py_UCS2*>(data), n, spans);
-                break;
-            default:
-                find_all(prog, reinterpret_cast<const Py_UCS4*>(data), n, spans);
-                break;
-        }
-        if (saved) PyEval_RestoreThread(saved);
-    }
-    if (spans.empty()) {
-        if (PyUnicode_CheckExact(text)) return Py_NewRef(text);
-        return PyUnicode_FromKindAndData(kind, data, static_cast<Py_ssize_t>(n));
-    }
-    std::string buffer;
-    buffer.reserve(n * static_cast<size_t>(kind));
-    size_t keep = 0;
-    for (const Span& sp : spans) {
-        buffer.append(data + keep * kind, (sp.start - keep) * kind);
-        keep = sp.end;
-    }
-    buffer.append(data + keep * kind, (n - keep) * kind);
-    // FromKindAndData narrows to the smallest kind that holds the remaining chars.
-    return PyUnicode_FromKindAndData(kind, buffer.data(),
-                                     static_cast<Py_ssize_t>(buffer.size() / kind));
-}
-
 #define TRANSMUTE_REGEX_INSTANTIATE(C)                                                  \
     template size_t find_required_literal<C>(const Program&, size_t, const C*, size_t, size_t); \
     template bool may_match<C>(const Program&, const C*, size_t, size_t);               \

@@ -62,10 +62,6 @@ void find_all(const Program& prog, const C* s, size_t n, std::vector<Span>& out)
 template <class C>
 bool may_match(const Program& prog, const C* s, size_t n, size_t pos = 0);
 
-// pattern.sub("", text) for a str (GIL held): a new str, as narrow as its content allows.
-// Releases the GIL while matching when the text is at least `nogil_threshold` chars long.
-PyObject* sub_empty(const Program& prog, PyObject* text, size_t nogil_threshold = 65536);
-
 // What a caller asks of a program's runs: whether a match exists, or the spans re gives.
 enum class Purpose : uint8_t { exists, spans };
 

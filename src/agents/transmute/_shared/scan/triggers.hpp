@@ -106,14 +106,6 @@ public:
     // literals are missing further on.
     static std::unique_ptr<TriggerScan> build(std::vector<regex::ProgramPtr> programs, std::vector<Mode> modes,
                                               bool gates = true);
-    // The same, for callers that still pass each pattern's source and flags (what the programs
-    // were compiled from; the triggers no longer need them).
-    static std::unique_ptr<TriggerScan> build(std::vector<regex::ProgramPtr> programs,
-                                              const std::vector<std::u32string>& /*sources*/,
-                                              const std::vector<int>& /*flags*/, std::vector<Mode> modes,
-                                              bool gates = true) {
-        return build(std::move(programs), std::move(modes), gates);
-    }
 
     size_t size() const { return programs_.size(); }
     // Patterns without triggers, which the engine searches on their own over the whole text.
