@@ -18,8 +18,8 @@ from pathlib import Path
 import platform_model as pm
 
 
-def print_report(samples, probabilities, threshold) -> None:
-    s = pm.summarise(samples, probabilities, threshold)
+def print_report(samples, probabilities, threshold, decisive=None) -> None:
+    s = pm.summarise(samples, probabilities, threshold, decisive)
     shown = threshold if not isinstance(threshold, dict) else ", ".join(f"{k} {v:.2f}" for k, v in threshold.items())
     print(f"files {s['files']}, repositories {len({x.repo for x in samples})}, thresholds {shown}")
     print(f"precision {s['precision']:.3f}  coverage {s['coverage']:.3f}  "
@@ -111,7 +111,8 @@ def main() -> int:
         samples = pm.load_corpus(args.corpus)
         probabilities = pm.gated(samples, pm.held_out_predictions(samples, args.folds))
         model = load_model()
-        print_report(samples, probabilities, model.get("thresholds", model["threshold"]))
+        print_report(samples, probabilities, model.get("thresholds", model["threshold"]),
+                     pm.held_out_decisive(samples, args.folds))
     speed(args.corpus)
     hostile()
     return 0

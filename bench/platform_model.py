@@ -12,6 +12,7 @@ repositories, so table and column names of one project do not become evidence.
 from __future__ import annotations
 
 import collections
+import functools
 import hashlib
 import json
 import math
@@ -39,6 +40,11 @@ MIN_PLATFORM_SHARE = 0.3
 C = 16.0
 # Precision wanted where a platform is named, on held-out repositories.
 TARGET_PRECISION = 0.975
+# A row or rule names its platform on its own, where the model is unsure, when the scripts it
+# fired in were of its platform this often, in this many files of this many repositories.
+DECISIVE_PRECISION = 0.99
+DECISIVE_FILES = 5
+DECISIVE_REPOS = 2
 
 
 @dataclass
@@ -157,7 +163,7 @@ def fit(samples: list[Sample]):
     return vocab, model
 
 
-def to_detector_model(vocab, model, threshold, manifest_sha: str) -> dict:
+def to_detector_model(vocab, model, threshold, manifest_sha: str, decisive=()) -> dict:
     """The model as the package ships it: weights per feature and class, rounded, features sorted;
     features whose weights all round to zero are left out."""
     classes = [CLASSES[c] for c in model.classes_]
@@ -176,6 +182,7 @@ def to_detector_model(vocab, model, threshold, manifest_sha: str) -> dict:
         "classes": CLASSES,
         "threshold": round(min(threshold.values()), 4) if isinstance(threshold, dict) else round(threshold, 4),
         "thresholds": threshold if isinstance(threshold, dict) else {c: round(threshold, 4) for c in CLASSES},
+        "decisive": sorted(decisive),
         "bias": [round(float(v), 4) for v in model.intercept_],
         "features": features,
         "weights": weights,
@@ -186,17 +193,61 @@ def manifest_sha() -> str:
     return hashlib.sha256(MANIFEST.read_bytes()).hexdigest()
 
 
+def repository_groups(samples: list[Sample], folds: int | None = None) -> dict[str, int]:
+    """Each repository's held-out group: its own, or with `folds` one of N groups, repositories
+    dealt round-robin by size, deterministically."""
+    repos = sorted({s.repo for s in samples})
+    if not folds:
+        return {r: i for i, r in enumerate(repos)}
+    sizes = collections.Counter(s.repo for s in samples)
+    ordered = sorted(repos, key=lambda r: (-sizes[r], r))
+    return {r: i % folds for i, r in enumerate(ordered)}
+
+
+def decisive_features(samples: list[Sample]) -> list[str]:
+    """The rows and rules ("m:id", "r:id") of one platform whose scripts were of that platform at
+    least DECISIVE_PRECISION of the time, in enough files and repositories."""
+    table = own_evidence()
+    seen = collections.defaultdict(lambda: [0, 0, set()])  # files, right, repositories
+    for s in samples:
+        for f in s.features:
+            if f in table:
+                entry = seen[f]
+                entry[0] += 1
+                entry[1] += s.platform in table[f]
+                entry[2].add(s.repo)
+    return sorted(
+        f for f, (files, right, repos) in seen.items()
+        if len(table[f]) == 1 and files >= DECISIVE_FILES and len(repos) >= DECISIVE_REPOS
+        and right / files >= DECISIVE_PRECISION
+    )  # fmt: skip
+
+
+def decisive_platform(features, decisive) -> str | None:
+    """The one platform the script's decisive rows and rules name, or None (none fired, or they
+    disagree)."""
+    table = own_evidence()
+    named = {p for f in features if f in decisive for p in table[f]}
+    return next(iter(named)) if len(named) == 1 else None
+
+
+def held_out_decisive(samples: list[Sample], folds: int | None = None) -> list[str | None]:
+    """For every sample, the platform its decisive rows and rules name, with the decisive set
+    chosen without its repository (or its group of repositories)."""
+    group_of = repository_groups(samples, folds)
+    out: list[str | None] = [None] * len(samples)
+    for g in sorted(set(group_of.values())):
+        decisive = set(decisive_features([s for s in samples if group_of[s.repo] != g]))
+        for i, s in enumerate(samples):
+            if group_of[s.repo] == g:
+                out[i] = decisive_platform(s.features, decisive)
+    return out
+
+
 def held_out_predictions(samples: list[Sample], folds: int | None = None, log=print):
     """For every sample, the class probabilities of a model trained without its repository (or,
     with `folds`, without its group of repositories)."""
-    repos = sorted({s.repo for s in samples})
-    if folds:
-        # Repositories dealt round-robin by size into groups, deterministically.
-        sizes = collections.Counter(s.repo for s in samples)
-        ordered = sorted(repos, key=lambda r: (-sizes[r], r))
-        group_of = {r: i % folds for i, r in enumerate(ordered)}
-    else:
-        group_of = {r: i for i, r in enumerate(repos)}
+    group_of = repository_groups(samples, folds)
     groups = sorted(set(group_of.values()))
     probabilities = [None] * len(samples)
     for g in groups:
@@ -228,6 +279,7 @@ def choose_threshold(samples: list[Sample], probabilities, target: float = TARGE
     return max(best, 0.3)
 
 
+@functools.cache
 def own_evidence() -> dict[str, set]:
     """For each row and rule feature ("m:id", "r:id"), the platforms it is evidence of on its own
     (corroborating rows are not)."""
@@ -274,15 +326,19 @@ def choose_thresholds(samples: list[Sample], probabilities, target: float = TARG
     return thresholds
 
 
-def summarise(samples: list[Sample], probabilities, threshold) -> dict:
+def summarise(samples: list[Sample], probabilities, threshold, decisive=None) -> dict:
+    """Counts of the verdicts: the model's where it reaches the threshold, else the platform the
+    decisive rows and rules name (`decisive`, one entry per sample), else unknown."""
     confusion = collections.Counter()
     per_repo = collections.defaultdict(lambda: [0, 0, 0])  # files, named, right
     per_platform = collections.defaultdict(lambda: [0, 0, 0])
-    for s, p in zip(samples, probabilities):
+    for i, (s, p) in enumerate(zip(samples, probabilities)):
         best = max(range(len(CLASSES)), key=lambda c: p[c])
         limit = threshold[CLASSES[best]] if isinstance(threshold, dict) else threshold
         named = any(p) and p[best] >= limit
         guess = CLASSES[best] if named else "unknown"
+        if not named and decisive and decisive[i]:
+            named, guess = True, decisive[i]
         confusion[(s.platform, guess)] += 1
         for table, key in ((per_repo, s.repo), (per_platform, s.platform)):
             table[key][0] += 1
@@ -306,5 +362,5 @@ def summarise(samples: list[Sample], probabilities, threshold) -> dict:
 def write_model(model: dict, path: Path = MODEL_PATH) -> None:
     text = json.dumps(model, indent=None, separators=(",", ":"), sort_keys=False)
     # One feature per line keeps diffs of retrained models readable.
-    text = text.replace('],["', '],\n["').replace(',"features":', ',\n"features":').replace(',"weights":', ',\n"weights":')
+    text = text.replace('],["', '],\n["').replace(',"decisive":', ',\n"decisive":').replace(',"features":', ',\n"features":').replace(',"weights":', ',\n"weights":')
     path.write_text(text + "\n", encoding="utf-8")

@@ -3,8 +3,8 @@
     python bench/train_detector.py [--corpus /work/corpus] [--folds N]
 
 The thresholds (one per platform named) come from repository-held-out predictions (leave one repository out, or N
-groups of repositories with --folds), chosen for the target precision; the weights from a fit on
-the whole corpus. The output, src/agents/transmute/platform_model.json, is deterministic for a
+groups of repositories with --folds), chosen for the target precision; the weights, and the rows and rules that name their platform on
+their own where the model is unsure, from the whole corpus. The output, src/agents/transmute/platform_model.json, is deterministic for a
 given corpus and records the manifest it came from. Needs the `train` extra (scikit-learn).
 """
 
@@ -27,11 +27,12 @@ def main() -> int:
     print(f"{len(samples)} files from {len({s.repo for s in samples})} repositories", file=sys.stderr)
     probabilities = pm.gated(samples, pm.held_out_predictions(samples, args.folds))
     threshold = pm.choose_thresholds(samples, probabilities)
-    summary = pm.summarise(samples, probabilities, threshold)
+    summary = pm.summarise(samples, probabilities, threshold, pm.held_out_decisive(samples, args.folds))
     print(f"held out: thresholds {threshold}, precision {summary['precision']:.3f}, "
           f"coverage {summary['coverage']:.3f}", file=sys.stderr)
     vocab, model = pm.fit(samples)
-    pm.write_model(pm.to_detector_model(vocab, model, threshold, pm.manifest_sha()), args.output)
+    decisive = pm.decisive_features(samples)
+    pm.write_model(pm.to_detector_model(vocab, model, threshold, pm.manifest_sha(), decisive), args.output)
     print(f"wrote {args.output} ({len(vocab)} features considered) in {time.perf_counter() - started:.0f} s",
           file=sys.stderr)
     return 0

@@ -177,6 +177,20 @@ class TestVerdict:
         assert verdict.platform is None and verdict.reason == "no evidence for sqlserver 0.69"
         assert verdict.unknown_reason == "no_evidence"
 
+    def test_decisive_evidence_names_its_platform_where_the_model_is_unsure(self):
+        # The flat model is "too close" on its own; a decisive row names its platform, and two
+        # decisive rows of different platforms name nothing.
+        model = dict(EMPTY, decisive=["m:sqlserver.table_hints", "m:sqlserver.go_batch_separator",
+                                      "m:oracle.varchar2", "m:shared.ilike"])  # fmt: skip
+        detector = Detector(model=model)
+        named = detector.detect("SELECT *\nFROM t WITH (NOLOCK)\nGO\n")
+        assert named.platform is Platform.SQLSERVER and named.unknown_reason is None
+        assert named.reason == "sqlserver by sqlserver.table_hints, model 0.10" and named.confidence == 0.1
+        mixed = detector.detect("SELECT * FROM t WITH (NOLOCK)\nCREATE TABLE u (a VARCHAR2(10))")
+        assert mixed.platform is None and mixed.reason.startswith("too close: ")
+        # A row of several platforms is never decisive, whatever the model says.
+        assert detector.detect("SELECT * FROM t WHERE a ILIKE 'x'").platform is None
+
     def test_record_fields(self, detector):
         verdict = detector.detect("SELECT * FROM t WITH (NOLOCK)")
         assert isinstance(verdict, Verdict)

@@ -389,6 +389,14 @@ class Detector:
                 weights.extend(row)
         self.feature_names = features
         self._feature_weights = weights
+        # Rows and rules whose scripts were of their one platform nearly always on real code: they
+        # name it on their own where the model is unsure.
+        self._decisive = frozenset(
+            pattern_index[name] for name in model.get("decisive", ())
+            if name in pattern_index and len(self.patterns[pattern_index[name]].platforms) == 1
+            and not self.patterns[pattern_index[name]].corroborating_only
+        )  # fmt: skip
+        self._class_index = {c: i for i, c in enumerate(self.classes)}
         self._scanner = _detect.Scanner(
             patterns, contexts, features, weights, model["bias"], pattern_weights, FLAGS
         )
@@ -467,6 +475,11 @@ class Detector:
             platform = classes[best]
             reason = f"{platform} {best_p:.2f}, runner-up {classes[second]} {second_p:.2f}"
             confidence = round(best_p, 2)
+        elif (decided := self._decided(fired)) is not None:
+            platform, marker = decided
+            p = probs[self._class_index[platform]]
+            reason = f"{platform} by {marker}, model {p:.2f}"
+            confidence = round(p, 2)
         else:
             platform, confidence = None, 0.0
             # Without a row or rule, the model only leans on common words: that is no evidence.
@@ -484,6 +497,17 @@ class Detector:
             reason=reason,
             probabilities=probabilities,
         )
+
+
+    def _decided(self, fired) -> tuple[Platform, str] | None:
+        """The one platform the decisive rows and rules that fired name, with the one that fired on
+        the earliest line; None when none fired or they name different platforms."""
+        named = sorted((line, i) for i, line in fired if i in self._decisive)
+        platforms = {self.patterns[i].platforms[0] for _, i in named}
+        if len(platforms) != 1:
+            return None
+        first = self.patterns[named[0][1]]
+        return first.platforms[0], first.id
 
 
 @functools.cache
