@@ -272,7 +272,7 @@ class Evidence:
             "marker": self.marker,
             "line": self.line,
             "confidence": self.confidence,
-            "platforms": [str(p) for p in self.platforms],
+            "platforms": [_PLATFORM_NAMES.get(p) or str(p) for p in self.platforms],
             "counted": self.counted,
             "kind": self.kind,
             "weight": self.weight,
@@ -305,13 +305,30 @@ class Verdict:
             "confidence": self.confidence,
             "reason": self.reason,
             "unknown_reason": self.unknown_reason,
-            "scores": {str(p): score for p, score in self.scores.items()},
-            "probabilities": {str(p): prob for p, prob in self.probabilities.items()},
+            "scores": {_PLATFORM_NAMES.get(p) or str(p): score for p, score in self.scores.items()},
+            "probabilities": {_PLATFORM_NAMES.get(p) or str(p): prob for p, prob in self.probabilities.items()},
             "evidence": [e.to_dict() for e in self.evidence],
         }
 
 
 NO_EVIDENCE = "no evidence"
+# str() of each platform, looked up rather than called: records print several per script.
+_PLATFORM_NAMES = {platform: str(platform) for platform in Platform}
+
+
+def _evidence_order(item: tuple) -> tuple:
+    return item[0], item[1], item[2]
+
+
+def _evidence(item: tuple) -> Evidence:
+    """The Evidence of an item (line, rank, marker, confidence, platforms, counted, kind, weight),
+    its fields set in one step: a verdict builds a dozen per script, and the frozen dataclass's
+    own __init__ sets them one attribute call at a time."""
+    line, _, marker, confidence, platforms, counted, kind, weight = item
+    evidence = object.__new__(Evidence)
+    evidence.__dict__.update(marker=marker, line=line, confidence=confidence, platforms=platforms,
+                             counted=counted, kind=kind, weight=weight)  # fmt: skip
+    return evidence
 _PLATFORM_RANK = {platform: n for n, platform in enumerate(Platform)}
 
 
@@ -397,6 +414,13 @@ class Detector:
             and not self.patterns[pattern_index[name]].corroborating_only
         )  # fmt: skip
         self._class_index = {c: i for i, c in enumerate(self.classes)}
+        # What the verdict needs of each pattern, in one tuple: id, confidence, platforms, kind,
+        # corroborating_only, its rule score, its rank among evidence of one line, model weights.
+        self._facts = tuple(
+            (p.id, p.confidence, p.platforms, p.kind, p.corroborating_only, WEIGHTS[p.confidence],
+             0 if p.kind == "row" else 1, self._pattern_weight.get(i))
+            for i, p in enumerate(self.patterns)
+        )  # fmt: skip
         self._scanner = _detect.Scanner(
             patterns, contexts, features, weights, model["bias"], pattern_weights, FLAGS
         )
@@ -433,37 +457,34 @@ class Detector:
         probs = [e / total for e in exps]
         order = sorted(range(len(classes)), key=lambda c: (-probs[c], c))
         best, second = order[0], order[1] if len(order) > 1 else order[0]
-        patterns = self.patterns
+        facts = self._facts
 
         # Rule scores: what the rows and rules say on their own, shown beside the model.
         direct: dict[Platform, float] = {}
         for i, _ in fired:
-            p = patterns[i]
-            if not p.corroborating_only:
-                for platform in p.platforms:
-                    direct[platform] = direct.get(platform, 0.0) + WEIGHTS[p.confidence]
+            _, _, platforms, _, corroborating, score, _, _ = facts[i]
+            if not corroborating:
+                for platform in platforms:
+                    direct[platform] = direct.get(platform, 0.0) + score
         scores = dict(direct)
-        evidence = []
+        # Evidence in line order; at one line rows before rules before tokens, then by name.
+        items = []
         for i, line in fired:
-            p = patterns[i]
-            counted = not p.corroborating_only
-            if p.corroborating_only:
-                for platform in p.platforms:
+            marker, confidence, platforms, kind, corroborating, score, rank, row = facts[i]
+            counted = not corroborating
+            if corroborating:
+                for platform in platforms:
                     if direct.get(platform, 0.0) > 0:
-                        scores[platform] = scores.get(platform, 0.0) + WEIGHTS[p.confidence]
+                        scores[platform] = scores.get(platform, 0.0) + score
                         counted = True
-            row = self._pattern_weight.get(i)
             weight = round(row[best] - row[second], 3) if row is not None else 0.0
-            evidence.append(
-                Evidence(marker=p.id, line=line, confidence=p.confidence, platforms=p.platforms,
-                         counted=counted, kind=p.kind, weight=weight)
-            )  # fmt: skip
+            items.append((line, rank, marker, confidence, platforms, counted, kind, weight))
+        named_best = (classes[best],)
+        names = self.feature_names
         for index, line, gain in top[:TOP_TOKENS]:
-            evidence.append(
-                Evidence(marker=self.feature_names[index], line=line, confidence="model", platforms=(classes[best],),
-                         counted=True, kind="token", weight=round(gain, 3))
-            )  # fmt: skip
-        evidence.sort(key=lambda e: (e.line, e.kind != "row", e.kind != "rule", e.marker))
+            items.append((line, 2, names[index], "model", named_best, True, "token", round(gain, 3)))
+        items.sort(key=_evidence_order)
+        evidence = tuple(map(_evidence, items))
         ranked_scores = dict(sorted(scores.items(), key=lambda item: (-item[1], _PLATFORM_RANK[item[0]])))
         probabilities = {classes[c]: round(probs[c], 4) for c in order}
 
@@ -493,7 +514,7 @@ class Detector:
             platform=platform,
             confidence=confidence,
             scores=ranked_scores,
-            evidence=tuple(evidence),
+            evidence=evidence,
             reason=reason,
             probabilities=probabilities,
         )
