@@ -31,12 +31,15 @@ enum class Region : uint8_t { code, comment, literal, blank };
 // What blanked text becomes in the views.
 constexpr char kFill = 1;
 
-// \w as the engine reads it; ASCII is answered inline because the lexer asks of every character.
+[[gnu::noinline]] inline bool wide_word_char(uint32_t c) { return regex::is_word(c); }
+
+// \w as the engine reads it; ASCII is answered inline because the lexer and the tokenizer ask
+// of nearly every character.
 template <class C>
-inline bool word_char(C ch) {
+[[gnu::always_inline]] inline bool word_char(C ch) {
     const uint32_t c = static_cast<uint32_t>(ch);
     if (c < 128) return (c | 32) - 'a' < 26 || c - '0' < 10 || c == '_';
-    return regex::is_word(c);
+    return wide_word_char(c);
 }
 
 template <class C>
