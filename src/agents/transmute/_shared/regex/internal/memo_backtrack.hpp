@@ -15,6 +15,7 @@
 #include "window_backtrack.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -35,7 +36,11 @@ public:
         splits_ = 0;
         for (uint32_t pc = 0; pc < code.insts.size(); ++pc)
             if (code.insts[pc].op == Op::kSplit) split_index_[pc] = splits_++;
-        const size_t words = (static_cast<size_t>(splits_) * kChunk + 63) / 64;
+        // A chunk covers the whole of a short text (positions 0..n), so that a call on a small
+        // script clears a few words per branch point, not a long text's chunk.
+        chunk_bits_ = std::clamp<size_t>(static_cast<size_t>(std::bit_width(n)), kMinChunkBits, kMaxChunkBits);
+        chunk_ = size_t{1} << chunk_bits_;
+        const size_t words = (static_cast<size_t>(splits_) * chunk_ + 63) / 64;
         release_all();
         if (words != chunk_words_) free_.clear();
         // Keep a few spare chunks for the next text, not a long run's worth.
@@ -50,7 +55,7 @@ public:
         const Code& code = prog_->spans;
         if (pos < last_start_ || pos < last_end_) release_all();
         last_start_ = pos;
-        recycle_below(pos >> kChunkBits);
+        recycle_below(pos >> chunk_bits_);
         AnchoredRun out;
         out.reached = pos;
         depth_ = 0;
@@ -118,8 +123,8 @@ public:
 
 private:
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
-    static constexpr size_t kChunkBits = 12;
-    static constexpr size_t kChunk = size_t{1} << kChunkBits;
+    static constexpr size_t kMinChunkBits = 6;
+    static constexpr size_t kMaxChunkBits = 12;
     static constexpr size_t kSpareChunks = 8;
     static constexpr size_t kNoChunk = static_cast<size_t>(-1);
 
@@ -137,8 +142,8 @@ private:
 
     // The bits of the chunk holding position p (p is at or after the latest start).
     uint64_t* chunk_for(size_t p) {
-        if ((p >> kChunkBits) == cached_chunk_) return cached_bits_;
-        const size_t k = (p >> kChunkBits) - base_;
+        if ((p >> chunk_bits_) == cached_chunk_) return cached_bits_;
+        const size_t k = (p >> chunk_bits_) - base_;
         if (k >= live_.size()) live_.resize(k + 1);
         std::unique_ptr<uint64_t[]>& chunk = live_[k];
         if (!chunk) {
@@ -150,7 +155,7 @@ private:
                 std::memset(chunk.get(), 0, chunk_words_ * sizeof(uint64_t));
             }
         }
-        cached_chunk_ = p >> kChunkBits;
+        cached_chunk_ = p >> chunk_bits_;
         cached_bits_ = chunk.get();
         return cached_bits_;
     }
@@ -158,7 +163,7 @@ private:
     // Marks (split, p) as explored; true when it already was.
     bool seen(uint32_t split, size_t p) {
         uint64_t* bits = chunk_for(p);
-        const size_t bit = static_cast<size_t>(split) * kChunk + (p & (kChunk - 1));
+        const size_t bit = static_cast<size_t>(split) * chunk_ + (p & (chunk_ - 1));
         const uint64_t mask = uint64_t{1} << (bit & 63);
         if (bits[bit >> 6] & mask) return true;
         bits[bit >> 6] |= mask;
@@ -167,11 +172,11 @@ private:
 
     // A match ended at p: the branch points on its path at p did not fail.
     void forget_column(size_t p) {
-        const size_t k = (p >> kChunkBits) - base_;
+        const size_t k = (p >> chunk_bits_) - base_;
         if (k >= live_.size() || !live_[k]) return;
         uint64_t* bits = live_[k].get();
         for (uint32_t split = 0; split < splits_; ++split) {
-            const size_t bit = static_cast<size_t>(split) * kChunk + (p & (kChunk - 1));
+            const size_t bit = static_cast<size_t>(split) * chunk_ + (p & (chunk_ - 1));
             bits[bit >> 6] &= ~(uint64_t{1} << (bit & 63));
         }
     }
@@ -201,6 +206,8 @@ private:
     const WordTable* words_ = &word_table();
     std::vector<uint32_t> split_index_;
     uint32_t splits_ = 0;
+    size_t chunk_bits_ = kMaxChunkBits;  // positions per chunk: 1 << chunk_bits_
+    size_t chunk_ = size_t{1} << kMaxChunkBits;
     size_t chunk_words_ = 0;
     size_t base_ = 0;        // chunk index of live_[0]
     size_t last_start_ = 0;  // where the latest run started
