@@ -173,6 +173,11 @@ CORPUS_RULES = [
     ("snowflake.query_history_columns", "SELECT SUM(credits_used_compute) FROM m;", "SELECT SUM(credits) FROM m;"),
     ("snowflake.variant_quoted_key", 'SELECT r.value:"objectName" FROM t', "SELECT v:name::string FROM t"),
     ("snowflake.more_functions", "SELECT TIME_SLICE(ts, 60, 'MINUTE') FROM t;", "SELECT DATE_TRUNC('minute', ts) FROM t;"),
+    ("postgresql.psql_meta", "\\c - - - :worker_1_port\n\\set ON_ERROR_STOP on", "\\copy t FROM 'f.csv'"),
+    ("postgresql.materialized_cte", "WITH c AS MATERIALIZED (SELECT 1) SELECT * FROM c;", "CREATE MATERIALIZED VIEW mv AS SELECT 1;"),
+    ("teradata.database_space", "CREATE DATABASE sales FROM dbc AS PERM = 0;", "CREATE DATABASE sales FROM SHARE acct.s;"),
+    ("hive.java_udf", "CREATE TEMPORARY FUNCTION to_upper AS 'com.example.Upper';",
+     "CREATE FUNCTION to_upper(s STRING) RETURNS STRING AS 'SELECT UPPER(s)';"),
     # Narrowed where they fired on every dialect's scripts.
     ("teradata.replace_procedure", "REPLACE VIEW db.v AS SEL * FROM t;", "CREATE OR REPLACE VIEW v AS SELECT 1;"),
     ("mysql.alter_column", "ALTER TABLE t ADD COLUMN c int NULL AFTER `b`;", "SELECT a FROM t ORDER BY a NULLS FIRST;\nl := v.first;"),

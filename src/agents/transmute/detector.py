@@ -92,6 +92,7 @@ RULES: tuple[Rule, ...] = (
     _rule("hive.string_type_columns", (P.HIVE, P.DATABRICKS), r"\b\w+\s+STRING\s*[,)]"),
     _rule("hive.string_type_quoted_columns", (P.HIVE, P.DATABRICKS), r"`\s+STRING\s*[,)]"),
     _rule("hive.insert_into_table", (P.HIVE, P.DATABRICKS), r"\bINSERT\s+INTO\s+TABLE\b", "medium"),
+    _rule("hive.java_udf", (P.HIVE, P.DATABRICKS), r"\bCREATE\s+(TEMPORARY\s+)?FUNCTION\s+[\w.]+\s+AS\s+'"),
     # MySQL
     _rule("mysql.engine_option", P.MYSQL, r"\)\s*ENGINE\s*=\s*\w+"),
     _rule("mysql.delimiter_line", P.MYSQL, r"^\s*DELIMITER\s+\S+\s*$"),
@@ -143,6 +144,7 @@ RULES: tuple[Rule, ...] = (
     _rule("teradata.replace_procedure", P.TERADATA, r"(^|;)\s*REPLACE\s+(PROCEDURE|VIEW|MACRO|FUNCTION)\b"),
     _rule("teradata.exec_macro", P.TERADATA, r"^\s*EXEC\s+\w+\.\w+\s*(\(|;)", "medium"),
     _rule("teradata.date_literal_format", P.TERADATA, r"\bCAST\s*\([^()]*\bAS\s+DATE\s+FORMAT\b"),
+    _rule("teradata.database_space", P.TERADATA, r"\bCREATE\s+(DATABASE|USER)\s+\w+\s+FROM\s+\w+\s+AS\b|\b(PERM|SPOOL)\s*=\s*\d"),
     # BigQuery
     _rule("bigquery.backtick_project_path", P.BIGQUERY, r"`[a-z][\w]*-[\w-]*\.\w+(\.\w+)?`|`[\w-]+\.[\w-]+\.[\w$*-]+`"),
     _rule("bigquery.types", P.BIGQUERY, r"\b(INT64|FLOAT64|BIGNUMERIC|BYTES)\b"),
@@ -225,6 +227,8 @@ RULES: tuple[Rule, ...] = (
     _rule("postgresql.explain_vacuum_options", P.POSTGRESQL, r"\bEXPLAIN\s*\(\s*(COSTS|ANALYZE|VERBOSE|BUFFERS|FORMAT|TIMING|SUMMARY|SETTINGS|WAL)\b|\bVACUUM\s+(ANALYZE|FULL|VERBOSE|FREEZE)\b|\bVACUUM\s*\("),
     _rule("postgresql.returns_void", P.POSTGRESQL, r"\bRETURNS\s+VOID\b"),
     _rule("postgresql.dollar_body_language", (P.POSTGRESQL, P.REDSHIFT), r"\$\$\s*LANGUAGE\s+(sql|plpgsql|plpythonu)\b"),
+    _rule("postgresql.psql_meta", P.POSTGRESQL, r"^\s*\\(c|connect|set|unset|echo|pset|timing|qecho|if|endif|elif|dx|dv|dm|ds|sf|sv)\b"),
+    _rule("postgresql.materialized_cte", P.POSTGRESQL, r"\bAS\s+(NOT\s+)?MATERIALIZED\s*\("),
     # SQL Server
     _rule("sqlserver.varchar_max", P.SQLSERVER, r"\bN?VAR(CHAR|BINARY)\s*\(\s*MAX\s*\)"),
     _rule("sqlserver.dbo_schema", P.SQLSERVER, r"\bdbo\s*\.|\[dbo\]"),
