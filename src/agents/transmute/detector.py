@@ -127,6 +127,8 @@ RULES: tuple[Rule, ...] = (
     _rule("mysql.string_functions", P.MYSQL, r"\b(SUBSTRING_INDEX|FIND_IN_SET)\s*\("),
     _rule("mysql.index_clauses", P.MYSQL, r"\bADD\s+(UNIQUE\s+|FULLTEXT\s+|SPATIAL\s+)?(INDEX|KEY)\s+`?\w+`?\s*\(|\)\s*USING\s+(BTREE|HASH)\b"),
     _rule("mysql.row_trigger_value", P.MYSQL, r"\bFOR\s+EACH\s+ROW\s+(SET|SELECT|INSERT|UPDATE|DELETE|CALL)\b|\b(INSERT|REPLACE)\s+(INTO\s+)?[\w.`]+\s*(\([^()]*\)\s*)?VALUE\s*\("),
+    _rule("mysql.view_algorithm", P.MYSQL, r"\bALGORITHM\s*=\s*(TEMPTABLE|MERGE|UNDEFINED)\b"),
+    _rule("mysql.system_schema", P.MYSQL, r"\bmysql\.(proc|user|db|tables_priv|columns_priv|general_log|slow_log|innodb_\w+|func|event)\b|\bINFORMATION_SCHEMA\.(GLOBAL_STATUS|GLOBAL_VARIABLES|SESSION_STATUS|SESSION_VARIABLES|EVENTS|PARTITIONS)\b"),
     # Teradata
     _rule("teradata.bteq_command", P.TERADATA, r"^\s*\.(LOGON|LOGOFF|QUIT|IF|GOTO|LABEL|EXPORT|IMPORT|RUN|OS|REPEAT|MAXERROR|ERRORLEVEL|ERROROUT|REMARK|EXIT|SET\s+\w+|WIDTH|SESSIONS|BEGIN\s+(LOADING|MLOAD|IMPORT)|END\s+(LOADING|MLOAD)|LAYOUT|FIELD|DML\s+LABEL)\b"),
     _rule("teradata.sel_statement", P.TERADATA, r"^\s*SEL\s+\S"),
