@@ -146,6 +146,15 @@ class TestMisfires:
         # After `DELIMITER ;` a `$$` is a dollar quote again.
         assert "postgresql.dollar_quoted_body" in fired(detector, text + "SELECT $$x$$;")
 
+    def test_a_quoted_delimiter_is_a_copy_option(self, detector):
+        # COPY's `DELIMITER '|'` on a line of its own sets no statement delimiter: the quote is a
+        # literal, and later `'|'`s are literals too.
+        text = "COPY t FROM 's3://b/k'\nIAM_ROLE 'arn'\nDELIMITER '|'\nIGNOREHEADER 1;\nSELECT '|' AS x;\n"
+        code, _ = detector.views(text)
+        assert "DELIMITER '\x01'" in code and "SELECT '\x01' AS x;" in code
+        assert "mysql.delimiter_line" not in fired(detector, text)
+        assert "mysql.delimiter_line" in fired(detector, "DELIMITER //\nSELECT 1//\n")
+
 
 # Rules read off the corpus, each with a line its platform writes and a near miss: the same idea in
 # another dialect's spelling, or a neighbouring form the rule leaves out on purpose.

@@ -95,7 +95,7 @@ RULES: tuple[Rule, ...] = (
     _rule("hive.java_udf", (P.HIVE, P.DATABRICKS), r"\bCREATE\s+(TEMPORARY\s+)?FUNCTION\s+[\w.]+\s+AS\s+'"),
     # MySQL
     _rule("mysql.engine_option", P.MYSQL, r"\)\s*ENGINE\s*=\s*\w+"),
-    _rule("mysql.delimiter_line", P.MYSQL, r"^\s*DELIMITER\s+\S+\s*$"),
+    _rule("mysql.delimiter_line", P.MYSQL, r"^\s*DELIMITER\s+[^\s'\"]\S*\s*$"),
     _rule("mysql.default_charset", P.MYSQL, r"\bDEFAULT\s+CHARSET\s*=|\bCHARSET\s*=\s*\w+|\bCOLLATE\s*=?\s*utf8"),
     _rule("mysql.lock_tables", P.MYSQL, r"\b(UN)?LOCK\s+TABLES\b"),
     _rule("mysql.unsigned", P.MYSQL, r"\b(TINY|SMALL|MEDIUM|BIG)?INT(EGER)?\s*(\(\s*\d+\s*\))?\s+UNSIGNED\b"),

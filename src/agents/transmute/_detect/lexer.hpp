@@ -100,7 +100,7 @@ public:
             // new delimiter ends statements until the next DELIMITER line, so `END $$` opens
             // no dollar quote and `END //` no comment.
             if (at_line_start && (c == 'd' || c == 'D') && lower_equals(i, "delimiter") && i + 9 < n_ &&
-                horizontal_space(s_[i + 9])) {
+                horizontal_space(s_[i + 9]) && !quoted_argument(i + 9)) {
                 i = delimiter_line(i);
                 continue;
             }
@@ -243,6 +243,13 @@ private:
         for (size_t m = i; m <= k; ++m)
             if (s_[m] == '\n') out_.newlines.push_back(m);
         pos_ = k + 1;
+    }
+
+    // A quoted word after DELIMITER is an option's value (Redshift's and Snowflake's COPY take
+    // `DELIMITER '|'` on a line of its own), never the client command, whose delimiter is bare.
+    bool quoted_argument(size_t k) const {
+        while (k < n_ && horizontal_space(s_[k])) ++k;
+        return k < n_ && (s_[k] == '\'' || s_[k] == '"');
     }
 
     size_t delimiter_line(size_t i) {
