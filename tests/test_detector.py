@@ -193,7 +193,45 @@ CORPUS_RULES = [
     # Narrowed where they fired on every dialect's scripts.
     ("teradata.replace_procedure", "REPLACE VIEW db.v AS SEL * FROM t;", "CREATE OR REPLACE VIEW v AS SELECT 1;"),
     ("mysql.alter_column", "ALTER TABLE t ADD COLUMN c int NULL AFTER `b`;", "SELECT a FROM t ORDER BY a NULLS FIRST;\nl := v.first;"),
+    ("snowflake.returns_variant", "CREATE FUNCTION f() RETURNS VARIANT LANGUAGE JAVASCRIPT AS 'x';",
+     "CREATE FUNCTION f(q text) RETURNS TABLE (line text) LANGUAGE plpgsql AS $$ BEGIN END $$;"),
+    ("snowflake.table_functions", "SELECT * FROM TABLE(RESULT_SCAN(LAST_QUERY_ID()));", "SELECT * FROM TABLE(pkg.pipelined_rows(1));"),
+    ("mysql.show_statements", "SHOW GLOBAL STATUS LIKE 'Threads%';", "SHOW TABLES IN main.sales;"),
+    ("mysql.functions", "SELECT GROUP_CONCAT(name) FROM t WHERE d = CURDATE();", "SELECT IFNULL(a, 0), NOW() FROM t;"),
+    ("teradata.exec_macro", "EXEC logger.set_level(logger.g_debug);", "EXEC dbo.sp_BlitzLock;"),
+    ("teradata.with_data", "CREATE TABLE t AS (SELECT 1 AS a) WITH DATA PRIMARY INDEX (a);",
+     "CREATE MATERIALIZED VIEW mv AS SELECT 1 WITH NO DATA;"),
+    ("snowflake.sql_variable", "SET cutoff = (SELECT MAX(d) FROM $src_table);",
+     "CREATE FUNCTION f() RETURNS trigger SET search_path = pg_catalog AS $body$ SELECT 1 $body$;"),
+    ("bigquery.types", "CREATE TABLE t (a INT64, b ARRAY<BYTES>);", "SELECT SUM(bytes) FROM v$datafile;"),
+    ("bigquery.except_distinct", "SELECT a FROM x EXCEPT DISTINCT SELECT a FROM y;", "SELECT a FROM x UNION DISTINCT SELECT a FROM y;"),
+    ("oracle.rownum", "SELECT * FROM t WHERE ROWNUM <= 10;", "SELECT ROW_NUMBER() OVER (ORDER BY a) AS rownum, * FROM t;"),
+    ("oracle.storage_clauses", "CREATE TABLE t (a NUMBER) PCTFREE 10 NOLOGGING;", "CREATE TABLE t (a int) TABLESPACE fast_ssd;"),
+    ("oracle.sqlplus_commands", "SELECT 1 FROM dual;\n@@show_plan\n", "RAISERROR (@msg,\n  @ErrorState\n);"),
+    ("sqlserver.on_primary", "CREATE INDEX i ON t (a) WITH (PAD_INDEX = OFF);", "CREATE INDEX i ON t (a) WITH (FILLFACTOR = 70);"),
+    ("redshift.copy_options", "COPY t FROM 's3://b/k' GZIP DELIMITER '|';", "CREATE FILE FORMAT f COMPRESSION = GZIP;"),
+    ("hive.add_resource", "ADD JAR /opt/udfs/hivemall.jar;", "ALTER DATABASE db\nADD FILE (NAME = data2);"),
+    ("postgresql.if_not_exists", "CREATE TABLE IF NOT EXISTS t (a int);", "IF NOT EXISTS (SELECT 1 FROM sys.tables) PRINT 'x';"),
+    ("teradata.functions", "SELECT OREPLACE(name, 'a', 'b') FROM t;", "SELECT ZEROIFNULL(credits) FROM m;"),
+    # Read off the corpus for the platforms named least often.
+    ("hive.semi_join", "SELECT a.k FROM a LEFT SEMI JOIN b ON a.k = b.k;", "SELECT a.k FROM a LEFT JOIN b ON a.k = b.k;"),
+    ("mysql.text_blob_types", "CREATE TABLE t (body LONGTEXT NOT NULL);", "CREATE TABLE t (body TEXT NOT NULL);"),
+    ("mysql.server_maintenance", "SELECT * INTO OUTFILE '/tmp/t.csv' FROM t;\nOPTIMIZE TABLE t;", "MSCK REPAIR TABLE t;"),
+    ("teradata.character_set", "name VARCHAR(30) CHARACTER SET LATIN NOT NULL,", "name VARCHAR(30) CHARACTER SET utf8mb4,"),
+    ("teradata.journal_fallback", "CREATE MULTISET TABLE t, NO FALLBACK, NO BEFORE JOURNAL, NO AFTER JOURNAL (a INT);",
+     "CREATE TABLE t (a INT) FALLBACK_POLICY = x;"),
+    ("snowflake.warehouse_columns", "SELECT warehouse_size, query_tag FROM query_history;", "SELECT warehouse_name FROM w;"),
+    ("snowflake.scripting", "BEGIN\n  LET total NUMBER := 0;\nEND;", "BEGIN\n  total := 0;\nEND;"),
+    ("postgresql.server_settings", "SET client_min_messages TO WARNING;", "SET statement_timeout TO 0;"),
 ]  # fmt: skip
+
+
+def test_title_format_reads_the_format_string(detector):
+    """Teradata's FORMAT phrase is told from COPY's FORMAT option by the literal it names, so the
+    rule reads the raw text."""
+    assert "teradata.title_format" in fired(detector, "SELECT d (FORMAT 'YYYY-MM-DD'), n (FORMAT 'ZZ9') FROM t;")
+    assert "teradata.title_format" in fired(detector, "SELECT a (TITLE 'Amount') FROM t;")
+    assert "teradata.title_format" not in fired(detector, "COPY t FROM STDIN WITH (FORMAT 'csv');")
 
 
 @pytest.mark.parametrize("rule, hit, near_miss", CORPUS_RULES, ids=[r for r, _, _ in CORPUS_RULES])
