@@ -121,7 +121,7 @@ def test_wide_characters_whose_low_byte_looks_like_syntax(seeded_random):
 # The engine's multi-pattern scan on its own, against re: every shape of pattern a trigger stands
 # for (what must follow a trigger's literal, classes, optional groups, candidates that start
 # before the trigger, look-behinds and lookaheads in front), in presence and in counting mode.
-I, M = re.IGNORECASE, re.MULTILINE
+I, M = re.IGNORECASE, re.MULTILINE  # noqa: E741 (the re flag letters)
 TRIGGER_SHAPES = [
     (r"\bMERGE\b", I), (r"\bKey\b", 0), (r"\bEXEC(?:UTE)?\s*\(", I), (r"\b(SHALLOW|DEEP)\s+CLONE\b", I),
     (r"\b(?:TINY|SMALL|BIG)?INT(?:EGER)?\s*\(\s*\d+", I), (r"\bN?VARCHAR2\b", I), (r"\b[rRbB]['\"]", 0),
