@@ -193,3 +193,30 @@ def test_generated_patterns_scan_like_re(seeded_random):
         texts = ["".join(rng.choice(letters) for _ in range(rng.randrange(40))) for _ in range(30)]
         counted = {k for k in range(len(programs)) if rng.random() < 0.5}
         scanned_like_re(programs, patterns, texts, counted, rng.random() < 0.5)
+
+
+# Many triggers on one word: the scan sorts them out by the character after their literal (right
+# after it, or after white space), so every kind of test must let through what re matches.
+CREATE_SHAPES = [
+    (r"\bCREATE\s+TABLE\b", I), (r"\bCREATE\s+(?:OR\s+REPLACE\s+)?VIEW\b", I), (r"\bCREATE\s*\(", I),
+    (r"\bCREATE\b", I), (r"\bCREATED\b", I), (r"\bCREATE\s+[#@]\w+", I), (r"\bCreate\s+Kind\b", 0),
+    (r"\bcreate\s+table", 0), (r"\bCREATE\s*;", I), (r"\bCREATEDBY\s+\w", I), (r"\bCREATE[a-z]", 0),
+    (r"\bCREATE\s+TEMP(?:ORARY)?\s+TABLE\b", I), (r"\bCREATE\s+\w+\s+AS\b", I), (r"\bCREATES\b\s*=", I),
+    (r"\bCREATE_\w+", I), (r"\bCREATE\s{2,}X", I), (r"\bCREATE\d", I),
+]
+CREATE_WORDS = ["CREATE", "create", "Create", "CREATED", "CREATEDBY", "CREATES", "CREATE_X", "CREATEa", "CREATE1",
+                "TABLE", "table", "\u212aind", "Kind", "VIEW", "OR", "REPLACE", "TEMP", "TEMPORARY", "(", ";", "=",
+                "#t", "@v", "X", "AS", "\u017f", "\u0130", "\u00e9", "\u4e2d", "x"]
+
+
+def test_many_triggers_on_one_word_scan_like_re(seeded_random):
+    programs = [_engine.compile(source, flags) for source, flags in CREATE_SHAPES]
+    patterns = [re.compile(source, flags) for source, flags in CREATE_SHAPES]
+    separators = ["", " ", "  ", "\n", "\t "]
+    texts = ["".join(seeded_random.choice(CREATE_WORDS) + seeded_random.choice(separators)
+                     for _ in range(seeded_random.randrange(12)))
+             for _ in range(400)]
+    texts += ["CREATE", "CREATE ", "create  ", "CREATE\u212a", "CREATE \u212aind"]
+    everything = set(range(len(programs)))
+    for counted, gates in [(set(), False), (everything, True)]:
+        scanned_like_re(programs, patterns, texts, counted, gates)

@@ -304,8 +304,12 @@ private:
             t.follow_space = k < items.size() && space_of(items[k]) == Space::some ? Space::some : Space::any;
             t.follow_heads = std::move(words);
             t.follow_punct = std::move(punct);
-            for (const std::u32string& head : t.follow_heads)
-                t.follow_first[head[0] >> 6] |= uint64_t{1} << (head[0] & 63);
+            // The walk folds the char it tests against these bits, also where the trigger
+            // compares letter case exactly (its own compare then tells the case apart).
+            for (const std::u32string& head : t.follow_heads) {
+                const uint32_t f = regex::fold_ascii(head[0]);
+                t.follow_first[f >> 6] |= uint64_t{1} << (f & 63);
+            }
             for (char32_t c : t.follow_punct) t.follow_first[c >> 6] |= uint64_t{1} << (c & 63);
             return;
         }

@@ -8,6 +8,7 @@
 
 #include "../simd.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <mutex>
 
@@ -415,7 +416,35 @@ private:
         for (uint32_t g = scan_.bucket_start_[key]; g < scan_.bucket_start_[key + 1]; ++g) {
             const TriggerScan::Group& group = scan_.groups_[g];
             if ((head & group.mask) != group.head) continue;
+            if (group.dispatch >= 0) {
+                on_word_dispatch(i, group);
+                continue;
+            }
             for (uint32_t k = group.first; k < group.last; ++k) on_word_trigger(scan_.bucket_ids_[k], i);
+        }
+    }
+
+    // A large group at the word starting at i: only the triggers that the characters after their
+    // literal allow are tried, in their order.
+    void on_word_dispatch(size_t i, const TriggerScan::Group& group) {
+        const TriggerScan::Dispatch& d = scan_.dispatches_[static_cast<size_t>(group.dispatch)];
+        uint64_t bits = d.always;
+        for (const TriggerScan::Dispatch::Slot& slot : d.slots) {
+            size_t k = i + slot.len;
+            if (k >= n_) continue;  // no character to test: these triggers cannot hold
+            if (slot.space != Space::none) {
+                const size_t end = white_end(k);
+                if (slot.space == Space::some && end == k) continue;
+                k = end;
+                if (k >= n_) continue;
+            }
+            const uint32_t c = static_cast<uint32_t>(s_[k]);
+            bits |= c < 128 ? slot.by_char[c] : slot.members;
+        }
+        while (bits) {
+            const uint32_t k = static_cast<uint32_t>(std::countr_zero(bits));
+            bits &= bits - 1;
+            on_word_trigger(scan_.bucket_ids_[group.first + k], i);
         }
     }
 

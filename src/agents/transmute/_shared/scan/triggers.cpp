@@ -107,6 +107,7 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
             for (; j < list.size() && group_of(list[j]) == std::make_pair(group.mask, group.head); ++j)
                 scan->bucket_ids_.push_back(list[j]);
             group.last = static_cast<uint32_t>(scan->bucket_ids_.size());
+            scan->add_dispatch(group);
             scan->groups_.push_back(group);
         }
     }
@@ -140,6 +141,50 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
     return scan;
 }
 
+void TriggerScan::add_dispatch(Group& group) {
+    constexpr uint32_t kMinTriggers = 6;  // below this, trying each trigger costs less
+    constexpr size_t kMaxSlots = 4;
+    const uint32_t size = group.last - group.first;
+    if (size < kMinTriggers || size > 64) return;
+    Dispatch d;
+    for (uint32_t k = 0; k < size; ++k) {
+        const Trigger& t = triggers_[bucket_ids_[group.first + k]];
+        const uint64_t bit = uint64_t{1} << k;
+        if (!t.has_next && !t.has_follow) {
+            d.always |= bit;
+            continue;
+        }
+        // The character tested: right after the literal (next), or after the follow's white space.
+        const uint32_t len = static_cast<uint32_t>(t.prefix.size());
+        const Space space = t.has_next ? Space::none : t.follow_space;
+        auto slot = std::find_if(d.slots.begin(), d.slots.end(),
+                                 [&](const Dispatch::Slot& x) { return x.len == len && x.space == space; });
+        if (slot == d.slots.end()) {
+            if (d.slots.size() == kMaxSlots) {
+                d.always |= bit;
+                continue;
+            }
+            slot = d.slots.insert(d.slots.end(), Dispatch::Slot{});
+            slot->len = len;
+            slot->space = space;
+        }
+        slot->members |= bit;
+        for (uint32_t c = 0; c < 128; ++c) {
+            bool allowed;
+            if (t.has_next) {
+                const uint32_t f = t.fold ? regex::fold_ascii(c) : c;
+                allowed = (t.next_ascii[f >> 6] >> (f & 63)) & 1;
+            } else {
+                const uint32_t f = regex::fold_ascii(c);
+                allowed = f < 128 && ((t.follow_first[f >> 6] >> (f & 63)) & 1);
+            }
+            if (allowed) slot->by_char[c] |= bit;
+        }
+    }
+    group.dispatch = static_cast<int32_t>(dispatches_.size());
+    dispatches_.push_back(std::move(d));
+}
+
 void TriggerScan::allow_after_punct(const Trigger& t) {
     NextChars& next = punct_next_[t.punct];
     // Under fold the text's char folds before the trigger compares it: letters in either case,
@@ -155,7 +200,8 @@ void TriggerScan::allow_after_punct(const Trigger& t) {
         next.wide = true;  // wide white space
         for (uint32_t c = 0; c < 128; ++c) {
             if (regex::is_space_char(c)) next.add(c, false);
-            if (t.follow_space != Space::some && ((t.follow_first[c >> 6] >> (c & 63)) & 1)) next.add(c, t.fold);
+            // The bits are of folded chars: either letter case may stand there.
+            if (t.follow_space != Space::some && ((t.follow_first[c >> 6] >> (c & 63)) & 1)) next.add(c, true);
         }
     } else {
         next.any = true;

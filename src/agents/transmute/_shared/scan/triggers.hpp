@@ -141,8 +141,26 @@ private:
     struct Group {
         uint32_t head = 0, mask = 0;  // mask 0: triggers that compare letter case exactly
         uint32_t first = 0, last = 0;  // their ids in bucket_ids_[first .. last)
+        int32_t dispatch = -1;         // index into dispatches_, or -1
     };
     std::vector<Group> groups_;
+    // A large group's triggers sorted out by the character after their literal: most triggers of
+    // a common word ("create") ask for a particular word after it, so at one occurrence only the
+    // few whose follow can open with the character there are tried. Bit k stands for the group's
+    // k-th trigger; a set bit only means the trigger is tried, so any doubt sets it.
+    struct Dispatch {
+        uint64_t always = 0;  // triggers with no test on the next character
+        struct Slot {         // triggers with one prefix length and one kind of test
+            uint32_t len = 0;
+            Space space = Space::none;  // white space skipped before the character tested
+            uint64_t members = 0;
+            std::array<uint64_t, 128> by_char{};  // per raw ASCII char there: triggers it allows
+        };
+        std::vector<Slot> slots;
+    };
+    std::vector<Dispatch> dispatches_;
+    // Builds the dispatch of groups_[g] when it is large enough to pay.
+    void add_dispatch(Group& group);
     // Line triggers by the folded first character after the line's white space (ASCII; 128:
     // anything else). Triggers without a head requirement stand in every list.
     std::array<std::vector<uint32_t>, 129> line_by_head_;
