@@ -223,6 +223,19 @@ CORPUS_RULES = [
     ("snowflake.warehouse_columns", "SELECT warehouse_size, query_tag FROM query_history;", "SELECT warehouse_name FROM w;"),
     ("snowflake.scripting", "BEGIN\n  LET total NUMBER := 0;\nEND;", "BEGIN\n  total := 0;\nEND;"),
     ("postgresql.server_settings", "SET client_min_messages TO WARNING;", "SET statement_timeout TO 0;"),
+    ("teradata.admin_statements", "LOCKING TABLE sales FOR ACCESS SELECT * FROM sales;", "LOCK TABLE sales IN ACCESS SHARE MODE;"),
+    ("snowflake.governance_policies", "ALTER TABLE t MODIFY COLUMN email SET MASKING POLICY email_mask;",
+     "CREATE ROW ACCESS POLICY p ON t GRANT TO ('user:a@b.c') FILTER USING (TRUE);"),
+    ("snowflake.more_objects", "CREATE OR REPLACE DYNAMIC TABLE d AS SELECT 1;", "CREATE SEQUENCE s START WITH 1;"),
+    ("snowflake.admin_parameters", "ALTER TABLE a SWAP WITH b;", "UNDROP SCHEMA mydataset;"),
+    ("redshift.system_functions", "SELECT pg_last_copy_id();", "SELECT pg_last_xact_replay_timestamp();"),
+    ("redshift.security_objects", "CREATE RLS POLICY p WITH (r varchar(20)) USING (r = 'x');",
+     "ALTER TABLE t ENABLE ROW LEVEL SECURITY;"),
+    ("oracle.remark_line", "REM  Creates the HR schema\nCREATE TABLE t (a int);", "  remark varchar(500) DEFAULT NULL,"),
+    ("oracle.xmltype", "CREATE TABLE t (doc XMLTYPE);", "CREATE TABLE t (doc XML);"),
+    ("oracle.admin_ddl", "DROP TABLE t CASCADE CONSTRAINTS;", "DROP TABLE t CASCADE;"),
+    ("mysql.backtick_column_types", "  `id` int(11) NOT NULL AUTO_INCREMENT,", "  `total_amount` decimal(16,2) COMMENT 'total',"),
+    ("mysql.alter_column", "ALTER TABLE t MODIFY `c` varchar(10);", "ALTER TABLE t CHANGE COLUMN c d STRING;"),
 ]  # fmt: skip
 
 

@@ -109,8 +109,10 @@ RULES: tuple[Rule, ...] = (
     _rule("mysql.use_statement_backtick", P.MYSQL, r"^\s*USE\s+`"),
     _rule("mysql.insert_ignore", P.MYSQL, r"\bINSERT\s+(IGNORE|DELAYED|LOW_PRIORITY)\b|\bREPLACE\s+INTO\b"),
     _rule("mysql.user_variable", P.MYSQL, r"@\w+\s*:="),
-    _rule("mysql.alter_column", P.MYSQL, r"\bALTER\s+TABLE\s+\S+\s+(MODIFY|CHANGE)\s+(COLUMN\s+)?[`\w]|\bAFTER\s+`\w+`|\bADD\s+(COLUMN\s+)?[`\w]+\s+\w+(\s*\(\s*\d+\s*\))?\s+FIRST\b"),
-    _rule("mysql.backtick_column_types", P.MYSQL, r"`\w+`\s+(tinyint|smallint|mediumint|int|bigint|varchar|char|datetime|timestamp|text|mediumtext|longtext|json|double|float|decimal|blob|longblob|enum|set)\b", "medium"),
+    # Hive, Oracle and Snowflake also write ALTER TABLE ... MODIFY/CHANGE; MySQL quotes the column.
+    _rule("mysql.alter_column", P.MYSQL, r"\bALTER\s+TABLE\s+\S+\s+(MODIFY|CHANGE)\s+(COLUMN\s+)?`|\bAFTER\s+`\w+`|\bADD\s+(COLUMN\s+)?`\w+`\s+\w+(\s*\(\s*\d+\s*\))?\s+FIRST\b"),
+    # Hive DDL quotes columns too: a type Hive lacks, a display width, or a MySQL column option.
+    _rule("mysql.backtick_column_types", P.MYSQL, r"`\w+`\s+(mediumint|mediumtext|longtext|tinytext|json|blob|longblob|enum|set|(tinyint|smallint|int|bigint)\s*\(\s*\d+\s*\)|(tinyint|smallint|int|bigint|varchar|char|datetime|timestamp|decimal|double|float|text)\b[^,\n]*\b(unsigned|auto_increment|not\s+null|default|collate|character\s+set)\b)", "medium"),
     _rule("mysql.definer", P.MYSQL, r"\bDEFINER\s*=|\bSQL\s+SECURITY\s+(INVOKER|DEFINER)\b"),
     _rule("mysql.routine_characteristics", P.MYSQL, r"\b(READS|MODIFIES)\s+SQL\s+DATA\b|\bCONTAINS\s+SQL\b|^\s*NO\s+SQL\b"),
     _rule("mysql.handlers", P.MYSQL, r"\bDECLARE\s+(CONTINUE|EXIT)\s+HANDLER\b|\bLEAVE\s+\w+\s*;|\bITERATE\s+\w+\s*;"),
@@ -153,6 +155,7 @@ RULES: tuple[Rule, ...] = (
     _rule("teradata.database_space", P.TERADATA, r"\bCREATE\s+(DATABASE|USER)\s+\w+\s+FROM\s+\w+\s+AS\b|\b(PERM|SPOOL)\s*=\s*\d"),
     _rule("teradata.character_set", P.TERADATA, r"\bCHARACTER\s+SET\s+(LATIN|UNICODE|KANJISJIS|GRAPHIC)\b"),
     _rule("teradata.journal_fallback", P.TERADATA, r"\b(BEFORE|AFTER)\s+JOURNAL\b|,\s*(NO\s+)?FALLBACK\b|\bLOCK\s+ROW\s+FOR\s+ACCESS\b|\b(BEGIN|END)\s+QUERY\s+LOGGING\b|\bTD_SYSFNLIB\."),
+    _rule("teradata.admin_statements", P.TERADATA, r"\bLOCKING\s+(TABLE\s+|ROW\s+|DATABASE\s+|VIEW\s+)?[\w.]*\s*FOR\s+(ACCESS|READ|WRITE|EXCLUSIVE)\b|\bSHOW\s+(STATISTICS|STATS|QUALIFIED)\b|\bDROP\s+STATS\b|\b(CREATE|DROP)\s+ERROR\s+TABLE\b|\bISOLATED\s+LOADING\b|\bCOLLECT\s+DEMOGRAPHICS\b|\bINITIATE\s+(INDEX|PARTITION)\s+ANALYSIS\b|\bDUMP\s+EXPLAIN\b|\bSET\s+SESSION\s+(DATEFORM|COLLATION|CHARACTER\s+SET|DATABASE|SEARCHUIFDBPATH|FUNCTION\s+TRACE)\b|\bGRANT\s+LOGON\b|\b(BEGIN|END|FLUSH)\s+(QUERY\s+)?(LOGGING|CAPTURE)\b|\bINCREMENTAL\s+(ARCHIVE|RESTORE)\b|\bMODIFY\s+(USER|DATABASE|PROFILE)\b|\bDELETE\s+(DATABASE|USER)\b|\bGIVE\s+\w+\s+TO\b|\bRENAME\s+(FUNCTION|MACRO|PROCEDURE)\b|\b(CREATE|REPLACE)\s+AUTHORIZATION\b"),
     # BigQuery
     _rule("bigquery.backtick_project_path", P.BIGQUERY, r"`[a-z][\w]*-[\w-]*\.\w+(\.\w+)?`|`[\w-]+\.[\w-]+\.[\w$*-]+`"),
     _rule("bigquery.types", P.BIGQUERY, r"\b(INT64|FLOAT64|BIGNUMERIC)\b|<\s*BYTES\b|\bBYTES\s*\(\s*\d"),
@@ -193,12 +196,19 @@ RULES: tuple[Rule, ...] = (
     _rule("snowflake.more_functions", P.SNOWFLAKE, r"\b(STARTSWITH|ENDSWITH|TIME_SLICE|TIMEADD|TO_TIMESTAMP_NTZ|TO_TIMESTAMP_LTZ|HASH_AGG|OBJECT_AGG|RANDSTR|STRTOK_TO_ARRAY|OBJECT_KEYS|GET_PATH|AS_VARCHAR|AS_NUMBER|CHECK_JSON|TO_GEOGRAPHY|ST_MAKEPOINT)\s*\("),
     _rule("snowflake.warehouse_columns", P.SNOWFLAKE, r"\b(WAREHOUSE_SIZE|WAREHOUSE_TYPE|TABLE_STORAGE_METRICS|CURRENT_WAREHOUSE|QUERY_TAG)\b"),
     _rule("snowflake.scripting", P.SNOWFLAKE, r"^\s*USE\s+DATABASE\b|^\s*LET\s+\w+(\s+\w+)?\s*(:=|CURSOR\b|RESULTSET\b)"),
+    # BigQuery writes ROW ACCESS POLICY and Redshift MASKING POLICY as well; the others are
+    # Snowflake's alone.
+    _rule("snowflake.governance_policies", P.SNOWFLAKE, r"\b(MASKING|NETWORK|SESSION|PASSWORD|AUTHENTICATION|AGGREGATION|PROJECTION)\s+POLICY\b"),
+    _rule("snowflake.more_objects", P.SNOWFLAKE, r"\b(CREATE|ALTER|DROP|SHOW|DESCRIBE|DESC)\s+(OR\s+REPLACE\s+)?(DYNAMIC\s+TABLES?|ALERTS?|RESOURCE\s+MONITORS?|STREAMLITS?|NOTEBOOKS?|EXTERNAL\s+ACCESS\s+INTEGRATION|NETWORK\s+RULES?)\b"),
+    _rule("snowflake.admin_parameters", P.SNOWFLAKE, r"\bTARGET_LAG\s*=|\bSWAP\s+WITH\b|\bUNDROP\s+(TABLE|DATABASE)\b|\bDEFAULT_WAREHOUSE\s*=|\bMUST_CHANGE_PASSWORD\s*=|\bRSA_PUBLIC_KEY(_2)?\s*=|\b(SUSPEND|RESUME)\s+RECLUSTER\b|\bAUTO_SUSPEND\s*=|\bAUTO_RESUME\s*=|^\s*WAREHOUSE\s*=\s*\w"),
     # Redshift
     _rule("redshift.external_schema", P.REDSHIFT, r"\bFROM\s+DATA\s+CATALOG\b|\bCREATE\s+EXTERNAL\s+SCHEMA\b"),
     _rule("redshift.vacuum_analyze", P.REDSHIFT, r"\bANALYZE\s+COMPRESSION\b|\bVACUUM\s+(SORT\s+ONLY|DELETE\s+ONLY|REINDEX|RECLUSTER)\b"),
     _rule("redshift.credentials", P.REDSHIFT, r"\b(CREDENTIALS|IAM_ROLE)\s+'|\bIAM_ROLE\s+DEFAULT\b"),
     _rule("redshift.copy_options", P.REDSHIFT, r"\b(TIMEFORMAT|DATEFORMAT)\s+(AS\s+)?'|\bIGNOREHEADER\s+\d|\bMANIFEST\s+ENCRYPTED\b|\bGZIP\s+(DELIMITER|CSV|IGNOREHEADER|REGION|TIMEFORMAT|DATEFORMAT|ACCEPTINVCHARS|MAXERROR|TRUNCATECOLUMNS|FORMAT|JSON|STATUPDATE|COMPUPDATE|ESCAPE|REMOVEQUOTES|FILLRECORD|NULL|IAM_ROLE|CREDENTIALS|MANIFEST|PARALLEL|ALLOWOVERWRITE)\b|\bEMPTYASNULL\b|\bBLANKSASNULL\b"),
-    _rule("redshift.system_functions", P.REDSHIFT, r"\bPG_TABLE_DEF\b|\bPG_LAST_\w+|\bSVV_\w+|\bSYS_\w+_HISTORY\b|\bSTL_\w+"),
+    # PostgreSQL has pg_last_* replication functions and Hive tables are named stl_* too: only
+    # Redshift's own names, or a system table read in a FROM.
+    _rule("redshift.system_functions", P.REDSHIFT, r"\bPG_TABLE_DEF\b|\bPG_LAST_(COPY_ID|COPY_COUNT|QUERY_ID|UNLOAD_ID|UNLOAD_COUNT)\b|\bSVV_\w+|\bSYS_(QUERY|LOAD|UNLOAD|MV_REFRESH|SESSION|ANALYZE|VACUUM|COPY_JOB|CONNECTION|TRANSACTION|INTEGRATION\w*)_HISTORY\b|\b(FROM|JOIN)\s+(\w+\.)?STL_\w+|\bSTL_(QUERY|QUERYTEXT|WLM_QUERY|LOAD_ERRORS|LOAD_COMMITS|SCAN|ALERT_EVENT_LOG|CONNECTION_LOG|DDLTEXT|UTILITYTEXT|USERLOG)\b"),
     _rule("redshift.datetime_funcs", (P.REDSHIFT, P.SNOWFLAKE), r"\bCONVERT_TIMEZONE\s*\(|\bDATE_PART\s*\(\s*'?(epoch|dow|doy)", "medium"),
     _rule("redshift.identity_column", (P.REDSHIFT, P.SQLSERVER), r"\bIDENTITY\s*\(\s*\d+\s*,\s*\d+\s*\)", "medium"),
     _rule("redshift.late_binding_view", P.REDSHIFT, r"\bWITH\s+NO\s+SCHEMA\s+BINDING\b"),
@@ -215,6 +225,7 @@ RULES: tuple[Rule, ...] = (
     _rule("redshift.dateadd_current_date", (P.REDSHIFT, P.SNOWFLAKE), r"\bDATE(ADD|DIFF)\s*\(\s*\w+\s*,[^;]{0,120}?(\bCURRENT_DATE\b|\bSYSDATE\b|::\s*date\b|\bCAST\s*\([^()]*\bAS\s+DATE\s*\))", "medium"),
     _rule("redshift.sys_monitoring_views", P.REDSHIFT, r"\b(FROM|JOIN)\s+(\w+\.)?SYS_\w+_(HISTORY|DETAIL|SUMMARY|USAGE|STATE|ERRORS)\b"),
     _rule("redshift.session_settings", P.REDSHIFT, r"\b(enable_result_cache_for_session|enable_case_sensitive_identifier|enable_case_sensitive_super_attribute|analyze_threshold_percent|max_concurrency_scaling_clusters|json_parse_truncate_strings|describe_field_name_in_uppercase|mv_enable_aqmv_for_session|spectrum_query_maxerror)\b"),
+    _rule("redshift.security_objects", P.REDSHIFT, r"\bRLS\s+POLICY\b|\bROW\s+LEVEL\s+SECURITY\s+(ON|OFF)\b|\bDATASHARES?\b|\bSYSLOG\s+ACCESS\b|\bPASSWORD\s+DISABLE\b|\bSESSION\s+TIMEOUT\s+\d|\bATTACH\s+(MASKING|RLS)\s+POLICY\b"),
     # PostgreSQL
     _rule("postgresql.pgtap", P.POSTGRESQL, r"\bSELECT\s+(plan|no_plan|has_table|has_function|has_column|results_eq|throws_ok|lives_ok|is_empty|finish)\s*\("),
     _rule("postgresql.regclass_catalog", P.POSTGRESQL, r"::\s*regclass\b|\bpg_catalog\.pg_\w+|\bcurrent_setting\s*\(|\bset_config\s*\(", "medium"),
@@ -271,6 +282,10 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.decode_functions", P.ORACLE, r"\b(DECODE|TO_CHAR|TO_NUMBER|TRUNC|ADD_MONTHS|MONTHS_BETWEEN|LISTAGG|REGEXP_SUBSTR|INSTR|SUBSTRB)\s*\(", "medium"),
     _rule("oracle.substitution_variable", P.ORACLE, r"&&?\w+\.?|\bSYS_CONTEXT\s*\(|\bUSERENV\b"),
     _rule("oracle.grant_execute", P.ORACLE, r"\bGRANT\s+EXECUTE\s+ON\s+[\w.\"]+\s+TO\b|\bCREATE\s+(OR\s+REPLACE\s+)?(SYNONYM|TYPE\s+BODY|DIRECTORY)\b|\bCREATE\s+OR\s+REPLACE\s+(EDITIONABLE\s+)?TRIGGER\b", "medium"),
+    # SQL*Plus REMARK lines, written from the first column.
+    _rule("oracle.remark_line", P.ORACLE, r"^REM(ARK)?([ \t]|$)"),
+    _rule("oracle.xmltype", P.ORACLE, r"\bXMLTYPE\b"),
+    _rule("oracle.admin_ddl", P.ORACLE, r"\bCASCADE\s+CONSTRAINTS\b|\b(CREATE|DROP)\s+(OR\s+REPLACE\s+)?PUBLIC\s+SYNONYM\b|\b(DEFAULT|TEMPORARY)\s+TABLESPACE\b|\bQUOTA\s+(\d+\w?|UNLIMITED)\s+ON\b|\b(CREATE|ALTER|DROP|SELECT|INSERT|UPDATE|DELETE|EXECUTE)\s+ANY\s+(TABLE|VIEW|PROCEDURE|SEQUENCE|INDEX|TRIGGER|TYPE|SYNONYM|DIRECTORY)\b|\bEDITIONABLE\b|\bINHERIT\s+PRIVILEGES\b|\bCONTAINER\s*=\s*(ALL|CURRENT)\b"),
     # Databricks
     _rule("databricks.using_delta", P.DATABRICKS, r"\bUSING\s+DELTA\b|\bDELTA\.`"),
     _rule("databricks.catalog", P.DATABRICKS, r"\b(USE|CREATE|DROP)\s+CATALOG\b|\bhive_metastore\.|\bsystem\.(information_schema|access|billing)\b"),
