@@ -236,6 +236,14 @@ CORPUS_RULES = [
     ("oracle.admin_ddl", "DROP TABLE t CASCADE CONSTRAINTS;", "DROP TABLE t CASCADE;"),
     ("mysql.backtick_column_types", "  `id` int(11) NOT NULL AUTO_INCREMENT,", "  `total_amount` decimal(16,2) COMMENT 'total',"),
     ("mysql.alter_column", "ALTER TABLE t MODIFY `c` varchar(10);", "ALTER TABLE t CHANGE COLUMN c d STRING;"),
+    ("oracle.rownum", "SELECT * FROM t WHERE a = 1 AND ROWNUM = 1;", "SELECT * FROM w AS W1 JOIN w AS W2 ON W2.RowNum <= W1.RowNum;"),
+    ("sqlserver.begin_tran", "BEGIN TRAN;\nUPDATE t SET a = 1;\nCOMMIT TRAN;", "BEGIN TRANSACTION;\nCOMMIT;"),
+    ("sqlserver.types", "CREATE TABLE t (id UNIQUEIDENTIFIER, n NVARCHAR(20));", "CREATE TABLE t (flag TINYINT);"),
+    ("mysql.prepared_statements", "PREPARE stmt FROM @sql;", "DEALLOCATE PREPARE stmt;"),
+    ("redshift.python_udfs", "CREATE OR REPLACE LIBRARY f_lib LANGUAGE plpythonu FROM 's3://b/f.zip';",
+     "CREATE OR REPLACE LIBRARY ext_lib AS '/opt/lib/ext.so';"),
+    ("mysql.statement_options", "SELECT * FROM t FORCE INDEX FOR JOIN (i1) WHERE a = 1 LOCK IN SHARE MODE;",
+     "SELECT * FROM t WITH (INDEX(i1));"),
 ]  # fmt: skip
 
 

@@ -119,7 +119,7 @@ RULES: tuple[Rule, ...] = (
     _rule("mysql.charset_clause", P.MYSQL, r"\bCHARSET\s+(utf8\w*|latin1|ascii|binary)\b|\bCHARACTER\s+SET\s+(utf8\w*|latin1)\b"),
     _rule("mysql.performance_schema", P.MYSQL, r"\bperformance_schema\.|\binformation_schema\.(innodb_|processlist)\w*|\bsys\.(ps_|format_)\w+"),
     _rule("mysql.system_variables", P.MYSQL, r"@@(SESSION|GLOBAL|LOCAL)\.\w+|\bSET\s+(GLOBAL|SESSION|PERSIST)\s+\w+\s*="),
-    _rule("mysql.prepared_statements", P.MYSQL, r"\bPREPARE\s+\w+\s+FROM\b|\bDEALLOCATE\s+PREPARE\b|\bEXECUTE\s+\w+\s+USING\s+@"),
+    _rule("mysql.prepared_statements", P.MYSQL, r"\bPREPARE\s+\w+\s+FROM\b|\bEXECUTE\s+\w+\s+USING\s+@"),
     _rule("mysql.index_hints", P.MYSQL, r"\b(USE|FORCE|IGNORE)\s+INDEX\s*\("),
     _rule("mysql.info_functions", P.MYSQL, r"\b(LAST_INSERT_ID|FOUND_ROWS|ROW_COUNT|INET6?_ATON|INET6?_NTOA|GET_LOCK|RELEASE_LOCK|IS_FREE_LOCK|UUID_SHORT)\s*\("),
     _rule("mysql.signal", (P.MYSQL, P.TERADATA), r"\bSIGNAL\s+SQLSTATE\b|\bRESIGNAL\b", "medium"),
@@ -134,6 +134,7 @@ RULES: tuple[Rule, ...] = (
     _rule("mysql.system_schema", P.MYSQL, r"\bmysql\.(proc|user|db|tables_priv|columns_priv|general_log|slow_log|innodb_\w+|func|event)\b|\bINFORMATION_SCHEMA\.(GLOBAL_STATUS|GLOBAL_VARIABLES|SESSION_STATUS|SESSION_VARIABLES|EVENTS|PARTITIONS)\b"),
     _rule("mysql.text_blob_types", P.MYSQL, r"\b(TINY|MEDIUM|LONG)(TEXT|BLOB)\b"),
     _rule("mysql.server_maintenance", P.MYSQL, r"\bINTO\s+(OUTFILE|DUMPFILE)\b|\bOPTIMIZE\s+(NO_WRITE_TO_BINLOG\s+|LOCAL\s+)?TABLE\b|\bNO_WRITE_TO_BINLOG\b|\bGET\s+(CURRENT\s+|STACKED\s+)?DIAGNOSTICS\s+CONDITION\b"),
+    _rule("mysql.statement_options", P.MYSQL, r"\b(USE|FORCE|IGNORE)\s+(INDEX|KEY)\s+FOR\s+(JOIN|ORDER\s+BY|GROUP\s+BY)\b|\b(USE|FORCE|IGNORE)\s+KEY\s*\(|\bLOCK\s+IN\s+SHARE\s+MODE\b|\bSQL_CALC_FOUND_ROWS\b|\bPURGE\s+(BINARY|MASTER)\s+LOGS\b|\bCHECKSUM\s+TABLE\b|\bON\s+SCHEDULE\s+(EVERY|AT)\b|\bDECLARE\s+\w+\s+CONDITION\s+FOR\b|\bDECLARE\s+UNDO\s+HANDLER\b|\bALGORITHM\s*=\s*(INPLACE|COPY|INSTANT)\b"),
     # Teradata
     _rule("teradata.bteq_command", P.TERADATA, r"^\s*\.(LOGON|LOGOFF|QUIT|IF|GOTO|LABEL|EXPORT|IMPORT|RUN|OS|REPEAT|MAXERROR|ERRORLEVEL|ERROROUT|REMARK|EXIT|SET\s+\w+|WIDTH|SESSIONS|BEGIN\s+(LOADING|MLOAD|IMPORT)|END\s+(LOADING|MLOAD)|LAYOUT|FIELD|DML\s+LABEL)\b"),
     _rule("teradata.sel_statement", P.TERADATA, r"^\s*SEL\s+\S"),
@@ -214,7 +215,8 @@ RULES: tuple[Rule, ...] = (
     _rule("redshift.late_binding_view", P.REDSHIFT, r"\bWITH\s+NO\s+SCHEMA\s+BINDING\b"),
     _rule("redshift.workload_management", P.REDSHIFT, r"\b(SET|RESET)\s+query_group\b|\bwlm_query_slot_count\b"),
     _rule("redshift.json_functions", P.REDSHIFT, r"\b(JSON_EXTRACT_ARRAY_ELEMENT_TEXT|JSON_PARSE|IS_VALID_JSON(_ARRAY)?|CAN_JSON_PARSE)\s*\("),
-    _rule("redshift.python_udfs", P.REDSHIFT, r"\bLANGUAGE\s+plpythonu\b|\bCREATE\s+(OR\s+REPLACE\s+)?LIBRARY\b"),
+    # Oracle has CREATE LIBRARY too, without a LANGUAGE.
+    _rule("redshift.python_udfs", P.REDSHIFT, r"\bLANGUAGE\s+plpythonu\b|\bCREATE\s+(OR\s+REPLACE\s+)?LIBRARY\s+\w+\s+LANGUAGE\b"),
     _rule("redshift.s3_locations", (P.REDSHIFT, P.SNOWFLAKE), r"\b(FROM|TO)\s+'s3://", "medium", context=TEXT),
     _rule("redshift.datashare", P.REDSHIFT, r"\b(CREATE|ALTER|DROP)\s+DATASHARE\b|\bFROM\s+DATASHARE\b"),
     _rule("redshift.vacuum_percent", P.REDSHIFT, r"\bTO\s+\d+\s+PERCENT\b"),
@@ -259,11 +261,13 @@ RULES: tuple[Rule, ...] = (
     _rule("sqlserver.object_id", P.SQLSERVER, r"\bOBJECT_ID\s*\(|\bOBJECTPROPERTY\s*\(|\bsys\.(objects|tables|columns|indexes|schemas|procedures|types|databases)\b|\bsysobjects\b"),
     _rule("sqlserver.clustered", P.SQLSERVER, r"\b(NON)?CLUSTERED\s+(INDEX|COLUMNSTORE|\()|\bPRIMARY\s+KEY\s+(NON)?CLUSTERED\b"),
     _rule("sqlserver.functions", P.SQLSERVER, r"\b(GETDATE|GETUTCDATE|SYSDATETIME|ISNULL|CHARINDEX|LEN|DATALENGTH|SCOPE_IDENTITY|NEWID|STUFF|QUOTENAME|FORMATMESSAGE|IIF|EOMONTH|DATEFROMPARTS)\s*\(", "medium"),
-    _rule("sqlserver.begin_tran", P.SQLSERVER, r"\bBEGIN\s+TRAN(SACTION)?\s*(;|$|\w)|\bCOMMIT\s+TRAN\b|@@TRANCOUNT"),
+    # A bare BEGIN TRANSACTION is everyone's; the abbreviation and named transactions are T-SQL's.
+    _rule("sqlserver.begin_tran", P.SQLSERVER, r"\bBEGIN\s+TRAN\b|\bBEGIN\s+TRAN(SACTION)?\s+(@\w+|\w+\s*;)|\b(COMMIT|ROLLBACK)\s+TRAN\b|@@TRANCOUNT"),
     _rule("sqlserver.print", P.SQLSERVER, r"^\s*PRINT\s+['@N]"),
     _rule("sqlserver.exec_proc", P.SQLSERVER, r"^\s*EXEC(UTE)?\s+(@\w+\s*=\s*)?\[?\w+\]?\.\[?\w+\]?\.?\[?\w*\]?\s+@"),
     _rule("sqlserver.on_primary", P.SQLSERVER, r"\bON\s+\[PRIMARY\]|\bTEXTIMAGE_ON\b|\bWITH\s*\(\s*(PAD_INDEX|STATISTICS_NORECOMPUTE|DATA_COMPRESSION|IGNORE_DUP_KEY)\s*="),
-    _rule("sqlserver.types", P.SQLSERVER, r"\b(NVARCHAR|NCHAR|NTEXT|BIT|TINYINT|IMAGE|VARBINARY|DATETIMEOFFSET)\b", "medium"),
+    # TINYINT is MySQL's and Hive's too, and IMAGE mostly a column name.
+    _rule("sqlserver.types", P.SQLSERVER, r"\b(NVARCHAR|NCHAR|NTEXT|BIT|VARBINARY|DATETIMEOFFSET|UNIQUEIDENTIFIER|SMALLDATETIME|DATETIME2|SMALLMONEY|MONEY|SYSNAME)\b", "medium"),
     _rule("sqlserver.if_exists_drop", P.SQLSERVER, r"\bIF\s+(NOT\s+)?EXISTS\s*\(\s*SELECT\b|\bDROP\s+\w+\s+IF\s+EXISTS\s+\[?dbo\b", "medium"),
     _rule("sqlserver.create_proc", P.SQLSERVER, r"\bCREATE\s+(OR\s+ALTER\s+)?PROC(EDURE)?\s+\[?\w+\]?\.\[?\w+\]?\s*(@|\(\s*@|\n|AS\b)|\bALTER\s+PROC(EDURE)?\b"),
     # Oracle
@@ -273,7 +277,8 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.from_dual", (P.ORACLE, P.MYSQL), r"\bFROM\s+DUAL\b", "medium"),
     _rule("oracle.anchored_type", P.ORACLE, r"\w%(ROW)?TYPE\b"),
     _rule("oracle.connect_by", (P.ORACLE, P.SNOWFLAKE), r"\bCONNECT\s+BY\b", "medium"),
-    _rule("oracle.rownum", P.ORACLE, r"\bROWNUM\s*(<|=|>|BETWEEN\b)|\bSELECT\s+ROWNUM\b|\bROWNUM\s+(AS\s+)?\w+\s*[,)]"),
+    # SQL Server scripts name a ROW_NUMBER() column rownum and compare it (W2.RowNum <= W1.RowNum).
+    _rule("oracle.rownum", P.ORACLE, r"\b(WHERE|AND)\s+ROWNUM\s*(<|>|=|BETWEEN\b)|\bSELECT\s+ROWNUM\b|\bROWNUM\s+(AS\s+)?\w+\s*[,)]"),
     _rule("oracle.storage_clauses", P.ORACLE, r"\b(NOLOGGING|NOCOMPRESS|NOCACHE|NOCYCLE|NOPARALLEL|NOMONITORING)\b|\b(PCTFREE|INITRANS|MAXTRANS)\s+\d|\bTABLESPACE\s+\w+\s*(STORAGE|PCTFREE|LOGGING|NOLOGGING)\b"),
     _rule("oracle.sqlplus_commands", P.ORACLE, r"(^|;)[ \t]*\n[ \t]*@[\w/.-]+[ \t]*$|^\s*(SET\s+(ECHO|FEEDBACK|HEADING|LINESIZE|PAGESIZE|DEFINE|VERIFY|TERMOUT|TRIMSPOOL|TIMING|SQLBLANKLINES)\b|@@[\w/.-]+[ \t]*$|@[\w.-]*(/|\.sql)[\w/.-]*[ \t]*$|COLUMN\s+\w+\s+(FORMAT|NEW_VALUE)\b|DEFINE\s+\w+\s*=|SHOW\s+ERRORS\b|EXIT\s*$|CONN(ECT)?\s+\w+/)"),
     _rule("oracle.byte_char_length", P.ORACLE, r"\bVARCHAR2?\s*\(\s*\d+\s+(BYTE|CHAR)\s*\)|\bNVARCHAR2\b|\bCLOB\b|\bBLOB\b", "medium"),
