@@ -244,6 +244,11 @@ CORPUS_RULES = [
      "CREATE OR REPLACE LIBRARY ext_lib AS '/opt/lib/ext.so';"),
     ("mysql.statement_options", "SELECT * FROM t FORCE INDEX FOR JOIN (i1) WHERE a = 1 LOCK IN SHARE MODE;",
      "SELECT * FROM t WITH (INDEX(i1));"),
+    ("postgresql.admin_syntax", "LOCK TABLE t IN ACCESS EXCLUSIVE MODE;", "LOCK TABLE t IN EXCLUSIVE MODE;"),
+    ("oracle.dynamic_views", "SELECT sid, status FROM v$session;", "SELECT session_id FROM sys.dm_exec_sessions;"),
+    ("oracle.dictionary_views", "SELECT table_name FROM user_tables;", "SELECT name FROM all_objects;"),
+    ("oracle.database_objects", "CREATE DATABASE LINK remote CONNECT TO hr IDENTIFIED BY pw USING 'db';",
+     "CREATE USER bob IDENTIFIED BY 'pw';"),
 ]  # fmt: skip
 
 

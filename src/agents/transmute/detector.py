@@ -253,6 +253,8 @@ RULES: tuple[Rule, ...] = (
     _rule("postgresql.psql_meta", P.POSTGRESQL, r"^\s*\\(c|connect|set|unset|echo|pset|timing|qecho|if|endif|elif|dx|dv|dm|ds|sf|sv)\b"),
     _rule("postgresql.materialized_cte", P.POSTGRESQL, r"\bAS\s+(NOT\s+)?MATERIALIZED\s*\("),
     _rule("postgresql.server_settings", P.POSTGRESQL, r"\bSET\s+(LOCAL\s+|SESSION\s+)?(client_min_messages|citus\.\w+|plan_cache_mode|session_replication_role|idle_in_transaction_session_timeout)\s*(TO|=)|\bVARIADIC\b|\bDEPENDS\s+ON\s+EXTENSION\b|\bSET\s+SCHEMA\s+\w+"),
+    # Lock modes only PostgreSQL names (Oracle has ROW SHARE, SHARE and EXCLUSIVE too).
+    _rule("postgresql.admin_syntax", P.POSTGRESQL, r"\bPARALLEL\s+(SAFE|UNSAFE|RESTRICTED)\b|\bIN\s+(ACCESS\s+SHARE|SHARE\s+UPDATE\s+EXCLUSIVE|ACCESS\s+EXCLUSIVE)\s+MODE\b|\bRESET\s+ALL\b|\bDATESTYLE\b|\b(ALTER|TRUNCATE)\s+TABLE\s+ONLY\b|\bWITH\s+(NO)?SUPERUSER\b"),
     # SQL Server
     _rule("sqlserver.varchar_max", P.SQLSERVER, r"\bN?VAR(CHAR|BINARY)\s*\(\s*MAX\s*\)"),
     _rule("sqlserver.dbo_schema", P.SQLSERVER, r"\bdbo\s*\.|\[dbo\]"),
@@ -291,6 +293,10 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.remark_line", P.ORACLE, r"^REM(ARK)?([ \t]|$)"),
     _rule("oracle.xmltype", P.ORACLE, r"\bXMLTYPE\b"),
     _rule("oracle.admin_ddl", P.ORACLE, r"\bCASCADE\s+CONSTRAINTS\b|\b(CREATE|DROP)\s+(OR\s+REPLACE\s+)?PUBLIC\s+SYNONYM\b|\b(DEFAULT|TEMPORARY)\s+TABLESPACE\b|\bQUOTA\s+(\d+\w?|UNLIMITED)\s+ON\b|\b(CREATE|ALTER|DROP|SELECT|INSERT|UPDATE|DELETE|EXECUTE)\s+ANY\s+(TABLE|VIEW|PROCEDURE|SEQUENCE|INDEX|TRIGGER|TYPE|SYNONYM|DIRECTORY)\b|\bEDITIONABLE\b|\bINHERIT\s+PRIVILEGES\b|\bCONTAINER\s*=\s*(ALL|CURRENT)\b"),
+    _rule("oracle.dynamic_views", P.ORACLE, r"\bG?V\$\w+"),
+    # ALL_OBJECTS and the like are SQL Server catalog views too; DBA_ and USER_ are Oracle's.
+    _rule("oracle.dictionary_views", P.ORACLE, r"\b(DBA|USER)_(TABLES|TAB_COLUMNS|OBJECTS|SOURCE|USERS|INDEXES|CONSTRAINTS|CONS_COLUMNS|SEGMENTS|TAB_PRIVS|ROLE_PRIVS|SYS_PRIVS|SEQUENCES|VIEWS|TRIGGERS|PROCEDURES|ERRORS|DEPENDENCIES|SYNONYMS|JOBS|SCHEDULER_\w+|TAB_PARTITIONS|IND_COLUMNS|DATA_FILES|TABLESPACES|ARGUMENTS|TYPES|LOBS|MVIEWS|DIRECTORIES|DB_LINKS|PART_TABLES)\b"),
+    _rule("oracle.database_objects", P.ORACLE, r"\bDATABASE\s+LINK\b|\bPLUGGABLE\s+DATABASE\b|\bFLASHBACK\s+(TABLE|DATABASE|QUERY|ARCHIVE)\b|\bAS\s+OF\s+SCN\b|\bIDENTIFIED\s+(EXTERNALLY|GLOBALLY)\b"),
     # Databricks
     _rule("databricks.using_delta", P.DATABRICKS, r"\bUSING\s+DELTA\b|\bDELTA\.`"),
     _rule("databricks.catalog", P.DATABRICKS, r"\b(USE|CREATE|DROP)\s+CATALOG\b|\bhive_metastore\.|\bsystem\.(information_schema|access|billing)\b"),
