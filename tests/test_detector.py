@@ -249,6 +249,9 @@ CORPUS_RULES = [
     ("oracle.dictionary_views", "SELECT table_name FROM user_tables;", "SELECT name FROM all_objects;"),
     ("oracle.database_objects", "CREATE DATABASE LINK remote CONNECT TO hr IDENTIFIED BY pw USING 'db';",
      "CREATE USER bob IDENTIFIED BY 'pw';"),
+    ("bigquery.more_functions", "SELECT TIMESTAMP_SUB(CURRENT_TIMESTAMP(), INTERVAL 1 DAY);", "SELECT DATE_SUB(NOW(), INTERVAL 1 DAY);"),
+    ("sqlserver.more_syntax", "SELECT o.name FROM o CROSS APPLY f(o.id) AS r;", "SELECT o.name FROM o CROSS JOIN LATERAL f(o.id) AS r;"),
+    ("databricks.delta_syntax", "OPTIMIZE events ZORDER BY (event_id);", "OPTIMIZE TABLE events;"),
 ]  # fmt: skip
 
 

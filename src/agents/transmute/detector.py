@@ -166,6 +166,7 @@ RULES: tuple[Rule, ...] = (
     _rule("bigquery.except_distinct", P.BIGQUERY, r"\b(EXCEPT|INTERSECT)\s+DISTINCT\b"),
     _rule("bigquery.declare_typed", P.BIGQUERY, r"\bDECLARE\s+\w+\s+(INT64|STRING|DATE|TIMESTAMP|ARRAY|STRUCT|BOOL|FLOAT64)\b"),
     _rule("bigquery.region_information_schema", P.BIGQUERY, r"\bregion-[a-z]+\d*\.INFORMATION_SCHEMA\b", context=TEXT),
+    _rule("bigquery.more_functions", P.BIGQUERY, r"\b(TIMESTAMP_SUB|TIMESTAMP_ADD|TIMESTAMP_SECONDS|TIMESTAMP_MICROS|UNIX_SECONDS|UNIX_MILLIS|UNIX_MICROS|DATETIME_ADD|DATETIME_SUB|DATETIME_TRUNC|DATE_FROM_UNIX_DATE|PARSE_DATETIME|FORMAT_DATETIME|SAFE_CAST|SAFE_ADD|SAFE_SUBTRACT|SAFE_MULTIPLY|SAFE_NEGATE|ARRAY_CONCAT_AGG|JSON_EXTRACT_SCALAR|JSON_VALUE_ARRAY|JSON_QUERY_ARRAY|NET\.\w+|SAFE\.\w+|REGEXP_EXTRACT_ALL|TO_JSON_STRING|LOGICAL_OR|LOGICAL_AND|COUNTIF)\s*\(|\bANY\s+TYPE\b"),
     # Snowflake
     _rule("snowflake.object_ddl", P.SNOWFLAKE, r"\b(CREATE|ALTER|DROP|DESCRIBE|DESC|SHOW)\s+(OR\s+REPLACE\s+)?(STAGE|FILE\s+FORMAT|PIPE|STREAM|TASK|WAREHOUSE|SECRET|(STORAGE|NOTIFICATION|API)\s+INTEGRATION|STAGES|PIPES|TASKS|WAREHOUSES)\b"),
     _rule("snowflake.copy_into", (P.SNOWFLAKE, P.DATABRICKS), r"\bCOPY\s+INTO\b", "medium"),
@@ -272,6 +273,7 @@ RULES: tuple[Rule, ...] = (
     _rule("sqlserver.types", P.SQLSERVER, r"\b(NVARCHAR|NCHAR|NTEXT|BIT|VARBINARY|DATETIMEOFFSET|UNIQUEIDENTIFIER|SMALLDATETIME|DATETIME2|SMALLMONEY|MONEY|SYSNAME)\b", "medium"),
     _rule("sqlserver.if_exists_drop", P.SQLSERVER, r"\bIF\s+(NOT\s+)?EXISTS\s*\(\s*SELECT\b|\bDROP\s+\w+\s+IF\s+EXISTS\s+\[?dbo\b", "medium"),
     _rule("sqlserver.create_proc", P.SQLSERVER, r"\bCREATE\s+(OR\s+ALTER\s+)?PROC(EDURE)?\s+\[?\w+\]?\.\[?\w+\]?\s*(@|\(\s*@|\n|AS\b)|\bALTER\s+PROC(EDURE)?\b"),
+    _rule("sqlserver.more_syntax", P.SQLSERVER, r"\b(CREATE|ALTER)\s+PARTITION\s+(FUNCTION|SCHEME)\b|\bAS\s+PARTITION\s+\w+|\bDATABASE\s+SCOPED\s+(CREDENTIAL|CONFIGURATION)\b|\bMASTER\s+KEY\b|\bWITH\s+IDENTITY\s*=|\bWITH\s+DEFAULT_SCHEMA\b|\bSERVERPROPERTY\s*\(|\b(CROSS|OUTER)\s+APPLY\b|\bTOP\s*\(|\bAS\s+\[|\bXML\s+SCHEMA\s+COLLECTION\b|\bTO\s+SERVICE\s+N?'"),
     # Oracle
     _rule("oracle.number_type", (P.ORACLE, P.SNOWFLAKE), r"\bNUMBER\s*\(\s*\d+", "medium"),
     _rule("oracle.sysdate", (P.ORACLE, P.REDSHIFT, P.MYSQL), r"\bSYSDATE\b|\bSYSTIMESTAMP\b", "medium"),
@@ -299,6 +301,7 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.database_objects", P.ORACLE, r"\bDATABASE\s+LINK\b|\bPLUGGABLE\s+DATABASE\b|\bFLASHBACK\s+(TABLE|DATABASE|QUERY|ARCHIVE)\b|\bAS\s+OF\s+SCN\b|\bIDENTIFIED\s+(EXTERNALLY|GLOBALLY)\b"),
     # Databricks
     _rule("databricks.using_delta", P.DATABRICKS, r"\bUSING\s+DELTA\b|\bDELTA\.`"),
+    _rule("databricks.delta_syntax", P.DATABRICKS, r"\bDECLARE\s+(OR\s+REPLACE\s+)?VARIABLE\b|\bSET\s+TAGS\b|\bPREDICTIVE\s+OPTIMIZATION\b|\bTHEN\s+(INSERT|UPDATE\s+SET)\s+\*|\b(OPTIMIZE\s+[\w.`]+\s+ZORDER|ZORDER\s+BY)\b|\bVACUUM\s+[\w.`]+\s+RETAIN\b|\bDESCRIBE\s+HISTORY\b|\b(VERSION|TIMESTAMP)\s+AS\s+OF\b|\bAPPLY\s+CHANGES\s+INTO\b|\bCONSTRAINT\s+\w+\s+EXPECT\b|\bCREATE\s+(OR\s+REFRESH\s+)?(STREAMING\s+(LIVE\s+)?TABLE|LIVE\s+TABLE)\b|\bSHALLOW\s+CLONE\b|\bDEEP\s+CLONE\b"),
     _rule("databricks.catalog", P.DATABRICKS, r"\b(USE|CREATE|DROP)\s+CATALOG\b|\bhive_metastore\.|\bsystem\.(information_schema|access|billing)\b"),
     _rule("databricks.widgets", P.DATABRICKS, r"\bCREATE\s+WIDGET\b|\bgetArgument\s*\(|\$\{widget\.", "medium"),
     _rule("databricks.describe_detail", (P.DATABRICKS, P.HIVE), r"\bDESCRIBE\s+(DETAIL|EXTENDED|FORMATTED)\b|\bSHOW\s+TBLPROPERTIES\b", "medium"),
