@@ -109,15 +109,17 @@ RULES: tuple[Rule, ...] = (
     _rule("mysql.use_statement_backtick", P.MYSQL, r"^\s*USE\s+`"),
     _rule("mysql.insert_ignore", P.MYSQL, r"\bINSERT\s+(IGNORE|DELAYED|LOW_PRIORITY)\b|\bREPLACE\s+INTO\b"),
     _rule("mysql.user_variable", P.MYSQL, r"@\w+\s*:="),
-    _rule("mysql.alter_column", P.MYSQL, r"\bALTER\s+TABLE\s+\S+\s+(MODIFY|CHANGE)\s+(COLUMN\s+)?[`\w]|\bAFTER\s+`\w+`|\bADD\s+(COLUMN\s+)?[`\w]+\s+\w+(\s*\(\s*\d+\s*\))?\s+FIRST\b"),
-    _rule("mysql.backtick_column_types", P.MYSQL, r"`\w+`\s+(tinyint|smallint|mediumint|int|bigint|varchar|char|datetime|timestamp|text|mediumtext|longtext|json|double|float|decimal|blob|longblob|enum|set)\b", "medium"),
+    # Hive, Oracle and Snowflake also write ALTER TABLE ... MODIFY/CHANGE; MySQL quotes the column.
+    _rule("mysql.alter_column", P.MYSQL, r"\bALTER\s+TABLE\s+\S+\s+(MODIFY|CHANGE)\s+(COLUMN\s+)?`|\bAFTER\s+`\w+`|\bADD\s+(COLUMN\s+)?`\w+`\s+\w+(\s*\(\s*\d+\s*\))?\s+FIRST\b"),
+    # Hive DDL quotes columns too: a type Hive lacks, a display width, or a MySQL column option.
+    _rule("mysql.backtick_column_types", P.MYSQL, r"`\w+`\s+(mediumint|mediumtext|longtext|tinytext|json|blob|longblob|enum|set|(tinyint|smallint|int|bigint)\s*\(\s*\d+\s*\)|(tinyint|smallint|int|bigint|varchar|char|datetime|timestamp|decimal|double|float|text)\b[^,\n]*\b(unsigned|auto_increment|not\s+null|default|collate|character\s+set)\b)", "medium"),
     _rule("mysql.definer", P.MYSQL, r"\bDEFINER\s*=|\bSQL\s+SECURITY\s+(INVOKER|DEFINER)\b"),
     _rule("mysql.routine_characteristics", P.MYSQL, r"\b(READS|MODIFIES)\s+SQL\s+DATA\b|\bCONTAINS\s+SQL\b|^\s*NO\s+SQL\b"),
     _rule("mysql.handlers", P.MYSQL, r"\bDECLARE\s+(CONTINUE|EXIT)\s+HANDLER\b|\bLEAVE\s+\w+\s*;|\bITERATE\s+\w+\s*;"),
     _rule("mysql.charset_clause", P.MYSQL, r"\bCHARSET\s+(utf8\w*|latin1|ascii|binary)\b|\bCHARACTER\s+SET\s+(utf8\w*|latin1)\b"),
     _rule("mysql.performance_schema", P.MYSQL, r"\bperformance_schema\.|\binformation_schema\.(innodb_|processlist)\w*|\bsys\.(ps_|format_)\w+"),
     _rule("mysql.system_variables", P.MYSQL, r"@@(SESSION|GLOBAL|LOCAL)\.\w+|\bSET\s+(GLOBAL|SESSION|PERSIST)\s+\w+\s*="),
-    _rule("mysql.prepared_statements", P.MYSQL, r"\bPREPARE\s+\w+\s+FROM\b|\bDEALLOCATE\s+PREPARE\b|\bEXECUTE\s+\w+\s+USING\s+@"),
+    _rule("mysql.prepared_statements", P.MYSQL, r"\bPREPARE\s+\w+\s+FROM\b|\bEXECUTE\s+\w+\s+USING\s+@"),
     _rule("mysql.index_hints", P.MYSQL, r"\b(USE|FORCE|IGNORE)\s+INDEX\s*\("),
     _rule("mysql.info_functions", P.MYSQL, r"\b(LAST_INSERT_ID|FOUND_ROWS|ROW_COUNT|INET6?_ATON|INET6?_NTOA|GET_LOCK|RELEASE_LOCK|IS_FREE_LOCK|UUID_SHORT)\s*\("),
     _rule("mysql.signal", (P.MYSQL, P.TERADATA), r"\bSIGNAL\s+SQLSTATE\b|\bRESIGNAL\b", "medium"),
@@ -132,6 +134,7 @@ RULES: tuple[Rule, ...] = (
     _rule("mysql.system_schema", P.MYSQL, r"\bmysql\.(proc|user|db|tables_priv|columns_priv|general_log|slow_log|innodb_\w+|func|event)\b|\bINFORMATION_SCHEMA\.(GLOBAL_STATUS|GLOBAL_VARIABLES|SESSION_STATUS|SESSION_VARIABLES|EVENTS|PARTITIONS)\b"),
     _rule("mysql.text_blob_types", P.MYSQL, r"\b(TINY|MEDIUM|LONG)(TEXT|BLOB)\b"),
     _rule("mysql.server_maintenance", P.MYSQL, r"\bINTO\s+(OUTFILE|DUMPFILE)\b|\bOPTIMIZE\s+(NO_WRITE_TO_BINLOG\s+|LOCAL\s+)?TABLE\b|\bNO_WRITE_TO_BINLOG\b|\bGET\s+(CURRENT\s+|STACKED\s+)?DIAGNOSTICS\s+CONDITION\b"),
+    _rule("mysql.statement_options", P.MYSQL, r"\b(USE|FORCE|IGNORE)\s+(INDEX|KEY)\s+FOR\s+(JOIN|ORDER\s+BY|GROUP\s+BY)\b|\b(USE|FORCE|IGNORE)\s+KEY\s*\(|\bLOCK\s+IN\s+SHARE\s+MODE\b|\bSQL_CALC_FOUND_ROWS\b|\bPURGE\s+(BINARY|MASTER)\s+LOGS\b|\bCHECKSUM\s+TABLE\b|\bON\s+SCHEDULE\s+(EVERY|AT)\b|\bDECLARE\s+\w+\s+CONDITION\s+FOR\b|\bDECLARE\s+UNDO\s+HANDLER\b|\bALGORITHM\s*=\s*(INPLACE|COPY|INSTANT)\b"),
     # Teradata
     _rule("teradata.bteq_command", P.TERADATA, r"^\s*\.(LOGON|LOGOFF|QUIT|IF|GOTO|LABEL|EXPORT|IMPORT|RUN|OS|REPEAT|MAXERROR|ERRORLEVEL|ERROROUT|REMARK|EXIT|SET\s+\w+|WIDTH|SESSIONS|BEGIN\s+(LOADING|MLOAD|IMPORT)|END\s+(LOADING|MLOAD)|LAYOUT|FIELD|DML\s+LABEL)\b"),
     _rule("teradata.sel_statement", P.TERADATA, r"^\s*SEL\s+\S"),
@@ -153,6 +156,7 @@ RULES: tuple[Rule, ...] = (
     _rule("teradata.database_space", P.TERADATA, r"\bCREATE\s+(DATABASE|USER)\s+\w+\s+FROM\s+\w+\s+AS\b|\b(PERM|SPOOL)\s*=\s*\d"),
     _rule("teradata.character_set", P.TERADATA, r"\bCHARACTER\s+SET\s+(LATIN|UNICODE|KANJISJIS|GRAPHIC)\b"),
     _rule("teradata.journal_fallback", P.TERADATA, r"\b(BEFORE|AFTER)\s+JOURNAL\b|,\s*(NO\s+)?FALLBACK\b|\bLOCK\s+ROW\s+FOR\s+ACCESS\b|\b(BEGIN|END)\s+QUERY\s+LOGGING\b|\bTD_SYSFNLIB\."),
+    _rule("teradata.admin_statements", P.TERADATA, r"\bLOCKING\s+(TABLE\s+|ROW\s+|DATABASE\s+|VIEW\s+)?[\w.]*\s*FOR\s+(ACCESS|READ|WRITE|EXCLUSIVE)\b|\bSHOW\s+(STATISTICS|STATS|QUALIFIED)\b|\bDROP\s+STATS\b|\b(CREATE|DROP)\s+ERROR\s+TABLE\b|\bISOLATED\s+LOADING\b|\bCOLLECT\s+DEMOGRAPHICS\b|\bINITIATE\s+(INDEX|PARTITION)\s+ANALYSIS\b|\bDUMP\s+EXPLAIN\b|\bSET\s+SESSION\s+(DATEFORM|COLLATION|CHARACTER\s+SET|DATABASE|SEARCHUIFDBPATH|FUNCTION\s+TRACE)\b|\bGRANT\s+LOGON\b|\b(BEGIN|END|FLUSH)\s+(QUERY\s+)?(LOGGING|CAPTURE)\b|\bINCREMENTAL\s+(ARCHIVE|RESTORE)\b|\bMODIFY\s+(USER|DATABASE|PROFILE)\b|\bDELETE\s+(DATABASE|USER)\b|\bGIVE\s+\w+\s+TO\b|\bRENAME\s+(FUNCTION|MACRO|PROCEDURE)\b|\b(CREATE|REPLACE)\s+AUTHORIZATION\b"),
     # BigQuery
     _rule("bigquery.backtick_project_path", P.BIGQUERY, r"`[a-z][\w]*-[\w-]*\.\w+(\.\w+)?`|`[\w-]+\.[\w-]+\.[\w$*-]+`"),
     _rule("bigquery.types", P.BIGQUERY, r"\b(INT64|FLOAT64|BIGNUMERIC)\b|<\s*BYTES\b|\bBYTES\s*\(\s*\d"),
@@ -162,6 +166,7 @@ RULES: tuple[Rule, ...] = (
     _rule("bigquery.except_distinct", P.BIGQUERY, r"\b(EXCEPT|INTERSECT)\s+DISTINCT\b"),
     _rule("bigquery.declare_typed", P.BIGQUERY, r"\bDECLARE\s+\w+\s+(INT64|STRING|DATE|TIMESTAMP|ARRAY|STRUCT|BOOL|FLOAT64)\b"),
     _rule("bigquery.region_information_schema", P.BIGQUERY, r"\bregion-[a-z]+\d*\.INFORMATION_SCHEMA\b", context=TEXT),
+    _rule("bigquery.more_functions", P.BIGQUERY, r"\b(TIMESTAMP_SUB|TIMESTAMP_ADD|TIMESTAMP_SECONDS|TIMESTAMP_MICROS|UNIX_SECONDS|UNIX_MILLIS|UNIX_MICROS|DATETIME_ADD|DATETIME_SUB|DATETIME_TRUNC|DATE_FROM_UNIX_DATE|PARSE_DATETIME|FORMAT_DATETIME|SAFE_CAST|SAFE_ADD|SAFE_SUBTRACT|SAFE_MULTIPLY|SAFE_NEGATE|ARRAY_CONCAT_AGG|JSON_EXTRACT_SCALAR|JSON_VALUE_ARRAY|JSON_QUERY_ARRAY|NET\.\w+|SAFE\.\w+|REGEXP_EXTRACT_ALL|TO_JSON_STRING|LOGICAL_OR|LOGICAL_AND|COUNTIF)\s*\(|\bANY\s+TYPE\b"),
     # Snowflake
     _rule("snowflake.object_ddl", P.SNOWFLAKE, r"\b(CREATE|ALTER|DROP|DESCRIBE|DESC|SHOW)\s+(OR\s+REPLACE\s+)?(STAGE|FILE\s+FORMAT|PIPE|STREAM|TASK|WAREHOUSE|SECRET|(STORAGE|NOTIFICATION|API)\s+INTEGRATION|STAGES|PIPES|TASKS|WAREHOUSES)\b"),
     _rule("snowflake.copy_into", (P.SNOWFLAKE, P.DATABRICKS), r"\bCOPY\s+INTO\b", "medium"),
@@ -193,18 +198,26 @@ RULES: tuple[Rule, ...] = (
     _rule("snowflake.more_functions", P.SNOWFLAKE, r"\b(STARTSWITH|ENDSWITH|TIME_SLICE|TIMEADD|TO_TIMESTAMP_NTZ|TO_TIMESTAMP_LTZ|HASH_AGG|OBJECT_AGG|RANDSTR|STRTOK_TO_ARRAY|OBJECT_KEYS|GET_PATH|AS_VARCHAR|AS_NUMBER|CHECK_JSON|TO_GEOGRAPHY|ST_MAKEPOINT)\s*\("),
     _rule("snowflake.warehouse_columns", P.SNOWFLAKE, r"\b(WAREHOUSE_SIZE|WAREHOUSE_TYPE|TABLE_STORAGE_METRICS|CURRENT_WAREHOUSE|QUERY_TAG)\b"),
     _rule("snowflake.scripting", P.SNOWFLAKE, r"^\s*USE\s+DATABASE\b|^\s*LET\s+\w+(\s+\w+)?\s*(:=|CURSOR\b|RESULTSET\b)"),
+    # BigQuery writes ROW ACCESS POLICY and Redshift MASKING POLICY as well; the others are
+    # Snowflake's alone.
+    _rule("snowflake.governance_policies", P.SNOWFLAKE, r"\b(MASKING|NETWORK|SESSION|PASSWORD|AUTHENTICATION|AGGREGATION|PROJECTION)\s+POLICY\b"),
+    _rule("snowflake.more_objects", P.SNOWFLAKE, r"\b(CREATE|ALTER|DROP|SHOW|DESCRIBE|DESC)\s+(OR\s+REPLACE\s+)?(DYNAMIC\s+TABLES?|ALERTS?|RESOURCE\s+MONITORS?|STREAMLITS?|NOTEBOOKS?|EXTERNAL\s+ACCESS\s+INTEGRATION|NETWORK\s+RULES?)\b"),
+    _rule("snowflake.admin_parameters", P.SNOWFLAKE, r"\bTARGET_LAG\s*=|\bSWAP\s+WITH\b|\bUNDROP\s+(TABLE|DATABASE)\b|\bDEFAULT_WAREHOUSE\s*=|\bMUST_CHANGE_PASSWORD\s*=|\bRSA_PUBLIC_KEY(_2)?\s*=|\b(SUSPEND|RESUME)\s+RECLUSTER\b|\bAUTO_SUSPEND\s*=|\bAUTO_RESUME\s*=|^\s*WAREHOUSE\s*=\s*\w"),
     # Redshift
     _rule("redshift.external_schema", P.REDSHIFT, r"\bFROM\s+DATA\s+CATALOG\b|\bCREATE\s+EXTERNAL\s+SCHEMA\b"),
     _rule("redshift.vacuum_analyze", P.REDSHIFT, r"\bANALYZE\s+COMPRESSION\b|\bVACUUM\s+(SORT\s+ONLY|DELETE\s+ONLY|REINDEX|RECLUSTER)\b"),
     _rule("redshift.credentials", P.REDSHIFT, r"\b(CREDENTIALS|IAM_ROLE)\s+'|\bIAM_ROLE\s+DEFAULT\b"),
     _rule("redshift.copy_options", P.REDSHIFT, r"\b(TIMEFORMAT|DATEFORMAT)\s+(AS\s+)?'|\bIGNOREHEADER\s+\d|\bMANIFEST\s+ENCRYPTED\b|\bGZIP\s+(DELIMITER|CSV|IGNOREHEADER|REGION|TIMEFORMAT|DATEFORMAT|ACCEPTINVCHARS|MAXERROR|TRUNCATECOLUMNS|FORMAT|JSON|STATUPDATE|COMPUPDATE|ESCAPE|REMOVEQUOTES|FILLRECORD|NULL|IAM_ROLE|CREDENTIALS|MANIFEST|PARALLEL|ALLOWOVERWRITE)\b|\bEMPTYASNULL\b|\bBLANKSASNULL\b"),
-    _rule("redshift.system_functions", P.REDSHIFT, r"\bPG_TABLE_DEF\b|\bPG_LAST_\w+|\bSVV_\w+|\bSYS_\w+_HISTORY\b|\bSTL_\w+"),
+    # PostgreSQL has pg_last_* replication functions and Hive tables are named stl_* too: only
+    # Redshift's own names, or a system table read in a FROM.
+    _rule("redshift.system_functions", P.REDSHIFT, r"\bPG_TABLE_DEF\b|\bPG_LAST_(COPY_ID|COPY_COUNT|QUERY_ID|UNLOAD_ID|UNLOAD_COUNT)\b|\bSVV_\w+|\bSYS_(QUERY|LOAD|UNLOAD|MV_REFRESH|SESSION|ANALYZE|VACUUM|COPY_JOB|CONNECTION|TRANSACTION|INTEGRATION\w*)_HISTORY\b|\b(FROM|JOIN)\s+(\w+\.)?STL_\w+|\bSTL_(QUERY|QUERYTEXT|WLM_QUERY|LOAD_ERRORS|LOAD_COMMITS|SCAN|ALERT_EVENT_LOG|CONNECTION_LOG|DDLTEXT|UTILITYTEXT|USERLOG)\b"),
     _rule("redshift.datetime_funcs", (P.REDSHIFT, P.SNOWFLAKE), r"\bCONVERT_TIMEZONE\s*\(|\bDATE_PART\s*\(\s*'?(epoch|dow|doy)", "medium"),
     _rule("redshift.identity_column", (P.REDSHIFT, P.SQLSERVER), r"\bIDENTITY\s*\(\s*\d+\s*,\s*\d+\s*\)", "medium"),
     _rule("redshift.late_binding_view", P.REDSHIFT, r"\bWITH\s+NO\s+SCHEMA\s+BINDING\b"),
     _rule("redshift.workload_management", P.REDSHIFT, r"\b(SET|RESET)\s+query_group\b|\bwlm_query_slot_count\b"),
     _rule("redshift.json_functions", P.REDSHIFT, r"\b(JSON_EXTRACT_ARRAY_ELEMENT_TEXT|JSON_PARSE|IS_VALID_JSON(_ARRAY)?|CAN_JSON_PARSE)\s*\("),
-    _rule("redshift.python_udfs", P.REDSHIFT, r"\bLANGUAGE\s+plpythonu\b|\bCREATE\s+(OR\s+REPLACE\s+)?LIBRARY\b"),
+    # Oracle has CREATE LIBRARY too, without a LANGUAGE.
+    _rule("redshift.python_udfs", P.REDSHIFT, r"\bLANGUAGE\s+plpythonu\b|\bCREATE\s+(OR\s+REPLACE\s+)?LIBRARY\s+\w+\s+LANGUAGE\b"),
     _rule("redshift.s3_locations", (P.REDSHIFT, P.SNOWFLAKE), r"\b(FROM|TO)\s+'s3://", "medium", context=TEXT),
     _rule("redshift.datashare", P.REDSHIFT, r"\b(CREATE|ALTER|DROP)\s+DATASHARE\b|\bFROM\s+DATASHARE\b"),
     _rule("redshift.vacuum_percent", P.REDSHIFT, r"\bTO\s+\d+\s+PERCENT\b"),
@@ -215,6 +228,7 @@ RULES: tuple[Rule, ...] = (
     _rule("redshift.dateadd_current_date", (P.REDSHIFT, P.SNOWFLAKE), r"\bDATE(ADD|DIFF)\s*\(\s*\w+\s*,[^;]{0,120}?(\bCURRENT_DATE\b|\bSYSDATE\b|::\s*date\b|\bCAST\s*\([^()]*\bAS\s+DATE\s*\))", "medium"),
     _rule("redshift.sys_monitoring_views", P.REDSHIFT, r"\b(FROM|JOIN)\s+(\w+\.)?SYS_\w+_(HISTORY|DETAIL|SUMMARY|USAGE|STATE|ERRORS)\b"),
     _rule("redshift.session_settings", P.REDSHIFT, r"\b(enable_result_cache_for_session|enable_case_sensitive_identifier|enable_case_sensitive_super_attribute|analyze_threshold_percent|max_concurrency_scaling_clusters|json_parse_truncate_strings|describe_field_name_in_uppercase|mv_enable_aqmv_for_session|spectrum_query_maxerror)\b"),
+    _rule("redshift.security_objects", P.REDSHIFT, r"\bRLS\s+POLICY\b|\bROW\s+LEVEL\s+SECURITY\s+(ON|OFF)\b|\bDATASHARES?\b|\bSYSLOG\s+ACCESS\b|\bPASSWORD\s+DISABLE\b|\bSESSION\s+TIMEOUT\s+\d|\bATTACH\s+(MASKING|RLS)\s+POLICY\b"),
     # PostgreSQL
     _rule("postgresql.pgtap", P.POSTGRESQL, r"\bSELECT\s+(plan|no_plan|has_table|has_function|has_column|results_eq|throws_ok|lives_ok|is_empty|finish)\s*\("),
     _rule("postgresql.regclass_catalog", P.POSTGRESQL, r"::\s*regclass\b|\bpg_catalog\.pg_\w+|\bcurrent_setting\s*\(|\bset_config\s*\(", "medium"),
@@ -240,6 +254,8 @@ RULES: tuple[Rule, ...] = (
     _rule("postgresql.psql_meta", P.POSTGRESQL, r"^\s*\\(c|connect|set|unset|echo|pset|timing|qecho|if|endif|elif|dx|dv|dm|ds|sf|sv)\b"),
     _rule("postgresql.materialized_cte", P.POSTGRESQL, r"\bAS\s+(NOT\s+)?MATERIALIZED\s*\("),
     _rule("postgresql.server_settings", P.POSTGRESQL, r"\bSET\s+(LOCAL\s+|SESSION\s+)?(client_min_messages|citus\.\w+|plan_cache_mode|session_replication_role|idle_in_transaction_session_timeout)\s*(TO|=)|\bVARIADIC\b|\bDEPENDS\s+ON\s+EXTENSION\b|\bSET\s+SCHEMA\s+\w+"),
+    # Lock modes only PostgreSQL names (Oracle has ROW SHARE, SHARE and EXCLUSIVE too).
+    _rule("postgresql.admin_syntax", P.POSTGRESQL, r"\bPARALLEL\s+(SAFE|UNSAFE|RESTRICTED)\b|\bIN\s+(ACCESS\s+SHARE|SHARE\s+UPDATE\s+EXCLUSIVE|ACCESS\s+EXCLUSIVE)\s+MODE\b|\bRESET\s+ALL\b|\bDATESTYLE\b|\b(ALTER|TRUNCATE)\s+TABLE\s+ONLY\b|\bWITH\s+(NO)?SUPERUSER\b"),
     # SQL Server
     _rule("sqlserver.varchar_max", P.SQLSERVER, r"\bN?VAR(CHAR|BINARY)\s*\(\s*MAX\s*\)"),
     _rule("sqlserver.dbo_schema", P.SQLSERVER, r"\bdbo\s*\.|\[dbo\]"),
@@ -248,13 +264,16 @@ RULES: tuple[Rule, ...] = (
     _rule("sqlserver.object_id", P.SQLSERVER, r"\bOBJECT_ID\s*\(|\bOBJECTPROPERTY\s*\(|\bsys\.(objects|tables|columns|indexes|schemas|procedures|types|databases)\b|\bsysobjects\b"),
     _rule("sqlserver.clustered", P.SQLSERVER, r"\b(NON)?CLUSTERED\s+(INDEX|COLUMNSTORE|\()|\bPRIMARY\s+KEY\s+(NON)?CLUSTERED\b"),
     _rule("sqlserver.functions", P.SQLSERVER, r"\b(GETDATE|GETUTCDATE|SYSDATETIME|ISNULL|CHARINDEX|LEN|DATALENGTH|SCOPE_IDENTITY|NEWID|STUFF|QUOTENAME|FORMATMESSAGE|IIF|EOMONTH|DATEFROMPARTS)\s*\(", "medium"),
-    _rule("sqlserver.begin_tran", P.SQLSERVER, r"\bBEGIN\s+TRAN(SACTION)?\s*(;|$|\w)|\bCOMMIT\s+TRAN\b|@@TRANCOUNT"),
+    # A bare BEGIN TRANSACTION is everyone's; the abbreviation and named transactions are T-SQL's.
+    _rule("sqlserver.begin_tran", P.SQLSERVER, r"\bBEGIN\s+TRAN\b|\bBEGIN\s+TRAN(SACTION)?\s+(@\w+|\w+\s*;)|\b(COMMIT|ROLLBACK)\s+TRAN\b|@@TRANCOUNT"),
     _rule("sqlserver.print", P.SQLSERVER, r"^\s*PRINT\s+['@N]"),
     _rule("sqlserver.exec_proc", P.SQLSERVER, r"^\s*EXEC(UTE)?\s+(@\w+\s*=\s*)?\[?\w+\]?\.\[?\w+\]?\.?\[?\w*\]?\s+@"),
     _rule("sqlserver.on_primary", P.SQLSERVER, r"\bON\s+\[PRIMARY\]|\bTEXTIMAGE_ON\b|\bWITH\s*\(\s*(PAD_INDEX|STATISTICS_NORECOMPUTE|DATA_COMPRESSION|IGNORE_DUP_KEY)\s*="),
-    _rule("sqlserver.types", P.SQLSERVER, r"\b(NVARCHAR|NCHAR|NTEXT|BIT|TINYINT|IMAGE|VARBINARY|DATETIMEOFFSET)\b", "medium"),
+    # TINYINT is MySQL's and Hive's too, and IMAGE mostly a column name.
+    _rule("sqlserver.types", P.SQLSERVER, r"\b(NVARCHAR|NCHAR|NTEXT|BIT|VARBINARY|DATETIMEOFFSET|UNIQUEIDENTIFIER|SMALLDATETIME|DATETIME2|SMALLMONEY|MONEY|SYSNAME)\b", "medium"),
     _rule("sqlserver.if_exists_drop", P.SQLSERVER, r"\bIF\s+(NOT\s+)?EXISTS\s*\(\s*SELECT\b|\bDROP\s+\w+\s+IF\s+EXISTS\s+\[?dbo\b", "medium"),
     _rule("sqlserver.create_proc", P.SQLSERVER, r"\bCREATE\s+(OR\s+ALTER\s+)?PROC(EDURE)?\s+\[?\w+\]?\.\[?\w+\]?\s*(@|\(\s*@|\n|AS\b)|\bALTER\s+PROC(EDURE)?\b"),
+    _rule("sqlserver.more_syntax", P.SQLSERVER, r"\b(CREATE|ALTER)\s+PARTITION\s+(FUNCTION|SCHEME)\b|\bAS\s+PARTITION\s+\w+|\bDATABASE\s+SCOPED\s+(CREDENTIAL|CONFIGURATION)\b|\bMASTER\s+KEY\b|\bWITH\s+IDENTITY\s*=|\bWITH\s+DEFAULT_SCHEMA\b|\bSERVERPROPERTY\s*\(|\b(CROSS|OUTER)\s+APPLY\b|\bTOP\s*\(|\bAS\s+\[|\bXML\s+SCHEMA\s+COLLECTION\b|\bTO\s+SERVICE\s+N?'"),
     # Oracle
     _rule("oracle.number_type", (P.ORACLE, P.SNOWFLAKE), r"\bNUMBER\s*\(\s*\d+", "medium"),
     _rule("oracle.sysdate", (P.ORACLE, P.REDSHIFT, P.MYSQL), r"\bSYSDATE\b|\bSYSTIMESTAMP\b", "medium"),
@@ -262,7 +281,8 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.from_dual", (P.ORACLE, P.MYSQL), r"\bFROM\s+DUAL\b", "medium"),
     _rule("oracle.anchored_type", P.ORACLE, r"\w%(ROW)?TYPE\b"),
     _rule("oracle.connect_by", (P.ORACLE, P.SNOWFLAKE), r"\bCONNECT\s+BY\b", "medium"),
-    _rule("oracle.rownum", P.ORACLE, r"\bROWNUM\s*(<|=|>|BETWEEN\b)|\bSELECT\s+ROWNUM\b|\bROWNUM\s+(AS\s+)?\w+\s*[,)]"),
+    # SQL Server scripts name a ROW_NUMBER() column rownum and compare it (W2.RowNum <= W1.RowNum).
+    _rule("oracle.rownum", P.ORACLE, r"\b(WHERE|AND)\s+ROWNUM\s*(<|>|=|BETWEEN\b)|\bSELECT\s+ROWNUM\b|\bROWNUM\s+(AS\s+)?\w+\s*[,)]"),
     _rule("oracle.storage_clauses", P.ORACLE, r"\b(NOLOGGING|NOCOMPRESS|NOCACHE|NOCYCLE|NOPARALLEL|NOMONITORING)\b|\b(PCTFREE|INITRANS|MAXTRANS)\s+\d|\bTABLESPACE\s+\w+\s*(STORAGE|PCTFREE|LOGGING|NOLOGGING)\b"),
     _rule("oracle.sqlplus_commands", P.ORACLE, r"(^|;)[ \t]*\n[ \t]*@[\w/.-]+[ \t]*$|^\s*(SET\s+(ECHO|FEEDBACK|HEADING|LINESIZE|PAGESIZE|DEFINE|VERIFY|TERMOUT|TRIMSPOOL|TIMING|SQLBLANKLINES)\b|@@[\w/.-]+[ \t]*$|@[\w.-]*(/|\.sql)[\w/.-]*[ \t]*$|COLUMN\s+\w+\s+(FORMAT|NEW_VALUE)\b|DEFINE\s+\w+\s*=|SHOW\s+ERRORS\b|EXIT\s*$|CONN(ECT)?\s+\w+/)"),
     _rule("oracle.byte_char_length", P.ORACLE, r"\bVARCHAR2?\s*\(\s*\d+\s+(BYTE|CHAR)\s*\)|\bNVARCHAR2\b|\bCLOB\b|\bBLOB\b", "medium"),
@@ -271,8 +291,17 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.decode_functions", P.ORACLE, r"\b(DECODE|TO_CHAR|TO_NUMBER|TRUNC|ADD_MONTHS|MONTHS_BETWEEN|LISTAGG|REGEXP_SUBSTR|INSTR|SUBSTRB)\s*\(", "medium"),
     _rule("oracle.substitution_variable", P.ORACLE, r"&&?\w+\.?|\bSYS_CONTEXT\s*\(|\bUSERENV\b"),
     _rule("oracle.grant_execute", P.ORACLE, r"\bGRANT\s+EXECUTE\s+ON\s+[\w.\"]+\s+TO\b|\bCREATE\s+(OR\s+REPLACE\s+)?(SYNONYM|TYPE\s+BODY|DIRECTORY)\b|\bCREATE\s+OR\s+REPLACE\s+(EDITIONABLE\s+)?TRIGGER\b", "medium"),
+    # SQL*Plus REMARK lines, written from the first column.
+    _rule("oracle.remark_line", P.ORACLE, r"^REM(ARK)?([ \t]|$)"),
+    _rule("oracle.xmltype", P.ORACLE, r"\bXMLTYPE\b"),
+    _rule("oracle.admin_ddl", P.ORACLE, r"\bCASCADE\s+CONSTRAINTS\b|\b(CREATE|DROP)\s+(OR\s+REPLACE\s+)?PUBLIC\s+SYNONYM\b|\b(DEFAULT|TEMPORARY)\s+TABLESPACE\b|\bQUOTA\s+(\d+\w?|UNLIMITED)\s+ON\b|\b(CREATE|ALTER|DROP|SELECT|INSERT|UPDATE|DELETE|EXECUTE)\s+ANY\s+(TABLE|VIEW|PROCEDURE|SEQUENCE|INDEX|TRIGGER|TYPE|SYNONYM|DIRECTORY)\b|\bEDITIONABLE\b|\bINHERIT\s+PRIVILEGES\b|\bCONTAINER\s*=\s*(ALL|CURRENT)\b"),
+    _rule("oracle.dynamic_views", P.ORACLE, r"\bG?V\$\w+"),
+    # ALL_OBJECTS and the like are SQL Server catalog views too; DBA_ and USER_ are Oracle's.
+    _rule("oracle.dictionary_views", P.ORACLE, r"\b(DBA|USER)_(TABLES|TAB_COLUMNS|OBJECTS|SOURCE|USERS|INDEXES|CONSTRAINTS|CONS_COLUMNS|SEGMENTS|TAB_PRIVS|ROLE_PRIVS|SYS_PRIVS|SEQUENCES|VIEWS|TRIGGERS|PROCEDURES|ERRORS|DEPENDENCIES|SYNONYMS|JOBS|SCHEDULER_\w+|TAB_PARTITIONS|IND_COLUMNS|DATA_FILES|TABLESPACES|ARGUMENTS|TYPES|LOBS|MVIEWS|DIRECTORIES|DB_LINKS|PART_TABLES)\b"),
+    _rule("oracle.database_objects", P.ORACLE, r"\bDATABASE\s+LINK\b|\bPLUGGABLE\s+DATABASE\b|\bFLASHBACK\s+(TABLE|DATABASE|QUERY|ARCHIVE)\b|\bAS\s+OF\s+SCN\b|\bIDENTIFIED\s+(EXTERNALLY|GLOBALLY)\b"),
     # Databricks
     _rule("databricks.using_delta", P.DATABRICKS, r"\bUSING\s+DELTA\b|\bDELTA\.`"),
+    _rule("databricks.delta_syntax", P.DATABRICKS, r"\bDECLARE\s+(OR\s+REPLACE\s+)?VARIABLE\b|\bSET\s+TAGS\b|\bPREDICTIVE\s+OPTIMIZATION\b|\bTHEN\s+(INSERT|UPDATE\s+SET)\s+\*|\b(OPTIMIZE\s+[\w.`]+\s+ZORDER|ZORDER\s+BY)\b|\bVACUUM\s+[\w.`]+\s+RETAIN\b|\bDESCRIBE\s+HISTORY\b|\b(VERSION|TIMESTAMP)\s+AS\s+OF\b|\bAPPLY\s+CHANGES\s+INTO\b|\bCONSTRAINT\s+\w+\s+EXPECT\b|\bCREATE\s+(OR\s+REFRESH\s+)?(STREAMING\s+(LIVE\s+)?TABLE|LIVE\s+TABLE)\b|\bSHALLOW\s+CLONE\b|\bDEEP\s+CLONE\b"),
     _rule("databricks.catalog", P.DATABRICKS, r"\b(USE|CREATE|DROP)\s+CATALOG\b|\bhive_metastore\.|\bsystem\.(information_schema|access|billing)\b"),
     _rule("databricks.widgets", P.DATABRICKS, r"\bCREATE\s+WIDGET\b|\bgetArgument\s*\(|\$\{widget\.", "medium"),
     _rule("databricks.describe_detail", (P.DATABRICKS, P.HIVE), r"\bDESCRIBE\s+(DETAIL|EXTENDED|FORMATTED)\b|\bSHOW\s+TBLPROPERTIES\b", "medium"),
