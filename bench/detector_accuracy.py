@@ -89,14 +89,17 @@ def hostile() -> None:
     from agents.transmute.detector import detect_platform
 
     detect_platform("")  # the detector is built on first use: not part of any figure
-    print("\nhostile input (ms per MB at 1x and 4x)")
+    print("\nhostile input (ms per MB at 1x and 4x, best of 3)")
     for name, text in HOSTILE.items():
         figures = []
         for factor in (1, 4):
             big = text * factor
-            started = time.perf_counter()
-            detect_platform(big)
-            figures.append((time.perf_counter() - started) * 1e3 / (len(big) / 1e6))
+            best = float("inf")
+            for _ in range(3):
+                started = time.perf_counter()
+                detect_platform(big)
+                best = min(best, time.perf_counter() - started)
+            figures.append(best * 1e3 / (len(big) / 1e6))
         print(f"  {name:<20} {figures[0]:8.1f} {figures[1]:8.1f}")
 
 
