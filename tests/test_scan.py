@@ -202,7 +202,7 @@ CREATE_SHAPES = [
     (r"\bCREATE\b", I), (r"\bCREATED\b", I), (r"\bCREATE\s+[#@]\w+", I), (r"\bCreate\s+Kind\b", 0),
     (r"\bcreate\s+table", 0), (r"\bCREATE\s*;", I), (r"\bCREATEDBY\s+\w", I), (r"\bCREATE[a-z]", 0),
     (r"\bCREATE\s+TEMP(?:ORARY)?\s+TABLE\b", I), (r"\bCREATE\s+\w+\s+AS\b", I), (r"\bCREATES\b\s*=", I),
-    (r"\bCREATE_\w+", I), (r"\bCREATE\s{2,}X", I), (r"\bCREATE\d", I),
+    (r"\bCREATE_\w+", I), (r"\bCREATE\s{2,}X", I), (r"\bCREATE\d", I), (r"@\s*Kind\b", 0),
 ]
 CREATE_WORDS = ["CREATE", "create", "Create", "CREATED", "CREATEDBY", "CREATES", "CREATE_X", "CREATEa", "CREATE1",
                 "TABLE", "table", "\u212aind", "Kind", "VIEW", "OR", "REPLACE", "TEMP", "TEMPORARY", "(", ";", "=",
@@ -216,7 +216,9 @@ def test_many_triggers_on_one_word_scan_like_re(seeded_random):
     texts = ["".join(seeded_random.choice(CREATE_WORDS) + seeded_random.choice(separators)
                      for _ in range(seeded_random.randrange(12)))
              for _ in range(400)]
-    texts += ["CREATE", "CREATE ", "create  ", "CREATE\u212a", "CREATE \u212aind"]
+    # Case-exact words after the trigger's literal, with and without white space between.
+    texts += ["CREATE", "CREATE ", "create  ", "CREATE\u212a", "CREATE \u212aind", "Create\nKind", "x Create  Kind;",
+              "@Kind", "@ Kind", "@kind"]
     everything = set(range(len(programs)))
     for counted, gates in [(set(), False), (everything, True)]:
         scanned_like_re(programs, patterns, texts, counted, gates)

@@ -159,7 +159,8 @@ private:
         std::vector<Slot> slots;
     };
     std::vector<Dispatch> dispatches_;
-    // Builds the dispatch of groups_[g] when it is large enough to pay.
+    // Builds the dispatch of `group` (its triggers already in bucket_ids_) when it is large
+    // enough to pay.
     void add_dispatch(Group& group);
     // Line triggers by the folded first character after the line's white space (ASCII; 128:
     // anything else). Triggers without a head requirement stand in every list.
