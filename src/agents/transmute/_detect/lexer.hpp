@@ -19,6 +19,7 @@
 
 #include "features.hpp"
 #include "regex/regex.hpp"
+#include "simd.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -83,6 +84,13 @@ public:
         size_t i = pos_;
         bool line_start = true;
         while (i < n_) {
+            // Inside a line, only a few characters can open anything: jump to the next one. A
+            // custom statement delimiter may start with any character, so it is looked for at
+            // every character instead.
+            if (!line_start && delimiter_len_ == 0) {
+                i = next_opener(i);
+                if (i >= n_) break;
+            }
             const C c = s_[i];
             if (c == '\n') {
                 out_.newlines.push_back(i);
@@ -107,6 +115,7 @@ public:
             if (delimiter_len_ > 0 && c == delimiter_[0] && at_delimiter(i)) {
                 blank(i, i + delimiter_len_, Region::blank);
                 i += delimiter_len_;
+                resume_ = i;
                 continue;
             }
             switch (c) {
@@ -144,6 +153,10 @@ public:
                     }
                     break;
                 case '\'':
+                    if (const size_t end = prefixed_before(i); end != i) {
+                        i = end;
+                        continue;
+                    }
                     // ''' and a line break opens a triple-quoted string; elsewhere ''' is a
                     // string opening with an escaped quote.
                     if (i + 3 < n_ && s_[i + 1] == '\'' && s_[i + 2] == '\'' && (s_[i + 3] == '\n' || s_[i + 3] == '\r')) {
@@ -153,6 +166,10 @@ public:
                     i = quoted(i, i, "q:sq");
                     continue;
                 case '"':
+                    if (const size_t end = prefixed_before(i); end != i) {
+                        i = end;
+                        continue;
+                    }
                     if (i + 2 < n_ && s_[i + 1] == '"' && s_[i + 2] == '"') {
                         i = triple(i, i, '"', "q:\"\"\"");
                         continue;
@@ -186,15 +203,8 @@ public:
                     break;
                 default:
                     if (word_char(c)) {
-                        if (ascii_letter(c) && (i == 0 || !word_char(s_[i - 1]))) {
-                            const size_t end = prefixed_literal(i);
-                            if (end != i) {
-                                i = end;
-                                continue;
-                            }
-                        }
-                        // The rest of the word opens nothing (unless a custom delimiter starts
-                        // with a word character): skip it whole.
+                        // A word opens nothing by itself (a string prefix is read at its quote,
+                        // unless a custom delimiter starts with a word character): skip it whole.
                         ++i;
                         if (delimiter_len_ == 0 || !word_char(delimiter_[0]))
                             while (i < n_ && word_char(s_[i])) ++i;
@@ -208,6 +218,43 @@ public:
     }
 
 private:
+    // The first position at or after i whose character may open something in the middle of a
+    // line: a line break, a comment, a literal, a quoted identifier, a template or a cell marker.
+    // Everything else (words, white space, other punctuation) is skipped sixteen characters at
+    // a time.
+    size_t next_opener(size_t i) const {
+        static constexpr char kOpeners[] = {'\n', '-', '/', '#', '%', '\'', '"', '`', '$', '{'};
+        simd::Bytes openers[sizeof(kOpeners)];
+        for (size_t k = 0; k < sizeof(kOpeners); ++k) openers[k] = simd::splat(static_cast<uint8_t>(kOpeners[k]));
+        for (; i + simd::kLanes <= n_; i += simd::kLanes) {
+            const uint32_t hits = simd::any_of(simd::load_clamped(s_ + i), openers, static_cast<int>(sizeof(kOpeners)));
+            if (hits) return i + simd::first(hits);
+        }
+        for (; i < n_; ++i) {
+            const uint32_t c = static_cast<uint32_t>(s_[i]);
+            for (char o : kOpeners)
+                if (c == static_cast<uint32_t>(o)) return i;
+        }
+        return n_;
+    }
+
+    // A string prefix (N, E, B, X, R, U, BR, RB, U&, Q, NQ) written as a word of its own right
+    // before the quote at `quote`: the literal read from the prefix on, with the end it reaches;
+    // `quote` when there is none. Only a word that starts where code resumed counts, so that the
+    // tail of something already read never becomes a prefix.
+    size_t prefixed_before(size_t quote) {
+        size_t w = quote;
+        if (s_[quote] == '\'' && quote >= 2 && s_[quote - 1] == '&' && (static_cast<uint32_t>(s_[quote - 2]) | 32) == 'u' &&
+            ascii_letter(s_[quote - 2])) {
+            w = quote - 2;
+        } else {
+            while (w > 0 && quote - w < 3 && ascii_letter(s_[w - 1])) --w;
+        }
+        if (w == quote || w < resume_ || (w > 0 && word_char(s_[w - 1]))) return quote;
+        const size_t end = prefixed_literal(w);
+        return end == w ? quote : end;
+    }
+
     // Dataform: a `config { ... }` (or `js { ... }`) block at the head of a .sqlx file holds
     // JavaScript, not SQL.
     void skip_config_block() {
@@ -588,6 +635,7 @@ private:
     LexResult<C>& out_;
     Sink& sink_;
     size_t pos_ = 0;
+    size_t resume_ = 0;  // where code resumed after the latest custom delimiter
     std::vector<std::pair<size_t, size_t>> comment_spans_;
     bool no_close_expr_ = false, no_close_stmt_ = false, no_close_note_ = false;
     C delimiter_[8] = {};

@@ -8,6 +8,10 @@
 #pragma once
 
 #include "lexer.hpp"
+#include "simd.hpp"
+
+#include <bit>
+#include <cstring>
 
 namespace transmute::detect {
 
@@ -20,6 +24,67 @@ inline bool operator_char(C ch) {
             return true;
         default:
             return false;
+    }
+}
+
+// The end of the run of blanked text that starts at i.
+template <class C>
+inline size_t fill_end(const C* v, size_t n, size_t i) {
+    if constexpr (sizeof(C) == 1) {
+        const simd::Bytes fill = simd::splat(static_cast<uint8_t>(kFill));
+        for (; i + simd::kLanes <= n; i += simd::kLanes) {
+            const uint32_t same = simd::mask(simd::load(v + i) == fill);
+            if (same != 0xFFFFu) return i + static_cast<size_t>(std::countr_one(same));
+        }
+    }
+    while (i < n && v[i] == kFill) ++i;
+    return i;
+}
+
+// The end of the run of ASCII word characters that starts at i (a word may go on past it with
+// wider word characters).
+template <class C>
+inline size_t ascii_word_end(const C* v, size_t n, size_t i) {
+    if constexpr (sizeof(C) == 1) {
+        for (; i + simd::kLanes <= n; i += simd::kLanes) {
+            const uint32_t word = simd::ascii_word_mask(simd::load(v + i));
+            if (word != 0xFFFFu) return i + static_cast<size_t>(std::countr_one(word));
+        }
+    }
+    while (i < n && static_cast<uint32_t>(v[i]) < 128 && word_char(v[i])) ++i;
+    return i;
+}
+
+// Eight ASCII bytes with their capital letters lowered.
+inline uint64_t lower_ascii8(uint64_t x) {
+    constexpr uint64_t ones = 0x0101010101010101ull;
+    const uint64_t from_a = x + ones * (0x80 - 'A');      // bit 7 set from 'A' on
+    const uint64_t past_z = x + ones * (0x80 - 'Z' - 1);  // bit 7 set past 'Z'
+    return x | (((from_a & ~past_z) & (ones * 0x80)) >> 2);
+}
+
+// word_hash of the lowered ASCII word v[i..i+len), read eight bytes at a time.
+inline uint64_t lower_word_hash(const Py_UCS1* v, size_t n, size_t i, size_t len) {
+    uint64_t h = 0x9e3779b97f4a7c15ull * (len + 1);
+    for (size_t k = 0; k < len; k += 8) {
+        const size_t take = len - k < 8 ? len - k : 8;
+        uint64_t chunk = 0;
+        if (i + k + 8 <= n) {
+            std::memcpy(&chunk, v + i + k, 8);
+            if (take < 8) chunk &= ~uint64_t{0} >> (8 * (8 - take));
+        } else {
+            std::memcpy(&chunk, v + i + k, take);
+        }
+        h = (h ^ lower_ascii8(chunk)) * 0xbf58476d1ce4e5b9ull;
+        h ^= h >> 29;
+    }
+    return h;
+}
+
+inline void lower_word(const Py_UCS1* v, size_t i, size_t len, char* out) {
+    for (size_t k = 0; k < len; ++k) {
+        const uint32_t ch = v[i + k];
+        out[k] = static_cast<char>((ch - 'A' < 26) ? ch + 32 : ch);
     }
 }
 
@@ -48,36 +113,40 @@ void tokenize(const C* v, size_t n, Sink& sink) {
         }
         if (c == kFill) {
             // Blanked text: it ends a pair of words, as a comment or a literal between them would.
-            while (i < n && v[i] == kFill) ++i;
+            i = fill_end(v, n, i);
             pair_open = false;
             continue;
         }
         if (word_char(c)) {
-            size_t j = i;
             bool ascii = true;
-            while (j < n && word_char(v[j])) {
-                ascii &= static_cast<uint32_t>(v[j]) < 128;
-                ++j;
+            size_t end = ascii_word_end(v, n, i);
+            while (end < n && word_char(v[end])) {
+                ascii &= static_cast<uint32_t>(v[end]) < 128;
+                ++end;
             }
-            const size_t len = j - i;
+            const size_t len = end - i;
             const bool number = static_cast<uint32_t>(c) - '0' < 10;
             if (!ascii || number || len > kMaxWord) {
                 pair_open = false;
                 ++tokens_on_line;
-                i = j;
+                i = end;
                 continue;
-            }
-            char word[kMaxWord];
-            for (size_t k = 0; k < len; ++k) {
-                const uint32_t ch = static_cast<uint32_t>(v[i + k]);
-                word[k] = static_cast<char>((ch - 'A' < 26) ? ch + 32 : ch);
             }
             // Sinks that score take hashes: the word is hashed once, and its word, line and pair
             // features are derived from that hash.
             constexpr bool hashed = requires { sink.add_hash(uint64_t{}, size_t{}); };
+            char word[kMaxWord];
             uint64_t hw = 0;
+            if constexpr (hashed && sizeof(C) == 1) {
+                hw = lower_word_hash(v, n, i, len);
+            } else {
+                for (size_t k = 0; k < len; ++k) {
+                    const uint32_t ch = static_cast<uint32_t>(v[i + k]);
+                    word[k] = static_cast<char>((ch - 'A' < 26) ? ch + 32 : ch);
+                }
+                if constexpr (hashed) hw = word_hash(word, len);
+            }
             if constexpr (hashed) {
-                hw = word_hash(word, len);
                 sink.add_hash(combine_hash(tag_hash('w', ':'), hw), i);
             } else {
                 buf[0] = 'w';
@@ -95,6 +164,7 @@ void tokenize(const C* v, size_t n, Sink& sink) {
                     sink.add(std::string_view(s, doubled ? 4 : 3), i);
                 }
             }
+            const size_t j = end;
             const bool first_on_line = tokens_on_line == 0 || (tokens_on_line == 1 && sigil);
             if (first_on_line) {
                 // Alone on its line: `GO`, `END`, `SEL`...
@@ -110,6 +180,7 @@ void tokenize(const C* v, size_t n, Sink& sink) {
                     }
                 }
                 if (!done) {
+                    if constexpr (hashed && sizeof(C) == 1) lower_word(v, i, len, word);
                     buf[0] = 'l';
                     buf[1] = ':';
                     size_t at = 2;
@@ -134,7 +205,7 @@ void tokenize(const C* v, size_t n, Sink& sink) {
                     sink.add(std::string_view(buf, 3 + prev_len + len), i);
                 }
             }
-            std::copy(word, word + len, prev);
+            if constexpr (!hashed) std::copy(word, word + len, prev);
             prev_len = len;
             prev_hash = hw;
             pair_open = true;

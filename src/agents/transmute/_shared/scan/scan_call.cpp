@@ -474,9 +474,10 @@ private:
         prev_word_ = word;
     }
 
-    // Blocks of 16 ASCII characters: word starts and trigger characters come out of byte
-    // compares, so the walk visits only the positions where something can start. Blocks holding
-    // a character above 0x7F take the general step. False when the scan is settled.
+    // Blocks of 16 characters: word starts and trigger characters come out of byte compares, so
+    // the walk visits only the positions where something can start. In a block holding characters
+    // above 0x7F, those characters are classed one by one (they open no punctuation trigger, and
+    // a word starting with one is always tried). False when the scan is settled.
     bool walk_blocks(size_t& i) {
         simd::Bytes punct_chars[4];
         int n_punct = 0;
@@ -500,23 +501,28 @@ private:
         }
         for (; i + simd::kLanes <= n_; i += simd::kLanes) {
             simd::Bytes x;
+            uint32_t high = 0;  // lanes holding a character above 0x7F
             if (!simd::load_ascii(s_ + i, x)) {
-                for (size_t k = i; k < i + simd::kLanes; ++k) {
-                    step(k);
-                    if (settled()) return false;
-                }
-                continue;
+                x = simd::load_clamped(s_ + i);
+                high = simd::mask(x);
             }
-            const uint32_t word_bits = simd::ascii_word_mask(x);
-            const uint32_t punct_bits = few_punct ? simd::any_of(x, punct_chars, n_punct)
-                                                  : ~(word_bits | simd::any_of(x, quiet, n_quiet)) & 0xFFFFu;
+            uint32_t word_bits = simd::ascii_word_mask(x);
+            for (uint32_t h = high; h; h &= h - 1) {
+                const size_t b = simd::first(h);
+                const uint32_t c = static_cast<uint32_t>(s_[i + b]);
+                if (c < 256 ? (scan_.char_class_[c] & 1) : regex::is_word(c)) word_bits |= 1u << b;
+            }
+            const uint32_t punct_bits = (few_punct ? simd::any_of(x, punct_chars, n_punct)
+                                                   : ~(word_bits | simd::any_of(x, quiet, n_quiet))) &
+                                        ~high & 0xFFFFu;
             const uint32_t start_bits = word_bits & ~((word_bits << 1) | (prev_word_ ? 1u : 0u));
             uint32_t events = (start_bits | punct_bits) & 0xFFFFu;
             while (events) {
                 const size_t b = simd::first(events);
-                const uint32_t c = s_[i + b];
+                const uint32_t c = static_cast<uint32_t>(s_[i + b]);
                 if ((punct_bits >> b & 1) && (scan_.char_class_[c] & 2)) on_punct(i + b, c);
-                if ((start_bits >> b & 1) && scan_.may_open_word(c, i + b + 1 < n_ ? s_[i + b + 1] : 0))
+                if ((start_bits >> b & 1) &&
+                    (c >= 128 || scan_.may_open_word(c, i + b + 1 < n_ ? static_cast<uint32_t>(s_[i + b + 1]) : 0)))
                     on_word_start(i + b, c);
                 if (settled()) return false;
                 events &= events - 1;

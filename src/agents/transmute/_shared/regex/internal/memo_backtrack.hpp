@@ -124,7 +124,7 @@ public:
 private:
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
     static constexpr size_t kMinChunkBits = 6;
-    static constexpr size_t kMaxChunkBits = 12;
+    static constexpr size_t kMaxChunkBits = 7;
     static constexpr size_t kSpareChunks = 8;
     static constexpr size_t kNoChunk = static_cast<size_t>(-1);
 
