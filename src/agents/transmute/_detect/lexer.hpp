@@ -238,6 +238,21 @@ private:
         return n_;
     }
 
+    // The first position in [i, end) holding one of `want` (ASCII), or `end`.
+    template <size_t N>
+    size_t find_any(size_t i, size_t end, const char (&want)[N]) const {
+        simd::Bytes lanes[N];
+        for (size_t k = 0; k < N; ++k) lanes[k] = simd::splat(static_cast<uint8_t>(want[k]));
+        for (; i + simd::kLanes <= end; i += simd::kLanes) {
+            const uint32_t hits = simd::any_of(simd::load_clamped(s_ + i), lanes, static_cast<int>(N));
+            if (hits) return i + simd::first(hits);
+        }
+        for (; i < end; ++i)
+            for (char w : want)
+                if (static_cast<uint32_t>(s_[i]) == static_cast<uint32_t>(w)) return i;
+        return end;
+    }
+
     // A string prefix (N, E, B, X, R, U, BR, RB, U&, Q, NQ) written as a word of its own right
     // before the quote at `quote`: the literal read from the prefix on, with the end it reaches;
     // `quote` when there is none. Only a word that starts where code resumed counts, so that the
@@ -346,10 +361,7 @@ private:
         return true;
     }
 
-    size_t line_end(size_t i) const {
-        while (i < n_ && s_[i] != '\n') ++i;
-        return i;
-    }
+    size_t line_end(size_t i) const { return find_any(i, n_, {'\n'}); }
 
     size_t line_comment(size_t i, const char* feature) {
         const size_t end = line_end(i);
@@ -389,7 +401,16 @@ private:
             sink_.add("c:/*", i);
         }
         size_t k = i + 2;
-        while (k + 1 < n_ && !(s_[k] == '*' && s_[k + 1] == '/')) {
+        while (k + 1 < n_) {
+            k = find_any(k, n_ - 1, {'*', '\n'});
+            if (k + 1 >= n_ || s_[k + 1] == '/') {
+                if (k + 1 < n_ && s_[k] == '\n') {
+                    out_.newlines.push_back(k);
+                    ++k;
+                    continue;
+                }
+                break;
+            }
             if (s_[k] == '\n') out_.newlines.push_back(k);
             ++k;
         }
@@ -415,12 +436,12 @@ private:
     // Blanks a literal's contents [begin, end), recording its line breaks.
     void blank_contents(size_t begin, size_t end) {
         C* code = out_.code.data();
-        for (size_t k = begin; k < end; ++k) {
-            if (code[k] == '\n') {
-                out_.newlines.push_back(k);
-            } else {
-                code[k] = kFill;
-            }
+        while (begin < end) {
+            const size_t nl = find_any(begin, end, {'\n'});
+            std::fill(code + begin, code + nl, static_cast<C>(kFill));
+            if (nl == end) break;
+            out_.newlines.push_back(nl);
+            begin = nl + 1;
         }
     }
 
@@ -435,6 +456,8 @@ private:
         size_t k = open + 1;
         bool escaped_quote = false;
         while (k < n_) {
+            k = q == '\'' ? find_any(k, n_, {'\'', '\\'}) : find_any(k, n_, {'"', '\\'});
+            if (k >= n_) break;
             const C c = s_[k];
             if (c == q) {
                 if (k + 1 < n_ && s_[k + 1] == q) {
