@@ -64,6 +64,27 @@ class TestLexerViews:
             got, _ = detector.views(text + extra)
             assert got.replace("\x01", " ") == code + extra, text
 
+    def test_views_do_not_depend_on_where_sixteen_character_blocks_fall(self, detector, extra):
+        # The lexer finds openers and closers sixteen characters at a time: every construct, at
+        # every offset from a block's start, and several of them in one long text.
+        cases = [(text, code) for text, code in self.CASES if not text.startswith("config")]
+        body, view = "\n".join(t for t, _ in cases), "\n".join(c for _, c in cases)
+        for pad in range(17):
+            head = "w" * pad + "\n"
+            got, _ = detector.views(head + body + extra)
+            assert got.replace("\x01", " ") == head + view + extra, pad
+
+    def test_string_prefixes_are_words_of_their_own(self, detector, extra):
+        def quotes(text):
+            return {f for f in detector.features(text + extra)[1] if f.startswith("q:")}
+
+        assert quotes("SELECT N'x'") == {"q:n'", "q:sq"}
+        assert quotes("x;U&'y'") == {"q:u'", "q:sq"}
+        assert quotes("SELECT rb'x'") == {"q:rb'"}
+        for text in ("SELECT abcd'x'", "SELECT _b'x'", "SELECT 1b'x'", "SELECT b1'x'", "SELECT xU&'x'",
+                     "SELECT \u00e9b'x'"):
+            assert quotes(text) == {"q:sq"}, text
+
     def test_comment_view_keeps_only_comments(self, detector, extra):
         code, comments = detector.views("SELECT 1 -- one\n/* two */ x # three" + extra)
         assert comments.replace("\x01", ".") == ".........-- one\n/* two */...# three" + extra
