@@ -282,13 +282,13 @@ def choose_threshold(samples: list[Sample], probabilities, target: float = TARGE
 @functools.cache
 def own_evidence() -> dict[str, set]:
     """For each row and rule feature ("m:id", "r:id"), the platforms it is evidence of on its own
-    (corroborating rows are not)."""
+    (corroborating rows are not, nor rows and rules that name more than a few platforms)."""
     from agents.transmute.cuebook import PLATFORM_MARKERS
-    from agents.transmute.detector import RULES
+    from agents.transmute.detector import OWN_EVIDENCE_PLATFORMS, RULES
 
     table = {"r:" + r.id: {str(p) for p in r.platforms} for r in RULES}
     table.update({"m:" + m.id: {str(p) for p in m.platforms} for m in PLATFORM_MARKERS if not m.corroborating_only})
-    return table
+    return {f: platforms for f, platforms in table.items() if len(platforms) <= OWN_EVIDENCE_PLATFORMS}
 
 
 def gated(samples: list[Sample], probabilities) -> list:

@@ -322,6 +322,17 @@ class TestVerdict:
         assert verdict.platform is None and verdict.reason == "no evidence for sqlserver 0.69"
         assert verdict.unknown_reason == "no_evidence"
 
+    def test_evidence_many_dialects_share_is_not_a_platform_s_own(self):
+        # NVL is Oracle's, Teradata's, Snowflake's and Redshift's: a model sure of Oracle from the
+        # word alone names nothing until a row of Oracle's own (ROWNUM) fires.
+        model = dict(EMPTY, features=["w:nvl"], weights=[[0.0] * 5 + [6.0] + [0.0] * 4])
+        detector = Detector(model=model)
+        shared = detector.detect("SELECT NVL(a, 0) FROM t")
+        assert [e.marker for e in shared.evidence if e.kind == "rule"] == ["oracle.nvl"]
+        assert shared.platform is None and shared.reason == "no evidence for oracle 0.98"
+        own = detector.detect("SELECT NVL(a, 0) FROM t WHERE ROWNUM < 5")
+        assert own.platform is Platform.ORACLE
+
     def test_decisive_evidence_names_its_platform_where_the_model_is_unsure(self):
         # The flat model is "too close" on its own; a decisive row names its platform, and two
         # decisive rows of different platforms name nothing.

@@ -48,6 +48,10 @@ _NATIVE_CONTEXT = {CODE: 0, COMMENT: 1, HASH_COMMENT: 2, TEXT: 3}
 # counts 1, a medium one half. A corroborating-only row adds only to a platform that already has
 # evidence of its own.
 WEIGHTS = {"high": 1.0, "medium": 0.5}
+# A row or rule is evidence of its own for a platform only when it names at most this many: one
+# that several families of dialects share (NVL, IF NOT EXISTS) says little about which one wrote
+# a script, and the model must not name a platform on that alone.
+OWN_EVIDENCE_PLATFORMS = 3
 # Tokens that weighed most, listed in the evidence.
 TOP_TOKENS = 5
 
@@ -477,6 +481,10 @@ class Detector:
             and not self.patterns[pattern_index[name]].corroborating_only
         )  # fmt: skip
         self._class_index = {c: i for i, c in enumerate(self.classes)}
+        self._specific = frozenset(
+            i for i, p in enumerate(self.patterns)
+            if not p.corroborating_only and len(p.platforms) <= OWN_EVIDENCE_PLATFORMS
+        )  # fmt: skip
         # What the verdict needs of each pattern, in one tuple: id, confidence, platforms, kind,
         # corroborating_only, its rule score, its rank among evidence of one line, model weights.
         self._facts = tuple(
@@ -530,6 +538,8 @@ class Detector:
                 for platform in platforms:
                     direct[platform] = direct.get(platform, 0.0) + score
         scores = dict(direct)
+        specific = self._specific
+        own = {platform for i, _ in fired if i in specific for platform in facts[i][2]}
         # Evidence in line order; at one line rows before rules before tokens, then by name.
         items = []
         for i, line in fired:
@@ -553,9 +563,10 @@ class Detector:
 
         best_p, second_p = probs[best], probs[second]
         # A platform is named only on evidence of its own: a row or rule of that platform fired
-        # (corroborating rows aside). The model then only decides among platforms with evidence,
-        # and a script of plain SQL is not pulled toward whichever dialect is most common.
-        if best_p >= self.thresholds[best] and classes[best] in direct:
+        # (corroborating rows and those that many dialects share aside). The model then only
+        # decides among platforms with evidence, and a script of plain SQL is not pulled toward
+        # whichever dialect is most common.
+        if best_p >= self.thresholds[best] and classes[best] in own:
             platform = classes[best]
             reason = f"{platform} {best_p:.2f}, runner-up {classes[second]} {second_p:.2f}"
             confidence = round(best_p, 2)
@@ -569,7 +580,7 @@ class Detector:
             # Without a row or rule, the model only leans on common words: that is no evidence.
             if not fired:
                 reason = NO_EVIDENCE
-            elif classes[best] not in direct and best_p >= self.thresholds[best]:
+            elif classes[best] not in own and best_p >= self.thresholds[best]:
                 reason = f"{NO_EVIDENCE} for {classes[best]} {best_p:.2f}"
             else:
                 reason = f"too close: {classes[best]} {best_p:.2f} vs {classes[second]} {second_p:.2f}"
