@@ -143,7 +143,7 @@ private:
     // The bits of the chunk holding position p (p is at or after the latest start).
     uint64_t* chunk_for(size_t p) {
         if ((p >> chunk_bits_) == cached_chunk_) return cached_bits_;
-        const size_t k = (p >> chunk_bits_) - base_;
+        const size_t k = (p >> chunk_bits_) - base_ + head_;
         if (k >= live_.size()) live_.resize(k + 1);
         std::unique_ptr<uint64_t[]>& chunk = live_[k];
         if (!chunk) {
@@ -172,7 +172,7 @@ private:
 
     // A match ended at p: the branch points on its path at p did not fail.
     void forget_column(size_t p) {
-        const size_t k = (p >> chunk_bits_) - base_;
+        const size_t k = (p >> chunk_bits_) - base_ + head_;
         if (k >= live_.size() || !live_[k]) return;
         uint64_t* bits = live_[k].get();
         for (uint32_t split = 0; split < splits_; ++split) {
@@ -182,21 +182,31 @@ private:
     }
 
     // Runs start at chunk `first` or later from now on: earlier chunks go back to the spares.
+    // The live chunks move up by an index; the vector is compacted only once most of it is
+    // behind, so that each chunk is moved a bounded number of times however far runs reach.
     void recycle_below(size_t first) {
         if (first <= base_) return;
         cached_chunk_ = kNoChunk;
-        const size_t drop = std::min(first - base_, live_.size());
-        for (size_t k = 0; k < drop; ++k)
+        const size_t drop = std::min(first - base_, live_.size() - head_);
+        for (size_t k = head_; k < head_ + drop; ++k)
             if (live_[k]) free_.push_back(std::move(live_[k]));
-        live_.erase(live_.begin(), live_.begin() + static_cast<std::ptrdiff_t>(drop));
+        head_ += drop;
         base_ = first;
+        if (head_ == live_.size()) {
+            live_.clear();
+            head_ = 0;
+        } else if (head_ >= 64 && 2 * head_ >= live_.size()) {
+            live_.erase(live_.begin(), live_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
     }
 
     void release_all() {
         cached_chunk_ = kNoChunk;
-        for (auto& chunk : live_)
-            if (chunk) free_.push_back(std::move(chunk));
+        for (size_t k = head_; k < live_.size(); ++k)
+            if (live_[k]) free_.push_back(std::move(live_[k]));
         live_.clear();
+        head_ = 0;
         base_ = 0;
     }
 
@@ -209,7 +219,8 @@ private:
     size_t chunk_bits_ = kMaxChunkBits;  // positions per chunk: 1 << chunk_bits_
     size_t chunk_ = size_t{1} << kMaxChunkBits;
     size_t chunk_words_ = 0;
-    size_t base_ = 0;        // chunk index of live_[0]
+    size_t base_ = 0;        // chunk index of live_[head_]
+    size_t head_ = 0;        // live_[0, head_) are behind the latest start, already released
     size_t last_start_ = 0;  // where the latest run started
     size_t last_end_ = 0;    // where the latest match ended
     std::vector<std::unique_ptr<uint64_t[]>> live_;
