@@ -180,12 +180,15 @@ class TestMisfires:
 # Rules read off the corpus, each with a line its platform writes and a near miss: the same idea in
 # another dialect's spelling, or a neighbouring form the rule leaves out on purpose.
 CORPUS_RULES = [
+    ("redshift.catalog_tables", "SELECT * FROM stv_sessions s JOIN pg_class_info c ON 1 = 1",
+     "SELECT * FROM pg_class c JOIN pg_namespace n ON 1 = 1"),
     ("redshift.session_settings", "SET enable_result_cache_for_session TO off;", "SET statement_timeout TO 0;"),
     ("redshift.sys_monitoring_views", "SELECT query_id FROM sys_query_history;", "SELECT * FROM sys_users;"),
     ("redshift.dateadd_unit", "WHERE d > DATEADD(day, -7, x)", "WHERE d > DATE_ADD(x, INTERVAL 7 DAY)"),
     ("redshift.dateadd_current_date", "WHERE d >= DATEADD(day, -7, CURRENT_DATE)", "WHERE d >= DATEADD(day, -7, GETDATE())"),
     ("redshift.getdate", "SELECT GETDATE();", "SELECT getdate_utc FROM t;"),
     ("postgresql.settings", "SET citus.next_shard_id TO 390000;\nRESET client_min_messages;", "SET search_path TO public;"),
+    ("postgresql.pg_cast_types", "SELECT (extract(epoch from now()) * 1e9)::int8 AS ns", "SELECT x::int AS n"),
     ("postgresql.explain_vacuum_options", "EXPLAIN (COSTS OFF) SELECT 1;", "EXPLAIN SELECT 1;"),
     ("postgresql.returns_void", "CREATE FUNCTION f() RETURNS void LANGUAGE sql AS 'SELECT 1';", "CREATE FUNCTION f() RETURNS int;"),
     ("postgresql.quoting_privilege_functions", "SELECT quote_ident(nspname) FROM pg_namespace;", "SELECT QUOTENAME(name) FROM s;"),
