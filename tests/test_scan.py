@@ -222,3 +222,23 @@ def test_many_triggers_on_one_word_scan_like_re(seeded_random):
     everything = set(range(len(programs)))
     for counted, gates in [(set(), False), (everything, True)]:
         scanned_like_re(programs, patterns, texts, counted, gates)
+
+
+# White space after a trigger's literal that a pattern asks for by name: the follow checks pass
+# over white space before they look, so a line break or a tab the pattern needs must not be
+# what they look for.
+SPACE_SHAPES = [
+    (r"(?:^|;)[ \t]*\n[ \t]*@\w+", M), (r";[ \t]*\n", 0), (r"x[ \t]*[\n\r]y", I), (r"@\s*\t", 0),
+    (r"\bGO[ \t]*\n", I | M), (r"#[ ]*\n\s*x", 0),
+]
+
+
+def test_white_space_after_a_trigger_scans_like_re(seeded_random):
+    programs = [_engine.compile(source, flags) for source, flags in SPACE_SHAPES]
+    patterns = [re.compile(source, flags) for source, flags in SPACE_SHAPES]
+    pieces = [";", "\n", " ", "\t", "\r", "@v", "x", "y", "GO", "#", "a"]
+    texts = ["".join(seeded_random.choice(pieces) for _ in range(seeded_random.randrange(14))) for _ in range(400)]
+    texts += [";\n@x\n", "a;\n@v", "x \ny", "@ \t", "GO\n", "# \n x"]
+    everything = set(range(len(programs)))
+    for counted, gates in [(set(), False), (everything, True)]:
+        scanned_like_re(programs, patterns, texts, counted, gates)

@@ -273,6 +273,9 @@ private:
         }
         uint32_t c = 0;
         const Node* first = n->kind == Node::kRepeat ? n->kids[0].get() : n;
+        // The checks pass over white space before they look for a head, so a head that is white
+        // space itself (`;[ \t]*\n`) would never be seen: the tree does not say simply then.
+        if (literal(first, c) && regex::is_space_char(c)) return false;
         if (literal(first, c) && is_word_char(c)) {
             size_t end = k;
             words.push_back(literal_run(items, end, true));
@@ -282,7 +285,7 @@ private:
             std::vector<uint32_t> options;
             if (!choices(first, options)) return false;
             for (uint32_t o : options) {
-                if (o >= 128) return false;
+                if (o >= 128 || regex::is_space_char(o)) return false;
                 if (is_word_char(o))
                     words.push_back(std::u32string(1, static_cast<char32_t>(o)));
                 else
