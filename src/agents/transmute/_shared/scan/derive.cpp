@@ -238,6 +238,8 @@ private:
             const Node* n = items[k];
             if (n == nullptr) return false;
             if (space_of(n) != Space::none || n->kind == Node::kEmpty || n->kind == Node::kLook) continue;
+            // A white space char the tree asks for (`\n`, `[\r\n]`) is passed over like a run.
+            if (n->kind == Node::kChar && facts(n).only_space) continue;
             if (n->kind == Node::kAssert) {
                 if (n->assertion == regex::AssertKind::kWordBoundary ||
                     n->assertion == regex::AssertKind::kNotWordBoundary)
@@ -273,8 +275,8 @@ private:
         }
         uint32_t c = 0;
         const Node* first = n->kind == Node::kRepeat ? n->kids[0].get() : n;
-        // The checks pass over white space before they look for a head, so a head that is white
-        // space itself (`;[ \t]*\n`) would never be seen: the tree does not say simply then.
+        // The checks pass over white space before they look for a head, so a head that may be
+        // white space (`[\n@]`) would never be seen: the tree does not say simply then.
         if (literal(first, c) && regex::is_space_char(c)) return false;
         if (literal(first, c) && is_word_char(c)) {
             size_t end = k;
