@@ -9,7 +9,7 @@ model over the rows and rules that fired and the script's tokens. The model's we
 platform only when its probability reaches the model's threshold, chosen on held-out
 repositories for high precision; otherwise it says why not.
 
-Tested in tests/test_detector.py, tests/test_detect_lexer.py and tests/test_detect_rules.py.
+Tested in tests/test_detector.py and tests/test_detect_scan.py.
 """
 
 from __future__ import annotations

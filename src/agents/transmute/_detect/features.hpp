@@ -1,7 +1,7 @@
 // Model features of the platform detector: short ASCII strings ("w:select", "b:stored as",
 // "q:$$", "c:#") that the lexer and the tokenizer report with the offset where each was first
 // seen. Two sinks take them: one collects the strings for training, one looks each up in the
-// shipped vocabulary by its 64-bit FNV-1a hash for scoring. Tested in tests/test_detect_lexer.py.
+// shipped vocabulary by its 64-bit hash for scoring. Tested in tests/test_detector.py.
 #pragma once
 
 #include "pyref.hpp"

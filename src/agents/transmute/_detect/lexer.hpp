@@ -10,7 +10,7 @@
 //     that a pattern about comments matches only inside comments and cannot run from one comment
 //     into the next through blanked code.
 // It also reports the shapes of literals, comments and templates as model features, the first
-// MySQL-style `#` comment, and the offsets of the line breaks. Tested in tests/test_detect_lexer.py.
+// MySQL-style `#` comment, and the offsets of the line breaks. Tested in tests/test_detector.py.
 //
 // Time is linear in the text: an opener whose closer is absent either runs to the end of the text
 // (quotes, block comments, dollar quotes, as the dialects read them) or, for template delimiters,

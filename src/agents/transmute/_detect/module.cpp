@@ -2,7 +2,7 @@
 // detector's patterns (each searched in the code view or the comment view of the lexer, or
 // answered by the lexer itself) and its linear model; `scan` lexes a script once, runs every
 // pattern in one multi-pattern walk per view, and scores the model's features. `features` gives
-// the same evidence as strings, for training. Tested in tests/test_detect_native.py.
+// the same evidence as strings, for training. Tested in tests/test_detect_scan.py and tests/test_detector.py.
 #include "chains.hpp"
 #include "lexer.hpp"
 #include "tokens.hpp"

@@ -4,7 +4,7 @@
 // sigils in front of a word ("s:@", "s:@@", "s:#", "s::", "s:$", "s:&"), bracketed names
 // ("s:[w]") and runs of operator characters ("p:::", "p:=>", "p:||"). Words are lower-cased
 // ASCII of at most 30 characters; others (and numbers) only break a pair.
-// Tested in tests/test_detect_lexer.py.
+// Tested in tests/test_detector.py.
 #pragma once
 
 #include "lexer.hpp"
