@@ -85,6 +85,20 @@ class TestLexerViews:
                      "SELECT \u00e9b'x'"):
             assert quotes(text) == {"q:sq"}, text
 
+    def test_scoring_finds_the_words_that_training_reads(self, extra):
+        # Scoring hashes each word straight from the text, eight bytes at a time; training reads
+        # the same words as strings. Words of every length around those eight bytes, in mixed
+        # case, also where a word ends the text.
+        words = ["a", "Ab", "selecT", "ABCDEFG", "abcdefgh", "AbCdEfGhI", "abcdefghijklmno", "ABCDEFGHIJKLMNOP",
+                 "abcdefghijklmnopq", "a_b_c_d_e_f_g_h_i_j_k_l_m_n_o"]
+        vocabulary = [f"w:{w.lower()}" for w in words] + [f"l:{w.lower()}" for w in words]
+        model = dict(EMPTY, features=vocabulary, weights=[[0.0] * 10] * len(vocabulary))
+        scorer = Detector(model=model)
+        for k in range(len(words)):
+            for text in (" ".join(words[k:]), " ".join(words[k:]) + " ;" + extra, "\n".join(words[:k + 1])):
+                read = set(scorer.features(text)[1]) & set(vocabulary)
+                assert scorer._scanner.scan(text)[3] == len(read), text
+
     def test_comment_view_keeps_only_comments(self, detector, extra):
         code, comments = detector.views("SELECT 1 -- one\n/* two */ x # three" + extra)
         assert comments.replace("\x01", ".") == ".........-- one\n/* two */...# three" + extra

@@ -212,11 +212,11 @@ RULES: tuple[Rule, ...] = (
     _rule("redshift.vacuum_analyze", P.REDSHIFT, r"\bANALYZE\s+COMPRESSION\b|\bVACUUM\s+(SORT\s+ONLY|DELETE\s+ONLY|REINDEX|RECLUSTER)\b"),
     _rule("redshift.credentials", P.REDSHIFT, r"\b(CREDENTIALS|IAM_ROLE)\s+'|\bIAM_ROLE\s+DEFAULT\b"),
     _rule("redshift.copy_options", P.REDSHIFT, r"\b(TIMEFORMAT|DATEFORMAT)\s+(AS\s+)?'|\bIGNOREHEADER\s+\d|\bMANIFEST\s+ENCRYPTED\b|\bGZIP\s+(DELIMITER|CSV|IGNOREHEADER|REGION|TIMEFORMAT|DATEFORMAT|ACCEPTINVCHARS|MAXERROR|TRUNCATECOLUMNS|FORMAT|JSON|STATUPDATE|COMPUPDATE|ESCAPE|REMOVEQUOTES|FILLRECORD|NULL|IAM_ROLE|CREDENTIALS|MANIFEST|PARALLEL|ALLOWOVERWRITE)\b|\bEMPTYASNULL\b|\bBLANKSASNULL\b"),
-    # PostgreSQL has pg_last_* replication functions and Hive tables are named stl_* too: only
-    # Redshift's own names, or a system table read in a FROM.
     # Redshift's own catalog tables and functions beside PostgreSQL's pg_ ones, and its STV_/SVL_
     # system tables.
     _rule("redshift.catalog_tables", P.REDSHIFT, r"\b(pg_library|pg_attribute_info|pg_class_info|pg_user_info|pg_statistic_indicator|pg_get_late_binding_view_cols|pg_get_cols|pg_get_grantee_by_iam_role|pg_get_iam_role_by_user|pg_get_session_roles|pg_external_schema|stv_\w+|svl_\w+)\b"),
+    # PostgreSQL has pg_last_* replication functions and Hive tables are named stl_* too: only
+    # Redshift's own names, or a system table read in a FROM.
     _rule("redshift.system_functions", P.REDSHIFT, r"\bPG_TABLE_DEF\b|\bPG_LAST_(COPY_ID|COPY_COUNT|QUERY_ID|UNLOAD_ID|UNLOAD_COUNT)\b|\bSVV_\w+|\bSYS_(QUERY|LOAD|UNLOAD|MV_REFRESH|SESSION|ANALYZE|VACUUM|COPY_JOB|CONNECTION|TRANSACTION|INTEGRATION\w*)_HISTORY\b|\b(FROM|JOIN)\s+(\w+\.)?STL_\w+|\bSTL_(QUERY|QUERYTEXT|WLM_QUERY|LOAD_ERRORS|LOAD_COMMITS|SCAN|ALERT_EVENT_LOG|CONNECTION_LOG|DDLTEXT|UTILITYTEXT|USERLOG)\b"),
     _rule("redshift.datetime_funcs", (P.REDSHIFT, P.SNOWFLAKE), r"\bCONVERT_TIMEZONE\s*\(|\bDATE_PART\s*\(\s*'?(epoch|dow|doy)", "medium"),
     _rule("redshift.identity_column", (P.REDSHIFT, P.SQLSERVER), r"\bIDENTITY\s*\(\s*\d+\s*,\s*\d+\s*\)", "medium"),

@@ -30,20 +30,21 @@ inline uint64_t mix_hash(uint64_t x) {
     return x;
 }
 
+// A word's hash starts from its length and takes it eight bytes at a time, the last chunk
+// padded with zero bytes.
+inline uint64_t word_hash_start(size_t len) { return 0x9e3779b97f4a7c15ull * (len + 1); }
+
+inline uint64_t word_hash_step(uint64_t h, uint64_t chunk) {
+    h = (h ^ chunk) * 0xbf58476d1ce4e5b9ull;
+    return h ^ (h >> 29);
+}
+
 inline uint64_t word_hash(const char* p, size_t len) {
-    uint64_t h = 0x9e3779b97f4a7c15ull * (len + 1);
-    size_t i = 0;
-    for (; i + 8 <= len; i += 8) {
-        uint64_t chunk;
-        std::memcpy(&chunk, p + i, 8);
-        h = (h ^ chunk) * 0xbf58476d1ce4e5b9ull;
-        h ^= h >> 29;
-    }
-    if (i < len) {
+    uint64_t h = word_hash_start(len);
+    for (size_t i = 0; i < len; i += 8) {
         uint64_t chunk = 0;
-        std::memcpy(&chunk, p + i, len - i);
-        h = (h ^ chunk) * 0xbf58476d1ce4e5b9ull;
-        h ^= h >> 29;
+        std::memcpy(&chunk, p + i, len - i < 8 ? len - i : 8);
+        h = word_hash_step(h, chunk);
     }
     return h;
 }

@@ -88,7 +88,9 @@ public:
             // custom statement delimiter may start with any character, so it is looked for at
             // every character instead.
             if (!line_start && delimiter_len_ == 0) {
-                i = next_opener(i);
+                // A line break, a comment, a literal, a quoted identifier, a template or a cell
+                // marker; words, white space and other punctuation open nothing.
+                i = find_any(i, n_, {'\n', '-', '/', '#', '%', '\'', '"', '`', '$', '{'});
                 if (i >= n_) break;
             }
             const C c = s_[i];
@@ -218,26 +220,6 @@ public:
     }
 
 private:
-    // The first position at or after i whose character may open something in the middle of a
-    // line: a line break, a comment, a literal, a quoted identifier, a template or a cell marker.
-    // Everything else (words, white space, other punctuation) is skipped sixteen characters at
-    // a time.
-    size_t next_opener(size_t i) const {
-        static constexpr char kOpeners[] = {'\n', '-', '/', '#', '%', '\'', '"', '`', '$', '{'};
-        simd::Bytes openers[sizeof(kOpeners)];
-        for (size_t k = 0; k < sizeof(kOpeners); ++k) openers[k] = simd::splat(static_cast<uint8_t>(kOpeners[k]));
-        for (; i + simd::kLanes <= n_; i += simd::kLanes) {
-            const uint32_t hits = simd::any_of(simd::load_clamped(s_ + i), openers, static_cast<int>(sizeof(kOpeners)));
-            if (hits) return i + simd::first(hits);
-        }
-        for (; i < n_; ++i) {
-            const uint32_t c = static_cast<uint32_t>(s_[i]);
-            for (char o : kOpeners)
-                if (c == static_cast<uint32_t>(o)) return i;
-        }
-        return n_;
-    }
-
     // The first position in [i, end) holding one of `want` (ASCII), or `end`.
     template <size_t N>
     size_t find_any(size_t i, size_t end, const char (&want)[N]) const {

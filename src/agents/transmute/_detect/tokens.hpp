@@ -65,7 +65,7 @@ inline uint64_t lower_ascii8(uint64_t x) {
 
 // word_hash of the lowered ASCII word v[i..i+len), read eight bytes at a time.
 inline uint64_t lower_word_hash(const Py_UCS1* v, size_t n, size_t i, size_t len) {
-    uint64_t h = 0x9e3779b97f4a7c15ull * (len + 1);
+    uint64_t h = word_hash_start(len);
     for (size_t k = 0; k < len; k += 8) {
         const size_t take = len - k < 8 ? len - k : 8;
         uint64_t chunk = 0;
@@ -75,15 +75,16 @@ inline uint64_t lower_word_hash(const Py_UCS1* v, size_t n, size_t i, size_t len
         } else {
             std::memcpy(&chunk, v + i + k, take);
         }
-        h = (h ^ lower_ascii8(chunk)) * 0xbf58476d1ce4e5b9ull;
-        h ^= h >> 29;
+        h = word_hash_step(h, lower_ascii8(chunk));
     }
     return h;
 }
 
-inline void lower_word(const Py_UCS1* v, size_t i, size_t len, char* out) {
+// The ASCII word v[i..i+len) lowered into `out`.
+template <class C>
+inline void lower_word(const C* v, size_t i, size_t len, char* out) {
     for (size_t k = 0; k < len; ++k) {
-        const uint32_t ch = v[i + k];
+        const uint32_t ch = static_cast<uint32_t>(v[i + k]);
         out[k] = static_cast<char>((ch - 'A' < 26) ? ch + 32 : ch);
     }
 }
@@ -140,10 +141,7 @@ void tokenize(const C* v, size_t n, Sink& sink) {
             if constexpr (hashed && sizeof(C) == 1) {
                 hw = lower_word_hash(v, n, i, len);
             } else {
-                for (size_t k = 0; k < len; ++k) {
-                    const uint32_t ch = static_cast<uint32_t>(v[i + k]);
-                    word[k] = static_cast<char>((ch - 'A' < 26) ? ch + 32 : ch);
-                }
+                lower_word(v, i, len, word);
                 if constexpr (hashed) hw = word_hash(word, len);
             }
             if constexpr (hashed) {
