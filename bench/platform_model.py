@@ -23,7 +23,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
-from agents.transmute.detector import Detector  # noqa: E402
+from agents.transmute.detector import OTHER_PLATFORM_ODDS, Detector  # noqa: E402
 from agents.transmute.originscan import Platform  # noqa: E402
 
 CLASSES = [p.value for p in Platform]
@@ -292,14 +292,19 @@ def own_evidence() -> dict[str, set]:
 
 
 def gated(samples: list[Sample], probabilities) -> list:
-    """The probabilities as the detector uses them: a script names its best platform only when a
-    row or rule of that platform fired; otherwise it names nothing (all zero here)."""
+    """The probabilities as the detector uses them: those of platforms without evidence of their
+    own weigh OTHER_PLATFORM_ODDS where some platform has it, and a script names its best platform
+    only when a row or rule of that platform fired; otherwise it names nothing (all zero here)."""
     table = own_evidence()
     out = []
     for s, p in zip(samples, probabilities):
+        own = {platform for f in s.features if f[:2] in ("m:", "r:") for platform in table.get(f, ())}
+        if own:
+            p = [v if c in own else v * OTHER_PLATFORM_ODDS for c, v in zip(CLASSES, p)]
+            total = sum(p)
+            p = [v / total for v in p]
         best = CLASSES[p.index(max(p))]
-        ok = any(best in table.get(f, ()) for f in s.features if f[:2] in ("m:", "r:"))
-        out.append(p if ok else [0.0] * len(CLASSES))
+        out.append(p if best in own else [0.0] * len(CLASSES))
     return out
 
 

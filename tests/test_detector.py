@@ -223,6 +223,10 @@ CORPUS_RULES = [
     ("snowflake.query_history_columns", "SELECT SUM(credits_used_compute) FROM m;", "SELECT SUM(credits) FROM m;"),
     ("snowflake.variant_quoted_key", 'SELECT r.value:"objectName" FROM t', "SELECT v:name::string FROM t"),
     ("snowflake.more_functions", "SELECT TIME_SLICE(ts, 60, 'MINUTE') FROM t;", "SELECT DATE_TRUNC('minute', ts) FROM t;"),
+    ("postgresql.psql_variable_line", ":EXPLAIN\nSELECT 1;", "SELECT 1\n:new.id := 1;\nx := :y;"),
+    ("hive.stored_as", "CREATE TABLE t STORED AS ${FILE} AS SELECT 1", "CREATE TABLE t USING ${FORMAT}"),
+    ("bigquery.backtick_project_path", "SELECT * FROM `moz-fx-data-shared-prod`.telemetry.main",
+     "SELECT * FROM `my-db`.t"),
     ("postgresql.psql_meta", "\\c - - - :worker_1_port\n\\set ON_ERROR_STOP on", "\\copy t FROM 'f.csv'"),
     ("postgresql.materialized_cte", "WITH c AS MATERIALIZED (SELECT 1) SELECT * FROM c;", "CREATE MATERIALIZED VIEW mv AS SELECT 1;"),
     ("teradata.database_space", "CREATE DATABASE sales FROM dbc AS PERM = 0;", "CREATE DATABASE sales FROM SHARE acct.s;"),
@@ -325,12 +329,25 @@ class TestVerdict:
         assert close.to_dict()["unknown_reason"] == "too_close"
 
     def test_each_platform_has_its_threshold(self):
-        biased = dict(EMPTY, bias=[0.0] * 4 + [3.0] + [0.0] * 5)  # sqlserver at about 0.69
+        # sqlserver at about 0.69 by the model, 0.92 once its own row has fired.
+        biased = dict(EMPTY, bias=[0.0] * 4 + [3.0] + [0.0] * 5)
         text = "SELECT TOP 5 * FROM t WITH (NOLOCK)"
-        named = Detector(model=dict(biased, thresholds={"sqlserver": 0.6})).detect(text)
-        assert named.platform is Platform.SQLSERVER and named.confidence == pytest.approx(0.69, abs=0.01)
-        strict = Detector(model=dict(biased, thresholds={"sqlserver": 0.7})).detect(text)
-        assert strict.platform is None and strict.reason.startswith("too close: sqlserver 0.69")
+        named = Detector(model=dict(biased, thresholds={"sqlserver": 0.9})).detect(text)
+        assert named.platform is Platform.SQLSERVER and named.confidence == pytest.approx(0.92, abs=0.01)
+        strict = Detector(model=dict(biased, thresholds={"sqlserver": 0.95})).detect(text)
+        assert strict.platform is None and strict.reason.startswith("too close: sqlserver 0.92")
+
+    def test_evidence_of_its_own_outweighs_the_model_s_words(self):
+        # The model leans to Hive (0.44 against Redshift's 0.27), as a benchmark query's words do;
+        # DATEADD is evidence of Redshift's (SQL Server's and Snowflake's) own and none of Hive's.
+        model = dict(EMPTY, bias=[0.0] * 6 + [2.0] + [0.0] * 2 + [2.5])
+        detector = Detector(model=model)
+        plain = detector.detect("SELECT a FROM t")
+        assert plain.platform is None and plain.probabilities[Platform.HIVE] == pytest.approx(0.44, abs=0.01)
+        verdict = detector.detect("SELECT DATEADD(day, 30, CURRENT_DATE)")
+        assert verdict.platform is Platform.REDSHIFT and verdict.confidence == pytest.approx(0.57, abs=0.01)
+        assert verdict.reason == "redshift 0.57, runner-up hive 0.19"
+        assert sum(verdict.probabilities.values()) == pytest.approx(1.0, abs=1e-3)
 
     def test_a_platform_needs_evidence_of_its_own(self):
         # TOP is corroborating evidence only: however sure the model, no platform is named.
@@ -358,7 +375,7 @@ class TestVerdict:
         detector = Detector(model=model)
         named = detector.detect("SELECT *\nFROM t WITH (NOLOCK)\nGO\n")
         assert named.platform is Platform.SQLSERVER and named.unknown_reason is None
-        assert named.reason == "sqlserver by sqlserver.table_hints, model 0.10" and named.confidence == 0.1
+        assert named.reason == "sqlserver by sqlserver.table_hints, model 0.36" and named.confidence == 0.36
         mixed = detector.detect("SELECT * FROM t WITH (NOLOCK)\nCREATE TABLE u (a VARCHAR2(10))")
         assert mixed.platform is None and mixed.reason.startswith("too close: ")
         # A row of several platforms is never decisive, whatever the model says.

@@ -242,3 +242,25 @@ def test_white_space_after_a_trigger_scans_like_re(seeded_random):
     everything = set(range(len(programs)))
     for counted, gates in [(set(), False), (everything, True)]:
         scanned_like_re(programs, patterns, texts, counted, gates)
+
+
+# Many triggers on one punctuation character: the scan tries only those that the character
+# after it lets through (a tail, a next-character set, white space and what follows, the end of
+# the text), and past 64 triggers on one character tries them all wherever one may hold.
+AT_SHAPES = [
+    (r"@k\w*", I), (r"@K", 0), (r"@\s*kind\b", I), (r"@\s+x", 0), (r"@(?=\s)", 0), (r"@$", 0), (r"@[0-9]", 0),
+    (r"@@\w", 0), (r"@\s*\(", 0), (r"\w@", 0), (r"@\u00e9", 0),
+]
+
+
+def test_many_triggers_on_one_punctuation_character_scan_like_re(seeded_random):
+    pieces = ["@", "k", "K", "\u212a", "kind", "x", " ", "\n", "@@", "z", "1", "4", "(", "\u00e9", "\u4e2d"]
+    texts = ["".join(seeded_random.choice(pieces) for _ in range(seeded_random.randrange(14))) for _ in range(400)]
+    texts += ["@", "x@", "@\u212aind", "@ kind", "@  (", "@z41", "@z4"]
+    crowded = AT_SHAPES + [(rf"@z{k}\b", 0) for k in range(60)]
+    for shapes in (AT_SHAPES, crowded):
+        programs = [_engine.compile(source, flags) for source, flags in shapes]
+        patterns = [re.compile(source, flags) for source, flags in shapes]
+        everything = set(range(len(programs)))
+        for counted, gates in [(set(), False), (everything, True)]:
+            scanned_like_re(programs, patterns, texts, counted, gates)

@@ -335,20 +335,30 @@ private:
     // A punctuation character c at i.
     void on_punct(size_t i, uint32_t c) {
         if (c >= 128) return;
-        const uint32_t next = i + 1 < n_ ? static_cast<uint32_t>(s_[i + 1]) : TriggerScan::NextChars::kEnd;
-        if (scan_.punct_next_[c].allows(next)) on_punct_triggers(i, c);
+        if (const int16_t d = scan_.punct_next_of_[c]; d >= 0) {
+            const TriggerScan::PunctNext& next = scan_.punct_next_[static_cast<size_t>(d)];
+            uint64_t bits = next.end;
+            if (i + 1 < n_) {
+                const uint32_t a = static_cast<uint32_t>(s_[i + 1]);
+                bits = a < 128 ? next.ascii[a] : next.wide;
+            }
+            const std::vector<uint32_t>& list = scan_.punct_by_char_[c];
+            if (bits != 0 && next.all) {
+                for (uint32_t ti : list) on_punct_trigger(ti, i);
+            } else {
+                // In list order: a candidate one character back comes first.
+                for (; bits; bits &= bits - 1) on_punct_trigger(list[std::countr_zero(bits)], i);
+            }
+        }
         if (c == '\n' && !scan_.line_triggers_.empty()) on_line_start(i + 1);
     }
 
-    // The punctuation triggers of c at i, whose next character allows one of them.
-    void on_punct_triggers(size_t i, uint32_t c) {
-        for (uint32_t ti : scan_.punct_by_char_[c]) {
-            const Trigger& t = scan_.triggers_[ti];
-            if (done(t.pattern) || !tail_matches(s_, n_, i, t) || !follow_matches(i + 1 + t.tail.size(), t))
-                continue;
-            const size_t at = candidate_start(s_, n_, i, t);
-            if (at != SIZE_MAX && gate_open(ti, at)) try_candidate(t.pattern, at);
-        }
+    // Punctuation trigger ti at i.
+    void on_punct_trigger(uint32_t ti, size_t i) {
+        const Trigger& t = scan_.triggers_[ti];
+        if (done(t.pattern) || !tail_matches(s_, n_, i, t) || !follow_matches(i + 1 + t.tail.size(), t)) return;
+        const size_t at = candidate_start(s_, n_, i, t);
+        if (at != SIZE_MAX && gate_open(ti, at)) try_candidate(t.pattern, at);
     }
 
     // The end of the run of white space that starts at `at` (`at` itself when there is none).

@@ -87,7 +87,6 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
             scan->punct_triggers_.push_back(ti);
             scan->char_class_[t.punct] |= 2;
             scan->punct_by_char_[t.punct].push_back(ti);
-            scan->allow_after_punct(t);
         }
     }
     scan->bucket_start_.assign(codes * codes + 1, 0);
@@ -138,6 +137,9 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
     for (auto& list : scan->punct_by_char_)
         std::stable_partition(list.begin(), list.end(),
                               [&](uint32_t ti) { return scan->triggers_[ti].back == Back::word_char; });
+    scan->punct_next_of_.fill(-1);
+    for (uint32_t c = 0; c < 128; ++c)
+        if (!scan->punct_by_char_[c].empty()) scan->add_punct_next(c);
     return scan;
 }
 
@@ -185,27 +187,54 @@ void TriggerScan::add_dispatch(Group& group) {
     dispatches_.push_back(std::move(d));
 }
 
-void TriggerScan::allow_after_punct(const Trigger& t) {
-    NextChars& next = punct_next_[t.punct];
-    // Under fold the text's char folds before the trigger compares it: letters in either case,
-    // and wide chars (some fold to ASCII letters) may do.
-    next.wide = next.wide || t.fold;
+namespace {
+
+constexpr uint32_t kWideNext = 0x80;      // any char above 0x7F right after the punctuation
+constexpr uint32_t kEndNext = 0x110000;   // the end of the text right after it
+
+// Whether punctuation trigger t may hold with `c` right after its punctuation (an ASCII char,
+// kWideNext or kEndNext). Any doubt says yes; the trigger's own tests decide.
+bool may_follow_punct(const Trigger& t, uint32_t c) {
     if (!t.tail.empty()) {
-        next.add(t.tail[0], t.fold);
-    } else if (t.has_next) {
-        next.wide = next.wide || t.next_wide;
-        for (uint32_t c = 0; c < 128; ++c)
-            if ((t.next_ascii[c >> 6] >> (c & 63)) & 1) next.add(c, t.fold);
-    } else if (t.has_follow) {
-        next.wide = true;  // wide white space
-        for (uint32_t c = 0; c < 128; ++c) {
-            if (regex::is_space_char(c)) next.add(c, false);
-            // The bits are of folded chars: either letter case may stand there.
-            if (t.follow_space != Space::some && ((t.follow_first[c >> 6] >> (c & 63)) & 1)) next.add(c, true);
-        }
-    } else {
-        next.any = true;
+        if (c == kEndNext) return false;
+        // Under fold the text's char folds before the trigger compares it, and some wide chars
+        // fold to ASCII letters.
+        if (c == kWideNext) return t.fold;
+        return (t.fold ? regex::fold_ascii(c) : c) == t.tail[0];
     }
+    if (t.has_next) {
+        if (c == kEndNext) return false;
+        if (c == kWideNext) return t.next_wide || t.fold;
+        const uint32_t f = t.fold ? regex::fold_ascii(c) : c;
+        return (t.next_ascii[f >> 6] >> (f & 63)) & 1;
+    }
+    if (t.has_follow) {
+        if (c == kEndNext) return false;
+        if (c == kWideNext) return true;  // wide white space, or a char that folds to ASCII
+        if (t.follow_space != Space::none && regex::is_space_char(c)) return true;
+        if (t.follow_space == Space::some) return false;
+        const uint32_t f = regex::fold_ascii(c);
+        return f < 128 && ((t.follow_first[f >> 6] >> (f & 63)) & 1);
+    }
+    return true;
+}
+
+}  // namespace
+
+void TriggerScan::add_punct_next(uint32_t c) {
+    const std::vector<uint32_t>& list = punct_by_char_[c];
+    PunctNext next;
+    next.all = list.size() > 64;
+    for (size_t k = 0; k < list.size(); ++k) {
+        const Trigger& t = triggers_[list[k]];
+        const uint64_t bit = next.all ? ~uint64_t{0} : uint64_t{1} << k;
+        for (uint32_t a = 0; a < 128; ++a)
+            if (may_follow_punct(t, a)) next.ascii[a] |= bit;
+        if (may_follow_punct(t, kWideNext)) next.wide |= bit;
+        if (may_follow_punct(t, kEndNext)) next.end |= bit;
+    }
+    punct_next_of_[c] = static_cast<int16_t>(punct_next_.size());
+    punct_next_.push_back(next);
 }
 
 int TriggerScan::add_gate(const regex::Program& whole, const regex::Node& alternative) {

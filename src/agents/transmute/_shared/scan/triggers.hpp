@@ -167,25 +167,22 @@ private:
     std::array<std::vector<uint32_t>, 129> line_by_head_;
     std::vector<uint32_t> punct_triggers_;
     std::array<std::vector<uint32_t>, 128> punct_by_char_;  // punctuation triggers by character
-    // Per punctuation character: the characters right after it that some trigger on it allows
-    // (its tail, the set of its next character, or white space and what its follow opens with),
-    // so that most occurrences are passed over with one test.
-    struct NextChars {
-        static constexpr uint32_t kEnd = 0x110000;  // the end of the text
-        uint64_t ascii[2] = {0, 0};
-        bool wide = false;  // chars above 0x7F
-        bool any = false;   // a trigger without such a requirement (the end of the text too)
-        bool allows(uint32_t c) const {
-            if (any) return true;
-            if (c < 128) return (ascii[c >> 6] >> (c & 63)) & 1;
-            return wide && c != kEnd;
-        }
-        void add(uint32_t c, bool fold) {
-            ascii[c >> 6] |= uint64_t{1} << (c & 63);
-            if (fold && c >= 'a' && c <= 'z') add(c - 32, false);
-        }
+    // Per punctuation character: which of its triggers (bit k: the k-th of punct_by_char_) the
+    // character right after it lets through (its tail, the set of its next character, or white
+    // space and what its follow opens with), by that character: ASCII, any char above 0x7F, or
+    // the end of the text. Most occurrences are passed over with one test and the others try only
+    // the triggers that may hold; any doubt sets the bit. A character with more than 64 triggers
+    // tries them all wherever one may hold.
+    struct PunctNext {
+        std::array<uint64_t, 128> ascii{};
+        uint64_t wide = 0;
+        uint64_t end = 0;
+        bool all = false;
     };
-    std::array<NextChars, 128> punct_next_;
+    std::vector<PunctNext> punct_next_;
+    std::array<int16_t, 128> punct_next_of_;  // index into punct_next_; -1: no triggers there
+    // Builds punct_next_ for character c from its triggers in punct_by_char_ (in their order).
+    void add_punct_next(uint32_t c);
     std::vector<uint32_t> line_triggers_;
     std::vector<uint32_t> untriggered_;  // patterns the engine handles on its own
     // A trigger's gate: its alternative alone, compiled for what every match of it holds: the
@@ -197,8 +194,6 @@ private:
         std::vector<uint32_t> literals;  // indices into gate_literals_
     };
     std::vector<Gate> gates_;
-    // Adds what may follow punctuation trigger t to punct_next_.
-    void allow_after_punct(const Trigger& t);
     // Compiles the gate of one alternative of `whole`; its index in gates_, or -1 when it has none.
     int add_gate(const regex::Program& whole, const regex::Node& alternative);
     std::vector<int> gate_of_;  // per trigger: index into gates_, or -1
