@@ -164,18 +164,17 @@ def fit(samples: list[Sample]):
 
 
 def to_detector_model(vocab, model, threshold, manifest_sha: str, decisive=()) -> dict:
-    """The model as the package ships it: weights per feature and class, rounded, features sorted;
-    features whose weights all round to zero are left out."""
+    """The model as the package ships it: weights per feature and class, rounded, features sorted.
+    Every feature stays, even one whose weights all round to zero: a script's features have unit
+    length, and the detector counts the features it knows as training did."""
     classes = [CLASSES[c] for c in model.classes_]
     if classes != CLASSES:
         raise SystemExit(f"training data lacks platforms: {sorted(set(CLASSES) - set(classes))}")
     coef = model.coef_.T  # features x classes
     features, weights = [], []
     for name, row in zip(vocab, coef):
-        rounded = [round(float(v), 3) for v in row]
-        if any(rounded):
-            features.append(name)
-            weights.append(rounded)
+        features.append(name)
+        weights.append([round(float(v), 3) for v in row])
     return {
         "format": 1,
         "trained_on": {"manifest": "bench/platform_corpus/sources.tsv", "sha256": manifest_sha},

@@ -1,6 +1,7 @@
 """The platform detector: the lexer's contexts in all string widths, where rows and rules are
 matched, the misfires the lexer prevents, line numbers, the unknown verdict and bad input."""
 
+import math
 import random
 from pathlib import Path
 
@@ -224,6 +225,12 @@ CORPUS_RULES = [
     ("snowflake.variant_quoted_key", 'SELECT r.value:"objectName" FROM t', "SELECT v:name::string FROM t"),
     ("snowflake.more_functions", "SELECT TIME_SLICE(ts, 60, 'MINUTE') FROM t;", "SELECT DATE_TRUNC('minute', ts) FROM t;"),
     ("postgresql.psql_variable_line", ":EXPLAIN\nSELECT 1;", "SELECT 1\n:new.id := 1;\nx := :y;"),
+    ("snowflake.transient", "CREATE TRANSIENT SCHEMA db.copy CLONE db.public;", "CREATE SCHEMA transient_data;"),
+    ("databricks.spark_views", "CREATE OR REPLACE GLOBAL TEMP VIEW v AS SELECT 1",
+     "CREATE OR REPLACE TEMP VIEW v AS SELECT 1"),
+    ("teradata.database_line", "DATABASE ua_dillards\nSELECT 1", "CREATE DATABASE ua_dillards;"),
+    ("hive.insert_partition", "INSERT INTO dws.visits PARTITION (year, month) SELECT 1",
+     "INSERT INTO visits SELECT * FROM t PARTITION BY x"),
     ("hive.stored_as", "CREATE TABLE t STORED AS ${FILE} AS SELECT 1", "CREATE TABLE t USING ${FORMAT}"),
     ("bigquery.backtick_project_path", "SELECT * FROM `moz-fx-data-shared-prod`.telemetry.main",
      "SELECT * FROM `my-db`.t"),
@@ -297,6 +304,13 @@ CORPUS_RULES = [
 ]  # fmt: skip
 
 
+def test_account_names_read_their_literals(detector):
+    # 'user'@'host' is two literals: the code view hides what is inside them.
+    assert "mysql.account_name" in fired(detector, "GRANT SELECT ON db.* TO 'app'@'localhost';")
+    assert "mysql.account_name" in fired(detector, "REVOKE ALL FROM 'admin_trend'@'%';")
+    assert "mysql.account_name" not in fired(detector, "SELECT 'a' || '@' || 'b', '@x', 'x'@y")
+
+
 def test_title_format_reads_the_format_string(detector):
     """Teradata's FORMAT phrase is told from COPY's FORMAT option by the literal it names, so the
     rule reads the raw text."""
@@ -327,6 +341,13 @@ class TestVerdict:
         close = detector.detect("SELECT TOP 5 * FROM t WITH (NOLOCK)")  # evidence, but a flat model
         assert close.platform is None and close.reason.startswith("too close: ")
         assert close.to_dict()["unknown_reason"] == "too_close"
+
+    def test_weak_words_dilute_strong_ones(self):
+        # NVL alone says more than NVL among other words the model knows.
+        model = dict(EMPTY, features=["w:nvl", "w:select"], weights=[[0.0] * 5 + [2.0] + [0.0] * 4, [0.0] * 10])
+        detector = Detector(model=model)
+        assert detector.detect("NVL(a, 0)").probabilities[Platform.ORACLE] == pytest.approx(0.45, abs=0.01)
+        assert detector.detect("SELECT NVL(a, 0)").probabilities[Platform.ORACLE] == pytest.approx(0.31, abs=0.01)
 
     def test_each_platform_has_its_threshold(self):
         # sqlserver at about 0.69 by the model, 0.92 once its own row has fired.
@@ -421,6 +442,22 @@ class TestShippedModel:
             _, tokens = detector._scanner.features(text)
             *_, seen = detector._scanner.scan(text)
             assert seen == len(vocabulary & set(tokens)), (seed, text)
+
+    def test_probabilities_are_those_training_computes(self):
+        # Training gives each script's features unit length (each known feature weighs
+        # 1/sqrt(count)); scoring must weigh them alike, or the thresholds chosen on held-out
+        # repositories mean nothing at run time.
+        detector = default_detector()
+        model = detector.model
+        index = {name: k for k, name in enumerate(model["features"])}
+        for text in ["SELECT TOP 5 * FROM t WITH (NOLOCK)\nGO\n", "SELECT NVL(a, 0) FROM dual WHERE ROWNUM < 5",
+                     "CREATE TABLE t (a STRING) STORED AS ORC;\n" * 3, "SELECT 1", ""]:
+            fired, tokens = detector.features(text)
+            present = [index[f] for f in {name for name, _ in fired} | set(tokens) if f in index]
+            scale = 1 / math.sqrt(len(present)) if present else 0.0
+            expected = [b + scale * sum(model["weights"][k][c] for k in present) for c, b in enumerate(model["bias"])]
+            _, logits, _, _ = detector._scanner.scan(text)
+            assert logits == pytest.approx(expected, abs=1e-4), text
 
     def test_model_records_its_corpus(self):
         model = load_model()

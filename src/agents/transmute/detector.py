@@ -103,8 +103,12 @@ RULES: tuple[Rule, ...] = (
     _rule("hive.string_type_quoted_columns", (P.HIVE, P.DATABRICKS, P.BIGQUERY), r"`\s+STRING\s*[,)]"),
     _rule("hive.insert_into_table", (P.HIVE, P.DATABRICKS), r"\bINSERT\s+INTO\s+TABLE\b", "medium"),
     _rule("hive.java_udf", (P.HIVE, P.DATABRICKS), r"\bCREATE\s+(TEMPORARY\s+)?FUNCTION\s+[\w.]+\s+AS\s+'"),
+    # Dynamic partitions name only the columns: INSERT INTO t PARTITION (year, month) SELECT ...
+    _rule("hive.insert_partition", (P.HIVE, P.DATABRICKS), r"\bINSERT\s+(INTO|OVERWRITE)\s+(TABLE\s+)?[\w.]+\s+PARTITION\s*\("),
     _rule("hive.semi_join", (P.HIVE, P.DATABRICKS), r"\bLEFT\s+SEMI\s+JOIN\b|\bDESC(RIBE)?\s+FUNCTION\s+EXTENDED\b|\bSELECT\s+TRANSFORM\s*\("),
     # MySQL
+    # Accounts are 'user'@'host' (GRANT ... TO 'app'@'localhost').
+    _rule("mysql.account_name", P.MYSQL, r"'[\w.-]*'@'[\w.%-]*'", context=TEXT),
     _rule("mysql.engine_option", P.MYSQL, r"\)\s*ENGINE\s*=\s*\w+"),
     _rule("mysql.delimiter_line", P.MYSQL, r"^\s*DELIMITER\s+[^\s'\"]\S*\s*$"),
     _rule("mysql.default_charset", P.MYSQL, r"\bDEFAULT\s+CHARSET\s*=|\bCHARSET\s*=\s*\w+|\bCOLLATE\s*=?\s*utf8"),
@@ -147,6 +151,8 @@ RULES: tuple[Rule, ...] = (
     _rule("mysql.statement_options", P.MYSQL, r"\b(USE|FORCE|IGNORE)\s+(INDEX|KEY)\s+FOR\s+(JOIN|ORDER\s+BY|GROUP\s+BY)\b|\b(USE|FORCE|IGNORE)\s+KEY\s*\(|\bLOCK\s+IN\s+SHARE\s+MODE\b|\bSQL_CALC_FOUND_ROWS\b|\bPURGE\s+(BINARY|MASTER)\s+LOGS\b|\bCHECKSUM\s+TABLE\b|\bON\s+SCHEDULE\s+(EVERY|AT)\b|\bDECLARE\s+\w+\s+CONDITION\s+FOR\b|\bDECLARE\s+UNDO\s+HANDLER\b|\bALGORITHM\s*=\s*(INPLACE|COPY|INSTANT)\b"),
     # Teradata
     _rule("teradata.bteq_command", P.TERADATA, r"^\s*\.(LOGON|LOGOFF|QUIT|IF|GOTO|LABEL|EXPORT|IMPORT|RUN|OS|REPEAT|MAXERROR|ERRORLEVEL|ERROROUT|REMARK|EXIT|SET\s+\w+|WIDTH|SESSIONS|BEGIN\s+(LOADING|MLOAD|IMPORT)|END\s+(LOADING|MLOAD)|LAYOUT|FIELD|DML\s+LABEL)\b"),
+    # The default database set on a line of its own, with or without a semicolon.
+    _rule("teradata.database_line", P.TERADATA, r"^[ \t]*DATABASE[ \t]+\w+[ \t]*;?[ \t]*$"),
     _rule("teradata.sel_statement", P.TERADATA, r"^\s*SEL\s+\S"),
     _rule("teradata.abbreviated_dml", P.TERADATA, r"^\s*(INS|DEL|UPD)\s+(INTO\s+|FROM\s+)?\w+\.\w+"),
     _rule("teradata.query_band", P.TERADATA, r"\bSET\s+QUERY_BAND\s*=|\bFOR\s+SESSION\s+VOLATILE\b|\bQUERY_BAND\s*=\s*'"),
@@ -187,7 +193,7 @@ RULES: tuple[Rule, ...] = (
     _rule("snowflake.grant_future", P.SNOWFLAKE, r"\bON\s+FUTURE\s+\w+\s+IN\s+(SCHEMA|DATABASE)\b|\bGRANT\s+OWNERSHIP\b|\bGRANT\s+USAGE\s+ON\s+WAREHOUSE\b"),
     _rule("snowflake.functions", P.SNOWFLAKE, r"\b(RESULT_SCAN|LAST_QUERY_ID|TO_VARIANT|ARRAY_CONSTRUCT|OBJECT_CONSTRUCT|TRY_TO_\w+|SYSTEM\$\w+|ARRAY_SIZE|OBJECT_INSERT)\s*\(", "medium"),
     _rule("snowflake.identifier_function", (P.SNOWFLAKE, P.DATABRICKS), r"\bIDENTIFIER\s*\(\s*['$:]"),
-    _rule("snowflake.transient", P.SNOWFLAKE, r"\bCREATE\s+(OR\s+REPLACE\s+)?(TRANSIENT|TEMPORARY)\s+(TABLE|SCHEMA)\b[\s\S]{0,300}?\bDATA_RETENTION_TIME_IN_DAYS\b|\bTRANSIENT\s+TABLE\b"),
+    _rule("snowflake.transient", P.SNOWFLAKE, r"\bCREATE\s+(OR\s+REPLACE\s+)?(TRANSIENT|TEMPORARY)\s+(TABLE|SCHEMA)\b[\s\S]{0,300}?\bDATA_RETENTION_TIME_IN_DAYS\b|\bTRANSIENT\s+(TABLE|SCHEMA|DATABASE)\b"),
     _rule("snowflake.sql_variable", P.SNOWFLAKE, r"\bSET\s+\w+\s*=\s*[^;$\n]{0,80}\$[a-z_]\w*\s*[;)+*/|,]|\bEXECUTE\s+IMMEDIATE\s+\$\$"),
     _rule("snowflake.stage_path", P.SNOWFLAKE, r"\b(FROM|TO|INTO|LIST|LS|REMOVE|RM|GET)\s+@[\w.]+/|\bPUT\s+\S+\s+@|@~/"),
     _rule("snowflake.number38", (P.SNOWFLAKE, P.ORACLE), r"\bNUMBER\s*\(\s*38\s*,\s*\d+\s*\)", "medium"),
@@ -305,8 +311,10 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.sqlplus_commands", P.ORACLE, r"(^|;)[ \t]*\n[ \t]*@[\w/.-]+[ \t]*$|^\s*(SET\s+(ECHO|FEEDBACK|HEADING|LINESIZE|PAGESIZE|DEFINE|VERIFY|TERMOUT|TRIMSPOOL|TIMING|SQLBLANKLINES)\b|@@[\w/.-]+[ \t]*$|@[\w.-]*(/|\.sql)[\w/.-]*[ \t]*$|COLUMN\s+\w+\s+(FORMAT|NEW_VALUE)\b|DEFINE\s+\w+\s*=|SHOW\s+ERRORS\b|EXIT\s*$|CONN(ECT)?\s+\w+/)"),
     _rule("oracle.byte_char_length", P.ORACLE, r"\bVARCHAR2?\s*\(\s*\d+\s+(BYTE|CHAR)\s*\)|\bNVARCHAR2\b|\bCLOB\b|\bBLOB\b", "medium"),
     _rule("oracle.plsql_exceptions", P.ORACLE, r"\bEXCEPTION\s+WHEN\s+(OTHERS|NO_DATA_FOUND|TOO_MANY_ROWS|DUP_VAL_ON_INDEX)\b|\bSQLERRM\b|\bSQLCODE\b"),
-    _rule("oracle.cursor_loop", P.ORACLE, r"\bCURSOR\s+\w+\s+IS\b|\bOPEN\s+\w+\s+FOR\b|\bEND\s+LOOP\s*;", "medium"),
-    _rule("oracle.decode_functions", P.ORACLE, r"\b(DECODE|TO_CHAR|TO_NUMBER|TRUNC|ADD_MONTHS|MONTHS_BETWEEN|LISTAGG|REGEXP_SUBSTR|INSTR|SUBSTRB)\s*\(", "medium"),
+    # Cursor loops and these functions are Oracle's first, but PL/pgSQL, MySQL and the warehouses
+    # that copied Oracle write them too: they feed the model, and name no platform on their own.
+    _rule("oracle.cursor_loop", (P.ORACLE, P.POSTGRESQL, P.MYSQL, P.REDSHIFT), r"\bCURSOR\s+\w+\s+IS\b|\bOPEN\s+\w+\s+FOR\b|\bEND\s+LOOP\s*;", "medium"),
+    _rule("oracle.decode_functions", (P.ORACLE, P.SNOWFLAKE, P.REDSHIFT, P.TERADATA), r"\b(DECODE|TO_CHAR|TO_NUMBER|TRUNC|ADD_MONTHS|MONTHS_BETWEEN|LISTAGG|REGEXP_SUBSTR|INSTR|SUBSTRB)\s*\(", "medium"),
     _rule("oracle.substitution_variable", P.ORACLE, r"&&?\w+\.?|\bSYS_CONTEXT\s*\(|\bUSERENV\b"),
     _rule("oracle.grant_execute", P.ORACLE, r"\bGRANT\s+EXECUTE\s+ON\s+[\w.\"]+\s+TO\b|\bCREATE\s+(OR\s+REPLACE\s+)?(SYNONYM|TYPE\s+BODY|DIRECTORY)\b|\bCREATE\s+OR\s+REPLACE\s+(EDITIONABLE\s+)?TRIGGER\b", "medium"),
     # SQL*Plus REMARK lines, written from the first column.
@@ -318,6 +326,7 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.dictionary_views", P.ORACLE, r"\b(DBA|USER)_(TABLES|TAB_COLUMNS|OBJECTS|SOURCE|USERS|INDEXES|CONSTRAINTS|CONS_COLUMNS|SEGMENTS|TAB_PRIVS|ROLE_PRIVS|SYS_PRIVS|SEQUENCES|VIEWS|TRIGGERS|PROCEDURES|ERRORS|DEPENDENCIES|SYNONYMS|JOBS|SCHEDULER_\w+|TAB_PARTITIONS|IND_COLUMNS|DATA_FILES|TABLESPACES|ARGUMENTS|TYPES|LOBS|MVIEWS|DIRECTORIES|DB_LINKS|PART_TABLES)\b"),
     _rule("oracle.database_objects", P.ORACLE, r"\bDATABASE\s+LINK\b|\bPLUGGABLE\s+DATABASE\b|\bFLASHBACK\s+(TABLE|DATABASE|QUERY|ARCHIVE)\b|\bAS\s+OF\s+SCN\b|\bIDENTIFIED\s+(EXTERNALLY|GLOBALLY)\b"),
     # Databricks
+    _rule("databricks.spark_views", P.DATABRICKS, r"\bGLOBAL\s+TEMP(ORARY)?\s+VIEW\b|\bTEMP(ORARY)?\s+VIEW\s+[\w.`]+\s*(\([^()]*\)\s*)?USING\s+\w+|\bglobal_temp\.\w+"),
     _rule("databricks.using_delta", P.DATABRICKS, r"\bUSING\s+DELTA\b|\bDELTA\.`"),
     _rule("databricks.delta_syntax", P.DATABRICKS, r"\bDECLARE\s+(OR\s+REPLACE\s+)?VARIABLE\b|\bSET\s+TAGS\b|\bPREDICTIVE\s+OPTIMIZATION\b|\bTHEN\s+(INSERT|UPDATE\s+SET)\s+\*|\b(OPTIMIZE\s+[\w.`]+\s+ZORDER|ZORDER\s+BY)\b|\bVACUUM\s+[\w.`]+\s+RETAIN\b|\bDESCRIBE\s+HISTORY\b|\b(VERSION|TIMESTAMP)\s+AS\s+OF\b|\bAPPLY\s+CHANGES\s+INTO\b|\bCONSTRAINT\s+\w+\s+EXPECT\b|\bCREATE\s+(OR\s+REFRESH\s+)?(STREAMING\s+(LIVE\s+)?TABLE|LIVE\s+TABLE)\b|\bSHALLOW\s+CLONE\b|\bDEEP\s+CLONE\b"),
     _rule("databricks.catalog", P.DATABRICKS, r"\b(USE|CREATE|DROP)\s+CATALOG\b|\bhive_metastore\.|\bsystem\.(information_schema|access|billing)\b"),
@@ -507,7 +516,8 @@ class Detector:
             for i, p in enumerate(self.patterns)
         )  # fmt: skip
         self._scanner = _detect.Scanner(
-            patterns, contexts, features, weights, model["bias"], pattern_weights, FLAGS
+            patterns, contexts, features, weights, model["bias"], pattern_weights, FLAGS,
+            pattern_features=[i in self._pattern_weight for i in range(len(self.patterns))],
         )
 
     @property
@@ -558,6 +568,9 @@ class Detector:
         scores = dict(direct)
         # Evidence in line order; at one line rows before rules before tokens, then by name.
         items = []
+        # A feature's weight in the logits, as the native pass counted them (unit length).
+        known = seen + sum(1 for i, _ in fired if facts[i][7] is not None)
+        scale = 1.0 / math.sqrt(known) if known else 0.0
         for i, line in fired:
             marker, confidence, platforms, kind, corroborating, score, rank, row = facts[i]
             counted = not corroborating
@@ -566,7 +579,7 @@ class Detector:
                     if direct.get(platform, 0.0) > 0:
                         scores[platform] = scores.get(platform, 0.0) + score
                         counted = True
-            weight = round(row[best] - row[second], 3) if row is not None else 0.0
+            weight = round((row[best] - row[second]) * scale, 3) if row is not None else 0.0
             items.append((line, rank, marker, confidence, platforms, counted, kind, weight))
         named_best = (classes[best],)
         names = self.feature_names

@@ -46,6 +46,7 @@ struct Model {
     std::vector<float> weights;          // features x classes
     std::vector<float> bias;             // classes
     std::vector<float> pattern_weights;  // patterns x classes
+    std::vector<bool> pattern_counts;    // per pattern: a feature of the model (it counts when it fires)
     dt::Vocabulary vocab;
 };
 
@@ -277,15 +278,24 @@ PyObject* scanner_scan(PyObject* self, PyObject* text) {
         }))
         return nullptr;
     const size_t k = model.classes;
-    std::vector<double> logits(model.bias.begin(), model.bias.end());
+    // The script's features have unit length, as in training: each of the `count` features the
+    // model knows weighs 1 / sqrt(count), so that a long script's many weak features do not pass
+    // for strong evidence.
+    std::vector<double> sums(k, 0.0);
+    size_t count = sink.seen.size();
     for (const auto& [idx, pos] : sink.seen) {
         const float* w = &model.weights[static_cast<size_t>(idx) * k];
-        for (size_t c = 0; c < k; ++c) logits[c] += w[c];
+        for (size_t c = 0; c < k; ++c) sums[c] += w[c];
     }
     for (const Fired& f : fired) {
+        if (!model.pattern_counts[f.pattern]) continue;
+        ++count;
         const float* w = &model.pattern_weights[f.pattern * k];
-        for (size_t c = 0; c < k; ++c) logits[c] += w[c];
+        for (size_t c = 0; c < k; ++c) sums[c] += w[c];
     }
+    const double scale = count > 0 ? 1.0 / std::sqrt(static_cast<double>(count)) : 0.0;
+    std::vector<double> logits(model.bias.begin(), model.bias.end());
+    for (size_t c = 0; c < k; ++c) logits[c] += sums[c] * scale;
     // The features that moved the winner most against the runner-up.
     size_t best = 0, second = k > 1 ? 1 : 0;
     for (size_t c = 0; c < k; ++c) {
@@ -299,7 +309,7 @@ PyObject* scanner_scan(PyObject* self, PyObject* text) {
     if (k > 1) {
         for (size_t j = 0; j < sink.seen.size(); ++j) {
             const float* w = &model.weights[static_cast<size_t>(sink.seen[j].first) * k];
-            const float gain = w[best] - w[second];
+            const float gain = static_cast<float>((w[best] - w[second]) * scale);
             if (gain <= 0) continue;
             top.emplace_back(gain, j);
         }
@@ -383,15 +393,17 @@ bool read_floats(PyObject* obj, size_t expected, std::vector<float>& out, const 
     return true;
 }
 
-// Scanner(patterns, contexts, features, weights, bias, pattern_weights, flags)
+// Scanner(patterns, contexts, features, weights, bias, pattern_weights, flags, pattern_features=None):
+// `pattern_features` says per pattern whether it is a feature of the model (by default, whether it
+// has a weight other than zero).
 PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"patterns", "contexts", "features", "weights", "bias", "pattern_weights", "flags",
-                               nullptr};
-    PyObject *patterns, *contexts, *features, *weights, *bias, *pattern_weights;
+                               "pattern_features", nullptr};
+    PyObject *patterns, *contexts, *features, *weights, *bias, *pattern_weights, *pattern_features = Py_None;
     int flags = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O!OOO|i:Scanner", const_cast<char**>(kw), &PyList_Type,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O!OOO|iO:Scanner", const_cast<char**>(kw), &PyList_Type,
                                      &patterns, &PyList_Type, &contexts, &PyList_Type, &features, &weights, &bias,
-                                     &pattern_weights, &flags))
+                                     &pattern_weights, &flags, &pattern_features))
         return nullptr;
     const Py_ssize_t n_patterns = PyList_GET_SIZE(patterns);
     if (PyList_GET_SIZE(contexts) != n_patterns) {
@@ -478,6 +490,24 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!read_floats(weights, names.size() * model.classes, model.weights, "weights")) return nullptr;
         if (!read_floats(pattern_weights, engine->patterns * model.classes, model.pattern_weights, "pattern_weights"))
             return nullptr;
+        model.pattern_counts.assign(engine->patterns, false);
+        if (pattern_features == Py_None) {
+            for (size_t p = 0; p < engine->patterns; ++p)
+                for (size_t c = 0; c < model.classes; ++c)
+                    if (model.pattern_weights[p * model.classes + c] != 0.0f) model.pattern_counts[p] = true;
+        } else {
+            Ref flags_seq = Ref::steal(PySequence_Fast(pattern_features, "pattern_features must be a sequence"));
+            if (!flags_seq) return nullptr;
+            if (static_cast<size_t>(PySequence_Fast_GET_SIZE(flags_seq.get())) != engine->patterns) {
+                PyErr_SetString(PyExc_ValueError, "pattern_features and patterns differ in length");
+                return nullptr;
+            }
+            for (size_t p = 0; p < engine->patterns; ++p) {
+                const int truth = PyObject_IsTrue(PySequence_Fast_GET_ITEM(flags_seq.get(), static_cast<Py_ssize_t>(p)));
+                if (truth < 0) return nullptr;
+                model.pattern_counts[p] = truth == 1;
+            }
+        }
         model.vocab.build(names);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
