@@ -387,6 +387,11 @@ class TestVerdict:
         assert shared.platform is None and shared.reason == "no evidence for oracle 0.98"
         own = detector.detect("SELECT NVL(a, 0) FROM t WHERE ROWNUM < 5")
         assert own.platform is Platform.ORACLE
+        # A "#" comment is MySQL's in the marker table, but BigQuery writes them too.
+        biased = Detector(model=dict(EMPTY, bias=[0.0] * 3 + [3.0] + [0.0] * 6))
+        banner = biased.detect("#### suppliers\nSELECT a FROM t;")
+        assert [e.marker for e in banner.evidence if e.kind == "row"] == ["mysql.hash_comment"]
+        assert banner.platform is None and banner.reason == "no evidence for mysql 0.69"
 
     def test_decisive_evidence_names_its_platform_where_the_model_is_unsure(self):
         # The flat model is "too close" on its own; a decisive row names its platform, and two

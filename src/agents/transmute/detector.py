@@ -52,6 +52,10 @@ WEIGHTS = {"high": 1.0, "medium": 0.5}
 # that several families of dialects share (NVL, IF NOT EXISTS) says little about which one wrote
 # a script, and the model must not name a platform on that alone.
 OWN_EVIDENCE_PLATFORMS = 3
+# Rows of the marker table whose syntax more dialects write than the row names: they score and
+# feed the model, but name no platform on their own. BigQuery writes "#" comments too, and Hive
+# scripts carry "####" banners.
+SHARED_ROWS = frozenset({"mysql.hash_comment"})
 # Where some platforms have evidence of their own, the model's probability of every other platform
 # is multiplied by this before the probabilities are normalised again: a row or rule of its own
 # makes a platform five times as likely, against one without, as the model's words alone say.
@@ -107,8 +111,9 @@ RULES: tuple[Rule, ...] = (
     _rule("hive.insert_partition", (P.HIVE, P.DATABRICKS), r"\bINSERT\s+(INTO|OVERWRITE)\s+(TABLE\s+)?[\w.]+\s+PARTITION\s*\("),
     _rule("hive.semi_join", (P.HIVE, P.DATABRICKS), r"\bLEFT\s+SEMI\s+JOIN\b|\bDESC(RIBE)?\s+FUNCTION\s+EXTENDED\b|\bSELECT\s+TRANSFORM\s*\("),
     # MySQL
-    # Accounts are 'user'@'host' (GRANT ... TO 'app'@'localhost').
-    _rule("mysql.account_name", P.MYSQL, r"'[\w.-]*'@'[\w.%-]*'", context=TEXT),
+    # Accounts are 'user'@'host' (GRANT ... TO 'app'@'localhost'), read from the '@': a rule
+    # tried at every quote of a script costs more than the rest of the literals' rules together.
+    _rule("mysql.account_name", P.MYSQL, r"'@'[\w.%-]*'", context=TEXT),
     _rule("mysql.engine_option", P.MYSQL, r"\)\s*ENGINE\s*=\s*\w+"),
     _rule("mysql.delimiter_line", P.MYSQL, r"^\s*DELIMITER\s+[^\s'\"]\S*\s*$"),
     _rule("mysql.default_charset", P.MYSQL, r"\bDEFAULT\s+CHARSET\s*=|\bCHARSET\s*=\s*\w+|\bCOLLATE\s*=?\s*utf8"),
@@ -507,6 +512,7 @@ class Detector:
         self._specific = frozenset(
             i for i, p in enumerate(self.patterns)
             if not p.corroborating_only and len(p.platforms) <= OWN_EVIDENCE_PLATFORMS
+            and not (p.kind == "row" and p.id in SHARED_ROWS)
         )  # fmt: skip
         # What the verdict needs of each pattern, in one tuple: id, confidence, platforms, kind,
         # corroborating_only, its rule score, its rank among evidence of one line, model weights.
