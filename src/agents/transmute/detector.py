@@ -376,9 +376,10 @@ class Evidence:
 
 @dataclass(frozen=True, kw_only=True)
 class Verdict:
-    """The detector's answer: the platform (None when unknown), how sure it is (the model's
-    probability of the platform named), the rule scores from best to worst, the evidence in line
-    order, why, and the model's probability per platform from best to worst."""
+    """The detector's answer: the platform (None when unknown), how sure it is (the probability of
+    the platform named), the rule scores from best to worst, the evidence in line order, why, and
+    the probability per platform from best to worst: the model's, with the platforms that have
+    evidence of their own weighed up (OTHER_PLATFORM_ODDS)."""
 
     platform: Platform | None
     confidence: float
