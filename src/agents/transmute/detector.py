@@ -523,8 +523,8 @@ class Detector:
             for i, p in enumerate(self.patterns)
         )  # fmt: skip
         self._scanner = _detect.Scanner(
-            patterns, contexts, features, weights, model["bias"], pattern_weights, FLAGS,
-            pattern_features=[i in self._pattern_weight for i in range(len(self.patterns))],
+            patterns, contexts, features, weights, model["bias"], pattern_weights,
+            [i in self._pattern_weight for i in range(len(self.patterns))], FLAGS,
         )
 
     @property

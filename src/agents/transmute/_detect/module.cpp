@@ -393,17 +393,16 @@ bool read_floats(PyObject* obj, size_t expected, std::vector<float>& out, const 
     return true;
 }
 
-// Scanner(patterns, contexts, features, weights, bias, pattern_weights, flags, pattern_features=None):
-// `pattern_features` says per pattern whether it is a feature of the model (by default, whether it
-// has a weight other than zero).
+// Scanner(patterns, contexts, features, weights, bias, pattern_weights, pattern_features, flags):
+// `pattern_features` says per pattern whether it is a feature of the model.
 PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kw[] = {"patterns", "contexts", "features", "weights", "bias", "pattern_weights", "flags",
-                               "pattern_features", nullptr};
-    PyObject *patterns, *contexts, *features, *weights, *bias, *pattern_weights, *pattern_features = Py_None;
+    static const char* kw[] = {"patterns", "contexts",         "features", "weights", "bias", "pattern_weights",
+                               "pattern_features", "flags", nullptr};
+    PyObject *patterns, *contexts, *features, *weights, *bias, *pattern_weights, *pattern_features;
     int flags = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O!OOO|iO:Scanner", const_cast<char**>(kw), &PyList_Type,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O!OOOO|i:Scanner", const_cast<char**>(kw), &PyList_Type,
                                      &patterns, &PyList_Type, &contexts, &PyList_Type, &features, &weights, &bias,
-                                     &pattern_weights, &flags, &pattern_features))
+                                     &pattern_weights, &pattern_features, &flags))
         return nullptr;
     const Py_ssize_t n_patterns = PyList_GET_SIZE(patterns);
     if (PyList_GET_SIZE(contexts) != n_patterns) {
@@ -490,23 +489,17 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!read_floats(weights, names.size() * model.classes, model.weights, "weights")) return nullptr;
         if (!read_floats(pattern_weights, engine->patterns * model.classes, model.pattern_weights, "pattern_weights"))
             return nullptr;
+        Ref counts_seq = Ref::steal(PySequence_Fast(pattern_features, "pattern_features must be a sequence"));
+        if (!counts_seq) return nullptr;
+        if (static_cast<size_t>(PySequence_Fast_GET_SIZE(counts_seq.get())) != engine->patterns) {
+            PyErr_SetString(PyExc_ValueError, "pattern_features and patterns differ in length");
+            return nullptr;
+        }
         model.pattern_counts.assign(engine->patterns, false);
-        if (pattern_features == Py_None) {
-            for (size_t p = 0; p < engine->patterns; ++p)
-                for (size_t c = 0; c < model.classes; ++c)
-                    if (model.pattern_weights[p * model.classes + c] != 0.0f) model.pattern_counts[p] = true;
-        } else {
-            Ref flags_seq = Ref::steal(PySequence_Fast(pattern_features, "pattern_features must be a sequence"));
-            if (!flags_seq) return nullptr;
-            if (static_cast<size_t>(PySequence_Fast_GET_SIZE(flags_seq.get())) != engine->patterns) {
-                PyErr_SetString(PyExc_ValueError, "pattern_features and patterns differ in length");
-                return nullptr;
-            }
-            for (size_t p = 0; p < engine->patterns; ++p) {
-                const int truth = PyObject_IsTrue(PySequence_Fast_GET_ITEM(flags_seq.get(), static_cast<Py_ssize_t>(p)));
-                if (truth < 0) return nullptr;
-                model.pattern_counts[p] = truth == 1;
-            }
+        for (size_t p = 0; p < engine->patterns; ++p) {
+            const int truth = PyObject_IsTrue(PySequence_Fast_GET_ITEM(counts_seq.get(), static_cast<Py_ssize_t>(p)));
+            if (truth < 0) return nullptr;
+            model.pattern_counts[p] = truth == 1;
         }
         model.vocab.build(names);
     } catch (const std::bad_alloc&) {
