@@ -18,8 +18,8 @@ from pathlib import Path
 import platform_model as pm
 
 
-def print_report(samples, probabilities, threshold, decisive=None) -> None:
-    s = pm.summarise(samples, probabilities, threshold, decisive)
+def print_report(samples, probabilities, threshold, decisive=None, shared=None, shared_threshold=None) -> None:
+    s = pm.summarise(samples, probabilities, threshold, decisive, shared, shared_threshold)
     shown = threshold if not isinstance(threshold, dict) else ", ".join(f"{k} {v:.2f}" for k, v in threshold.items())
     print(f"files {s['files']}, repositories {len({x.repo for x in samples})}, thresholds {shown}")
     print(f"precision {s['precision']:.3f}  coverage {s['coverage']:.3f}  "
@@ -74,6 +74,7 @@ HOSTILE = {
     "doubled quotes": "''''x" * 200_000,
     "dollars": "$" * 1_000_000,
     "dollar tags": "$a$ $b$ " * 125_000,
+    "routine bodies": "AS $$ $$ " * 110_000,
     "hashes": "# x\n#" * 200_000,
     "unclosed string": "SELECT '" + "a b " * 250_000,
     "unclosed comment": "/*" + "-- x\n" * 200_000,
@@ -113,10 +114,12 @@ def main() -> int:
         from agents.transmute.detector import load_model
 
         samples = pm.load_corpus(args.corpus)
-        probabilities = pm.gated(samples, pm.held_out_predictions(samples, args.folds))
+        probabilities = pm.gated(samples, pm.held_out_predictions(samples, args.folds),
+                                 pm.held_out_exclusive(samples, args.folds))
         model = load_model()
         print_report(samples, probabilities, model.get("thresholds", model["threshold"]),
-                     pm.held_out_decisive(samples, args.folds))
+                     pm.held_out_decisive(samples, args.folds), pm.shared_only(samples, probabilities),
+                     model.get("shared_thresholds") or None)
     speed(args.corpus)
     hostile()
     return 0

@@ -45,6 +45,10 @@ TARGET_PRECISION = 0.975
 DECISIVE_PRECISION = 0.99
 DECISIVE_FILES = 5
 DECISIVE_REPOS = 2
+# A row or rule of one platform that is right this often (in as many files and repositories) is
+# that platform's exclusive evidence: what it names explains the rows and rules it shares with
+# other platforms, so those no longer count as the others' own evidence.
+EXCLUSIVE_PRECISION = 0.97
 
 
 @dataclass
@@ -163,7 +167,8 @@ def fit(samples: list[Sample]):
     return vocab, model
 
 
-def to_detector_model(vocab, model, threshold, manifest_sha: str, decisive=()) -> dict:
+def to_detector_model(vocab, model, threshold, manifest_sha: str, decisive=(), exclusive=(),
+                      shared_threshold=None) -> dict:
     """The model as the package ships it: weights per feature and class, rounded, features sorted.
     Every feature stays, even one whose weights all round to zero: a script's features have unit
     length, and the detector counts the features it knows as training did."""
@@ -181,7 +186,9 @@ def to_detector_model(vocab, model, threshold, manifest_sha: str, decisive=()) -
         "classes": CLASSES,
         "threshold": round(min(threshold.values()), 4) if isinstance(threshold, dict) else round(threshold, 4),
         "thresholds": threshold if isinstance(threshold, dict) else {c: round(threshold, 4) for c in CLASSES},
+        "shared_thresholds": shared_threshold or {},
         "decisive": sorted(decisive),
+        "exclusive": sorted(exclusive),
         "bias": [round(float(v), 4) for v in model.intercept_],
         "features": features,
         "weights": weights,
@@ -203,9 +210,9 @@ def repository_groups(samples: list[Sample], folds: int | None = None) -> dict[s
     return {r: i % folds for i, r in enumerate(ordered)}
 
 
-def decisive_features(samples: list[Sample]) -> list[str]:
+def decisive_features(samples: list[Sample], precision: float = DECISIVE_PRECISION) -> list[str]:
     """The rows and rules ("m:id", "r:id") of one platform whose scripts were of that platform at
-    least DECISIVE_PRECISION of the time, in enough files and repositories."""
+    least `precision` of the time, in enough files and repositories."""
     table = own_evidence()
     seen = collections.defaultdict(lambda: [0, 0, set()])  # files, right, repositories
     for s in samples:
@@ -218,8 +225,21 @@ def decisive_features(samples: list[Sample]) -> list[str]:
     return sorted(
         f for f, (files, right, repos) in seen.items()
         if len(table[f]) == 1 and files >= DECISIVE_FILES and len(repos) >= DECISIVE_REPOS
-        and right / files >= DECISIVE_PRECISION
+        and right / files >= precision
     )  # fmt: skip
+
+
+def exclusive_features(samples: list[Sample]) -> list[str]:
+    """The rows and rules that are their one platform's exclusive evidence (EXCLUSIVE_PRECISION)."""
+    return decisive_features(samples, EXCLUSIVE_PRECISION)
+
+
+def held_out_exclusive(samples: list[Sample], folds: int | None = None) -> list[frozenset]:
+    """For every sample, the exclusive rows and rules chosen without its repository (or group)."""
+    group_of = repository_groups(samples, folds)
+    chosen = {g: frozenset(exclusive_features([s for s in samples if group_of[s.repo] != g]))
+              for g in sorted(set(group_of.values()))}
+    return [chosen[group_of[s.repo]] for s in samples]
 
 
 def decisive_platform(features, decisive) -> str | None:
@@ -291,14 +311,31 @@ def own_evidence() -> dict[str, set]:
     return {f: platforms for f, platforms in table.items() if len(platforms) <= OWN_EVIDENCE_PLATFORMS}
 
 
-def gated(samples: list[Sample], probabilities) -> list:
+def own_platforms(features, table: dict[str, set], exclusive) -> set[str]:
+    """The platforms with evidence of their own among `features`: those its rows and rules name,
+    less those whose every row and rule also names a platform that exclusive evidence names."""
+    fired = [table[f] for f in features if f in table]
+    named = {next(iter(table[f])) for f in features if f in exclusive and f in table}
+    if not named:
+        return {platform for platforms in fired for platform in platforms}
+    own = set(named)
+    for platforms in fired:
+        if not platforms & named:
+            own |= platforms
+    return own
+
+
+def gated(samples: list[Sample], probabilities, exclusive=()) -> list:
     """The probabilities as the detector uses them: those of platforms without evidence of their
     own weigh OTHER_PLATFORM_ODDS where some platform has it, and a script names its best platform
-    only when a row or rule of that platform fired; otherwise it names nothing (all zero here)."""
+    only when a row or rule of that platform fired; otherwise it names nothing (all zero here).
+    `exclusive` is one set of exclusive rows and rules for all samples, or a list with one per
+    sample (held out)."""
     table = own_evidence()
+    per_sample = isinstance(exclusive, list)
     out = []
-    for s, p in zip(samples, probabilities):
-        own = {platform for f in s.features if f[:2] in ("m:", "r:") for platform in table.get(f, ())}
+    for n, (s, p) in enumerate(zip(samples, probabilities)):
+        own = own_platforms(s.features, table, exclusive[n] if per_sample else exclusive)
         if own:
             p = [v if c in own else v * OTHER_PLATFORM_ODDS for c, v in zip(CLASSES, p)]
             total = sum(p)
@@ -331,15 +368,42 @@ def choose_thresholds(samples: list[Sample], probabilities, target: float = TARG
     return thresholds
 
 
-def summarise(samples: list[Sample], probabilities, threshold, decisive=None) -> dict:
-    """Counts of the verdicts: the model's where it reaches the threshold, else the platform the
-    decisive rows and rules name (`decisive`, one entry per sample), else unknown."""
+def shared_only(samples: list[Sample], probabilities) -> list[bool]:
+    """For every sample, whether the rows and rules that give its best platform evidence of its own
+    all name other platforms too: such a verdict is held to the shared thresholds."""
+    table = own_evidence()
+    out = []
+    for s, p in zip(samples, probabilities):
+        if not any(p):
+            out.append(False)
+            continue
+        best = CLASSES[max(range(len(CLASSES)), key=lambda c: p[c])]
+        sizes = [len(table[f]) for f in s.features if f in table and best in table[f]]
+        out.append(bool(sizes) and min(sizes) > 1)
+    return out
+
+
+def choose_tiered_thresholds(samples: list[Sample], probabilities, shared: list[bool]):
+    """Thresholds for verdicts with evidence of the platform's own alone, and for those whose
+    evidence other platforms share, each chosen on its own files for the target precision."""
+    alone = [i for i, flag in enumerate(shared) if not flag]
+    tier = [i for i, flag in enumerate(shared) if flag]
+    return (choose_thresholds([samples[i] for i in alone], [probabilities[i] for i in alone]),
+            choose_thresholds([samples[i] for i in tier], [probabilities[i] for i in tier]))
+
+
+def summarise(samples: list[Sample], probabilities, threshold, decisive=None, shared=None,
+              shared_threshold=None) -> dict:
+    """Counts of the verdicts: the model's where it reaches the threshold (`shared_threshold` for
+    the samples flagged in `shared`), else the platform the decisive rows and rules name
+    (`decisive`, one entry per sample), else unknown."""
     confusion = collections.Counter()
     per_repo = collections.defaultdict(lambda: [0, 0, 0])  # files, named, right
     per_platform = collections.defaultdict(lambda: [0, 0, 0])
     for i, (s, p) in enumerate(zip(samples, probabilities)):
         best = max(range(len(CLASSES)), key=lambda c: p[c])
-        limit = threshold[CLASSES[best]] if isinstance(threshold, dict) else threshold
+        chosen = shared_threshold if shared and shared[i] and shared_threshold is not None else threshold
+        limit = chosen[CLASSES[best]] if isinstance(chosen, dict) else chosen
         named = any(p) and p[best] >= limit
         guess = CLASSES[best] if named else "unknown"
         if not named and decisive and decisive[i]:

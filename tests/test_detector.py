@@ -46,8 +46,19 @@ class TestLexerViews:
         ("SELECT 'it\\'s # x', 'C:\\dir\\' FROM t", "SELECT '         ', '       ' FROM t"),
         ('SELECT "col -- 1" FROM t', 'SELECT "col -- 1" FROM t'),
         ('SELECT "a long, string-like value: yes" x', 'SELECT "                              " x'),
-        ("AS $$ SELECT ' $$;", "AS $$          $$;"),
-        ("AS $fn$ x $$ y $fn$;", "AS $fn$        $fn$;"),
+        ("SELECT $$ SELECT ' $$;", "SELECT $$          $$;"),
+        ("IS $fn$ x $$ y $fn$;", "IS $fn$        $fn$;"),
+        # A routine's body in SQL or PL/pgSQL is code, read up to its closer and no further.
+        ("AS $fn$ x $$ y $fn$;", "AS $fn$ x $$   $fn$;"),
+        ("AS $$ SELECT ' $$; SELECT 'a'", "AS $$ SELECT ' $$; SELECT ' '"),
+        ("DO $$ BEGIN -- $x\nEND $$", "DO $$ BEGIN      \nEND $$"),
+        ("EXECUTE IMMEDIATE $$ SELECT 1 $$", "EXECUTE IMMEDIATE $$ SELECT 1 $$"),
+        ("LANGUAGE plpgsql AS $$ SELECT 1 $$", "LANGUAGE plpgsql AS $$ SELECT 1 $$"),
+        ("LANGUAGE 'sql' AS $$ SELECT 1 $$", "LANGUAGE '   ' AS $$ SELECT 1 $$"),
+        ("LANGUAGE JAVASCRIPT AS $$ a = 1 $$", "LANGUAGE JAVASCRIPT AS $$       $$"),
+        ("AS $$ import x $$ LANGUAGE plpythonu;", "AS $$          $$ LANGUAGE plpythonu;"),
+        # Three bodies deep at most: a fourth stays a literal.
+        ("AS $a$ AS $b$ AS $c$ AS $d$ x $d$ $c$ $b$ $a$", "AS $a$ AS $b$ AS $c$ AS $d$   $d$ $c$ $b$ $a$"),
         ("q'[it's]' || nq'{x}'", "q'[    ]' || nq'{ }'"),
         ("r'\\d+' b'ab' '''\nx\n''' \"\"\"y\"\"\"", "r'   ' b'  ' '''\n \n''' \"\"\" \"\"\""),
         ("SELECT `proj.ds.t` # hash\n", "SELECT `proj.ds.t`       \n"),
@@ -171,6 +182,13 @@ class TestMisfires:
         assert "shared.backtick_identifier" not in fired(detector, text)
         assert "snowflake.javascript" in fired(detector, text)
 
+
+    def test_routine_bodies_are_code(self, detector):
+        # A PL/pgSQL body is matched as code; a JavaScript one and a plain dollar string are not.
+        body = "CREATE FUNCTION f() RETURNS int AS $$ BEGIN RETURN nextval('s'); END $$ LANGUAGE plpgsql;"
+        assert "postgresql.functions" in fired(detector, body)
+        assert "postgresql.functions" not in fired(detector, body.replace("plpgsql", "plv8"))
+        assert "postgresql.functions" not in fired(detector, "SELECT $$ nextval('s') $$;")
 
     def test_mysql_delimiters_open_no_dollar_quote(self, detector):
         text = "DELIMITER $$\nCREATE PROCEDURE p()\nBEGIN\n  SELECT `a` FROM t;\nEND $$\nDELIMITER ;\n"
@@ -406,6 +424,35 @@ class TestVerdict:
         assert mixed.platform is None and mixed.reason.startswith("too close: ")
         # A row of several platforms is never decisive, whatever the model says.
         assert detector.detect("SELECT * FROM t WHERE a ILIKE 'x'").platform is None
+
+    def test_exclusive_evidence_explains_what_it_shares(self):
+        # CONVERT_TIMEZONE is Redshift's and Snowflake's; the model leans to Redshift. Once a
+        # row or rule that only Snowflake's scripts hold fires, Redshift has no evidence of its
+        # own left, and Snowflake is named.
+        model = dict(EMPTY, bias=[0.0] + [1.0] + [0.0] * 4 + [2.0] + [0.0] * 3,
+                     threshold=0.4, exclusive=["r:snowflake.iff"])  # fmt: skip
+        detector = Detector(model=model)
+        shared = "SELECT CONVERT_TIMEZONE('UTC', t) FROM x"
+        assert detector.detect(shared).platform is Platform.REDSHIFT
+        verdict = detector.detect(shared + " WHERE IFF(a, 1, 0) = 1")
+        assert verdict.platform is Platform.SNOWFLAKE
+        assert verdict.probabilities[Platform.REDSHIFT] < verdict.probabilities[Platform.SNOWFLAKE]
+        # A rule of one platform that is not exclusive explains nothing.
+        plain = Detector(model=dict(model, exclusive=[])).detect(shared + " WHERE IFF(a, 1, 0) = 1")
+        assert plain.platform is Platform.REDSHIFT
+
+    def test_evidence_others_share_is_held_to_its_own_thresholds(self):
+        # SYSDATE is Oracle's, Redshift's and MySQL's: the model's Oracle is named at the shared
+        # threshold, not at Oracle's own; a row of Oracle's alone brings the plain one back.
+        model = dict(EMPTY, bias=[0.0] * 5 + [3.0] + [0.0] * 4, thresholds={"oracle": 0.3},
+                     shared_thresholds={"oracle": 0.99})  # fmt: skip
+        detector = Detector(model=model)
+        shared = detector.detect("INSERT INTO t VALUES ('a', sysdate);")
+        assert shared.platform is None and shared.reason.startswith("too close: oracle 0.")
+        own = detector.detect("INSERT INTO t VALUES ('a', sysdate);\nSELECT a FROM t WHERE ROWNUM < 5;")
+        assert own.platform is Platform.ORACLE
+        # Models without shared thresholds use the plain ones.
+        assert Detector(model=dict(model, shared_thresholds={})).detect("SELECT sysdate;").platform is Platform.ORACLE
 
     def test_record_fields(self, detector):
         verdict = detector.detect("SELECT * FROM t WITH (NOLOCK)")

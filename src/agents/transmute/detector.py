@@ -474,6 +474,10 @@ class Detector:
         # One threshold per platform named, where the model has them.
         per_class = model.get("thresholds") or {}
         self.thresholds = tuple(float(per_class.get(c.value, self.threshold)) for c in self.classes)
+        # Where every row and rule that gives the best platform evidence also names other
+        # platforms, the verdict is held to these (as sure on such scripts as the others are).
+        per_class = model.get("shared_thresholds") or {}
+        self.shared_thresholds = tuple(float(per_class.get(c.value, t)) for c, t in zip(self.classes, self.thresholds))
         patterns, contexts, self.patterns = [], [], []
         for marker in markers:
             # The compiled program keeps its own copy of the source.
@@ -508,6 +512,12 @@ class Detector:
             pattern_index[name] for name in model.get("decisive", ())
             if name in pattern_index and len(self.patterns[pattern_index[name]].platforms) == 1
             and not self.patterns[pattern_index[name]].corroborating_only
+        )  # fmt: skip
+        # Rows and rules so nearly always of their one platform that they explain the evidence
+        # they share with other platforms (see _verdict).
+        self._exclusive = frozenset(
+            pattern_index[name] for name in model.get("exclusive", ())
+            if name in pattern_index and len(self.patterns[pattern_index[name]].platforms) == 1
         )  # fmt: skip
         self._class_index = {c: i for i, c in enumerate(self.classes)}
         self._specific = frozenset(
@@ -556,6 +566,14 @@ class Detector:
         facts = self._facts
         specific = self._specific
         own = {platform for i, _ in fired if i in specific for platform in facts[i][2]}
+        # Exclusive evidence of a platform explains the rows and rules it shares with others:
+        # a platform whose every row and rule also names such a platform has none of its own.
+        named = {facts[i][2][0] for i, _ in fired if i in self._exclusive}
+        if named:
+            own = set(named)
+            for i, _ in fired:
+                if i in specific and named.isdisjoint(facts[i][2]):
+                    own.update(facts[i][2])
         peak = max(logits)
         exps = [math.exp(v - peak) for v in logits]
         if own:
@@ -598,11 +616,14 @@ class Detector:
         probabilities = {classes[c]: round(probs[c], 4) for c in order}
 
         best_p, second_p = probs[best], probs[second]
+        best_platform = classes[best]
+        widths = [len(facts[i][2]) for i, _ in fired if i in specific and best_platform in facts[i][2]]
+        threshold = self.shared_thresholds[best] if widths and min(widths) > 1 else self.thresholds[best]
         # A platform is named only on evidence of its own: a row or rule of that platform fired
         # (corroborating rows and those that many dialects share aside). The model then only
         # decides among platforms with evidence, and a script of plain SQL is not pulled toward
         # whichever dialect is most common.
-        if best_p >= self.thresholds[best] and classes[best] in own:
+        if best_p >= threshold and classes[best] in own:
             platform = classes[best]
             reason = f"{platform} {best_p:.2f}, runner-up {classes[second]} {second_p:.2f}"
             confidence = round(best_p, 2)
@@ -616,7 +637,7 @@ class Detector:
             # Without a row or rule, the model only leans on common words: that is no evidence.
             if not fired:
                 reason = NO_EVIDENCE
-            elif classes[best] not in own and best_p >= self.thresholds[best]:
+            elif classes[best] not in own and best_p >= threshold:
                 reason = f"{NO_EVIDENCE} for {classes[best]} {best_p:.2f}"
             else:
                 reason = f"too close: {classes[best]} {best_p:.2f} vs {classes[second]} {second_p:.2f}"

@@ -21,6 +21,7 @@
 #include "regex/regex.hpp"
 #include "simd.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -81,8 +82,14 @@ public:
             if (n_ > 0 && static_cast<uint32_t>(s_[0]) == 0xFEFF) out_.code[0] = ' ';
         }
         skip_config_block();
-        size_t i = pos_;
-        bool line_start = true;
+        lex(pos_, true);
+        if (out_.has_comment) build_comment_view();
+    }
+
+private:
+    // Reads [i, n_) into the views. A routine body in dollar quotes is read by a nested call
+    // with n_ set to the body's end.
+    void lex(size_t i, bool line_start) {
         while (i < n_) {
             // Inside a line, only a few characters can open anything: jump to the next one. A
             // custom statement delimiter may start with any character, so it is looked for at
@@ -216,10 +223,8 @@ public:
             }
             ++i;
         }
-        if (out_.has_comment) build_comment_view();
     }
 
-private:
     // The first position in [i, end) holding one of `want` (ASCII), or `end`.
     template <size_t N>
     size_t find_any(size_t i, size_t end, const char (&want)[N]) const {
@@ -509,8 +514,10 @@ private:
         return k + 1;
     }
 
-    // $$..$$ and $tag$..$tag$: PostgreSQL's and Snowflake's dollar-quoted bodies. An opener
-    // without its closer runs to the end of the text, as the server would read it.
+    // $$..$$ and $tag$..$tag$: PostgreSQL's and Snowflake's dollar-quoted strings. An opener
+    // without its closer runs to the end of the text, as the server would read it. A routine's
+    // body in SQL or PL/pgSQL (`AS $$`, `DO $$`, `EXECUTE IMMEDIATE $$`) is code: its quotes
+    // stay, and what lies between them is read as code is, up to the closer and no further.
     size_t dollar_quote(size_t i) {
         size_t k = i + 1;
         if (k < n_ && (ascii_letter(s_[k]) || s_[k] == '_')) {
@@ -529,8 +536,66 @@ private:
             ++m;
         }
         const size_t close = m < n_ ? m : n_;
+        const bool body = close < n_ && body_depth_ < kMaxBodyDepth && routine_body(i, close + tag_len);
+        last_dollar_end_ = close < n_ ? close + tag_len : n_;
+        if (body) {
+            const size_t end = n_;
+            const bool expr = no_close_expr_, stmt = no_close_stmt_, note = no_close_note_;
+            n_ = close;
+            ++body_depth_;
+            lex(k + 1, false);
+            --body_depth_;
+            n_ = end;
+            last_dollar_end_ = close + tag_len;
+            // A template closer missing from the body may still follow it.
+            no_close_expr_ = expr, no_close_stmt_ = stmt, no_close_note_ = note;
+            return close + tag_len;
+        }
         blank_contents(k + 1, close);
         return close < n_ ? close + tag_len : n_;
+    }
+
+    // Whether the dollar quote opened at `open` (closed just before `after`) holds a routine's
+    // body in SQL: the word before it is AS, DO or IMMEDIATE, and the statement names no
+    // language but SQL or PL/pgSQL, before the body (within kLanguageReach characters) or right
+    // after it.
+    bool routine_body(size_t open, size_t after) const {
+        size_t w = open;
+        while (w > 0 && (horizontal_space(s_[w - 1]) || s_[w - 1] == '\n')) --w;
+        size_t start = w;
+        while (start > 0 && ascii_letter(s_[start - 1]) && w - start < 10) --start;
+        if (start > 0 && word_char(s_[start - 1])) return false;
+        const size_t len = w - start;
+        const bool opener = (len == 2 && (lower_equals(start, "as") || lower_equals(start, "do"))) ||
+                            (len == 9 && lower_equals(start, "immediate"));
+        if (!opener) return false;
+        // Not past the previous dollar quote's end: a statement has one body, so what lies
+        // before it belongs to another (and a flood of bodies is read back only once).
+        const size_t reach = std::max(start > kLanguageReach ? start - kLanguageReach : 0, last_dollar_end_);
+        for (size_t b = start; b > reach; --b) {
+            const C c = s_[b - 1];
+            if (c == ';') break;
+            if ((static_cast<uint32_t>(c) | 32) == 'l' && lower_equals(b - 1, "language") &&
+                (b < 2 || !word_char(s_[b - 2])))
+                return sql_language(b + 7);
+        }
+        size_t k = after;
+        while (k < n_ && (horizontal_space(s_[k]) || s_[k] == '\n')) ++k;
+        if (lower_equals(k, "language")) return sql_language(k + 8);
+        return true;
+    }
+
+    // Whether the language named after `k` (`LANGUAGE` read up to `k`) is SQL or PL/pgSQL.
+    bool sql_language(size_t k) const {
+        if (k < n_ && word_char(s_[k])) return false;  // a longer word than LANGUAGE
+        while (k < n_ && (horizontal_space(s_[k]) || s_[k] == '\n' || s_[k] == '\'' || s_[k] == '"')) ++k;
+        size_t end = k;
+        while (end < n_ && word_char(s_[end])) ++end;
+        if (end < n_ && (s_[end] == '\'' || s_[end] == '"')) ++end;
+        const size_t len = end - k;
+        const bool quoted = len > 0 && (s_[end - 1] == '\'' || s_[end - 1] == '"');
+        const size_t word = quoted ? len - 1 : len;
+        return (word == 3 && lower_equals(k, "sql")) || (word == 7 && lower_equals(k, "plpgsql"));
     }
 
     // ${name} and ${ns:name}: Hive variables and Dataform expressions. The text stays code (a
@@ -645,6 +710,12 @@ private:
     bool no_close_expr_ = false, no_close_stmt_ = false, no_close_note_ = false;
     C delimiter_[8] = {};
     size_t delimiter_len_ = 0;  // a custom statement delimiter in force, or 0
+    // Routine bodies read as code inside one another, at most this deep (a deeper one stays a
+    // literal); and how far back a body's LANGUAGE is looked for.
+    static constexpr int kMaxBodyDepth = 3;
+    static constexpr size_t kLanguageReach = 400;
+    int body_depth_ = 0;
+    size_t last_dollar_end_ = 0;  // where the latest dollar quote closed
 };
 
 }  // namespace transmute::detect
