@@ -266,6 +266,15 @@ CORPUS_RULES = [
     ("mysql.show_statements", "SHOW GLOBAL STATUS LIKE 'Threads%';", "SHOW TABLES IN main.sales;"),
     ("mysql.functions", "SELECT GROUP_CONCAT(name) FROM t WHERE d = CURDATE();", "SELECT IFNULL(a, 0), NOW() FROM t;"),
     ("teradata.exec_macro", "EXEC logger.set_level(logger.g_debug);", "EXEC dbo.sp_BlitzLock;"),
+    ("postgresql.row_security", "ALTER TABLE p ENABLE ROW LEVEL SECURITY;\nCREATE POLICY \"own\" ON p USING (auth.uid() = id);",
+     "CREATE ROW ACCESS POLICY rap AS (r varchar) RETURNS BOOLEAN -> true;"),
+    ("sqlserver.admin_views", "SELECT * FROM sys.dm_exec_sessions; DBCC SHRINKFILE (log, 1);",
+     "SELECT * FROM sys_dm.exec_sessions; SELECT dbcc FROM t;"),
+    ("snowflake.variant_path", "SELECT try_parse_json(info):bonusCode::string FROM t;", "SELECT a[1:2]::int FROM t;"),
+    # ISNULL takes two arguments in SQL Server, one in MySQL.
+    ("sqlserver.functions", "SELECT ISNULL(CAST(a AS int), 0) FROM t;", "SELECT IF(NOT ISNULL(a.b), 1, 0) FROM t;"),
+    ("bigquery.backtick_project_path", "SELECT * FROM `proj.ds.t`;\nSELECT * FROM `{project}.{dataset}.t`;",
+     "SELECT a AS `3.03.2` FROM t;"),
     ("teradata.with_data", "CREATE TABLE t AS (SELECT 1 AS a) WITH DATA PRIMARY INDEX (a);",
      "CREATE MATERIALIZED VIEW mv AS SELECT 1 WITH NO DATA;"),
     ("snowflake.sql_variable", "SET cutoff = (SELECT MAX(d) FROM $src_table);",
@@ -335,6 +344,13 @@ def test_title_format_reads_the_format_string(detector):
     assert "teradata.title_format" in fired(detector, "SELECT d (FORMAT 'YYYY-MM-DD'), n (FORMAT 'ZZ9') FROM t;")
     assert "teradata.title_format" in fired(detector, "SELECT a (TITLE 'Amount') FROM t;")
     assert "teradata.title_format" not in fired(detector, "COPY t FROM STDIN WITH (FORMAT 'csv');")
+
+
+def test_date_format_is_told_by_its_pattern(detector):
+    """Spark writes date_format's pattern in letters, MySQL in % codes: the rules read the literal."""
+    spark, mysql = "SELECT date_format(to_date(d), 'yyyy-MM') FROM t;", "SELECT DATE_FORMAT(a.d, '%d.%m.%Y') FROM t;"
+    assert {"databricks.date_format_pattern"} == fired(detector, spark) & {"databricks.date_format_pattern", "mysql.date_format_codes"}
+    assert {"mysql.date_format_codes"} == fired(detector, mysql) & {"databricks.date_format_pattern", "mysql.date_format_codes"}
 
 
 @pytest.mark.parametrize("rule, hit, near_miss", CORPUS_RULES, ids=[r for r, _, _ in CORPUS_RULES])

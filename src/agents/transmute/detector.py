@@ -124,6 +124,7 @@ RULES: tuple[Rule, ...] = (
     _rule("mysql.backtick_key", P.MYSQL, r"^\s*(UNIQUE\s+|PRIMARY\s+|FULLTEXT\s+)?KEY\s+`"),
     _rule("mysql.if_not_exists_backtick", (P.MYSQL, P.HIVE, P.DATABRICKS, P.BIGQUERY), r"\bCREATE\s+TABLE\s+(IF\s+NOT\s+EXISTS\s+)?`\w+`\s*\(", "medium"),
     _rule("mysql.functions", P.MYSQL, r"\b(CURDATE|STR_TO_DATE|TIMESTAMPDIFF|GROUP_CONCAT)\s*\(", "medium"),
+    _rule("mysql.date_format_codes", P.MYSQL, r"\b(date_format|str_to_date)\s*\([^()']*(\([^()']*\)[^()']*)*,\s*'[^'\n]*%[a-zA-Z]", context=TEXT),
     _rule("mysql.show_statements", P.MYSQL, r"\bSHOW\s+((FULL\s+)?PROCESSLIST|(GLOBAL\s+|SESSION\s+)?(VARIABLES|STATUS)|ENGINES?\b|INDEX(ES)?\s+FROM|CREATE\s+(PROCEDURE|FUNCTION|TRIGGER|EVENT)|WARNINGS|(MASTER|SLAVE|REPLICA|BINARY)\s+(STATUS|LOGS)|GRANTS\s+FOR|TABLE\s+STATUS|COLUMNS\s+FROM|OPEN\s+TABLES|PROFILES?)\b", "medium"),
     _rule("mysql.use_statement_backtick", P.MYSQL, r"^\s*USE\s+`"),
     _rule("mysql.insert_ignore", P.MYSQL, r"\bINSERT\s+(IGNORE|DELAYED|LOW_PRIORITY)\b|\bREPLACE\s+INTO\b"),
@@ -179,7 +180,7 @@ RULES: tuple[Rule, ...] = (
     _rule("teradata.journal_fallback", P.TERADATA, r"\b(BEFORE|AFTER)\s+JOURNAL\b|,\s*(NO\s+)?FALLBACK\b|\bLOCK\s+ROW\s+FOR\s+ACCESS\b|\b(BEGIN|END)\s+QUERY\s+LOGGING\b|\bTD_SYSFNLIB\."),
     _rule("teradata.admin_statements", P.TERADATA, r"\bLOCKING\s+(TABLE\s+|ROW\s+|DATABASE\s+|VIEW\s+)?[\w.]*\s*FOR\s+(ACCESS|READ|WRITE|EXCLUSIVE)\b|\bSHOW\s+(STATISTICS|STATS|QUALIFIED)\b|\bDROP\s+STATS\b|\b(CREATE|DROP)\s+ERROR\s+TABLE\b|\bISOLATED\s+LOADING\b|\bCOLLECT\s+DEMOGRAPHICS\b|\bINITIATE\s+(INDEX|PARTITION)\s+ANALYSIS\b|\bDUMP\s+EXPLAIN\b|\bSET\s+SESSION\s+(DATEFORM|COLLATION|CHARACTER\s+SET|DATABASE|SEARCHUIFDBPATH|FUNCTION\s+TRACE)\b|\bGRANT\s+LOGON\b|\b(BEGIN|END|FLUSH)\s+(QUERY\s+)?(LOGGING|CAPTURE)\b|\bINCREMENTAL\s+(ARCHIVE|RESTORE)\b|\bMODIFY\s+(USER|DATABASE|PROFILE)\b|\bDELETE\s+(DATABASE|USER)\b|\bGIVE\s+\w+\s+TO\b|\bRENAME\s+(FUNCTION|MACRO|PROCEDURE)\b|\b(CREATE|REPLACE)\s+AUTHORIZATION\b"),
     # BigQuery
-    _rule("bigquery.backtick_project_path", P.BIGQUERY, r"`[a-z][\w]*-[\w-]*\.\w+(\.\w+)?`|`[\w-]+\.[\w-]+\.[\w$*-]+`|`[a-z][a-z0-9]*(-[a-z0-9]+)+`\.\w+\.\w+"),
+    _rule("bigquery.backtick_project_path", P.BIGQUERY, r"`[a-z][\w]*-[\w-]*\.\w+(\.\w+)?`|`[A-Za-z_][\w-]*\.[\w-]+\.[\w$*-]+`|`[a-z][a-z0-9]*(-[a-z0-9]+)+`\.\w+\.\w+|`\{\w+\}\.\{\w+\}\.\{?\w+\}?`"),
     _rule("bigquery.types", P.BIGQUERY, r"\b(INT64|FLOAT64|BIGNUMERIC)\b|<\s*BYTES\b|\bBYTES\s*\(\s*\d"),
     _rule("bigquery.functions", P.BIGQUERY, r"\b(PARSE_DATE|FORMAT_DATE|FORMAT_TIMESTAMP|PARSE_TIMESTAMP|TIMESTAMP_DIFF|DATETIME_DIFF|TIMESTAMP_TRUNC|GENERATE_DATE_ARRAY|GENERATE_ARRAY|REGEXP_CONTAINS|SAFE_DIVIDE|ST_GEOGPOINT|FARM_FINGERPRINT|APPROX_TOP_COUNT)\s*\("),
     _rule("bigquery.dataform_ref", P.BIGQUERY, r"\$\{\s*(ref|self|resolve)\s*\("),
@@ -191,7 +192,7 @@ RULES: tuple[Rule, ...] = (
     # Snowflake
     _rule("snowflake.object_ddl", P.SNOWFLAKE, r"\b(CREATE|ALTER|DROP|DESCRIBE|DESC|SHOW)\s+(OR\s+REPLACE\s+)?(STAGE|FILE\s+FORMAT|PIPE|STREAM|TASK|WAREHOUSE|SECRET|(STORAGE|NOTIFICATION|API)\s+INTEGRATION|STAGES|PIPES|TASKS|WAREHOUSES)\b"),
     _rule("snowflake.copy_into", (P.SNOWFLAKE, P.DATABRICKS), r"\bCOPY\s+INTO\b", "medium"),
-    _rule("snowflake.variant_path", P.SNOWFLAKE, r"\w:\w+(\.\w+|\[\d+\])*::\w+"),
+    _rule("snowflake.variant_path", P.SNOWFLAKE, r"[\w)\]]:\w+(\.\w+|\[\d+\])*::\w+"),
     _rule("snowflake.javascript", P.SNOWFLAKE, r"\bLANGUAGE\s+JAVASCRIPT\b"),
     _rule("snowflake.use_role", P.SNOWFLAKE, r"\bUSE\s+(ROLE|WAREHOUSE|SECONDARY\s+ROLES)\b"),
     _rule("snowflake.iff", P.SNOWFLAKE, r"\bIFF\s*\("),
@@ -216,7 +217,7 @@ RULES: tuple[Rule, ...] = (
     _rule("snowflake.dateadd_quoted_unit", P.SNOWFLAKE, r"\bDATEADD\s*\(\s*'"),
     _rule("snowflake.query_history_columns", P.SNOWFLAKE, r"\b(CREDITS_USED_\w+|BYTES_SPILLED_TO_\w+|PARTITIONS_SCANNED|CLUSTERING_KEY)\b"),
     _rule("snowflake.variant_quoted_key", P.SNOWFLAKE, r'\w:"'),
-    _rule("snowflake.more_functions", P.SNOWFLAKE, r"\b(STARTSWITH|ENDSWITH|TIME_SLICE|TIMEADD|TO_TIMESTAMP_NTZ|TO_TIMESTAMP_LTZ|HASH_AGG|OBJECT_AGG|RANDSTR|STRTOK_TO_ARRAY|OBJECT_KEYS|GET_PATH|AS_VARCHAR|AS_NUMBER|CHECK_JSON|TO_GEOGRAPHY|ST_MAKEPOINT)\s*\("),
+    _rule("snowflake.more_functions", P.SNOWFLAKE, r"\b(STARTSWITH|ENDSWITH|TIME_SLICE|TIMEADD|TO_TIMESTAMP_NTZ|TO_TIMESTAMP_LTZ|HASH_AGG|OBJECT_AGG|RANDSTR|STRTOK_TO_ARRAY|OBJECT_KEYS|GET_PATH|AS_VARCHAR|AS_NUMBER|CHECK_JSON|TO_GEOGRAPHY|ST_MAKEPOINT|TRY_PARSE_JSON|DIV0|DIV0NULL)\s*\("),
     _rule("snowflake.warehouse_columns", P.SNOWFLAKE, r"\b(WAREHOUSE_SIZE|WAREHOUSE_TYPE|TABLE_STORAGE_METRICS|CURRENT_WAREHOUSE|QUERY_TAG)\b"),
     _rule("snowflake.scripting", P.SNOWFLAKE, r"^\s*USE\s+DATABASE\b|^\s*LET\s+\w+(\s+\w+)?\s*(:=|CURSOR\b|RESULTSET\b)"),
     # BigQuery writes ROW ACCESS POLICY and Redshift MASKING POLICY as well; the others are
@@ -277,6 +278,7 @@ RULES: tuple[Rule, ...] = (
     _rule("postgresql.settings", P.POSTGRESQL, r"^\s*SET\s+(LOCAL\s+|SESSION\s+)?\w+\.\w+\s+TO\b|^\s*RESET\s+[\w.]+\s*;"),
     _rule("postgresql.explain_vacuum_options", P.POSTGRESQL, r"\bEXPLAIN\s*\(\s*(COSTS|ANALYZE|VERBOSE|BUFFERS|FORMAT|TIMING|SUMMARY|SETTINGS|WAL)\b|\bVACUUM\s+(ANALYZE|FULL|VERBOSE|FREEZE)\b|\bVACUUM\s*\("),
     _rule("postgresql.returns_void", P.POSTGRESQL, r"\bRETURNS\s+VOID\b"),
+    _rule("postgresql.row_security", P.POSTGRESQL, r"\bCREATE\s+POLICY\b|\bENABLE\s+ROW\s+LEVEL\s+SECURITY\b|\bauth\.uid\s*\("),
     _rule("postgresql.dollar_body_language", (P.POSTGRESQL, P.REDSHIFT), r"\$\$\s*LANGUAGE\s+(sql|plpgsql|plpythonu)\b"),
     # A line that is only a psql variable (":EXPLAIN" before each query of a benchmark run).
     _rule("postgresql.psql_variable_line", (P.POSTGRESQL, P.REDSHIFT), r"^[ \t]*:[A-Za-z_]\w*[ \t]*$"),
@@ -286,13 +288,14 @@ RULES: tuple[Rule, ...] = (
     # Lock modes only PostgreSQL names (Oracle has ROW SHARE, SHARE and EXCLUSIVE too).
     _rule("postgresql.admin_syntax", P.POSTGRESQL, r"\bPARALLEL\s+(SAFE|UNSAFE|RESTRICTED)\b|\bIN\s+(ACCESS\s+SHARE|SHARE\s+UPDATE\s+EXCLUSIVE|ACCESS\s+EXCLUSIVE)\s+MODE\b|\bRESET\s+ALL\b|\bDATESTYLE\b|\b(ALTER|TRUNCATE)\s+TABLE\s+ONLY\b|\bWITH\s+(NO)?SUPERUSER\b"),
     # SQL Server
+    _rule("sqlserver.admin_views", P.SQLSERVER, r"\bsys\.(dm_\w+|database_files|master_files|sysprocesses|server_principals|database_principals|server_permissions|sql_modules|foreign_keys|partitions|allocation_units|stats)\b|\bmsdb\.|^\s*DBCC\s+\w+|\bsp_(helpfile|spaceused|who2?|helpdb|configure|executesql|rename|addrolemember|MSforeachtable|MSforeachdb)\b|\bFILEPROPERTY\s*\(|\bDB_NAME\s*\("),
     _rule("sqlserver.varchar_max", P.SQLSERVER, r"\bN?VAR(CHAR|BINARY)\s*\(\s*MAX\s*\)"),
     _rule("sqlserver.dbo_schema", P.SQLSERVER, r"\bdbo\s*\.|\[dbo\]"),
     _rule("sqlserver.declare_variable", P.SQLSERVER, r"\bDECLARE\s+@\w+"),
     _rule("sqlserver.set_options", P.SQLSERVER, r"\bSET\s+(ANSI_NULLS|QUOTED_IDENTIFIER|XACT_ABORT|ANSI_PADDING|ANSI_WARNINGS|ARITHABORT|CONCAT_NULL_YIELDS_NULL|NUMERIC_ROUNDABORT|IDENTITY_INSERT|DATEFORMAT|TRANSACTION\s+ISOLATION\s+LEVEL\s+READ\s+UNCOMMITTED)\b"),
     _rule("sqlserver.object_id", P.SQLSERVER, r"\bOBJECT_ID\s*\(|\bOBJECTPROPERTY\s*\(|\bsys\.(objects|tables|columns|indexes|schemas|procedures|types|databases)\b|\bsysobjects\b"),
     _rule("sqlserver.clustered", P.SQLSERVER, r"\b(NON)?CLUSTERED\s+(INDEX|COLUMNSTORE|\()|\bPRIMARY\s+KEY\s+(NON)?CLUSTERED\b"),
-    _rule("sqlserver.functions", P.SQLSERVER, r"\b(GETDATE|GETUTCDATE|SYSDATETIME|ISNULL|CHARINDEX|LEN|DATALENGTH|SCOPE_IDENTITY|NEWID|STUFF|QUOTENAME|FORMATMESSAGE|IIF|EOMONTH|DATEFROMPARTS)\s*\(", "medium"),
+    _rule("sqlserver.functions", P.SQLSERVER, r"\b(GETDATE|GETUTCDATE|SYSDATETIME|CHARINDEX|LEN|DATALENGTH|SCOPE_IDENTITY|NEWID|STUFF|QUOTENAME|FORMATMESSAGE|IIF|EOMONTH|DATEFROMPARTS)\s*\(|\bISNULL\s*\([^()]*(\([^()]*\)[^()]*)*,", "medium"),
     # A bare BEGIN TRANSACTION is everyone's; the abbreviation and named transactions are T-SQL's.
     _rule("sqlserver.begin_tran", P.SQLSERVER, r"\bBEGIN\s+TRAN\b|\bBEGIN\s+TRAN(SACTION)?\s+(@\w+|\w+\s*;)|\b(COMMIT|ROLLBACK)\s+TRAN\b|@@TRANCOUNT"),
     _rule("sqlserver.print", P.SQLSERVER, r"^\s*PRINT\s+['@N]"),
@@ -339,7 +342,9 @@ RULES: tuple[Rule, ...] = (
     _rule("databricks.describe_detail", (P.DATABRICKS, P.HIVE), r"\bDESCRIBE\s+(DETAIL|EXTENDED|FORMATTED)\b|\bSHOW\s+TBLPROPERTIES\b", "medium"),
     _rule("databricks.streaming_sources", P.DATABRICKS, r"\b(cloud_files|read_files|STREAM)\s*\(|\bLIVE\.\w+"),
     _rule("databricks.storage_paths", P.DATABRICKS, r"\b(dbfs|abfss|wasbs):/|/mnt/|/Volumes/|/dbfs/", context=TEXT),
-    _rule("databricks.spark_functions", (P.DATABRICKS, P.HIVE), r"\b(from_json|to_json|explode|collect_list|collect_set|date_format|from_utc_timestamp|named_struct|array_contains|posexplode|get_json_object)\s*\(", "medium"),
+    _rule("databricks.spark_functions", (P.DATABRICKS, P.HIVE), r"\b(from_json|to_json|explode|collect_list|collect_set|from_utc_timestamp|named_struct|array_contains|posexplode|get_json_object)\s*\(", "medium"),
+    # date_format is Spark's with a pattern (`'yyyy-MM'`) and MySQL's with % codes (`'%Y-%m'`).
+    _rule("databricks.date_format_pattern", (P.DATABRICKS, P.HIVE), r"\bdate_format\s*\([^()']*(\([^()']*\)[^()']*)*,\s*'[^'%\n]*'", "medium", context=TEXT),
     _rule("databricks.create_or_replace_temp_view", (P.DATABRICKS, P.SNOWFLAKE), r"\bCREATE\s+OR\s+REPLACE\s+(GLOBAL\s+)?TEMP(ORARY)?\s+VIEW\b", "medium"),
     _rule("databricks.python_notebook_cells", P.DATABRICKS, r"^#\s*(Databricks\s+notebook\s+source|MAGIC\s+%|COMMAND\s*-{4,})", context=COMMENT),
     _rule("databricks.notebook_magic_line", P.DATABRICKS, r"^--\s*MAGIC\s+%(sql|python|scala|md|run|pip|sh|fs)\b", context=COMMENT),
