@@ -192,7 +192,7 @@ RULES: tuple[Rule, ...] = (
     # Snowflake
     _rule("snowflake.object_ddl", P.SNOWFLAKE, r"\b(CREATE|ALTER|DROP|DESCRIBE|DESC|SHOW)\s+(OR\s+REPLACE\s+)?(STAGE|FILE\s+FORMAT|PIPE|STREAM|TASK|WAREHOUSE|SECRET|(STORAGE|NOTIFICATION|API)\s+INTEGRATION|STAGES|PIPES|TASKS|WAREHOUSES)\b"),
     _rule("snowflake.copy_into", (P.SNOWFLAKE, P.DATABRICKS), r"\bCOPY\s+INTO\b", "medium"),
-    _rule("snowflake.variant_path", P.SNOWFLAKE, r"[\w)\]]:\w+(\.\w+|\[\d+\])*::\w+"),
+    _rule("snowflake.variant_path", P.SNOWFLAKE, r"\w:\w+(\.\w+|\[\d+\])*::\w+|\):\w+(\.\w+|\[\d+\])*::\w+|\]:\w+(\.\w+|\[\d+\])*::\w+"),
     _rule("snowflake.javascript", P.SNOWFLAKE, r"\bLANGUAGE\s+JAVASCRIPT\b"),
     _rule("snowflake.use_role", P.SNOWFLAKE, r"\bUSE\s+(ROLE|WAREHOUSE|SECONDARY\s+ROLES)\b"),
     _rule("snowflake.iff", P.SNOWFLAKE, r"\bIFF\s*\("),
