@@ -271,6 +271,10 @@ CORPUS_RULES = [
     ("sqlserver.admin_views", "SELECT * FROM sys.dm_exec_sessions; DBCC SHRINKFILE (log, 1);",
      "SELECT * FROM sys_dm.exec_sessions; SELECT dbcc FROM t;"),
     ("snowflake.variant_path", "SELECT try_parse_json(info):bonusCode::string FROM t;", "SELECT a[1:2]::int FROM t;"),
+    # PL/pgSQL declares and catches as PL/SQL does: only what is Oracle's or BigQuery's alone names them.
+    ("oracle.exception_names", "EXCEPTION WHEN DUP_VAL_ON_INDEX THEN NULL;", "EXCEPTION WHEN unique_violation THEN NULL;"),
+    ("bigquery.declare_typed", "DECLARE a, b INT64 DEFAULT 0;", "DECLARE v_date DATE;\nDECLARE s STRING;"),
+    ("sqlserver.string_functions", "SELECT LEN(a), CHARINDEX('x', a) FROM t;", "SELECT LENGTH(a), STRPOS(a, 'x') FROM t;"),
     # ISNULL takes two arguments in SQL Server, one in MySQL.
     ("sqlserver.functions", "SELECT ISNULL(CAST(a AS int), 0) FROM t;", "SELECT IF(NOT ISNULL(a.b), 1, 0) FROM t;"),
     ("bigquery.backtick_project_path", "SELECT * FROM `proj.ds.t`;\nSELECT * FROM `{project}.{dataset}.t`;",

@@ -186,7 +186,7 @@ RULES: tuple[Rule, ...] = (
     _rule("bigquery.dataform_ref", P.BIGQUERY, r"\$\{\s*(ref|self|resolve)\s*\("),
     _rule("bigquery.options_clause", P.BIGQUERY, r"\bOPTIONS\s*\(\s*(description|expiration_timestamp|partition_expiration_days|require_partition_filter|labels|friendly_name)\s*="),
     _rule("bigquery.except_distinct", P.BIGQUERY, r"\b(EXCEPT|INTERSECT)\s+DISTINCT\b"),
-    _rule("bigquery.declare_typed", P.BIGQUERY, r"\bDECLARE\s+\w+\s+(INT64|STRING|DATE|TIMESTAMP|ARRAY|STRUCT|BOOL|FLOAT64)\b"),
+    _rule("bigquery.declare_typed", P.BIGQUERY, r"\bDECLARE\s+\w+(\s*,\s*\w+)*\s+(INT64|FLOAT64|BIGNUMERIC|ARRAY\s*<|STRUCT\s*<)"),
     _rule("bigquery.region_information_schema", P.BIGQUERY, r"\bregion-[a-z]+\d*\.INFORMATION_SCHEMA\b", context=TEXT),
     _rule("bigquery.more_functions", P.BIGQUERY, r"\b(TIMESTAMP_SUB|TIMESTAMP_ADD|TIMESTAMP_SECONDS|TIMESTAMP_MICROS|UNIX_SECONDS|UNIX_MILLIS|UNIX_MICROS|DATETIME_ADD|DATETIME_SUB|DATETIME_TRUNC|DATE_FROM_UNIX_DATE|PARSE_DATETIME|FORMAT_DATETIME|SAFE_CAST|SAFE_ADD|SAFE_SUBTRACT|SAFE_MULTIPLY|SAFE_NEGATE|ARRAY_CONCAT_AGG|JSON_EXTRACT_SCALAR|JSON_VALUE_ARRAY|JSON_QUERY_ARRAY|NET\.\w+|SAFE\.\w+|REGEXP_EXTRACT_ALL|TO_JSON_STRING|LOGICAL_OR|LOGICAL_AND|COUNTIF)\s*\(|\bANY\s+TYPE\b"),
     # Snowflake
@@ -289,13 +289,15 @@ RULES: tuple[Rule, ...] = (
     _rule("postgresql.admin_syntax", P.POSTGRESQL, r"\bPARALLEL\s+(SAFE|UNSAFE|RESTRICTED)\b|\bIN\s+(ACCESS\s+SHARE|SHARE\s+UPDATE\s+EXCLUSIVE|ACCESS\s+EXCLUSIVE)\s+MODE\b|\bRESET\s+ALL\b|\bDATESTYLE\b|\b(ALTER|TRUNCATE)\s+TABLE\s+ONLY\b|\bWITH\s+(NO)?SUPERUSER\b"),
     # SQL Server
     _rule("sqlserver.admin_views", P.SQLSERVER, r"\bsys\.(dm_\w+|database_files|master_files|sysprocesses|server_principals|database_principals|server_permissions|sql_modules|foreign_keys|partitions|allocation_units|stats)\b|\bmsdb\.|^\s*DBCC\s+\w+|\bsp_(helpfile|spaceused|who2?|helpdb|configure|executesql|rename|addrolemember|MSforeachtable|MSforeachdb)\b|\bFILEPROPERTY\s*\(|\bDB_NAME\s*\("),
+    # GETDATE (redshift.getdate), LEN and CHARINDEX are Redshift's and Snowflake's too.
+    _rule("sqlserver.string_functions", (P.SQLSERVER, P.REDSHIFT, P.SNOWFLAKE), r"\b(LEN|CHARINDEX)\s*\(", "medium"),
     _rule("sqlserver.varchar_max", P.SQLSERVER, r"\bN?VAR(CHAR|BINARY)\s*\(\s*MAX\s*\)"),
     _rule("sqlserver.dbo_schema", P.SQLSERVER, r"\bdbo\s*\.|\[dbo\]"),
     _rule("sqlserver.declare_variable", P.SQLSERVER, r"\bDECLARE\s+@\w+"),
     _rule("sqlserver.set_options", P.SQLSERVER, r"\bSET\s+(ANSI_NULLS|QUOTED_IDENTIFIER|XACT_ABORT|ANSI_PADDING|ANSI_WARNINGS|ARITHABORT|CONCAT_NULL_YIELDS_NULL|NUMERIC_ROUNDABORT|IDENTITY_INSERT|DATEFORMAT|TRANSACTION\s+ISOLATION\s+LEVEL\s+READ\s+UNCOMMITTED)\b"),
     _rule("sqlserver.object_id", P.SQLSERVER, r"\bOBJECT_ID\s*\(|\bOBJECTPROPERTY\s*\(|\bsys\.(objects|tables|columns|indexes|schemas|procedures|types|databases)\b|\bsysobjects\b"),
     _rule("sqlserver.clustered", P.SQLSERVER, r"\b(NON)?CLUSTERED\s+(INDEX|COLUMNSTORE|\()|\bPRIMARY\s+KEY\s+(NON)?CLUSTERED\b"),
-    _rule("sqlserver.functions", P.SQLSERVER, r"\b(GETDATE|GETUTCDATE|SYSDATETIME|CHARINDEX|LEN|DATALENGTH|SCOPE_IDENTITY|NEWID|STUFF|QUOTENAME|FORMATMESSAGE|IIF|EOMONTH|DATEFROMPARTS)\s*\(|\bISNULL\s*\([^()]*(\([^()]*\)[^()]*)*,", "medium"),
+    _rule("sqlserver.functions", P.SQLSERVER, r"\b(GETUTCDATE|SYSDATETIME|DATALENGTH|SCOPE_IDENTITY|NEWID|STUFF|QUOTENAME|FORMATMESSAGE|IIF|EOMONTH|DATEFROMPARTS)\s*\(|\bISNULL\s*\([^()]*(\([^()]*\)[^()]*)*,", "medium"),
     # A bare BEGIN TRANSACTION is everyone's; the abbreviation and named transactions are T-SQL's.
     _rule("sqlserver.begin_tran", P.SQLSERVER, r"\bBEGIN\s+TRAN\b|\bBEGIN\s+TRAN(SACTION)?\s+(@\w+|\w+\s*;)|\b(COMMIT|ROLLBACK)\s+TRAN\b|@@TRANCOUNT"),
     _rule("sqlserver.print", P.SQLSERVER, r"^\s*PRINT\s+['@N]"),
@@ -311,14 +313,17 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.sysdate", (P.ORACLE, P.REDSHIFT, P.MYSQL), r"\bSYSDATE\b|\bSYSTIMESTAMP\b", "medium"),
     _rule("oracle.nvl", (P.ORACLE, P.REDSHIFT, P.SNOWFLAKE, P.TERADATA), r"\bNVL2?\s*\(", "medium"),
     _rule("oracle.from_dual", (P.ORACLE, P.MYSQL), r"\bFROM\s+DUAL\b", "medium"),
-    _rule("oracle.anchored_type", P.ORACLE, r"\w%(ROW)?TYPE\b"),
+    _rule("oracle.anchored_type", (P.ORACLE, P.POSTGRESQL), r"\w%(ROW)?TYPE\b"),
     _rule("oracle.connect_by", (P.ORACLE, P.SNOWFLAKE), r"\bCONNECT\s+BY\b", "medium"),
     # SQL Server scripts name a ROW_NUMBER() column rownum and compare it (W2.RowNum <= W1.RowNum).
     _rule("oracle.rownum", P.ORACLE, r"\b(WHERE|AND)\s+ROWNUM\s*(<|>|=|BETWEEN\b)|\bSELECT\s+ROWNUM\b|\bROWNUM\s+(AS\s+)?\w+\s*[,)]"),
     _rule("oracle.storage_clauses", P.ORACLE, r"\b(NOLOGGING|NOCOMPRESS|NOCACHE|NOCYCLE|NOPARALLEL|NOMONITORING)\b|\b(PCTFREE|INITRANS|MAXTRANS)\s+\d|\bTABLESPACE\s+\w+\s*(STORAGE|PCTFREE|LOGGING|NOLOGGING)\b"),
     _rule("oracle.sqlplus_commands", P.ORACLE, r"(^|;)[ \t]*\n[ \t]*@[\w/.-]+[ \t]*$|^\s*(SET\s+(ECHO|FEEDBACK|HEADING|LINESIZE|PAGESIZE|DEFINE|VERIFY|TERMOUT|TRIMSPOOL|TIMING|SQLBLANKLINES)\b|@@[\w/.-]+[ \t]*$|@[\w.-]*(/|\.sql)[\w/.-]*[ \t]*$|COLUMN\s+\w+\s+(FORMAT|NEW_VALUE)\b|DEFINE\s+\w+\s*=|SHOW\s+ERRORS\b|EXIT\s*$|CONN(ECT)?\s+\w+/)"),
     _rule("oracle.byte_char_length", P.ORACLE, r"\bVARCHAR2?\s*\(\s*\d+\s+(BYTE|CHAR)\s*\)|\bNVARCHAR2\b|\bCLOB\b|\bBLOB\b", "medium"),
-    _rule("oracle.plsql_exceptions", P.ORACLE, r"\bEXCEPTION\s+WHEN\s+(OTHERS|NO_DATA_FOUND|TOO_MANY_ROWS|DUP_VAL_ON_INDEX)\b|\bSQLERRM\b|\bSQLCODE\b"),
+    # PL/pgSQL (PostgreSQL's and Redshift's) handles exceptions the same way; Oracle's own
+    # exception names are its alone.
+    _rule("oracle.plsql_exceptions", (P.ORACLE, P.POSTGRESQL, P.REDSHIFT), r"\bEXCEPTION\s+WHEN\s+(OTHERS|NO_DATA_FOUND|TOO_MANY_ROWS)\b|\bSQLERRM\b|\bSQLCODE\b", "medium"),
+    _rule("oracle.exception_names", P.ORACLE, r"\bWHEN\s+(DUP_VAL_ON_INDEX|INVALID_NUMBER|VALUE_ERROR|INVALID_CURSOR|CURSOR_ALREADY_OPEN|ZERO_DIVIDE)\b|\bPRAGMA\s+EXCEPTION_INIT\b"),
     # Cursor loops and these functions are Oracle's first, but PL/pgSQL, MySQL and the warehouses
     # that copied Oracle write them too: they feed the model, and name no platform on their own.
     _rule("oracle.cursor_loop", (P.ORACLE, P.POSTGRESQL, P.MYSQL, P.REDSHIFT), r"\bCURSOR\s+\w+\s+IS\b|\bOPEN\s+\w+\s+FOR\b|\bEND\s+LOOP\s*;", "medium"),
