@@ -275,6 +275,10 @@ CORPUS_RULES = [
     ("oracle.exception_names", "EXCEPTION WHEN DUP_VAL_ON_INDEX THEN NULL;", "EXCEPTION WHEN unique_violation THEN NULL;"),
     ("bigquery.declare_typed", "DECLARE a, b INT64 DEFAULT 0;", "DECLARE v_date DATE;\nDECLARE s STRING;"),
     ("sqlserver.string_functions", "SELECT LEN(a), CHARINDEX('x', a) FROM t;", "SELECT LENGTH(a), STRPOS(a, 'x') FROM t;"),
+    ("teradata.dml_forms", "UPDATE t a FROM s b SET c = b.c WHERE a.k = b.k;\nDELETE FROM t ALL;",
+     "UPDATE t SET c = s.c FROM s WHERE t.k = s.k;\nDELETE FROM t WHERE all_done;"),
+    ("teradata.utilities", "LOGON 10.0.0.1/arch,pw;\nARCHIVE DATA TABLES (DBC) ALL, RELEASE LOCK, FILE=B;",
+     "SELECT logon FROM t;\nGRANT SELECT ON dbc TO r;"),
     # ISNULL takes two arguments in SQL Server, one in MySQL.
     ("sqlserver.functions", "SELECT ISNULL(CAST(a AS int), 0) FROM t;", "SELECT IF(NOT ISNULL(a.b), 1, 0) FROM t;"),
     ("bigquery.backtick_project_path", "SELECT * FROM `proj.ds.t`;\nSELECT * FROM `{project}.{dataset}.t`;",

@@ -172,6 +172,10 @@ RULES: tuple[Rule, ...] = (
     _rule("teradata.zeroifnull", (P.TERADATA, P.SNOWFLAKE), r"\b(ZEROIFNULL|NULLIFZERO|STRTOK)\s*\(", "medium"),
     _rule("teradata.with_data", P.TERADATA, r"\bWITH\s+(NO\s+)?DATA(\s+AND\s+(NO\s+)?STATS|\s+PRIMARY\s+INDEX|\s+UNIQUE)|\bWITH\s+DATA\s*;"),
     _rule("teradata.create_table_as_with_data", P.TERADATA, r"\bAS\s*\(\s*SEL(ECT)?\b[\s\S]{0,2000}?\)\s*WITH\s+(NO\s+)?DATA\b", "medium"),
+    # UPDATE t FROM s SET (the source before SET) and DELETE FROM t ALL are Teradata's forms.
+    _rule("teradata.dml_forms", P.TERADATA, r"\bUPDATE\s+[\w.]+(\s+(AS\s+)?\w+)?\s+FROM\s+[\w.]+(\s+(AS\s+)?\w+)?(\s*,\s*[\w.]+(\s+(AS\s+)?\w+)?)*\s+SET\b|\bDELETE\s+(FROM\s+)?[\w.]+\s+ALL\s*;"),
+    # Archive/restore (ARC) and load utility scripts: LOGON host/user without BTEQ's dot.
+    _rule("teradata.utilities", P.TERADATA, r"\b(ARCHIVE|RESTORE|COPY)\s+DATA\s+TABLES?\b|\bRELEASE\s+LOCK\b|\bGRANT\s+(DUMP|RESTORE)\b|^\s*\.?LOGON\s+[\w.]+/\w+"),
     _rule("teradata.replace_procedure", P.TERADATA, r"(^|;)\s*REPLACE\s+(PROCEDURE|VIEW|MACRO|FUNCTION)\b"),
     _rule("teradata.exec_macro", (P.ORACLE, P.TERADATA), r"^\s*EXEC\s+\w+\.\w+\s*\(", "medium"),
     _rule("teradata.date_literal_format", P.TERADATA, r"\bCAST\s*\([^()]*\bAS\s+DATE\s+FORMAT\b"),
