@@ -114,8 +114,7 @@ def main() -> int:
         from agents.transmute.detector import load_model
 
         samples = pm.load_corpus(args.corpus)
-        probabilities = pm.gated(samples, pm.held_out_predictions(samples, args.folds),
-                                 pm.held_out_exclusive(samples, args.folds))
+        probabilities = pm.gated(samples, pm.held_out_predictions(samples, args.folds))
         model = load_model()
         print_report(samples, probabilities, model.get("thresholds", model["threshold"]),
                      pm.held_out_decisive(samples, args.folds), pm.shared_only(samples, probabilities),

@@ -45,10 +45,6 @@ TARGET_PRECISION = 0.975
 DECISIVE_PRECISION = 0.99
 DECISIVE_FILES = 5
 DECISIVE_REPOS = 2
-# A row or rule of one platform that is right this often (in as many files and repositories) is
-# that platform's exclusive evidence: what it names explains the rows and rules it shares with
-# other platforms, so those no longer count as the others' own evidence.
-EXCLUSIVE_PRECISION = 0.97
 
 
 @dataclass
@@ -167,8 +163,7 @@ def fit(samples: list[Sample]):
     return vocab, model
 
 
-def to_detector_model(vocab, model, threshold, manifest_sha: str, decisive=(), exclusive=(),
-                      shared_threshold=None) -> dict:
+def to_detector_model(vocab, model, threshold, manifest_sha: str, decisive=(), shared_threshold=None) -> dict:
     """The model as the package ships it: weights per feature and class, rounded, features sorted.
     Every feature stays, even one whose weights all round to zero: a script's features have unit
     length, and the detector counts the features it knows as training did."""
@@ -188,7 +183,6 @@ def to_detector_model(vocab, model, threshold, manifest_sha: str, decisive=(), e
         "thresholds": threshold if isinstance(threshold, dict) else {c: round(threshold, 4) for c in CLASSES},
         "shared_thresholds": shared_threshold or {},
         "decisive": sorted(decisive),
-        "exclusive": sorted(exclusive),
         "bias": [round(float(v), 4) for v in model.intercept_],
         "features": features,
         "weights": weights,
@@ -228,18 +222,6 @@ def decisive_features(samples: list[Sample], precision: float = DECISIVE_PRECISI
         and right / files >= precision
     )  # fmt: skip
 
-
-def exclusive_features(samples: list[Sample]) -> list[str]:
-    """The rows and rules that are their one platform's exclusive evidence (EXCLUSIVE_PRECISION)."""
-    return decisive_features(samples, EXCLUSIVE_PRECISION)
-
-
-def held_out_exclusive(samples: list[Sample], folds: int | None = None) -> list[frozenset]:
-    """For every sample, the exclusive rows and rules chosen without its repository (or group)."""
-    group_of = repository_groups(samples, folds)
-    chosen = {g: frozenset(exclusive_features([s for s in samples if group_of[s.repo] != g]))
-              for g in sorted(set(group_of.values()))}
-    return [chosen[group_of[s.repo]] for s in samples]
 
 
 def decisive_platform(features, decisive) -> str | None:
@@ -311,31 +293,24 @@ def own_evidence() -> dict[str, set]:
     return {f: platforms for f, platforms in table.items() if len(platforms) <= OWN_EVIDENCE_PLATFORMS}
 
 
-def own_platforms(features, table: dict[str, set], exclusive) -> set[str]:
-    """The platforms with evidence of their own among `features`: those its rows and rules name,
-    less those whose every row and rule also names a platform that exclusive evidence names."""
-    fired = [table[f] for f in features if f in table]
-    named = {next(iter(table[f])) for f in features if f in exclusive and f in table}
-    if not named:
-        return {platform for platforms in fired for platform in platforms}
-    own = set(named)
-    for platforms in fired:
-        if not platforms & named:
-            own |= platforms
-    return own
+def own_platforms(features, table: dict[str, set]) -> set[str]:
+    """The platforms with evidence of their own among `features`: of those its rows and rules
+    name, the ones that the most of them name (SYSDATE names Redshift too, but beside CONNECT BY
+    and FROM DUAL it is Oracle's; a platform whose every row and rule also names one with a row of
+    its own is explained by that one)."""
+    counts = collections.Counter(platform for f in features if f in table for platform in table[f])
+    most = max(counts.values(), default=0)
+    return {platform for platform, count in counts.items() if count == most}
 
 
-def gated(samples: list[Sample], probabilities, exclusive=()) -> list:
+def gated(samples: list[Sample], probabilities) -> list:
     """The probabilities as the detector uses them: those of platforms without evidence of their
     own weigh OTHER_PLATFORM_ODDS where some platform has it, and a script names its best platform
-    only when a row or rule of that platform fired; otherwise it names nothing (all zero here).
-    `exclusive` is one set of exclusive rows and rules for all samples, or a list with one per
-    sample (held out)."""
+    only when a row or rule of that platform fired; otherwise it names nothing (all zero here)."""
     table = own_evidence()
-    per_sample = isinstance(exclusive, list)
     out = []
-    for n, (s, p) in enumerate(zip(samples, probabilities)):
-        own = own_platforms(s.features, table, exclusive[n] if per_sample else exclusive)
+    for s, p in zip(samples, probabilities):
+        own = own_platforms(s.features, table)
         if own:
             p = [v if c in own else v * OTHER_PLATFORM_ODDS for c, v in zip(CLASSES, p)]
             total = sum(p)

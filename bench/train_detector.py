@@ -25,8 +25,7 @@ def main() -> int:
     started = time.perf_counter()
     samples = pm.load_corpus(args.corpus)
     print(f"{len(samples)} files from {len({s.repo for s in samples})} repositories", file=sys.stderr)
-    probabilities = pm.gated(samples, pm.held_out_predictions(samples, args.folds),
-                             pm.held_out_exclusive(samples, args.folds))
+    probabilities = pm.gated(samples, pm.held_out_predictions(samples, args.folds))
     shared = pm.shared_only(samples, probabilities)
     threshold, shared_threshold = pm.choose_tiered_thresholds(samples, probabilities, shared)
     summary = pm.summarise(samples, probabilities, threshold, pm.held_out_decisive(samples, args.folds),
@@ -35,9 +34,8 @@ def main() -> int:
           f"coverage {summary['coverage']:.3f}", file=sys.stderr)
     vocab, model = pm.fit(samples)
     decisive = pm.decisive_features(samples)
-    exclusive = pm.exclusive_features(samples)
-    pm.write_model(pm.to_detector_model(vocab, model, threshold, pm.manifest_sha(), decisive, exclusive,
-                                        shared_threshold), args.output)
+    pm.write_model(pm.to_detector_model(vocab, model, threshold, pm.manifest_sha(), decisive, shared_threshold),
+                   args.output)
     print(f"wrote {args.output} ({len(vocab)} features considered) in {time.perf_counter() - started:.0f} s",
           file=sys.stderr)
     return 0

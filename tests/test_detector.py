@@ -408,8 +408,8 @@ class TestVerdict:
         plain = detector.detect("SELECT a FROM t")
         assert plain.platform is None and plain.probabilities[Platform.HIVE] == pytest.approx(0.44, abs=0.01)
         verdict = detector.detect("SELECT DATEADD(day, 30, CURRENT_DATE)")
-        assert verdict.platform is Platform.REDSHIFT and verdict.confidence == pytest.approx(0.57, abs=0.01)
-        assert verdict.reason == "redshift 0.57, runner-up hive 0.19"
+        assert verdict.platform is Platform.REDSHIFT and verdict.confidence == pytest.approx(0.60, abs=0.01)
+        assert verdict.reason == "redshift 0.60, runner-up hive 0.20"
         assert sum(verdict.probabilities.values()) == pytest.approx(1.0, abs=1e-3)
 
     def test_a_platform_needs_evidence_of_its_own(self):
@@ -449,21 +449,28 @@ class TestVerdict:
         # A row of several platforms is never decisive, whatever the model says.
         assert detector.detect("SELECT * FROM t WHERE a ILIKE 'x'").platform is None
 
-    def test_exclusive_evidence_explains_what_it_shares(self):
+    def test_a_row_of_one_platform_explains_what_it_shares(self):
         # CONVERT_TIMEZONE is Redshift's and Snowflake's; the model leans to Redshift. Once a
-        # row or rule that only Snowflake's scripts hold fires, Redshift has no evidence of its
-        # own left, and Snowflake is named.
-        model = dict(EMPTY, bias=[0.0] + [1.0] + [0.0] * 4 + [2.0] + [0.0] * 3,
-                     threshold=0.4, exclusive=["r:snowflake.iff"])  # fmt: skip
+        # rule of Snowflake's alone fires, Redshift has no evidence of its own left.
+        model = dict(EMPTY, bias=[0.0] + [1.0] + [0.0] * 4 + [2.0] + [0.0] * 3, threshold=0.4)
         detector = Detector(model=model)
         shared = "SELECT CONVERT_TIMEZONE('UTC', t) FROM x"
         assert detector.detect(shared).platform is Platform.REDSHIFT
         verdict = detector.detect(shared + " WHERE IFF(a, 1, 0) = 1")
         assert verdict.platform is Platform.SNOWFLAKE
         assert verdict.probabilities[Platform.REDSHIFT] < verdict.probabilities[Platform.SNOWFLAKE]
-        # A rule of one platform that is not exclusive explains nothing.
-        plain = Detector(model=dict(model, exclusive=[])).detect(shared + " WHERE IFF(a, 1, 0) = 1")
-        assert plain.platform is Platform.REDSHIFT
+        # A row of Redshift's own beside them keeps both in play, and the model decides.
+        both = detector.detect(shared + " WHERE IFF(a, 1, 0) = 1;\nCREATE TABLE t (a int) DISTSTYLE ALL;")
+        assert both.platform is Platform.REDSHIFT
+
+    def test_the_platforms_most_evidence_names_have_it(self):
+        # SYSDATE is Redshift's too, but beside CONNECT BY (Oracle's and Snowflake's) and FROM
+        # DUAL (Oracle's and MySQL's) only Oracle has evidence of its own.
+        model = dict(EMPTY, bias=[0.0] * 5 + [1.0, 2.0] + [0.0] * 3, threshold=0.4)
+        detector = Detector(model=model)
+        assert detector.detect("SELECT sysdate FROM t;").platform is Platform.REDSHIFT
+        verdict = detector.detect("SELECT sysdate FROM dual CONNECT BY level < 5;")
+        assert verdict.platform is Platform.ORACLE and verdict.reason.startswith("oracle 0.")
 
     def test_evidence_others_share_is_held_to_its_own_thresholds(self):
         # SYSDATE is Oracle's, Redshift's and MySQL's: the model's Oracle is named at the shared

@@ -527,12 +527,6 @@ class Detector:
             if name in pattern_index and len(self.patterns[pattern_index[name]].platforms) == 1
             and not self.patterns[pattern_index[name]].corroborating_only
         )  # fmt: skip
-        # Rows and rules so nearly always of their one platform that they explain the evidence
-        # they share with other platforms (see _verdict).
-        self._exclusive = frozenset(
-            pattern_index[name] for name in model.get("exclusive", ())
-            if name in pattern_index and len(self.patterns[pattern_index[name]].platforms) == 1
-        )  # fmt: skip
         self._class_index = {c: i for i, c in enumerate(self.classes)}
         self._specific = frozenset(
             i for i, p in enumerate(self.patterns)
@@ -580,14 +574,18 @@ class Detector:
         facts = self._facts
         specific = self._specific
         own = {platform for i, _ in fired if i in specific for platform in facts[i][2]}
-        # Exclusive evidence of a platform explains the rows and rules it shares with others:
-        # a platform whose every row and rule also names such a platform has none of its own.
-        named = {facts[i][2][0] for i, _ in fired if i in self._exclusive}
-        if named:
-            own = set(named)
+        # Of those, the platforms that the most rows and rules name: SYSDATE names Redshift too,
+        # but beside CONNECT BY and FROM DUAL it is Oracle's; a platform whose every row and rule
+        # also names one with a row of its own is explained by that one.
+        if len(own) > 1:
+            counts = dict.fromkeys(own, 0)
             for i, _ in fired:
-                if i in specific and named.isdisjoint(facts[i][2]):
-                    own.update(facts[i][2])
+                if i in specific:
+                    for platform in facts[i][2]:
+                        if platform in counts:
+                            counts[platform] += 1
+            most = max(counts.values())
+            own = {platform for platform, count in counts.items() if count == most}
         peak = max(logits)
         exps = [math.exp(v - peak) for v in logits]
         if own:
