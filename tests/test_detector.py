@@ -279,6 +279,9 @@ CORPUS_RULES = [
      "UPDATE t SET c = s.c FROM s WHERE t.k = s.k;\nDELETE FROM t WHERE all_done;"),
     ("teradata.utilities", "LOGON 10.0.0.1/arch,pw;\nARCHIVE DATA TABLES (DBC) ALL, RELEASE LOCK, FILE=B;",
      "SELECT logon FROM t;\nGRANT SELECT ON dbc TO r;"),
+    # Redshift's own columns of PostgreSQL's catalog.
+    ("redshift.catalog_tables", "SELECT format_encoding(a.attencodingtype), a.attisdistkey FROM pg_attribute a;",
+     "SELECT a.attname, a.atttypid FROM pg_catalog.pg_attribute a;"),
     # ISNULL takes two arguments in SQL Server, one in MySQL.
     ("sqlserver.functions", "SELECT ISNULL(CAST(a AS int), 0) FROM t;", "SELECT IF(NOT ISNULL(a.b), 1, 0) FROM t;"),
     ("bigquery.backtick_project_path", "SELECT * FROM `proj.ds.t`;\nSELECT * FROM `{project}.{dataset}.t`;",
