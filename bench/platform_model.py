@@ -204,9 +204,9 @@ def repository_groups(samples: list[Sample], folds: int | None = None) -> dict[s
     return {r: i % folds for i, r in enumerate(ordered)}
 
 
-def decisive_features(samples: list[Sample], precision: float = DECISIVE_PRECISION) -> list[str]:
+def decisive_features(samples: list[Sample]) -> list[str]:
     """The rows and rules ("m:id", "r:id") of one platform whose scripts were of that platform at
-    least `precision` of the time, in enough files and repositories."""
+    least DECISIVE_PRECISION of the time, in enough files and repositories."""
     table = own_evidence()
     seen = collections.defaultdict(lambda: [0, 0, set()])  # files, right, repositories
     for s in samples:
@@ -219,9 +219,8 @@ def decisive_features(samples: list[Sample], precision: float = DECISIVE_PRECISI
     return sorted(
         f for f, (files, right, repos) in seen.items()
         if len(table[f]) == 1 and files >= DECISIVE_FILES and len(repos) >= DECISIVE_REPOS
-        and right / files >= precision
+        and right / files >= DECISIVE_PRECISION
     )  # fmt: skip
-
 
 
 def decisive_platform(features, decisive) -> str | None:

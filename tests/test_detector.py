@@ -488,6 +488,40 @@ class TestVerdict:
         # Models without shared thresholds use the plain ones.
         assert Detector(model=dict(model, shared_thresholds={})).detect("SELECT sysdate;").platform is Platform.ORACLE
 
+    def test_training_gates_as_the_detector_does(self):
+        # Thresholds are chosen on training's reading of which platforms have evidence of their
+        # own and which verdicts rest on shared evidence: it must be the detector's.
+        import sys
+
+        sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+        import platform_model as pm
+
+        texts = [
+            "SELECT sysdate FROM dual CONNECT BY level < 5;", "SELECT sysdate FROM t;",
+            "SELECT CONVERT_TIMEZONE('UTC', t) FROM x WHERE IFF(a, 1, 0) = 1",
+            "SELECT DATEADD(day, 30, CURRENT_DATE)", "SELECT * FROM t WITH (NOLOCK)\nGO\n",
+            "SELECT NVL(a, 0) FROM t", "SELECT a FROM t",
+            "CREATE FUNCTION f() RETURNS int AS $$ BEGIN RETURN nextval('s'); END $$ LANGUAGE plpgsql;",
+        ]  # fmt: skip
+        for lead in range(10):
+            bias = [0.0] * 10
+            bias[lead] = 1.5
+            plain = {c: 0.3 for c in pm.CLASSES}
+            shared = {c: 0.6 for c in pm.CLASSES}
+            detector = Detector(model=dict(EMPTY, bias=bias, thresholds=plain, shared_thresholds=shared))
+            for text in texts:
+                fired, tokens = detector.features(text)
+                sample = pm.Sample("x", "r", "p", frozenset(tokens) | {name for name, _ in fired})
+                _, logits, _, _ = detector._scanner.scan(text)
+                exps = [math.exp(v - max(logits)) for v in logits]
+                [p] = pm.gated([sample], [[e / sum(exps) for e in exps]])
+                summary = pm.summarise([sample], [p], plain, None, pm.shared_only([sample], [p]), shared)
+                [(_, guess)] = summary["confusion"]
+                verdict = detector.detect(text)
+                assert guess == (verdict.platform.value if verdict.platform else "unknown"), (lead, text)
+                if any(p):
+                    assert [round(v, 4) for v in p] == [verdict.probabilities[c] for c in Platform], (lead, text)
+
     def test_record_fields(self, detector):
         verdict = detector.detect("SELECT * FROM t WITH (NOLOCK)")
         assert isinstance(verdict, Verdict)
