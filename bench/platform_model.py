@@ -284,11 +284,11 @@ def own_evidence() -> dict[str, set]:
     """For each row and rule feature ("m:id", "r:id"), the platforms it is evidence of on its own
     (corroborating rows are not, nor rows and rules that name more than a few platforms)."""
     from agents.transmute.cuebook import PLATFORM_MARKERS
-    from agents.transmute.detector import OWN_EVIDENCE_PLATFORMS, RULES, SHARED_ROWS
+    from agents.transmute.detector import OWN_EVIDENCE_PLATFORMS, ROW_ALSO_NAMES, RULES, SHARED_ROWS
 
     table = {"r:" + r.id: {str(p) for p in r.platforms} for r in RULES}
-    table.update({"m:" + m.id: {str(p) for p in m.platforms} for m in PLATFORM_MARKERS
-                  if not m.corroborating_only and m.id not in SHARED_ROWS})
+    table.update({"m:" + m.id: {str(p) for p in (*m.platforms, *ROW_ALSO_NAMES.get(m.id, ()))}
+                  for m in PLATFORM_MARKERS if not m.corroborating_only and m.id not in SHARED_ROWS})
     return {f: platforms for f, platforms in table.items() if len(platforms) <= OWN_EVIDENCE_PLATFORMS}
 
 

@@ -56,12 +56,21 @@ OWN_EVIDENCE_PLATFORMS = 3
 # feed the model, but name no platform on their own. BigQuery writes "#" comments too, and Hive
 # scripts carry "####" banners.
 SHARED_ROWS = frozenset({"mysql.hash_comment"})
+# Rows of the marker table whose syntax other dialects also write: as evidence of a platform's
+# own, they name these platforms beside the row's. Redshift takes Oracle's (+) outer joins, and
+# BigQuery, SQL Server and PostgreSQL merge WHEN NOT MATCHED BY SOURCE as Databricks does (a row
+# of four platforms is no platform's own).
+ROW_ALSO_NAMES: dict[str, tuple[Platform, ...]] = {
+    "oracle.legacy_outer_join": (Platform.REDSHIFT,),
+    "databricks.merge_when_not_matched_by_source": (Platform.BIGQUERY, Platform.SQLSERVER, Platform.POSTGRESQL),
+}
 # Where some platforms have evidence of their own, the model's probability of every other platform
 # is multiplied by this before the probabilities are normalised again: a row or rule of its own
-# makes a platform five times as likely, against one without, as the model's words alone say.
+# makes a platform twenty times as likely, against one without, as the model's words alone say.
 # (A benchmark query ported to Redshift reads like the Hive copies of it that trained the model;
-# its DATEADD still makes it Redshift's.)
-OTHER_PLATFORM_ODDS = 0.2
+# its DATEADD still makes it Redshift's. An ETL script over an Oracle application's tables reads
+# like Oracle; its GETDATE() still makes it Redshift's.)
+OTHER_PLATFORM_ODDS = 0.05
 # Tokens that weighed most, listed in the evidence.
 TOP_TOKENS = 5
 
@@ -134,7 +143,8 @@ RULES: tuple[Rule, ...] = (
     # Hive DDL quotes columns too: a type Hive lacks, a display width, or a MySQL column option.
     _rule("mysql.backtick_column_types", P.MYSQL, r"`\w+`\s+(mediumint|mediumtext|longtext|tinytext|json|blob|longblob|enum|set|(tinyint|smallint|int|bigint)\s*\(\s*\d+\s*\)|(tinyint|smallint|int|bigint|varchar|char|datetime|timestamp|decimal|double|float|text)\b[^,\n]*\b(unsigned|auto_increment|not\s+null|default|collate|character\s+set)\b)", "medium"),
     _rule("mysql.definer", P.MYSQL, r"\bDEFINER\s*=|\bSQL\s+SECURITY\s+(INVOKER|DEFINER)\b"),
-    _rule("mysql.routine_characteristics", P.MYSQL, r"\b(READS|MODIFIES)\s+SQL\s+DATA\b|\bCONTAINS\s+SQL\b|^\s*NO\s+SQL\b"),
+    # Teradata's SQL procedures declare their data access the same way.
+    _rule("mysql.routine_characteristics", (P.MYSQL, P.TERADATA), r"\b(READS|MODIFIES)\s+SQL\s+DATA\b|\bCONTAINS\s+SQL\b|^\s*NO\s+SQL\b"),
     _rule("mysql.handlers", P.MYSQL, r"\bDECLARE\s+(CONTINUE|EXIT)\s+HANDLER\b|\bLEAVE\s+\w+\s*;|\bITERATE\s+\w+\s*;"),
     _rule("mysql.charset_clause", P.MYSQL, r"\bCHARSET\s+(utf8\w*|latin1|ascii|binary)\b|\bCHARACTER\s+SET\s+(utf8\w*|latin1)\b"),
     _rule("mysql.performance_schema", P.MYSQL, r"\bperformance_schema\.|\binformation_schema\.(innodb_|processlist)\w*|\bsys\.(ps_|format_)\w+"),
@@ -154,6 +164,7 @@ RULES: tuple[Rule, ...] = (
     _rule("mysql.system_schema", P.MYSQL, r"\bmysql\.(proc|user|db|tables_priv|columns_priv|general_log|slow_log|innodb_\w+|func|event)\b|\bINFORMATION_SCHEMA\.(GLOBAL_STATUS|GLOBAL_VARIABLES|SESSION_STATUS|SESSION_VARIABLES|EVENTS|PARTITIONS)\b"),
     _rule("mysql.text_blob_types", P.MYSQL, r"\b(TINY|MEDIUM|LONG)(TEXT|BLOB)\b"),
     _rule("mysql.server_maintenance", P.MYSQL, r"\bINTO\s+(OUTFILE|DUMPFILE)\b|\bOPTIMIZE\s+(NO_WRITE_TO_BINLOG\s+|LOCAL\s+)?TABLE\b|\bNO_WRITE_TO_BINLOG\b|\bGET\s+(CURRENT\s+|STACKED\s+)?DIAGNOSTICS\s+CONDITION\b"),
+    _rule("mysql.update_join", P.MYSQL, r"\bUPDATE\s+[\w.`]+(\s+(AS\s+)?\w+)?\s+((INNER|LEFT|CROSS)\s+)?JOIN\b"),
     _rule("mysql.statement_options", P.MYSQL, r"\b(USE|FORCE|IGNORE)\s+(INDEX|KEY)\s+FOR\s+(JOIN|ORDER\s+BY|GROUP\s+BY)\b|\b(USE|FORCE|IGNORE)\s+KEY\s*\(|\bLOCK\s+IN\s+SHARE\s+MODE\b|\bSQL_CALC_FOUND_ROWS\b|\bPURGE\s+(BINARY|MASTER)\s+LOGS\b|\bCHECKSUM\s+TABLE\b|\bON\s+SCHEDULE\s+(EVERY|AT)\b|\bDECLARE\s+\w+\s+CONDITION\s+FOR\b|\bDECLARE\s+UNDO\s+HANDLER\b|\bALGORITHM\s*=\s*(INPLACE|COPY|INSTANT)\b"),
     # Teradata
     _rule("teradata.bteq_command", P.TERADATA, r"^\s*\.(LOGON|LOGOFF|QUIT|IF|GOTO|LABEL|EXPORT|IMPORT|RUN|OS|REPEAT|MAXERROR|ERRORLEVEL|ERROROUT|REMARK|EXIT|SET\s+\w+|WIDTH|SESSIONS|BEGIN\s+(LOADING|MLOAD|IMPORT)|END\s+(LOADING|MLOAD)|LAYOUT|FIELD|DML\s+LABEL)\b"),
@@ -176,6 +187,8 @@ RULES: tuple[Rule, ...] = (
     _rule("teradata.dml_forms", P.TERADATA, r"\bUPDATE\s+[\w.]+(\s+(AS\s+)?\w+)?\s+FROM\s+[\w.]+(\s+(AS\s+)?\w+)?(\s*,\s*[\w.]+(\s+(AS\s+)?\w+)?)*\s+SET\b|\bDELETE\s+(FROM\s+)?[\w.]+\s+ALL\s*;"),
     # Archive/restore (ARC) and load utility scripts: LOGON host/user without BTEQ's dot.
     _rule("teradata.utilities", P.TERADATA, r"\b(ARCHIVE|RESTORE|COPY)\s+DATA\s+TABLES?\b|\bRELEASE\s+LOCK\b|\bGRANT\s+(DUMP|RESTORE)\b|^\s*\.?LOGON\s+[\w.]+/\w+"),
+    # Teradata Parallel Transporter jobs and MultiLoad's lock release.
+    _rule("teradata.load_jobs", P.TERADATA, r"\bDEFINE\s+(JOB|OPERATOR)\s+\w+|\bRELEASE\s+MLOAD\b|\bSHOW\s+SUMMARY\s+STAT"),
     _rule("teradata.replace_procedure", P.TERADATA, r"(^|;)\s*REPLACE\s+(PROCEDURE|VIEW|MACRO|FUNCTION)\b"),
     _rule("teradata.exec_macro", (P.ORACLE, P.TERADATA), r"^\s*EXEC\s+\w+\.\w+\s*\(", "medium"),
     _rule("teradata.date_literal_format", P.TERADATA, r"\bCAST\s*\([^()]*\bAS\s+DATE\s+FORMAT\b"),
@@ -191,9 +204,16 @@ RULES: tuple[Rule, ...] = (
     _rule("bigquery.options_clause", P.BIGQUERY, r"\bOPTIONS\s*\(\s*(description|expiration_timestamp|partition_expiration_days|require_partition_filter|labels|friendly_name)\s*="),
     _rule("bigquery.except_distinct", P.BIGQUERY, r"\b(EXCEPT|INTERSECT)\s+DISTINCT\b"),
     _rule("bigquery.declare_typed", P.BIGQUERY, r"\bDECLARE\s+\w+(\s*,\s*\w+)*\s+(INT64|FLOAT64|BIGNUMERIC|ARRAY\s*<|STRUCT\s*<)"),
+    _rule("bigquery.array_subscript", P.BIGQUERY, r"\bSAFE_OFFSET\s*\(|\[\s*(SAFE_)?(OFFSET|ORDINAL)\s*\("),
     _rule("bigquery.region_information_schema", P.BIGQUERY, r"\bregion-[a-z]+\d*\.INFORMATION_SCHEMA\b", context=TEXT),
     _rule("bigquery.more_functions", P.BIGQUERY, r"\b(TIMESTAMP_SUB|TIMESTAMP_ADD|TIMESTAMP_SECONDS|TIMESTAMP_MICROS|UNIX_SECONDS|UNIX_MILLIS|UNIX_MICROS|DATETIME_ADD|DATETIME_SUB|DATETIME_TRUNC|DATE_FROM_UNIX_DATE|PARSE_DATETIME|FORMAT_DATETIME|SAFE_CAST|SAFE_ADD|SAFE_SUBTRACT|SAFE_MULTIPLY|SAFE_NEGATE|ARRAY_CONCAT_AGG|JSON_EXTRACT_SCALAR|JSON_VALUE_ARRAY|JSON_QUERY_ARRAY|NET\.\w+|SAFE\.\w+|REGEXP_EXTRACT_ALL|TO_JSON_STRING|LOGICAL_OR|LOGICAL_AND|COUNTIF)\s*\(|\bANY\s+TYPE\b"),
     # Snowflake
+    # Session variables stand for object names: IDENTIFIER($db), TABLE($view).
+    _rule("snowflake.session_variable_name", P.SNOWFLAKE, r"\b(TABLE|IDENTIFIER)\s*\(\s*\$\w"),
+    # Snowflake's own sample database and account usage schema.
+    _rule("snowflake.sample_and_usage_data", P.SNOWFLAKE, r"\bsnowflake_sample_data\b|\bsnowflake\.account_usage\b"),
+    # A VALUES list as a FROM item without parentheses.
+    _rule("snowflake.from_values", (P.SNOWFLAKE, P.DATABRICKS), r"\bFROM\s+VALUES\s*\(", "medium"),
     _rule("snowflake.object_ddl", P.SNOWFLAKE, r"\b(CREATE|ALTER|DROP|DESCRIBE|DESC|SHOW)\s+(OR\s+REPLACE\s+)?(STAGE|FILE\s+FORMAT|PIPE|STREAM|TASK|WAREHOUSE|SECRET|(STORAGE|NOTIFICATION|API)\s+INTEGRATION|STAGES|PIPES|TASKS|WAREHOUSES)\b"),
     _rule("snowflake.copy_into", (P.SNOWFLAKE, P.DATABRICKS), r"\bCOPY\s+INTO\b", "medium"),
     _rule("snowflake.variant_path", P.SNOWFLAKE, r"\w:\w+(\.\w+|\[\d+\])*::\w+|\):\w+(\.\w+|\[\d+\])*::\w+|\]:\w+(\.\w+|\[\d+\])*::\w+"),
@@ -255,6 +275,8 @@ RULES: tuple[Rule, ...] = (
     _rule("redshift.dateadd_unit", (P.REDSHIFT, P.SQLSERVER, P.SNOWFLAKE), r"\bDATE(ADD|DIFF)\s*\(\s*(year|quarter|month|week|day|hour|minute|second|millisecond|yy|yyyy|qq|mm|m|wk|ww|dd|d|hh|mi|n|ss|s|years|months|weeks|days|hours|minutes)\s*,", "medium"),
     _rule("redshift.getdate", (P.REDSHIFT, P.SQLSERVER), r"\bGETDATE\s*\(\s*\)", "medium"),
     _rule("redshift.dateadd_current_date", (P.REDSHIFT, P.SNOWFLAKE), r"\bDATE(ADD|DIFF)\s*\(\s*\w+\s*,[^;]{0,120}?(\bCURRENT_DATE\b|\bSYSDATE\b|::\s*date\b|\bCAST\s*\([^()]*\bAS\s+DATE\s*\))", "medium"),
+    # Parameter modes after the name, as PL/SQL writes them (PostgreSQL puts IN first).
+    _rule("redshift.procedure_param_modes", (P.ORACLE, P.REDSHIFT), r"\bPROCEDURE\s+[\w.]+\s*\(\s*\w+\s+(IN|OUT|INOUT)\s+\w+", "medium"),
     _rule("redshift.sys_monitoring_views", P.REDSHIFT, r"\b(FROM|JOIN)\s+(\w+\.)?SYS_\w+_(HISTORY|DETAIL|SUMMARY|USAGE|STATE|ERRORS)\b"),
     _rule("redshift.session_settings", P.REDSHIFT, r"\b(enable_result_cache_for_session|enable_case_sensitive_identifier|enable_case_sensitive_super_attribute|analyze_threshold_percent|max_concurrency_scaling_clusters|json_parse_truncate_strings|describe_field_name_in_uppercase|mv_enable_aqmv_for_session|spectrum_query_maxerror)\b"),
     _rule("redshift.security_objects", P.REDSHIFT, r"\bRLS\s+POLICY\b|\bROW\s+LEVEL\s+SECURITY\s+(ON|OFF)\b|\bDATASHARES?\b|\bSYSLOG\s+ACCESS\b|\bPASSWORD\s+DISABLE\b|\bSESSION\s+TIMEOUT\s+\d|\bATTACH\s+(MASKING|RLS)\s+POLICY\b"),
@@ -283,9 +305,14 @@ RULES: tuple[Rule, ...] = (
     _rule("postgresql.explain_vacuum_options", P.POSTGRESQL, r"\bEXPLAIN\s*\(\s*(COSTS|ANALYZE|VERBOSE|BUFFERS|FORMAT|TIMING|SUMMARY|SETTINGS|WAL)\b|\bVACUUM\s+(ANALYZE|FULL|VERBOSE|FREEZE)\b|\bVACUUM\s*\("),
     _rule("postgresql.returns_void", P.POSTGRESQL, r"\bRETURNS\s+VOID\b"),
     _rule("postgresql.row_security", P.POSTGRESQL, r"\bCREATE\s+POLICY\b|\bENABLE\s+ROW\s+LEVEL\s+SECURITY\b|\bauth\.uid\s*\("),
+    # Catalog views PostgreSQL has and Redshift does not (both have pg_class, pg_locks, ...).
+    _rule("postgresql.catalog_views", P.POSTGRESQL, r"\bpg_(extension|available_extensions|hba_file_rules|stat_statements|stat_replication|replication_slots|roles|stat_activity|stat_user_tables|stat_user_indexes|indexes|tablespace|authid|stat_database|sequences|matviews|policies|publication|subscription|event_trigger)\b"),
+    _rule("postgresql.database_options", P.POSTGRESQL, r"\bLC_(COLLATE|CTYPE)\b|\bpg_default\b|\b(CREATE|ALTER)\s+ROLE\s+\w+\s+(WITH\s+)?(NO)?(LOGIN|SUPERUSER|CREATEDB|CREATEROLE|REPLICATION)\b"),
+    _rule("postgresql.explain_analyze", (P.POSTGRESQL, P.MYSQL), r"\bEXPLAIN\s+ANALY[SZ]E\s+(VERBOSE\s+)?(SELECT|WITH|INSERT|UPDATE|DELETE|MERGE)\b", "medium"),
     _rule("postgresql.dollar_body_language", (P.POSTGRESQL, P.REDSHIFT), r"\$\$\s*LANGUAGE\s+(sql|plpgsql|plpythonu)\b"),
-    # A line that is only a psql variable (":EXPLAIN" before each query of a benchmark run).
-    _rule("postgresql.psql_variable_line", (P.POSTGRESQL, P.REDSHIFT), r"^[ \t]*:[A-Za-z_]\w*[ \t]*$"),
+    # A line that is only a psql variable (":EXPLAIN" before each query of a benchmark run), or a
+    # Snowflake Scripting bind variable in a list.
+    _rule("postgresql.psql_variable_line", (P.POSTGRESQL, P.REDSHIFT, P.SNOWFLAKE), r"^[ \t]*:[A-Za-z_]\w*[ \t]*$"),
     _rule("postgresql.psql_meta", P.POSTGRESQL, r"^\s*\\(c|connect|set|unset|echo|pset|timing|qecho|if|endif|elif|dx|dv|dm|ds|sf|sv)\b"),
     _rule("postgresql.materialized_cte", P.POSTGRESQL, r"\bAS\s+(NOT\s+)?MATERIALIZED\s*\("),
     _rule("postgresql.server_settings", P.POSTGRESQL, r"\bSET\s+(LOCAL\s+|SESSION\s+)?(client_min_messages|citus\.\w+|plan_cache_mode|session_replication_role|idle_in_transaction_session_timeout)\s*(TO|=)|\bVARIADIC\b|\bDEPENDS\s+ON\s+EXTENSION\b|\bSET\s+SCHEMA\s+\w+"),
@@ -295,7 +322,8 @@ RULES: tuple[Rule, ...] = (
     _rule("sqlserver.admin_views", P.SQLSERVER, r"\bsys\.(dm_\w+|database_files|master_files|sysprocesses|server_principals|database_principals|server_permissions|sql_modules|foreign_keys|partitions|allocation_units|stats)\b|\bmsdb\.|^\s*DBCC\s+\w+|\bsp_(helpfile|spaceused|who2?|helpdb|configure|executesql|rename|addrolemember|MSforeachtable|MSforeachdb)\b|\bFILEPROPERTY\s*\(|\bDB_NAME\s*\("),
     # GETDATE (redshift.getdate), LEN and CHARINDEX are Redshift's and Snowflake's too.
     _rule("sqlserver.string_functions", (P.SQLSERVER, P.REDSHIFT, P.SNOWFLAKE), r"\b(LEN|CHARINDEX)\s*\(", "medium"),
-    _rule("sqlserver.varchar_max", P.SQLSERVER, r"\bN?VAR(CHAR|BINARY)\s*\(\s*MAX\s*\)"),
+    # Redshift takes VARCHAR(MAX) too (procedures ported from SQL Server keep it).
+    _rule("sqlserver.varchar_max", (P.SQLSERVER, P.REDSHIFT), r"\bN?VAR(CHAR|BINARY)\s*\(\s*MAX\s*\)"),
     _rule("sqlserver.dbo_schema", P.SQLSERVER, r"\bdbo\s*\.|\[dbo\]"),
     _rule("sqlserver.declare_variable", P.SQLSERVER, r"\bDECLARE\s+@\w+"),
     _rule("sqlserver.set_options", P.SQLSERVER, r"\bSET\s+(ANSI_NULLS|QUOTED_IDENTIFIER|XACT_ABORT|ANSI_PADDING|ANSI_WARNINGS|ARITHABORT|CONCAT_NULL_YIELDS_NULL|NUMERIC_ROUNDABORT|IDENTITY_INSERT|DATEFORMAT|TRANSACTION\s+ISOLATION\s+LEVEL\s+READ\s+UNCOMMITTED)\b"),
@@ -314,7 +342,9 @@ RULES: tuple[Rule, ...] = (
     _rule("sqlserver.more_syntax", P.SQLSERVER, r"\b(CREATE|ALTER)\s+PARTITION\s+(FUNCTION|SCHEME)\b|\bAS\s+PARTITION\s+\w+|\bDATABASE\s+SCOPED\s+(CREDENTIAL|CONFIGURATION)\b|\bMASTER\s+KEY\b|\bWITH\s+IDENTITY\s*=|\bWITH\s+DEFAULT_SCHEMA\b|\bSERVERPROPERTY\s*\(|\b(CROSS|OUTER)\s+APPLY\b|\bTOP\s*\(|\bAS\s+\[|\bXML\s+SCHEMA\s+COLLECTION\b|\bTO\s+SERVICE\s+N?'"),
     # Oracle
     _rule("oracle.number_type", (P.ORACLE, P.SNOWFLAKE), r"\bNUMBER\s*\(\s*\d+", "medium"),
-    _rule("oracle.sysdate", (P.ORACLE, P.REDSHIFT, P.MYSQL), r"\bSYSDATE\b|\bSYSTIMESTAMP\b", "medium"),
+    # Oracle and Redshift write SYSDATE bare; Snowflake and MySQL call SYSDATE().
+    _rule("oracle.sysdate", (P.ORACLE, P.REDSHIFT), r"\bSYSDATE\b(?![ \t]{0,8}\()|\bSYSTIMESTAMP\b", "medium"),
+    _rule("snowflake.sysdate_call", (P.SNOWFLAKE, P.MYSQL), r"\bSYSDATE\s*\(\s*\)", "medium"),
     _rule("oracle.nvl", (P.ORACLE, P.REDSHIFT, P.SNOWFLAKE, P.TERADATA), r"\bNVL2?\s*\(", "medium"),
     _rule("oracle.from_dual", (P.ORACLE, P.MYSQL), r"\bFROM\s+DUAL\b", "medium"),
     _rule("oracle.anchored_type", (P.ORACLE, P.POSTGRESQL), r"\w%(ROW)?TYPE\b"),
@@ -344,6 +374,8 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.database_objects", P.ORACLE, r"\bDATABASE\s+LINK\b|\bPLUGGABLE\s+DATABASE\b|\bFLASHBACK\s+(TABLE|DATABASE|QUERY|ARCHIVE)\b|\bAS\s+OF\s+SCN\b|\bIDENTIFIED\s+(EXTERNALLY|GLOBALLY)\b"),
     # Databricks
     _rule("databricks.spark_views", P.DATABRICKS, r"\bGLOBAL\s+TEMP(ORARY)?\s+VIEW\b|\bTEMP(ORARY)?\s+VIEW\s+[\w.`]+\s*(\([^()]*\)\s*)?USING\s+\w+|\bglobal_temp\.\w+"),
+    # The sample catalog of Databricks workspaces (samples.tpch.orders, samples.nyctaxi.trips).
+    _rule("databricks.sample_data", P.DATABRICKS, r"\bsamples\.(tpch|nyctaxi|tpcds_sf\w*|bakehouse|wanderbricks)\."),
     _rule("databricks.using_delta", P.DATABRICKS, r"\bUSING\s+DELTA\b|\bDELTA\.`"),
     _rule("databricks.delta_syntax", P.DATABRICKS, r"\bDECLARE\s+(OR\s+REPLACE\s+)?VARIABLE\b|\bSET\s+TAGS\b|\bPREDICTIVE\s+OPTIMIZATION\b|\bTHEN\s+(INSERT|UPDATE\s+SET)\s+\*|\b(OPTIMIZE\s+[\w.`]+\s+ZORDER|ZORDER\s+BY)\b|\bVACUUM\s+[\w.`]+\s+RETAIN\b|\bDESCRIBE\s+HISTORY\b|\b(VERSION|TIMESTAMP)\s+AS\s+OF\b|\bAPPLY\s+CHANGES\s+INTO\b|\bCONSTRAINT\s+\w+\s+EXPECT\b|\bCREATE\s+(OR\s+REFRESH\s+)?(STREAMING\s+(LIVE\s+)?TABLE|LIVE\s+TABLE)\b|\bSHALLOW\s+CLONE\b|\bDEEP\s+CLONE\b"),
     _rule("databricks.catalog", P.DATABRICKS, r"\b(USE|CREATE|DROP)\s+CATALOG\b|\bhive_metastore\.|\bsystem\.(information_schema|access|billing)\b"),
@@ -520,17 +552,21 @@ class Detector:
                 weights.extend(row)
         self.feature_names = features
         self._feature_weights = weights
+        # The platforms each row and rule is evidence of, as evidence of a platform's own.
+        self._names = tuple(
+            p.platforms + ROW_ALSO_NAMES.get(p.id, ()) if p.kind == "row" else p.platforms for p in self.patterns
+        )
         # Rows and rules whose scripts were of their one platform nearly always on real code: they
         # name it on their own where the model is unsure.
         self._decisive = frozenset(
             pattern_index[name] for name in model.get("decisive", ())
-            if name in pattern_index and len(self.patterns[pattern_index[name]].platforms) == 1
+            if name in pattern_index and len(self._names[pattern_index[name]]) == 1
             and not self.patterns[pattern_index[name]].corroborating_only
         )  # fmt: skip
         self._class_index = {c: i for i, c in enumerate(self.classes)}
         self._specific = frozenset(
             i for i, p in enumerate(self.patterns)
-            if not p.corroborating_only and len(p.platforms) <= OWN_EVIDENCE_PLATFORMS
+            if not p.corroborating_only and len(self._names[i]) <= OWN_EVIDENCE_PLATFORMS
             and not (p.kind == "row" and p.id in SHARED_ROWS)
         )  # fmt: skip
         # What the verdict needs of each pattern, in one tuple: id, confidence, platforms, kind,
@@ -573,7 +609,8 @@ class Detector:
         classes = self.classes
         facts = self._facts
         specific = self._specific
-        own = {platform for i, _ in fired if i in specific for platform in facts[i][2]}
+        names = self._names
+        own = {platform for i, _ in fired if i in specific for platform in names[i]}
         # Of those, the platforms that the most rows and rules name: SYSDATE names Redshift too,
         # but beside CONNECT BY and FROM DUAL it is Oracle's; a platform whose every row and rule
         # also names one with a row of its own is explained by that one.
@@ -581,7 +618,7 @@ class Detector:
             counts = dict.fromkeys(own, 0)
             for i, _ in fired:
                 if i in specific:
-                    for platform in facts[i][2]:
+                    for platform in names[i]:
                         if platform in counts:
                             counts[platform] += 1
             most = max(counts.values())
@@ -619,9 +656,9 @@ class Detector:
             weight = round((row[best] - row[second]) * scale, 3) if row is not None else 0.0
             items.append((line, rank, marker, confidence, platforms, counted, kind, weight))
         named_best = (classes[best],)
-        names = self.feature_names
+        words = self.feature_names
         for index, line, gain in top[:TOP_TOKENS]:
-            items.append((line, 2, names[index], "model", named_best, True, "token", round(gain, 3)))
+            items.append((line, 2, words[index], "model", named_best, True, "token", round(gain, 3)))
         items.sort(key=_evidence_order)
         evidence = tuple(map(_evidence, items))
         ranked_scores = dict(sorted(scores.items(), key=lambda item: (-item[1], _PLATFORM_RANK[item[0]])))
@@ -629,7 +666,7 @@ class Detector:
 
         best_p, second_p = probs[best], probs[second]
         best_platform = classes[best]
-        widths = [len(facts[i][2]) for i, _ in fired if i in specific and best_platform in facts[i][2]]
+        widths = [len(names[i]) for i, _ in fired if i in specific and best_platform in names[i]]
         threshold = self.shared_thresholds[best] if widths and min(widths) > 1 else self.thresholds[best]
         # A platform is named only on evidence of its own: a row or rule of that platform fired
         # (corroborating rows and those that many dialects share aside). The model then only
