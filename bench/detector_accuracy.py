@@ -76,6 +76,7 @@ HOSTILE = {
     "dollar tags": "$a$ $b$ " * 125_000,
     "routine bodies": "AS $$ $$ " * 110_000,
     "hashes": "# x\n#" * 200_000,
+    "hash words": "#t\n;#u t\n" * 100_000,
     "unclosed string": "SELECT '" + "a b " * 250_000,
     "unclosed comment": "/*" + "-- x\n" * 200_000,
     "templates": "{{ {% {# " * 110_000,

@@ -151,6 +151,19 @@ class TestWhereRowsMatch:
         for text in ("SELECT * INTO #t FROM x", "SELECT a #> '{b}'", "SELECT '# no'", "#standardSQL\nSELECT 1"):
             assert "mysql.hash_comment" not in fired(detector, text), text
 
+    def test_hash_word_heading_a_statement_is_a_comment(self, detector):
+        # No statement starts with a temporary table's name: `#word` that heads the script, a
+        # line after a `;`, or a line under a DELIMITER is a comment, `bit` in it no BIT column.
+        text = "#Update\nupdate emp set a = 1\nwhere id = 2;\n\n#little bit complex\nupdate emp set b = 2;"
+        code, _ = detector.views(text)
+        assert code.replace("\x01", ".") == ".......\nupdate emp set a = 1\nwhere id = 2;\n\n" + "." * 19 + "\nupdate emp set b = 2;"
+        assert fired(detector, text) == {"mysql.hash_comment"}
+        assert "mysql.hash_comment" in fired(detector, "DELIMITER //\nSELECT 1 //\n#note\nDELIMITER ;")
+        # Inside a statement it is a temporary table, at the head of a line or not.
+        for text in ("SELECT * INTO\n#temp\nFROM x", "SELECT a\nFROM t\n#t2 JOIN u ON 1 = 1"):
+            code, _ = detector.views(text)
+            assert "#t" in code and "mysql.hash_comment" not in fired(detector, text), text
+
     def test_rules_about_literal_contents_read_the_raw_text(self, detector):
         text = "CREATE TABLE t USING DELTA LOCATION 'dbfs:/mnt/x';"
         assert {"databricks.storage_paths", "databricks.using_delta"} <= fired(detector, text)

@@ -57,11 +57,13 @@ OWN_EVIDENCE_PLATFORMS = 3
 # scripts carry "####" banners.
 SHARED_ROWS = frozenset({"mysql.hash_comment"})
 # Rows of the marker table whose syntax other dialects also write: as evidence of a platform's
-# own, they name these platforms beside the row's. Redshift takes Oracle's (+) outer joins, and
-# BigQuery, SQL Server and PostgreSQL merge WHEN NOT MATCHED BY SOURCE as Databricks does (a row
-# of four platforms is no platform's own).
+# own, they name these platforms beside the row's. Redshift takes Oracle's (+) outer joins,
+# Databricks has AI functions of the same names as Snowflake's, and BigQuery, SQL Server and
+# PostgreSQL merge WHEN NOT MATCHED BY SOURCE as Databricks does (a row of four platforms is no
+# platform's own).
 ROW_ALSO_NAMES: dict[str, tuple[Platform, ...]] = {
     "oracle.legacy_outer_join": (Platform.REDSHIFT,),
+    "snowflake.cortex_ai_functions": (Platform.DATABRICKS,),
     "databricks.merge_when_not_matched_by_source": (Platform.BIGQUERY, Platform.SQLSERVER, Platform.POSTGRESQL),
 }
 # Where some platforms have evidence of their own, the model's probability of every other platform

@@ -76,6 +76,8 @@ public:
         out_.first_hash_comment = SIZE_MAX;
         out_.has_comment = false;
         comment_spans_.clear();
+        back_mark_ = 0;
+        back_last_ = 0;
         // A byte-order mark is no part of the script: the code view reads it as a space, so
         // that the first line starts as it would without it.
         if constexpr (sizeof(C) > 1) {
@@ -335,17 +337,36 @@ private:
 
     // '#' opens a comment unless it starts a temporary-table name (`#t`, `##t`), a JSON path
     // operator (`#>`, `#>>`, `#-`) or an interpolation (`#{`); `#standardSQL` at the head of a
-    // line is BigQuery's dialect comment.
-    bool hash_opens_comment(size_t i, bool at_line_start) const {
+    // line is BigQuery's dialect comment. A `#word` that heads a line where a statement may
+    // start (the first code of the script, or after a `;` or under a DELIMITER line) is a
+    // comment too: no statement starts with a temporary table's name.
+    bool hash_opens_comment(size_t i, bool at_line_start) {
         if (i + 1 >= n_) return true;
         const C next = s_[i + 1];
         if (next == '>' || next == '{') return false;
         if (next == '-') return at_line_start;
         if (word_char(next) || next == '#') {
             if (!at_line_start) return false;
-            return lower_equals(i + 1, "standardsql") || lower_equals(i + 1, "legacysql");
+            if (lower_equals(i + 1, "standardsql") || lower_equals(i + 1, "legacysql")) return true;
+            if (delimiter_len_ > 0) return true;
+            const uint32_t before = code_before(i);
+            return before == 0 || before == ';';
         }
         return true;
+    }
+
+    // The last character of code before i (white space and what the code view blanks passed
+    // over), or 0 when there is none. Reads the code view forwards from where the last call
+    // stopped, so the script is read once however many lines ask.
+    uint32_t code_before(size_t i) {
+        const C* code = out_.code.data();
+        for (size_t k = back_mark_; k < i; ++k) {
+            const C c = code[k];
+            if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != static_cast<C>(kFill))
+                back_last_ = static_cast<uint32_t>(c);
+        }
+        if (i > back_mark_) back_mark_ = i;
+        return back_last_;
     }
 
     size_t line_end(size_t i) const { return find_any(i, n_, {'\n'}); }
@@ -716,6 +737,8 @@ private:
     static constexpr size_t kLanguageReach = 400;
     int body_depth_ = 0;
     size_t last_dollar_end_ = 0;  // where the latest dollar quote closed
+    size_t back_mark_ = 0;        // code_before() has read the code view up to here
+    uint32_t back_last_ = 0;      // ... and found this last code character there (0: none)
 };
 
 }  // namespace transmute::detect
