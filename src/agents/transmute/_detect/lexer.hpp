@@ -356,17 +356,23 @@ private:
     }
 
     // The last character of code before i (white space and what the code view blanks passed
-    // over), or 0 when there is none. Reads the code view forwards from where the last call
-    // stopped, so the script is read once however many lines ask.
+    // over), or 0 when there is none. Reads the code view backwards, no further than where the
+    // last call started, whose answer holds beyond: each character is read once at most however
+    // many lines ask.
     uint32_t code_before(size_t i) {
+        if (i <= back_mark_) return back_last_;
         const C* code = out_.code.data();
-        for (size_t k = back_mark_; k < i; ++k) {
-            const C c = code[k];
-            if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != static_cast<C>(kFill))
-                back_last_ = static_cast<uint32_t>(c);
+        uint32_t found = back_last_;
+        for (size_t k = i; k > back_mark_; --k) {
+            const C c = code[k - 1];
+            if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != static_cast<C>(kFill)) {
+                found = static_cast<uint32_t>(c);
+                break;
+            }
         }
-        if (i > back_mark_) back_mark_ = i;
-        return back_last_;
+        back_mark_ = i;
+        back_last_ = found;
+        return found;
     }
 
     size_t line_end(size_t i) const { return find_any(i, n_, {'\n'}); }
@@ -737,8 +743,8 @@ private:
     static constexpr size_t kLanguageReach = 400;
     int body_depth_ = 0;
     size_t last_dollar_end_ = 0;  // where the latest dollar quote closed
-    size_t back_mark_ = 0;        // code_before() has read the code view up to here
-    uint32_t back_last_ = 0;      // ... and found this last code character there (0: none)
+    size_t back_mark_ = 0;        // where code_before() was last asked
+    uint32_t back_last_ = 0;      // ... and the last code character before it (0: none)
 };
 
 }  // namespace transmute::detect
