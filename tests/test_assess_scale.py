@@ -110,6 +110,10 @@ def test_knowledge_is_passed_not_held_by_the_module(tmp_path):
     assert assess_bytes(data, knowledge=small)["knowledge"] == first
     assert assess_bytes(data)["knowledge"] is None
     assert pickle.loads(pickle.dumps(full)) == full
+    # Scripts of the same constructs share one selection, but each record owns its lists.
+    mine, theirs = (assess_bytes(data, knowledge=full)["knowledge"] for _ in range(2))
+    mine["mapping_sections"].append("edited")
+    assert theirs == second and "edited" not in assess_bytes(data, knowledge=full)["knowledge"]["mapping_sections"]
 
 
 def test_knowledge_folders_that_cannot_be_used(tmp_path):

@@ -341,23 +341,34 @@ def assess_text(text: str, knowledge: Knowledge | None = None) -> dict:
             "sections": [list(section) for section in plan.section_boundaries],
         }
     if knowledge is not None:
-        selected = select_knowledge(
-            set(categories),
-            full_mapping=knowledge.mapping,
-            full_gotchas=knowledge.gotchas,
-            full_limitations=knowledge.limitations,
-        )
-        tokens = len(selected["mapping"].split()) + len(selected["gotchas"].split())
-        full = knowledge.full_tokens
-        record["knowledge"] = {
-            "mapping_sections": _section_titles(selected["mapping"]),
-            "gotcha_sections": _section_titles(selected["gotchas"]),
-            "limitations_included": bool(selected["limitations"]),
-            "token_estimate": tokens,
-            "full_tokens": full,
-            "reduction_pct": round((1 - tokens / max(full, 1)) * 100),
-        }
+        shared = _knowledge_record(knowledge, frozenset(categories), select_knowledge)
+        # Each record gets lists of its own: a caller may change one record's without the others'.
+        record["knowledge"] = dict(shared, mapping_sections=list(shared["mapping_sections"]),
+                                   gotcha_sections=list(shared["gotcha_sections"]))
     return record
+
+
+@functools.lru_cache(maxsize=1024)
+def _knowledge_record(knowledge: Knowledge, categories: frozenset, select_knowledge) -> dict:
+    """The record's `knowledge` dict for scripts of these categories: the same for every script
+    of an estate that uses the same constructs, so it is worked out once (an estate of small
+    scripts otherwise spends more on it than on the scripts)."""
+    selected = select_knowledge(
+        set(categories),
+        full_mapping=knowledge.mapping,
+        full_gotchas=knowledge.gotchas,
+        full_limitations=knowledge.limitations,
+    )
+    tokens = len(selected["mapping"].split()) + len(selected["gotchas"].split())
+    full = knowledge.full_tokens
+    return {
+        "mapping_sections": _section_titles(selected["mapping"]),
+        "gotcha_sections": _section_titles(selected["gotchas"]),
+        "limitations_included": bool(selected["limitations"]),
+        "token_estimate": tokens,
+        "full_tokens": full,
+        "reduction_pct": round((1 - tokens / max(full, 1)) * 100),
+    }
 
 
 def _too_large_detail(size: int, max_bytes: int) -> str:
