@@ -76,14 +76,14 @@ bool find_boundaries(PyObject* module, State* st, FileLines& lines, std::vector<
     return host_boundaries(module, st, lines, &first, boundaries);
 }
 
-// The hint of each candidate section: its stripped first line, fetched in one more pass over a
-// str's lines, or through each host line's strip().
+// The hint of each candidate section: its stripped first line, cut from a str where counting
+// found it, or through each host line's strip().
 bool section_hints(State* st, const FileLines& lines, const SectionPlan& plan, std::vector<Ref>& hints) {
     std::vector<Ref> stripped;
     if (lines.text) {
         std::vector<Py_ssize_t> indices;
         for (const LineSpan& span : plan.candidates) indices.push_back(span.start - 1);
-        if (!stripped_str_lines(lines.text.get(), indices, stripped)) return false;
+        if (!stripped_str_lines(lines, indices, stripped)) return false;
     } else {
         for (const LineSpan& span : plan.candidates) {
             stripped.push_back(stripped_host_line(st, lines, span.start - 1));

@@ -61,23 +61,50 @@ bool is_definition_line(const C* s, Py_ssize_t begin, Py_ssize_t end) {
 void count_str_lines(PyObject* text, FileLines& lines) {
     walk_lines(text, [&](Py_ssize_t index, const auto* s, Py_ssize_t begin, Py_ssize_t end) {
         lines.total = index + 1;
+        if (index % FileLines::kCheckpointLines == 0) lines.checkpoints.push_back(begin);
         if (is_go_line(s, begin, end) || is_definition_line(s, begin, end))
             lines.native_boundaries.push_back(index + 1);
     });
 }
 
-bool stripped_str_lines(PyObject* text, const std::vector<Py_ssize_t>& indices, std::vector<Ref>& out) {
-    if (indices.empty()) return true;
-    bool ok = true;
-    size_t next = 0;
-    walk_lines(text, [&](Py_ssize_t index, const auto*, Py_ssize_t begin, Py_ssize_t end) {
-        while (ok && next < indices.size() && indices[next] == index) {
-            out.push_back(Ref::steal(PyUnicode_Substring(text, begin, end)));
-            ok = static_cast<bool>(out.back());
-            ++next;
-        }
-    });
-    return ok;
+namespace {
+
+// The stripped bounds of the line `skip` lines after the one starting at `at`, as str.splitlines()
+// cuts them; false when the text ends first.
+template <class C>
+bool line_after(const C* s, Py_ssize_t n, Py_ssize_t at, Py_ssize_t skip, Py_ssize_t& begin, Py_ssize_t& end) {
+    Py_ssize_t i = at;
+    for (; skip > 0; --skip) {
+        while (i < n && !transmute::is_line_break(s[i])) ++i;
+        if (i >= n) return false;
+        const C ch = s[i++];
+        if (ch == '\r' && i < n && s[i] == '\n') ++i;
+        if (i >= n) return false;  // a final line break starts no empty line
+    }
+    begin = end = i;
+    while (end < n && !transmute::is_line_break(s[end])) ++end;
+    transmute::strip_bounds(s, begin, end);
+    return true;
+}
+
+}  // namespace
+
+bool stripped_str_lines(const FileLines& lines, const std::vector<Py_ssize_t>& indices, std::vector<Ref>& out) {
+    PyObject* text = lines.text.get();
+    for (const Py_ssize_t index : indices) {
+        const Py_ssize_t k = index / FileLines::kCheckpointLines;
+        if (index < 0 || k >= static_cast<Py_ssize_t>(lines.checkpoints.size())) break;
+        Py_ssize_t begin = 0, end = 0;
+        bool found = false;
+        transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) {
+            found = line_after(s, n, lines.checkpoints[static_cast<size_t>(k)],
+                               index - k * FileLines::kCheckpointLines, begin, end);
+        });
+        if (!found) break;
+        out.push_back(Ref::steal(PyUnicode_Substring(text, begin, end)));
+        if (!out.back()) return false;
+    }
+    return true;
 }
 
 }  // namespace complexity

@@ -20,6 +20,10 @@ struct FileLines {
     Py_ssize_t total = 0;
     // 1-based numbers of the lines the native line tests take for boundaries (a str only).
     std::vector<Py_ssize_t> native_boundaries;
+    // Where every kCheckpointLines-th line of the str starts (after its leading white space):
+    // a section hint is read from the nearest one, not by walking the text again.
+    static constexpr Py_ssize_t kCheckpointLines = 64;
+    std::vector<Py_ssize_t> checkpoints;
 };
 
 // [start, end] in 1-based line numbers.
@@ -60,8 +64,9 @@ SectionPlan plan_sections(Py_ssize_t total_lines, std::vector<Py_ssize_t> bounda
 // Fast path (reading_fast.cpp).
 // Counts the lines of a str and runs the native line tests on each, in one pass.
 void count_str_lines(PyObject* text, FileLines& lines);
-// The stripped lines of a str at the 0-based `indices` (ascending), in one pass.
-bool stripped_str_lines(PyObject* text, const std::vector<Py_ssize_t>& indices,
+// The stripped lines of a counted str at the 0-based `indices` (ascending); stops at the first
+// index past the last line.
+bool stripped_str_lines(const FileLines& lines, const std::vector<Py_ssize_t>& indices,
                         std::vector<transmute::Ref>& out);
 
 // Host path (reading_host.cpp).
