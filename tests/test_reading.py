@@ -259,9 +259,10 @@ def random_file(rng):
     n = rng.choice([0, 10, 499, 500, 501, 650, 899, 900, 1199, 1200, 1499, 1500, 3000, 7000])
     pool = ["GO", " go ", "CREATE PROC p", "create or alter function f()", "CREATE VIEW v", "",
             "-- comment", "  SELECT ſ ı İ \u212a", "x" * 90, "é" * 70, "GO 2", "𝔘 astral", "\u3000",
-            "CREATE\u00a0PROCEDURE q", "CREATE PROCEDURE_X"]
+            "CREATE\u00a0PROCEDURE q", "CREATE PROCEDURE_X", "ÿ\u2027\u0085x" * 7]
     weights = [rng.random() for _ in pool]
-    seps = rng.choice([["\n"], ["\n", "\r\n"], ["\n", "\r", "\x0c", "\u2028", "\x1e"]])
+    seps = rng.choice([["\n"], ["\n", "\r\n"], ["\n", "\r", "\x0c", "\u2028", "\x1e"],
+                       ["\x0b", "\x1c", "\x1d", "\x85", "\u2029", "\r\n"]])
     out = []
     for _ in range(n):
         line = rng.choices(pool, weights)[0] if rng.random() < 0.2 else f"SELECT {rng.randrange(99)}"

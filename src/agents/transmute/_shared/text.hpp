@@ -4,6 +4,7 @@
 #pragma once
 
 #include "pyref.hpp"
+#include "simd.hpp"
 
 namespace transmute {
 
@@ -36,23 +37,37 @@ inline bool is_line_break(C ch) {
     return c <= 0x0d || c <= 0x1e || c == 0x85 || c == 0x2028 || c == 0x2029;
 }
 
+// The first line boundary of str.splitlines() at or after i, or n. Sixteen characters at a
+// time: only a lane that may hold a boundary (\n..\r, \x1c..\x1e, \x85, or a character above
+// 0xFF, which the load clamps to 0xFF) is looked at one by one.
+template <class C>
+inline Py_ssize_t next_line_break(const C* s, Py_ssize_t n, Py_ssize_t i) {
+    for (; i + static_cast<Py_ssize_t>(simd::kLanes) <= n; i += static_cast<Py_ssize_t>(simd::kLanes)) {
+        const simd::Bytes x = simd::load_clamped(s + i);
+        uint32_t maybe = simd::mask(simd::between(x, 0x0a, 0x0d) | simd::between(x, 0x1c, 0x1e) |
+                                    (x == simd::splat(0x85)) | (x == simd::splat(0xFF)));
+        for (; maybe; maybe &= maybe - 1) {
+            const Py_ssize_t k = i + static_cast<Py_ssize_t>(simd::first(maybe));
+            if (is_line_break(s[k])) return k;
+        }
+    }
+    for (; i < n; ++i)
+        if (is_line_break(s[i])) return i;
+    return n;
+}
+
 // Walks the lines exactly as str.splitlines() (keepends=False) cuts them: calls
 // line(begin, end) for each line, as indices. "\r\n" is one boundary; a final boundary does not
 // start an empty line.
 template <class C, class F>
 void for_each_line(const C* s, Py_ssize_t n, F&& line) {
     Py_ssize_t start = 0;
-    Py_ssize_t i = 0;
-    while (i < n) {
-        const C ch = s[i];
-        if (!is_line_break(ch)) {
-            ++i;
-            continue;
-        }
+    while (start < n) {
+        const Py_ssize_t i = next_line_break(s, n, start);
+        if (i >= n) break;
         line(start, i);
-        ++i;
-        if (ch == '\r' && i < n && s[i] == '\n') ++i;
-        start = i;
+        start = i + 1;
+        if (s[i] == '\r' && start < n && s[start] == '\n') ++start;
     }
     if (start < n) line(start, n);
 }

@@ -75,14 +75,14 @@ template <class C>
 bool line_after(const C* s, Py_ssize_t n, Py_ssize_t at, Py_ssize_t skip, Py_ssize_t& begin, Py_ssize_t& end) {
     Py_ssize_t i = at;
     for (; skip > 0; --skip) {
-        while (i < n && !transmute::is_line_break(s[i])) ++i;
+        i = transmute::next_line_break(s, n, i);
         if (i >= n) return false;
         const C ch = s[i++];
         if (ch == '\r' && i < n && s[i] == '\n') ++i;
         if (i >= n) return false;  // a final line break starts no empty line
     }
-    begin = end = i;
-    while (end < n && !transmute::is_line_break(s[end])) ++end;
+    begin = i;
+    end = transmute::next_line_break(s, n, i);
     transmute::strip_bounds(s, begin, end);
     return true;
 }
