@@ -303,6 +303,10 @@ CORPUS_RULES = [
     ("teradata.load_jobs", "DEFINE JOB load_sales\nDESCRIPTION 'load'\n(\n DEFINE OPERATOR w_1 TYPE LOAD", "DEFINE x = 1"),
     ("databricks.sample_data", "CREATE OR REPLACE TABLE orders AS SELECT * FROM samples.tpch.orders;",
      "SELECT * FROM samples.orders;"),
+    ("snowflake.from_values", "SELECT $1 FROM VALUES (1), (2);", "SELECT * FROM (VALUES (1), (2)) AS v(a);"),
+    ("redshift.procedure_param_modes", "CREATE OR REPLACE PROCEDURE sp_load (tbl IN VARCHAR(200), n INOUT int)",
+     "CREATE PROCEDURE p(IN tbl varchar(200))"),
+    ("postgresql.explain_analyze", "EXPLAIN ANALYSE SELECT title FROM film;", "EXPLAIN ANALYZE TABLE t COMPUTE STATISTICS;"),
     # Snowflake and MySQL call SYSDATE(); Oracle and Redshift write it bare.
     ("snowflake.sysdate_call", "SET updated_at = SYSDATE();", "SELECT SYSDATE FROM dual;"),
     ("oracle.sysdate", "SELECT SYSDATE FROM dual;", "SET updated_at = SYSDATE ( );"),
