@@ -147,7 +147,7 @@ class TestWhereRowsMatch:
         assert "bigquery.string_prefix_triple_quote" in fired(detector, 'SELECT r"\\d", """x"""')
 
     def test_hash_comments_come_from_the_lexer(self, detector):
-        assert fired(detector, "# a MySQL comment\nSELECT 1;") == {"mysql.hash_comment"}
+        assert fired(detector, "# a comment\nSELECT 1;") == {"mysql.hash_comment"}
         for text in ("SELECT * INTO #t FROM x", "SELECT a #> '{b}'", "SELECT '# no'", "#standardSQL\nSELECT 1"):
             assert "mysql.hash_comment" not in fired(detector, text), text
 
@@ -369,12 +369,25 @@ CORPUS_RULES = [
      "SELECT * FROM t WITH (INDEX(i1));"),
     ("postgresql.admin_syntax", "LOCK TABLE t IN ACCESS EXCLUSIVE MODE;", "LOCK TABLE t IN EXCLUSIVE MODE;"),
     ("oracle.dynamic_views", "SELECT sid, status FROM v$session;", "SELECT session_id FROM sys.dm_exec_sessions;"),
-    ("oracle.dictionary_views", "SELECT table_name FROM user_tables;", "SELECT name FROM all_objects;"),
+    # Oracle's USER_ views are read from; a column of that name is nobody's evidence.
+    ("oracle.dictionary_views", "SELECT table_name FROM user_tables;\nSELECT * FROM sys.dba_users;",
+     "SELECT user_source, user_medium FROM sessions;"),
     ("oracle.database_objects", "CREATE DATABASE LINK remote CONNECT TO hr IDENTIFIED BY pw USING 'db';",
      "CREATE USER bob IDENTIFIED BY 'pw';"),
     ("bigquery.more_functions", "SELECT TIMESTAMP_SUB(CURRENT_TIMESTAMP(), INTERVAL 1 DAY);", "SELECT DATE_SUB(NOW(), INTERVAL 1 DAY);"),
     ("sqlserver.more_syntax", "SELECT o.name FROM o CROSS APPLY f(o.id) AS r;", "SELECT o.name FROM o CROSS JOIN LATERAL f(o.id) AS r;"),
     ("databricks.delta_syntax", "OPTIMIZE events ZORDER BY (event_id);", "OPTIMIZE TABLE events;"),
+    # MySQL prepares from a user variable or a literal, Teradata's procedures from a local variable.
+    ("teradata.prepare_from_variable", "PREPARE S1 FROM v_cnt_tbl_stmt;", "PREPARE stmt FROM @query;"),
+    ("databricks.use_identifier_parameter", "USE IDENTIFIER(:database);", "USE IDENTIFIER($lab_db);"),
+    ("hive.string_column_comment", "CREATE TABLE t (sku STRING COMMENT 'stock unit')",
+     "CREATE TABLE t (sku VARCHAR(8) COMMENT 'stock unit')"),
+    ("redshift.table_maintenance", "ANALYZE s.accounts;\nVACUUM s.accounts;", "ANALYZE TABLE t COMPUTE STATISTICS;"),
+    ("redshift.user_groups", "CREATE GROUP admins;\nGRANT USAGE ON SCHEMA s TO GROUP admins;",
+     "GRANT USAGE ON SCHEMA s TO admins;"),
+    ("bigquery.trailing_comma", "SELECT a,\n  b,\nFROM t", "SELECT a,\n  b\nFROM t"),
+    ("bigquery.date_part_last", "SELECT DATE_DIFF(b.dt, a.first_event, WEEK) FROM t;",
+     "SELECT DATE_TRUNC('week', a.first_event) FROM t;"),
 ]  # fmt: skip
 
 
@@ -384,6 +397,24 @@ def test_account_names_read_their_literals(detector):
     assert "mysql.account_name" in fired(detector, "REVOKE ALL FROM 'admin_trend'@'%';")
     assert "mysql.account_name" not in fired(detector, "SELECT 'a' || '@' || 'b', '@x', 'x'@y")
 
+
+
+def test_comments_that_name_their_platform(detector):
+    """A comment naming the platform is evidence of it; the name in code, or in a copyright line
+    of MySQL's owner, is not."""
+    leetcode = "# Write your MySQL query statement below\nSELECT id FROM t;"
+    assert "mysql.named_in_comment" in fired(detector, leetcode)
+    assert "redshift.named_in_comment" in fired(detector, "/* Redshift has no MERGE */ DELETE FROM t;")
+    assert "mysql.named_in_comment" not in fired(detector, "SELECT mysql FROM t;")
+    copyright = "-- Copyright (c) 2014, 2015, Oracle and/or its affiliates. All rights reserved.\nSELECT 1;"
+    assert "oracle.named_in_comment" not in fired(detector, copyright)
+    assert "oracle.named_in_comment" in fired(detector, "-- runs on Oracle 19c\nSELECT 1 FROM dual;")
+
+
+def test_delimiter_line_is_not_a_template_call(detector):
+    """A dbt macro's `Delimiter ({{ d }})` argument is no MySQL DELIMITER command."""
+    assert "mysql.delimiter_line" in fired(detector, "DELIMITER //\nCREATE PROCEDURE p() BEGIN END //")
+    assert "mysql.delimiter_line" not in fired(detector, "Pack (ON t USING\n  Delimiter ({{ model.config.delimiter }})\n)")
 
 def test_title_format_reads_the_format_string(detector):
     """Teradata's FORMAT phrase is told from COPY's FORMAT option by the literal it names, so the

@@ -116,6 +116,7 @@ RULES: tuple[Rule, ...] = (
     _rule("hive.explain_extended", (P.HIVE, P.DATABRICKS), r"\bEXPLAIN\s+(EXTENDED|DEPENDENCY|AUTHORIZATION|VECTORIZATION|CBO)\b"),
     _rule("hive.string_type_columns", (P.HIVE, P.DATABRICKS, P.BIGQUERY, P.SNOWFLAKE), r"\b\w+\s+STRING\s*[,)]"),
     _rule("hive.string_type_quoted_columns", (P.HIVE, P.DATABRICKS, P.BIGQUERY), r"`\s+STRING\s*[,)]"),
+    _rule("hive.string_column_comment", (P.HIVE, P.DATABRICKS), r"\bSTRING\s+(NOT\s+NULL\s+)?COMMENT\s+'"),
     _rule("hive.insert_into_table", (P.HIVE, P.DATABRICKS), r"\bINSERT\s+INTO\s+TABLE\b", "medium"),
     _rule("hive.java_udf", (P.HIVE, P.DATABRICKS), r"\bCREATE\s+(TEMPORARY\s+)?FUNCTION\s+[\w.]+\s+AS\s+'"),
     # Dynamic partitions name only the columns: INSERT INTO t PARTITION (year, month) SELECT ...
@@ -126,7 +127,7 @@ RULES: tuple[Rule, ...] = (
     # tried at every quote of a script costs more than the rest of the literals' rules together.
     _rule("mysql.account_name", P.MYSQL, r"'@'[\w.%-]*'", context=TEXT),
     _rule("mysql.engine_option", P.MYSQL, r"\)\s*ENGINE\s*=\s*\w+"),
-    _rule("mysql.delimiter_line", P.MYSQL, r"^\s*DELIMITER\s+[^\s'\"]\S*\s*$"),
+    _rule("mysql.delimiter_line", P.MYSQL, r"^\s*DELIMITER\s+[^\s'\"(]\S*\s*$"),
     _rule("mysql.default_charset", P.MYSQL, r"\bDEFAULT\s+CHARSET\s*=|\bCHARSET\s*=\s*\w+|\bCOLLATE\s*=?\s*utf8"),
     _rule("mysql.lock_tables", P.MYSQL, r"\b(UN)?LOCK\s+TABLES\b"),
     _rule("mysql.unsigned", P.MYSQL, r"\b(TINY|SMALL|MEDIUM|BIG)?INT(EGER)?\s*(\(\s*\d+\s*\))?\s+UNSIGNED\b"),
@@ -146,12 +147,15 @@ RULES: tuple[Rule, ...] = (
     _rule("mysql.backtick_column_types", P.MYSQL, r"`\w+`\s+(mediumint|mediumtext|longtext|tinytext|json|blob|longblob|enum|set|(tinyint|smallint|int|bigint)\s*\(\s*\d+\s*\)|(tinyint|smallint|int|bigint|varchar|char|datetime|timestamp|decimal|double|float|text)\b[^,\n]*\b(unsigned|auto_increment|not\s+null|default|collate|character\s+set)\b)", "medium"),
     _rule("mysql.definer", P.MYSQL, r"\bDEFINER\s*=|\bSQL\s+SECURITY\s+(INVOKER|DEFINER)\b"),
     # Teradata's SQL procedures declare their data access the same way.
-    _rule("mysql.routine_characteristics", (P.MYSQL, P.TERADATA), r"\b(READS|MODIFIES)\s+SQL\s+DATA\b|\bCONTAINS\s+SQL\b|^\s*NO\s+SQL\b"),
-    _rule("mysql.handlers", P.MYSQL, r"\bDECLARE\s+(CONTINUE|EXIT)\s+HANDLER\b|\bLEAVE\s+\w+\s*;|\bITERATE\s+\w+\s*;"),
+    _rule("mysql.routine_characteristics", (P.MYSQL, P.TERADATA, P.DATABRICKS), r"\b(READS|MODIFIES)\s+SQL\s+DATA\b|\bCONTAINS\s+SQL\b|^\s*NO\s+SQL\b"),
+    # Teradata's stored procedures declare handlers and leave loops as MySQL's do.
+    _rule("mysql.handlers", (P.MYSQL, P.TERADATA), r"\bDECLARE\s+(CONTINUE|EXIT)\s+HANDLER\b|\bLEAVE\s+\w+\s*;|\bITERATE\s+\w+\s*;"),
     _rule("mysql.charset_clause", P.MYSQL, r"\bCHARSET\s+(utf8\w*|latin1|ascii|binary)\b|\bCHARACTER\s+SET\s+(utf8\w*|latin1)\b"),
     _rule("mysql.performance_schema", P.MYSQL, r"\bperformance_schema\.|\binformation_schema\.(innodb_|processlist)\w*|\bsys\.(ps_|format_)\w+"),
     _rule("mysql.system_variables", P.MYSQL, r"@@(SESSION|GLOBAL|LOCAL)\.\w+|\bSET\s+(GLOBAL|SESSION|PERSIST)\s+\w+\s*="),
-    _rule("mysql.prepared_statements", P.MYSQL, r"\bPREPARE\s+\w+\s+FROM\b|\bEXECUTE\s+\w+\s+USING\s+@"),
+    # MySQL prepares a statement from a user variable or a literal, never from a local variable;
+    # Teradata's procedures prepare from their local variables.
+    _rule("mysql.prepared_statements", P.MYSQL, r"\bPREPARE\s+\w+\s+FROM\s+[@'\"]|\bEXECUTE\s+\w+\s+USING\s+@"),
     _rule("mysql.index_hints", P.MYSQL, r"\b(USE|FORCE|IGNORE)\s+INDEX\s*\("),
     _rule("mysql.info_functions", P.MYSQL, r"\b(LAST_INSERT_ID|FOUND_ROWS|ROW_COUNT|INET6?_ATON|INET6?_NTOA|GET_LOCK|RELEASE_LOCK|IS_FREE_LOCK|UUID_SHORT)\s*\("),
     _rule("mysql.signal", (P.MYSQL, P.TERADATA), r"\bSIGNAL\s+SQLSTATE\b|\bRESIGNAL\b", "medium"),
@@ -191,6 +195,7 @@ RULES: tuple[Rule, ...] = (
     _rule("teradata.utilities", P.TERADATA, r"\b(ARCHIVE|RESTORE|COPY)\s+DATA\s+TABLES?\b|\bRELEASE\s+LOCK\b|\bGRANT\s+(DUMP|RESTORE)\b|^\s*\.?LOGON\s+[\w.]+/\w+"),
     # Teradata Parallel Transporter jobs and MultiLoad's lock release.
     _rule("teradata.load_jobs", P.TERADATA, r"\bDEFINE\s+(JOB|OPERATOR)\s+\w+|\bRELEASE\s+MLOAD\b|\bSHOW\s+SUMMARY\s+STAT"),
+    _rule("teradata.prepare_from_variable", P.TERADATA, r"\bPREPARE\s+\w+\s+FROM\s+[A-Za-z_]\w*\s*;"),
     _rule("teradata.replace_procedure", P.TERADATA, r"(^|;)\s*REPLACE\s+(PROCEDURE|VIEW|MACRO|FUNCTION)\b"),
     _rule("teradata.exec_macro", (P.ORACLE, P.TERADATA), r"^\s*EXEC\s+\w+\.\w+\s*\(", "medium"),
     _rule("teradata.date_literal_format", P.TERADATA, r"\bCAST\s*\([^()]*\bAS\s+DATE\s+FORMAT\b"),
@@ -207,6 +212,10 @@ RULES: tuple[Rule, ...] = (
     _rule("bigquery.except_distinct", P.BIGQUERY, r"\b(EXCEPT|INTERSECT)\s+DISTINCT\b"),
     _rule("bigquery.declare_typed", P.BIGQUERY, r"\bDECLARE\s+\w+(\s*,\s*\w+)*\s+(INT64|FLOAT64|BIGNUMERIC|ARRAY\s*<|STRUCT\s*<)"),
     _rule("bigquery.array_subscript", P.BIGQUERY, r"\bSAFE_OFFSET\s*\(|\[\s*(SAFE_)?(OFFSET|ORDINAL)\s*\("),
+    # A select list may end in a comma (`a, b,\nFROM t`), and date parts come last, unquoted:
+    # DATE_DIFF(a, b, WEEK), TIMESTAMP_TRUNC(t, HOUR).
+    _rule("bigquery.trailing_comma", P.BIGQUERY, r",\s*FROM\b"),
+    _rule("bigquery.date_part_last", P.BIGQUERY, r"\b(DATE|DATETIME|TIMESTAMP)_(DIFF|TRUNC)\s*\([^()]*,\s*(DAY|WEEK|MONTH|QUARTER|YEAR|HOUR|MINUTE|ISOWEEK)\s*\)"),
     _rule("bigquery.region_information_schema", P.BIGQUERY, r"\bregion-[a-z]+\d*\.INFORMATION_SCHEMA\b", context=TEXT),
     _rule("bigquery.more_functions", P.BIGQUERY, r"\b(TIMESTAMP_SUB|TIMESTAMP_ADD|TIMESTAMP_SECONDS|TIMESTAMP_MICROS|UNIX_SECONDS|UNIX_MILLIS|UNIX_MICROS|DATETIME_ADD|DATETIME_SUB|DATETIME_TRUNC|DATE_FROM_UNIX_DATE|PARSE_DATETIME|FORMAT_DATETIME|SAFE_CAST|SAFE_ADD|SAFE_SUBTRACT|SAFE_MULTIPLY|SAFE_NEGATE|ARRAY_CONCAT_AGG|JSON_EXTRACT_SCALAR|JSON_VALUE_ARRAY|JSON_QUERY_ARRAY|NET\.\w+|SAFE\.\w+|REGEXP_EXTRACT_ALL|TO_JSON_STRING|LOGICAL_OR|LOGICAL_AND|COUNTIF)\s*\(|\bANY\s+TYPE\b"),
     # Snowflake
@@ -261,6 +270,10 @@ RULES: tuple[Rule, ...] = (
     _rule("redshift.catalog_tables", P.REDSHIFT, r"\b(pg_library|pg_attribute_info|pg_class_info|pg_user_info|pg_statistic_indicator|pg_get_late_binding_view_cols|pg_get_cols|pg_get_grantee_by_iam_role|pg_get_iam_role_by_user|pg_get_session_roles|pg_external_schema|stv_\w+|svl_\w+|attencodingtype|attsortkeyord|attisdistkey|reldiststyle|format_encoding)\b"),
     # PostgreSQL has pg_last_* replication functions and Hive tables are named stl_* too: only
     # Redshift's own names, or a system table read in a FROM.
+    # Maintenance of one table at a time, a statement a line: ANALYZE s.t; VACUUM s.t; (others
+    # write ANALYZE TABLE). Groups of users are how Redshift grants.
+    _rule("redshift.table_maintenance", (P.REDSHIFT, P.POSTGRESQL), r"^\s*(ANALYZE|VACUUM)\s+(VERBOSE\s+|FULL\s+)?(?!TABLE\b|COMPRESSION\b)[\w.\"]+\s*;"),
+    _rule("redshift.user_groups", (P.REDSHIFT, P.POSTGRESQL), r"\bTO\s+GROUP\s+\w+|\bCREATE\s+GROUP\s+\w+|\bALTER\s+GROUP\s+\w+\s+(ADD|DROP)\s+USER\b"),
     _rule("redshift.system_functions", P.REDSHIFT, r"\bPG_TABLE_DEF\b|\bPG_LAST_(COPY_ID|COPY_COUNT|QUERY_ID|UNLOAD_ID|UNLOAD_COUNT)\b|\bSVV_\w+|\bSYS_(QUERY|LOAD|UNLOAD|MV_REFRESH|SESSION|ANALYZE|VACUUM|COPY_JOB|CONNECTION|TRANSACTION|INTEGRATION\w*)_HISTORY\b|\b(FROM|JOIN)\s+(\w+\.)?STL_\w+|\bSTL_(QUERY|QUERYTEXT|WLM_QUERY|LOAD_ERRORS|LOAD_COMMITS|SCAN|ALERT_EVENT_LOG|CONNECTION_LOG|DDLTEXT|UTILITYTEXT|USERLOG)\b"),
     _rule("redshift.datetime_funcs", (P.REDSHIFT, P.SNOWFLAKE), r"\bCONVERT_TIMEZONE\s*\(|\bDATE_PART\s*\(\s*'?(epoch|dow|doy)", "medium"),
     _rule("redshift.identity_column", (P.REDSHIFT, P.SQLSERVER), r"\bIDENTITY\s*\(\s*\d+\s*,\s*\d+\s*\)", "medium"),
@@ -281,7 +294,7 @@ RULES: tuple[Rule, ...] = (
     _rule("redshift.procedure_param_modes", (P.ORACLE, P.REDSHIFT), r"\bPROCEDURE\s+[\w.]+\s*\(\s*\w+\s+(IN|OUT|INOUT)\s+\w+", "medium"),
     _rule("redshift.sys_monitoring_views", P.REDSHIFT, r"\b(FROM|JOIN)\s+(\w+\.)?SYS_\w+_(HISTORY|DETAIL|SUMMARY|USAGE|STATE|ERRORS)\b"),
     _rule("redshift.session_settings", P.REDSHIFT, r"\b(enable_result_cache_for_session|enable_case_sensitive_identifier|enable_case_sensitive_super_attribute|analyze_threshold_percent|max_concurrency_scaling_clusters|json_parse_truncate_strings|describe_field_name_in_uppercase|mv_enable_aqmv_for_session|spectrum_query_maxerror)\b"),
-    _rule("redshift.security_objects", P.REDSHIFT, r"\bRLS\s+POLICY\b|\bROW\s+LEVEL\s+SECURITY\s+(ON|OFF)\b|\bDATASHARES?\b|\bSYSLOG\s+ACCESS\b|\bPASSWORD\s+DISABLE\b|\bSESSION\s+TIMEOUT\s+\d|\bATTACH\s+(MASKING|RLS)\s+POLICY\b"),
+    _rule("redshift.security_objects", P.REDSHIFT, r"\bRLS\s+POLICY\b|\bROW\s+LEVEL\s+SECURITY\s+(ON|OFF)\b|\bDATASHARES?\b|\bSYSLOG\s+ACCESS\b|\bPASSWORD\s+DISABLE\b|\bSESSION\s+TIMEOUT\s+\d|\bATTACH\s+(MASKING|RLS)\s+POLICY\b|\bUSER\s+\S+\s+(WITH\s+)?(NO)?CREATEUSER\b"),
     # PostgreSQL
     _rule("postgresql.pgtap", P.POSTGRESQL, r"\bSELECT\s+(plan|no_plan|has_table|has_function|has_column|results_eq|throws_ok|lives_ok|is_empty|finish)\s*\("),
     _rule("postgresql.regclass_catalog", P.POSTGRESQL, r"::\s*regclass\b|\bpg_catalog\.pg_\w+|\bcurrent_setting\s*\(|\bset_config\s*\(", "medium"),
@@ -372,7 +385,8 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.admin_ddl", P.ORACLE, r"\bCASCADE\s+CONSTRAINTS\b|\b(CREATE|DROP)\s+(OR\s+REPLACE\s+)?PUBLIC\s+SYNONYM\b|\b(DEFAULT|TEMPORARY)\s+TABLESPACE\b|\bQUOTA\s+(\d+\w?|UNLIMITED)\s+ON\b|\b(CREATE|ALTER|DROP|SELECT|INSERT|UPDATE|DELETE|EXECUTE)\s+ANY\s+(TABLE|VIEW|PROCEDURE|SEQUENCE|INDEX|TRIGGER|TYPE|SYNONYM|DIRECTORY)\b|\bEDITIONABLE\b|\bINHERIT\s+PRIVILEGES\b|\bCONTAINER\s*=\s*(ALL|CURRENT)\b"),
     _rule("oracle.dynamic_views", P.ORACLE, r"\bG?V\$\w+"),
     # ALL_OBJECTS and the like are SQL Server catalog views too; DBA_ and USER_ are Oracle's.
-    _rule("oracle.dictionary_views", P.ORACLE, r"\b(DBA|USER)_(TABLES|TAB_COLUMNS|OBJECTS|SOURCE|USERS|INDEXES|CONSTRAINTS|CONS_COLUMNS|SEGMENTS|TAB_PRIVS|ROLE_PRIVS|SYS_PRIVS|SEQUENCES|VIEWS|TRIGGERS|PROCEDURES|ERRORS|DEPENDENCIES|SYNONYMS|JOBS|SCHEDULER_\w+|TAB_PARTITIONS|IND_COLUMNS|DATA_FILES|TABLESPACES|ARGUMENTS|TYPES|LOBS|MVIEWS|DIRECTORIES|DB_LINKS|PART_TABLES)\b"),
+    # USER_ views are read from (FROM user_tables); elsewhere user_source is as often a column.
+    _rule("oracle.dictionary_views", P.ORACLE, r"\bDBA_(TABLES|TAB_COLUMNS|OBJECTS|SOURCE|USERS|INDEXES|CONSTRAINTS|CONS_COLUMNS|SEGMENTS|TAB_PRIVS|ROLE_PRIVS|SYS_PRIVS|SEQUENCES|VIEWS|TRIGGERS|PROCEDURES|ERRORS|DEPENDENCIES|SYNONYMS|JOBS|SCHEDULER_\w+|TAB_PARTITIONS|IND_COLUMNS|DATA_FILES|TABLESPACES|ARGUMENTS|TYPES|LOBS|MVIEWS|DIRECTORIES|DB_LINKS|PART_TABLES)\b|\b(FROM|JOIN)\s+(SYS\.)?USER_(TABLES|TAB_COLUMNS|OBJECTS|SOURCE|USERS|INDEXES|CONSTRAINTS|CONS_COLUMNS|SEGMENTS|TAB_PRIVS|ROLE_PRIVS|SYS_PRIVS|SEQUENCES|VIEWS|TRIGGERS|PROCEDURES|ERRORS|DEPENDENCIES|SYNONYMS|JOBS|SCHEDULER_\w+|TAB_PARTITIONS|IND_COLUMNS|DATA_FILES|TABLESPACES|ARGUMENTS|TYPES|LOBS|MVIEWS|DIRECTORIES|DB_LINKS|PART_TABLES)\b"),
     _rule("oracle.database_objects", P.ORACLE, r"\bDATABASE\s+LINK\b|\bPLUGGABLE\s+DATABASE\b|\bFLASHBACK\s+(TABLE|DATABASE|QUERY|ARCHIVE)\b|\bAS\s+OF\s+SCN\b|\bIDENTIFIED\s+(EXTERNALLY|GLOBALLY)\b"),
     # Databricks
     _rule("databricks.spark_views", P.DATABRICKS, r"\bGLOBAL\s+TEMP(ORARY)?\s+VIEW\b|\bTEMP(ORARY)?\s+VIEW\s+[\w.`]+\s*(\([^()]*\)\s*)?USING\s+\w+|\bglobal_temp\.\w+"),
@@ -391,7 +405,21 @@ RULES: tuple[Rule, ...] = (
     _rule("databricks.create_or_replace_temp_view", (P.DATABRICKS, P.SNOWFLAKE), r"\bCREATE\s+OR\s+REPLACE\s+(GLOBAL\s+)?TEMP(ORARY)?\s+VIEW\b", "medium"),
     _rule("databricks.python_notebook_cells", P.DATABRICKS, r"^#\s*(Databricks\s+notebook\s+source|MAGIC\s+%|COMMAND\s*-{4,})", context=COMMENT),
     _rule("databricks.notebook_magic_line", P.DATABRICKS, r"^--\s*MAGIC\s+%(sql|python|scala|md|run|pip|sh|fs)\b", context=COMMENT),
+    # A parameter marker names the schema to use: USE IDENTIFIER(:schema).
+    _rule("databricks.use_identifier_parameter", P.DATABRICKS, r"^\s*USE\s+(SCHEMA\s+|CATALOG\s+|DATABASE\s+)?IDENTIFIER\s*\(\s*:\w+"),
     _rule("databricks.cache_table", (P.DATABRICKS, P.HIVE), r"\b(CACHE|UNCACHE)\s+(LAZY\s+)?TABLE\b|\bREFRESH\s+TABLE\b|\bMSCK\b", "medium"),
+    # Comments that name the platform the script was written for: "Write your MySQL query
+    # statement below", "-- Redshift has no MERGE". A copyright line of MySQL's owner names Oracle.
+    _rule("mysql.named_in_comment", P.MYSQL, r"\b(MySQL|MariaDB)\b", "medium", context=COMMENT),
+    _rule("postgresql.named_in_comment", P.POSTGRESQL, r"\b(PostgreSQL|Postgres|PL/pgSQL|psql)\b", "medium", context=COMMENT),
+    _rule("oracle.named_in_comment", P.ORACLE, r"\bOracle\b(?! and/or| Corporation)|\bPL/SQL\b|\bSQL\*Plus\b", "medium", context=COMMENT),
+    _rule("sqlserver.named_in_comment", P.SQLSERVER, r"\bSQL\s*Server\b|\bT-SQL\b|\bMSSQL\b|\bSSMS\b", "medium", context=COMMENT),
+    _rule("snowflake.named_in_comment", P.SNOWFLAKE, r"\b(Snowflake|SnowSQL|Snowsight)\b", "medium", context=COMMENT),
+    _rule("redshift.named_in_comment", P.REDSHIFT, r"\bRedshift\b", "medium", context=COMMENT),
+    _rule("bigquery.named_in_comment", P.BIGQUERY, r"\bBigQuery\b", "medium", context=COMMENT),
+    _rule("teradata.named_in_comment", P.TERADATA, r"\b(Teradata|BTEQ)\b", "medium", context=COMMENT),
+    _rule("hive.named_in_comment", P.HIVE, r"\bHive(QL)?\b", "medium", context=COMMENT),
+    _rule("databricks.named_in_comment", P.DATABRICKS, r"\bDatabricks\b|\bUnity\s+Catalog\b|\bDelta\s+Live\s+Tables\b", "medium", context=COMMENT),
 )
 
 
