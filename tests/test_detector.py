@@ -385,6 +385,13 @@ CORPUS_RULES = [
     ("redshift.table_maintenance", "ANALYZE s.accounts;\nVACUUM s.accounts;", "ANALYZE TABLE t COMPUTE STATISTICS;"),
     ("redshift.user_groups", "CREATE GROUP admins;\nGRANT USAGE ON SCHEMA s TO GROUP admins;",
      "GRANT USAGE ON SCHEMA s TO admins;"),
+    ("sqlserver.create_or_alter", "CREATE OR ALTER VIEW dayforce.employees AS SELECT 1 AS a;",
+     "CREATE OR ALTER TABLE t (a INT);"),
+    ("snowflake.create_or_alter", "CREATE OR ALTER TABLE t (a INT);", "CREATE OR ALTER PROCEDURE dbo.p AS SELECT 1;"),
+    ("redshift.spectrum_ddl", "CREATE EXTERNAL TABLE spectrum.sales (id int)\nTABLE PROPERTIES ('numRows'='172000');",
+     "CREATE EXTERNAL TABLE s.t (id int) TBLPROPERTIES ('numRows'='1');"),
+    # A catalog query's n.oid is Redshift's as much as PostgreSQL's; a cast to oid is PostgreSQL's.
+    ("postgresql.types", "SELECT d.objid::oid FROM pg_depend d;", "SELECT n.oid, c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace;"),
     ("bigquery.trailing_comma", "SELECT a,\n  b,\nFROM t", "SELECT a,\n  b\nFROM t"),
     ("bigquery.date_part_last", "SELECT DATE_DIFF(b.dt, a.first_event, WEEK) FROM t;",
      "SELECT DATE_TRUNC('week', a.first_event) FROM t;"),

@@ -272,6 +272,8 @@ RULES: tuple[Rule, ...] = (
     # Redshift's own names, or a system table read in a FROM.
     # Maintenance of one table at a time, a statement a line: ANALYZE s.t; VACUUM s.t; (others
     # write ANALYZE TABLE). Groups of users are how Redshift grants.
+    # Spectrum's external tables take TABLE PROPERTIES where Hive writes TBLPROPERTIES.
+    _rule("redshift.spectrum_ddl", P.REDSHIFT, r"\bTABLE\s+PROPERTIES\s*\(|\bCREATE\s+EXTERNAL\s+SCHEMA\b"),
     _rule("redshift.table_maintenance", (P.REDSHIFT, P.POSTGRESQL), r"^\s*(ANALYZE|VACUUM)\s+(VERBOSE\s+|FULL\s+)?(?!TABLE\b|COMPRESSION\b)[\w.\"]+\s*;"),
     _rule("redshift.user_groups", (P.REDSHIFT, P.POSTGRESQL), r"\bTO\s+GROUP\s+\w+|\bCREATE\s+GROUP\s+\w+|\bALTER\s+GROUP\s+\w+\s+(ADD|DROP)\s+USER\b"),
     _rule("redshift.system_functions", P.REDSHIFT, r"\bPG_TABLE_DEF\b|\bPG_LAST_(COPY_ID|COPY_COUNT|QUERY_ID|UNLOAD_ID|UNLOAD_COUNT)\b|\bSVV_\w+|\bSYS_(QUERY|LOAD|UNLOAD|MV_REFRESH|SESSION|ANALYZE|VACUUM|COPY_JOB|CONNECTION|TRANSACTION|INTEGRATION\w*)_HISTORY\b|\b(FROM|JOIN)\s+(\w+\.)?STL_\w+|\bSTL_(QUERY|QUERYTEXT|WLM_QUERY|LOAD_ERRORS|LOAD_COMMITS|SCAN|ALERT_EVENT_LOG|CONNECTION_LOG|DDLTEXT|UTILITYTEXT|USERLOG)\b"),
@@ -297,10 +299,12 @@ RULES: tuple[Rule, ...] = (
     _rule("redshift.security_objects", P.REDSHIFT, r"\bRLS\s+POLICY\b|\bROW\s+LEVEL\s+SECURITY\s+(ON|OFF)\b|\bDATASHARES?\b|\bSYSLOG\s+ACCESS\b|\bPASSWORD\s+DISABLE\b|\bSESSION\s+TIMEOUT\s+\d|\bATTACH\s+(MASKING|RLS)\s+POLICY\b|\bUSER\s+\S+\s+(WITH\s+)?(NO)?CREATEUSER\b"),
     # PostgreSQL
     _rule("postgresql.pgtap", P.POSTGRESQL, r"\bSELECT\s+(plan|no_plan|has_table|has_function|has_column|results_eq|throws_ok|lives_ok|is_empty|finish)\s*\("),
-    _rule("postgresql.regclass_catalog", P.POSTGRESQL, r"::\s*regclass\b|\bpg_catalog\.pg_\w+|\bcurrent_setting\s*\(|\bset_config\s*\(", "medium"),
+    # pg_catalog.pg_class and its kin are Redshift's too: redshift.pg_catalog names both.
+    _rule("postgresql.regclass_catalog", P.POSTGRESQL, r"::\s*regclass\b|\bcurrent_setting\s*\(|\bset_config\s*\(", "medium"),
     _rule("postgresql.plpgsql", (P.POSTGRESQL, P.REDSHIFT), r"\bLANGUAGE\s+'?plpgsql\b|\bplpgsql\b"),
     _rule("postgresql.returns_setof_trigger", P.POSTGRESQL, r"\bRETURNS\s+(SETOF|TRIGGER)\b|\bRETURN\s+(NEW|OLD)\s*;"),
-    _rule("postgresql.types", P.POSTGRESQL, r"\b(JSONB|BYTEA|TIMESTAMPTZ|INET|CIDR|TSVECTOR|REGCLASS|OID)\b|\bTEXT\s*\[\s*\]|\bINT(EGER)?\s*\[\s*\]"),
+    # `oid` is a type only in a cast: as a column (n.oid) Redshift's catalog has it too.
+    _rule("postgresql.types", P.POSTGRESQL, r"\b(JSONB|BYTEA|TIMESTAMPTZ|INET|CIDR|TSVECTOR|REGCLASS)\b|::\s*OID\b|\bTEXT\s*\[\s*\]|\bINT(EGER)?\s*\[\s*\]"),
     _rule("postgresql.functions", P.POSTGRESQL, r"\b(gen_random_uuid|uuid_generate_v4|nextval|currval|setval|generate_series|jsonb_\w+|json_build_object|pg_\w+)\s*\(", "medium"),
     _rule("postgresql.raise", (P.POSTGRESQL, P.REDSHIFT), r"\bRAISE\s+(NOTICE|EXCEPTION|WARNING|INFO|LOG|DEBUG)\b"),
     _rule("postgresql.owner_to", (P.POSTGRESQL, P.REDSHIFT, P.DATABRICKS), r"\bOWNER\s+TO\b"),
@@ -353,6 +357,9 @@ RULES: tuple[Rule, ...] = (
     # TINYINT is MySQL's and Hive's too, and IMAGE mostly a column name.
     _rule("sqlserver.types", P.SQLSERVER, r"\b(NVARCHAR|NCHAR|NTEXT|BIT|VARBINARY|DATETIMEOFFSET|UNIQUEIDENTIFIER|SMALLDATETIME|DATETIME2|SMALLMONEY|MONEY|SYSNAME)\b", "medium"),
     _rule("sqlserver.if_exists_drop", P.SQLSERVER, r"\bIF\s+(NOT\s+)?EXISTS\s*\(\s*SELECT\b|\bDROP\s+\w+\s+IF\s+EXISTS\s+\[?dbo\b", "medium"),
+    # SQL Server creates or alters routines and views; Snowflake also tables, schemas and the rest.
+    _rule("sqlserver.create_or_alter", P.SQLSERVER, r"\bCREATE\s+OR\s+ALTER\s+(VIEW|PROC|PROCEDURE|FUNCTION|TRIGGER)\b"),
+    _rule("snowflake.create_or_alter", P.SNOWFLAKE, r"\bCREATE\s+OR\s+ALTER\s+(TRANSIENT\s+)?(TABLE|SCHEMA|DATABASE|WAREHOUSE|TASK|ROLE|STAGE)\b"),
     _rule("sqlserver.create_proc", P.SQLSERVER, r"\bCREATE\s+(OR\s+ALTER\s+)?PROC(EDURE)?\s+\[?\w+\]?\.\[?\w+\]?\s*(@|\(\s*@|\n|AS\b)|\bALTER\s+PROC(EDURE)?\b"),
     _rule("sqlserver.more_syntax", P.SQLSERVER, r"\b(CREATE|ALTER)\s+PARTITION\s+(FUNCTION|SCHEME)\b|\bAS\s+PARTITION\s+\w+|\bDATABASE\s+SCOPED\s+(CREDENTIAL|CONFIGURATION)\b|\bMASTER\s+KEY\b|\bWITH\s+IDENTITY\s*=|\bWITH\s+DEFAULT_SCHEMA\b|\bSERVERPROPERTY\s*\(|\b(CROSS|OUTER)\s+APPLY\b|\bTOP\s*\(|\bAS\s+\[|\bXML\s+SCHEMA\s+COLLECTION\b|\bTO\s+SERVICE\s+N?'"),
     # Oracle
