@@ -392,6 +392,7 @@ CORPUS_RULES = [
      "CREATE EXTERNAL TABLE s.t (id int) TBLPROPERTIES ('numRows'='1');"),
     # A catalog query's n.oid is Redshift's as much as PostgreSQL's; a cast to oid is PostgreSQL's.
     ("postgresql.types", "SELECT d.objid::oid FROM pg_depend d;", "SELECT n.oid, c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace;"),
+    ("teradata.select_top", "SELECT TOP 10 sku, SUM(amt) FROM trnsact GROUP BY sku;", "SELECT sku FROM t ORDER BY amt DESC LIMIT 10;"),
     ("bigquery.trailing_comma", "SELECT a,\n  b,\nFROM t", "SELECT a,\n  b\nFROM t"),
     ("bigquery.date_part_last", "SELECT DATE_DIFF(b.dt, a.first_event, WEEK) FROM t;",
      "SELECT DATE_TRUNC('week', a.first_event) FROM t;"),
@@ -417,6 +418,21 @@ def test_comments_that_name_their_platform(detector):
     assert "oracle.named_in_comment" not in fired(detector, copyright)
     assert "oracle.named_in_comment" in fired(detector, "-- runs on Oracle 19c\nSELECT 1 FROM dual;")
 
+
+
+@pytest.mark.parametrize("rule, config", [
+    ("snowflake.dbt_config", "{{ config({\"materialized\": \"table\", \"snowflake_warehouse\": \"transform_l\"}) }}"),
+    ("bigquery.dbt_config", "{{ config(materialized='incremental', partition_by={'field': 'dt', 'data_type': 'date'}) }}"),
+    ("redshift.dbt_config", "{{ config(materialized='table', dist='even', sort_type='interleaved') }}"),
+    ("databricks.dbt_config", "{{ config(materialized='table', liquid_clustered_by=['id']) }}"),
+    ("teradata.dbt_config", "{{ config(materialized='table', table_kind='MULTISET') }}"),
+])
+def test_dbt_configs_name_their_warehouse(detector, rule, config):
+    """A dbt model's config is templating, blanked in the code view; its adapter's options still
+    name the warehouse, the same words in plain SQL do not."""
+    model = config + "\nSELECT id FROM {{ ref('orders') }}\n"
+    assert rule in fired(detector, model)
+    assert rule not in fired(detector, "{{ config(materialized='table') }}\nSELECT partition_by, dist FROM t\n")
 
 def test_delimiter_line_is_not_a_template_call(detector):
     """A dbt macro's `Delimiter ({{ d }})` argument is no MySQL DELIMITER command."""
@@ -491,9 +507,9 @@ class TestVerdict:
         assert sum(verdict.probabilities.values()) == pytest.approx(1.0, abs=1e-3)
 
     def test_a_platform_needs_evidence_of_its_own(self):
-        # TOP is corroborating evidence only: however sure the model, no platform is named.
+        # ILIKE is corroborating evidence only: however sure the model, no platform is named.
         biased = dict(EMPTY, bias=[0.0] * 4 + [3.0] + [0.0] * 5, thresholds={"sqlserver": 0.6})
-        verdict = Detector(model=biased).detect("SELECT TOP 5 * FROM t")
+        verdict = Detector(model=biased).detect("SELECT * FROM t WHERE a ILIKE 'x%'")
         assert verdict.platform is None and verdict.reason == "no evidence for sqlserver 0.69"
         assert verdict.unknown_reason == "no_evidence"
 

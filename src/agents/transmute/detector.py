@@ -196,6 +196,9 @@ RULES: tuple[Rule, ...] = (
     # Teradata Parallel Transporter jobs and MultiLoad's lock release.
     _rule("teradata.load_jobs", P.TERADATA, r"\bDEFINE\s+(JOB|OPERATOR)\s+\w+|\bRELEASE\s+MLOAD\b|\bSHOW\s+SUMMARY\s+STAT"),
     _rule("teradata.prepare_from_variable", P.TERADATA, r"\bPREPARE\s+\w+\s+FROM\s+[A-Za-z_]\w*\s*;"),
+    # SELECT TOP n is SQL Server's and Teradata's (the table's row only corroborates); the model
+    # tells them apart, and Redshift and Snowflake, which accept it too, write LIMIT.
+    _rule("teradata.select_top", (P.TERADATA, P.SQLSERVER), r"\bSELECT\s+(DISTINCT\s+)?TOP\s+\d+\b", "medium"),
     _rule("teradata.replace_procedure", P.TERADATA, r"(^|;)\s*REPLACE\s+(PROCEDURE|VIEW|MACRO|FUNCTION)\b"),
     _rule("teradata.exec_macro", (P.ORACLE, P.TERADATA), r"^\s*EXEC\s+\w+\.\w+\s*\(", "medium"),
     _rule("teradata.date_literal_format", P.TERADATA, r"\bCAST\s*\([^()]*\bAS\s+DATE\s+FORMAT\b"),
@@ -415,6 +418,13 @@ RULES: tuple[Rule, ...] = (
     # A parameter marker names the schema to use: USE IDENTIFIER(:schema).
     _rule("databricks.use_identifier_parameter", P.DATABRICKS, r"^\s*USE\s+(SCHEMA\s+|CATALOG\s+|DATABASE\s+)?IDENTIFIER\s*\(\s*:\w+"),
     _rule("databricks.cache_table", (P.DATABRICKS, P.HIVE), r"\b(CACHE|UNCACHE)\s+(LAZY\s+)?TABLE\b|\bREFRESH\s+TABLE\b|\bMSCK\b", "medium"),
+    # A dbt model's config names its warehouse's own options: they are read in the raw text, since
+    # the templating is blanked in the code view.
+    _rule("snowflake.dbt_config", P.SNOWFLAKE, r"\bsnowflake_warehouse\b", context=TEXT),
+    _rule("bigquery.dbt_config", P.BIGQUERY, r"\bpartition_by\s*[=:]\s*\{\s*[\"']field[\"']", context=TEXT),
+    _rule("redshift.dbt_config", P.REDSHIFT, r"\bdist\s*[=:]\s*[\"'](even|all|auto)[\"']|\bsort_type\s*[=:]\s*[\"'](compound|interleaved)[\"']", context=TEXT),
+    _rule("databricks.dbt_config", P.DATABRICKS, r"\b(liquid_clustered_by|databricks_compute)\s*[=:]", context=TEXT),
+    _rule("teradata.dbt_config", P.TERADATA, r"\btable_kind\s*[=:]\s*[\"'](MULTISET|SET)[\"']", context=TEXT),
     # Comments that name the platform the script was written for: "Write your MySQL query
     # statement below", "-- Redshift has no MERGE". A copyright line of MySQL's owner names Oracle.
     _rule("mysql.named_in_comment", P.MYSQL, r"\b(MySQL|MariaDB)\b", "medium", context=COMMENT),
