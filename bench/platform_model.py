@@ -23,7 +23,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
-from agents.transmute.detector import OTHER_PLATFORM_ODDS, Detector  # noqa: E402
+from agents.transmute.detector import NAMED_IN_COMMENT, OTHER_PLATFORM_ODDS, Detector  # noqa: E402
 from agents.transmute.originscan import Platform  # noqa: E402
 
 CLASSES = [p.value for p in Platform]
@@ -292,12 +292,21 @@ def own_evidence() -> dict[str, set]:
     return {f: platforms for f, platforms in table.items() if len(platforms) <= OWN_EVIDENCE_PLATFORMS}
 
 
+def own_features(features, table: dict[str, set]) -> list[str]:
+    """The rows and rules among `features` that are evidence of a platform's own; comments that
+    name several platforms compare them and are none (as the detector reads them)."""
+    own = [f for f in features if f in table]
+    if sum(1 for f in own if f.endswith(NAMED_IN_COMMENT)) > 1:
+        own = [f for f in own if not f.endswith(NAMED_IN_COMMENT)]
+    return own
+
+
 def own_platforms(features, table: dict[str, set]) -> set[str]:
     """The platforms with evidence of their own among `features`: of those its rows and rules
     name, the ones that the most of them name (SYSDATE names Redshift too, but beside CONNECT BY
     and FROM DUAL it is Oracle's; a platform whose every row and rule also names one with a row of
     its own is explained by that one)."""
-    counts = collections.Counter(platform for f in features if f in table for platform in table[f])
+    counts = collections.Counter(platform for f in own_features(features, table) for platform in table[f])
     most = max(counts.values(), default=0)
     return {platform for platform, count in counts.items() if count == most}
 
@@ -352,7 +361,7 @@ def shared_only(samples: list[Sample], probabilities) -> list[bool]:
             out.append(False)
             continue
         best = CLASSES[max(range(len(CLASSES)), key=lambda c: p[c])]
-        sizes = [len(table[f]) for f in s.features if f in table and best in table[f]]
+        sizes = [len(table[f]) for f in own_features(s.features, table) if best in table[f]]
         out.append(bool(sizes) and min(sizes) > 1)
     return out
 

@@ -434,6 +434,13 @@ def test_dbt_configs_name_their_warehouse(detector, rule, config):
     assert rule in fired(detector, model)
     assert rule not in fired(detector, "{{ config(materialized='table') }}\nSELECT partition_by, dist FROM t\n")
 
+
+def test_comments_that_compare_platforms_name_none():
+    """One platform named in the comments is the script's own; several are a comparison."""
+    assert detect_platform("-- Runs on Oracle 19c.\nSELECT a, b FROM t;").platform is Platform.ORACLE
+    compared = detect_platform("-- For Oracle use NVL here; on SQL Server use ISNULL.\nSELECT a, b FROM t;")
+    assert compared.platform is None and compared.unknown_reason == "no_evidence"
+
 def test_delimiter_line_is_not_a_template_call(detector):
     """A dbt macro's `Delimiter ({{ d }})` argument is no MySQL DELIMITER command."""
     assert "mysql.delimiter_line" in fired(detector, "DELIMITER //\nCREATE PROCEDURE p() BEGIN END //")

@@ -215,7 +215,8 @@ RULES: tuple[Rule, ...] = (
     _rule("bigquery.except_distinct", P.BIGQUERY, r"\b(EXCEPT|INTERSECT)\s+DISTINCT\b"),
     _rule("bigquery.declare_typed", P.BIGQUERY, r"\bDECLARE\s+\w+(\s*,\s*\w+)*\s+(INT64|FLOAT64|BIGNUMERIC|ARRAY\s*<|STRUCT\s*<)"),
     _rule("bigquery.array_subscript", P.BIGQUERY, r"\bSAFE_OFFSET\s*\(|\[\s*(SAFE_)?(OFFSET|ORDINAL)\s*\("),
-    # A select list may end in a comma (`a, b,\nFROM t`), and date parts come last, unquoted:
+    # A select list may end in a comma (`a, b,\nFROM t`; Snowflake has lately taken it too, but
+    # its scripts rarely write it), and date parts come last, unquoted:
     # DATE_DIFF(a, b, WEEK), TIMESTAMP_TRUNC(t, HOUR).
     _rule("bigquery.trailing_comma", P.BIGQUERY, r",\s*FROM\b"),
     _rule("bigquery.date_part_last", P.BIGQUERY, r"\b(DATE|DATETIME|TIMESTAMP)_(DIFF|TRUNC)\s*\([^()]*,\s*(DAY|WEEK|MONTH|QUARTER|YEAR|HOUR|MINUTE|ISOWEEK)\s*\)"),
@@ -501,6 +502,8 @@ class Verdict:
 
 
 NO_EVIDENCE = "no evidence"
+# The suffix of the rules about comments that name a platform.
+NAMED_IN_COMMENT = ".named_in_comment"
 # str() of each platform, looked up rather than called: records print several per script.
 _PLATFORM_NAMES = {platform: str(platform) for platform in Platform}
 
@@ -611,6 +614,9 @@ class Detector:
             and not self.patterns[pattern_index[name]].corroborating_only
         )  # fmt: skip
         self._class_index = {c: i for i, c in enumerate(self.classes)}
+        self._named_in_comment = frozenset(
+            i for i, p in enumerate(self.patterns) if p.kind == "rule" and p.id.endswith(NAMED_IN_COMMENT)
+        )
         self._specific = frozenset(
             i for i, p in enumerate(self.patterns)
             if not p.corroborating_only and len(self._names[i]) <= OWN_EVIDENCE_PLATFORMS
@@ -656,6 +662,10 @@ class Detector:
         classes = self.classes
         facts = self._facts
         specific = self._specific
+        if sum(1 for i, _ in fired if i in self._named_in_comment) > 1:
+            # Comments that name several platforms compare them ("for Oracle use ..., for SQL
+            # Server ..."): they say nothing of the script's own.
+            specific = specific - self._named_in_comment
         names = self._names
         own = {platform for i, _ in fired if i in specific for platform in names[i]}
         # Of those, the platforms that the most rows and rules name: SYSDATE names Redshift too,
