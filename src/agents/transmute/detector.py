@@ -96,6 +96,13 @@ def _rule(id, platforms, pattern, confidence="high", context=CODE):
     return Rule(id=id, platforms=tuple(platforms), confidence=confidence, pattern=pattern, context=context)
 
 
+# The data dictionary views of Oracle's DBA_ and USER_ families that scripts read.
+_ORACLE_DICTIONARY = (
+    r"TABLES|TAB_COLUMNS|OBJECTS|SOURCE|USERS|INDEXES|CONSTRAINTS|CONS_COLUMNS|SEGMENTS|TAB_PRIVS|ROLE_PRIVS"
+    r"|SYS_PRIVS|SEQUENCES|VIEWS|TRIGGERS|PROCEDURES|ERRORS|DEPENDENCIES|SYNONYMS|JOBS|SCHEDULER_\w+"
+    r"|TAB_PARTITIONS|IND_COLUMNS|DATA_FILES|TABLESPACES|ARGUMENTS|TYPES|LOBS|MVIEWS|DIRECTORIES|DB_LINKS|PART_TABLES"
+)
+
 # Found by reading real scripts of each platform. Each names syntax that one platform (or a small
 # family) writes and the others do not; the model weighs them against each other.
 RULES: tuple[Rule, ...] = (
@@ -272,14 +279,14 @@ RULES: tuple[Rule, ...] = (
     # Redshift's own catalog tables and functions beside PostgreSQL's pg_ ones, and its STV_/SVL_
     # system tables.
     _rule("redshift.catalog_tables", P.REDSHIFT, r"\b(pg_library|pg_attribute_info|pg_class_info|pg_user_info|pg_statistic_indicator|pg_get_late_binding_view_cols|pg_get_cols|pg_get_grantee_by_iam_role|pg_get_iam_role_by_user|pg_get_session_roles|pg_external_schema|stv_\w+|svl_\w+|attencodingtype|attsortkeyord|attisdistkey|reldiststyle|format_encoding)\b"),
-    # PostgreSQL has pg_last_* replication functions and Hive tables are named stl_* too: only
-    # Redshift's own names, or a system table read in a FROM.
-    # Maintenance of one table at a time, a statement a line: ANALYZE s.t; VACUUM s.t; (others
-    # write ANALYZE TABLE). Groups of users are how Redshift grants.
     # Spectrum's external tables take TABLE PROPERTIES where Hive writes TBLPROPERTIES.
     _rule("redshift.spectrum_ddl", P.REDSHIFT, r"\bTABLE\s+PROPERTIES\s*\(|\bCREATE\s+EXTERNAL\s+SCHEMA\b"),
+    # Maintenance of one table at a time, a statement a line: ANALYZE s.t; VACUUM s.t; (others
+    # write ANALYZE TABLE). Groups of users are how Redshift grants.
     _rule("redshift.table_maintenance", (P.REDSHIFT, P.POSTGRESQL), r"^\s*(ANALYZE|VACUUM)\s+(VERBOSE\s+|FULL\s+)?(?!TABLE\b|COMPRESSION\b)[\w.\"]+\s*;"),
     _rule("redshift.user_groups", (P.REDSHIFT, P.POSTGRESQL), r"\bTO\s+GROUP\s+\w+|\bCREATE\s+GROUP\s+\w+|\bALTER\s+GROUP\s+\w+\s+(ADD|DROP)\s+USER\b"),
+    # PostgreSQL has pg_last_* replication functions and Hive tables are named stl_* too: only
+    # Redshift's own names, or a system table read in a FROM.
     _rule("redshift.system_functions", P.REDSHIFT, r"\bPG_TABLE_DEF\b|\bPG_LAST_(COPY_ID|COPY_COUNT|QUERY_ID|UNLOAD_ID|UNLOAD_COUNT)\b|\bSVV_\w+|\bSYS_(QUERY|LOAD|UNLOAD|MV_REFRESH|SESSION|ANALYZE|VACUUM|COPY_JOB|CONNECTION|TRANSACTION|INTEGRATION\w*)_HISTORY\b|\b(FROM|JOIN)\s+(\w+\.)?STL_\w+|\bSTL_(QUERY|QUERYTEXT|WLM_QUERY|LOAD_ERRORS|LOAD_COMMITS|SCAN|ALERT_EVENT_LOG|CONNECTION_LOG|DDLTEXT|UTILITYTEXT|USERLOG)\b"),
     _rule("redshift.datetime_funcs", (P.REDSHIFT, P.SNOWFLAKE), r"\bCONVERT_TIMEZONE\s*\(|\bDATE_PART\s*\(\s*'?(epoch|dow|doy)", "medium"),
     _rule("redshift.identity_column", (P.REDSHIFT, P.SQLSERVER), r"\bIDENTITY\s*\(\s*\d+\s*,\s*\d+\s*\)", "medium"),
@@ -397,7 +404,7 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.dynamic_views", P.ORACLE, r"\bG?V\$\w+"),
     # ALL_OBJECTS and the like are SQL Server catalog views too; DBA_ and USER_ are Oracle's.
     # USER_ views are read from (FROM user_tables); elsewhere user_source is as often a column.
-    _rule("oracle.dictionary_views", P.ORACLE, r"\bDBA_(TABLES|TAB_COLUMNS|OBJECTS|SOURCE|USERS|INDEXES|CONSTRAINTS|CONS_COLUMNS|SEGMENTS|TAB_PRIVS|ROLE_PRIVS|SYS_PRIVS|SEQUENCES|VIEWS|TRIGGERS|PROCEDURES|ERRORS|DEPENDENCIES|SYNONYMS|JOBS|SCHEDULER_\w+|TAB_PARTITIONS|IND_COLUMNS|DATA_FILES|TABLESPACES|ARGUMENTS|TYPES|LOBS|MVIEWS|DIRECTORIES|DB_LINKS|PART_TABLES)\b|\b(FROM|JOIN)\s+(SYS\.)?USER_(TABLES|TAB_COLUMNS|OBJECTS|SOURCE|USERS|INDEXES|CONSTRAINTS|CONS_COLUMNS|SEGMENTS|TAB_PRIVS|ROLE_PRIVS|SYS_PRIVS|SEQUENCES|VIEWS|TRIGGERS|PROCEDURES|ERRORS|DEPENDENCIES|SYNONYMS|JOBS|SCHEDULER_\w+|TAB_PARTITIONS|IND_COLUMNS|DATA_FILES|TABLESPACES|ARGUMENTS|TYPES|LOBS|MVIEWS|DIRECTORIES|DB_LINKS|PART_TABLES)\b"),
+    _rule("oracle.dictionary_views", P.ORACLE, rf"\bDBA_({_ORACLE_DICTIONARY})\b|\b(FROM|JOIN)\s+(SYS\.)?USER_({_ORACLE_DICTIONARY})\b"),
     _rule("oracle.database_objects", P.ORACLE, r"\bDATABASE\s+LINK\b|\bPLUGGABLE\s+DATABASE\b|\bFLASHBACK\s+(TABLE|DATABASE|QUERY|ARCHIVE)\b|\bAS\s+OF\s+SCN\b|\bIDENTIFIED\s+(EXTERNALLY|GLOBALLY)\b"),
     # Databricks
     _rule("databricks.spark_views", P.DATABRICKS, r"\bGLOBAL\s+TEMP(ORARY)?\s+VIEW\b|\bTEMP(ORARY)?\s+VIEW\s+[\w.`]+\s*(\([^()]*\)\s*)?USING\s+\w+|\bglobal_temp\.\w+"),
