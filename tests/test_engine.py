@@ -384,3 +384,45 @@ def test_anchored_runs_agree_with_match(source, flags):
             assert engine.anchored_ends(text, range(len(text) + 1)) == want, text
             order = [rng.randrange(len(text) + 1) for _ in range(len(text) + 1)]
             assert engine.anchored_ends(text, order) == [want[pos] for pos in order], (text, order)
+
+
+# Patterns whose matches may outgrow the short-run window, beside texts where some runs explore
+# far (an unclosed "(", a long word) and the runs after them are short: the short runs may lean
+# on what the long ones found to fail, and must still answer as re does.
+LONG_RUN_PATTERNS = [
+    (r"\bWITH\s+\w+\s*(?:\([^)]*\))?\s*AS\s*\(", I),
+    (r"\w+\s*\(", 0),
+    (r"\([^)]*\)|\(\w", 0),
+    (r'"[^"]*"|"a', 0),
+    (r"a[^;]*?b|a", 0),
+    (r"(?:a|ab)[^)]*\)", I),
+    (r"--.*$", M),
+]
+LONG_RUN_PIECES = ["WITH ", "fooAS(", "foo AS(", "x (", ")", "(", '"', '"a', "a", "b", "ab", ";", " ",
+                   "\n", "--", "w" * 70, " " * 70, "(" + "q" * 80, "a" + "z" * 90]
+
+
+@pytest.mark.parametrize("source,flags", LONG_RUN_PATTERNS)
+def test_short_runs_after_long_explorations_agree_with_re(source, flags):
+    engine, pattern = pair(source, flags)
+    rng = random.Random(f"long-runs:{SEED}:{source}")
+    for kind in KINDS:
+        for _ in range(25):
+            text = as_kind("".join(rng.choice(LONG_RUN_PIECES) for _ in range(rng.randrange(1, 60))), kind)
+            assert engine.count(text) == len(pattern.findall(text)), (SEED, text)
+            assert engine.spans(text) == [m.span() for m in pattern.finditer(text)], (SEED, text)
+            want = [found.end() if (found := pattern.match(text, pos)) else None for pos in range(len(text) + 1)]
+            assert engine.anchored_ends(text, range(len(text) + 1)) == want, (SEED, text)
+
+
+@pytest.mark.parametrize("source,flags", [
+    (r"\w", 0), (r"\W", 0), (r"\s", 0), (r"\d", 0), (r"[\s\d]", 0), (r"[k-s]", I), (r"\w", I),
+    (r"[^\W\d_]", I), (r"[^\s]+", 0), (r"\b\w", 0),
+])
+def test_every_code_point_of_the_basic_plane_is_classed_as_re_does(source, flags):
+    # Characters above 0xFF are classed through tables read off the interpreter 64 at a time;
+    # every one of them, in order and in a scrambled order (blocks first met in any order).
+    chars = [chr(c) for c in range(0x100, 0x10000)]
+    engine, pattern = pair(source, flags)
+    for text in ("".join(chars), "".join(random.Random(SEED).sample(chars, len(chars)))):
+        assert engine.spans(text) == [m.span() for m in pattern.finditer(text)], (SEED, source)

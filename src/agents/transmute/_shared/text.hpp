@@ -4,6 +4,7 @@
 #pragma once
 
 #include "pyref.hpp"
+#include "regex/regex.hpp"
 #include "simd.hpp"
 
 namespace transmute {
@@ -25,7 +26,7 @@ decltype(auto) visit_text(PyObject* text, F&& f) {
 
 template <class C>
 inline bool is_space(C ch) {
-    return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(ch));
+    return regex::is_space_char(static_cast<uint32_t>(ch));
 }
 
 // The line boundaries of str.splitlines: \n \r \v \f \x1c \x1d \x1e \x85 \u2028 \u2029.

@@ -21,12 +21,13 @@ size_t count_nonblank_lines(const C* s, size_t n) {
     for (; i + simd::kLanes <= n; i += simd::kLanes) {
         simd::Bytes x;
         if (!simd::load_ascii(s + i, x)) {
+            // Once the line holds something, only its end matters.
             for (size_t k = i; k < i + simd::kLanes; ++k) {
                 const C c = s[k];
                 if (is_line_break(c)) {
                     count += nonblank;
                     nonblank = false;
-                } else if (!is_space(c)) {
+                } else if (!nonblank && !is_space(c)) {
                     nonblank = true;
                 }
             }

@@ -42,6 +42,25 @@ uint32_t fold_ascii_wide(uint32_t c) {
     return c;
 }
 
+constinit PlaneTables g_plane{};
+
+void fill_plane_block(uint32_t block) {
+    uint64_t word = 0, space = 0, digit = 0, cased = 0;
+    for (uint32_t k = 0; k < 64; ++k) {
+        const Py_UCS4 c = static_cast<Py_UCS4>(block * 64 + k);
+        const uint64_t bit = uint64_t{1} << k;
+        if (c == '_' || Py_UNICODE_ISALNUM(c)) word |= bit;
+        if (Py_UNICODE_ISSPACE(c)) space |= bit;
+        if (Py_UNICODE_ISDECIMAL(c)) digit |= bit;
+        if (Py_UNICODE_TOLOWER(c) != c) cased |= bit;
+    }
+    g_plane.word[block].store(word, std::memory_order_relaxed);
+    g_plane.space[block].store(space, std::memory_order_relaxed);
+    g_plane.digit[block].store(digit, std::memory_order_relaxed);
+    g_plane.cased[block].store(cased, std::memory_order_relaxed);
+    g_plane.ready[block >> 6].fetch_or(uint64_t{1} << (block & 63), std::memory_order_release);
+}
+
 const WordTable& word_table() {
     static const WordTable table = [] {
         WordTable t{};

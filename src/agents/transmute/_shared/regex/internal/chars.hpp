@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -18,10 +19,44 @@ namespace transmute::regex {
 inline uint32_t to_lower(uint32_t c) { return Py_UNICODE_TOLOWER(static_cast<Py_UCS4>(c)); }
 inline uint32_t to_upper(uint32_t c) { return Py_UNICODE_TOUPPER(static_cast<Py_UCS4>(c)); }
 inline bool is_cased(uint32_t c) { return c != to_lower(c) || c != to_upper(c); }
+
+// \w, \s, \d and "has another lowercase" over the Basic Multilingual Plane, a bit per
+// character, read off the interpreter's rules 64 characters at a time, the first time a
+// character of the block is asked about: the interpreter's own tests cost several calls a
+// character, which a text of wide characters would pay at every step of every scan. Blocks are
+// filled by whichever thread asks first; a race fills one twice with the same bits.
+struct PlaneTables {
+    std::atomic<uint64_t> ready[16];  // a bit per block of 64 characters
+    std::atomic<uint64_t> word[1024];
+    std::atomic<uint64_t> space[1024];
+    std::atomic<uint64_t> digit[1024];
+    std::atomic<uint64_t> cased[1024];  // to_lower(c) != c
+};
+extern PlaneTables g_plane;
+void fill_plane_block(uint32_t block);
+
+// Rule `bits` (a table of g_plane) for the BMP character c.
+inline bool plane_test(const std::atomic<uint64_t>* bits, uint32_t c) {
+    const uint32_t block = c >> 6;
+    if (!((g_plane.ready[block >> 6].load(std::memory_order_acquire) >> (block & 63)) & 1)) fill_plane_block(block);
+    return (bits[block].load(std::memory_order_relaxed) >> (c & 63)) & 1;
+}
+
 // \s
-inline bool is_space_char(uint32_t c) { return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)); }
+inline bool is_space_char(uint32_t c) {
+    if (c < 0x100 || c > 0xFFFF) return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c));
+    return plane_test(g_plane.space, c);
+}
 // \d
-inline bool is_digit_char(uint32_t c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)); }
+inline bool is_digit_char(uint32_t c) {
+    if (c < 0x100 || c > 0xFFFF) return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c));
+    return plane_test(g_plane.digit, c);
+}
+// to_lower(c), asking the interpreter only for characters that have another lowercase.
+inline uint32_t to_lower_fast(uint32_t c) {
+    if (c < 0x100 || c > 0xFFFF || plane_test(g_plane.cased, c)) return to_lower(c);
+    return c;
+}
 
 // The other lowercase code points sharing the uppercase form of `lower` (re._casefix; often none).
 std::span<const uint32_t> extra_cases(uint32_t lower);
@@ -36,11 +71,14 @@ struct WordTable {
 };
 const WordTable& word_table();
 
-// \w: '_' or an alphanumeric character.
-inline bool is_word(uint32_t c, const WordTable& bytes) {
-    return c < 256 ? bytes.word[c] : (c == '_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)));
+// \w above 0xFF ('_' is below).
+inline bool is_wide_word(uint32_t c) {
+    if (c > 0xFFFF) return Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c));
+    return plane_test(g_plane.word, c);
 }
-inline bool is_word(uint32_t c) { return is_word(c, word_table()); }
+// \w: '_' or an alphanumeric character.
+inline bool is_word(uint32_t c, const WordTable& bytes) { return c < 256 ? bytes.word[c] : is_wide_word(c); }
+inline bool is_word(uint32_t c) { return c < 256 ? word_table().word[c] : is_wide_word(c); }
 
 uint32_t fold_ascii_wide(uint32_t c);
 

@@ -52,12 +52,14 @@ bool category_hit(uint8_t cats, uint32_t c) {
 }  // namespace
 
 bool CharSet::slow(uint32_t c) const {
-    const uint32_t x = lower_first_ ? to_lower(c) : c;
+    const uint32_t x = lower_first_ ? to_lower_fast(c) : c;
     bool hit = false;
-    // Binary search over the sorted ranges.
-    auto it = std::upper_bound(ranges_.begin(), ranges_.end(), std::make_pair(x, UINT32_MAX));
-    if (it != ranges_.begin() && std::prev(it)->second >= x) hit = true;
-    if (!hit) hit = category_hit(categories_, x);
+    if (!ranges_.empty() && x >= ranges_.front().first && x <= ranges_.back().second) {
+        // Binary search over the sorted ranges.
+        auto it = std::upper_bound(ranges_.begin(), ranges_.end(), std::make_pair(x, UINT32_MAX));
+        hit = it != ranges_.begin() && std::prev(it)->second >= x;
+    }
+    if (!hit && categories_ != 0) hit = category_hit(categories_, x);
     return hit != negate_;
 }
 

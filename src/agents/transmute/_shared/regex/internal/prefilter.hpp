@@ -65,12 +65,15 @@ size_t find_literal(const Program& prog, const Literal& lit, const C* s, size_t 
     } else {
         const CharSet& anchor = prog.sets[lit.sets[k]];
         size_t i = from + k;
-        // Sixteen chars at a time: lanes equal to an anchor byte, or above 0xFF (clamped to 0xFF;
-        // the anchor may accept such chars through case folding), are tested one by one.
+        // Sixteen chars at a time: lanes equal to an anchor byte, or above 0xFF (clamped to 0xFF)
+        // when the anchor may accept such chars (through case folding), are tested one by one.
         const uint8_t* b = lit.anchor_bytes;
         const int nb = lit.anchor_nbytes;
+        // An anchor that accepts no wide char leaves them out (0xFF itself is then an anchor byte
+        // or no match).
+        const uint8_t wide = anchor.narrow_only() ? b[0] : 0xFF;
         const simd::Bytes want[4] = {simd::splat(b[0]), simd::splat(nb > 1 ? b[1] : b[0]),
-                                     simd::splat(nb > 2 ? b[2] : b[0]), simd::splat(0xFF)};
+                                     simd::splat(nb > 2 ? b[2] : b[0]), simd::splat(wide)};
         for (; i + simd::kLanes <= last + k + 1; i += simd::kLanes) {
             uint32_t hits = simd::any_of(simd::load_clamped(s + i), want, 4);
             while (hits) {
