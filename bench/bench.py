@@ -127,6 +127,8 @@ def threads():
 
 ADVERSARIAL = {
     "whitespace after WITH name": lambda n: "WITH x" + " " * n,
+    "ideographic space after WITH name": lambda n: "WITH x" + "\u3000" * n,
+    "long CTE names": lambda n: ("WITH " + "a" * 5000 + " ") * (n // 5006),
     "unclosed parenthesis after WITH": lambda n: "WITH x (" + "a " * (n // 2),
     "repeated WITH x (": lambda n: "WITH x (" * (n // 8),
     "WITH fooAS( repeated": lambda n: "WITH fooAS(" * (n // 11),
