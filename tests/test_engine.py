@@ -426,3 +426,16 @@ def test_every_code_point_of_the_basic_plane_is_classed_as_re_does(source, flags
     engine, pattern = pair(source, flags)
     for text in ("".join(chars), "".join(random.Random(SEED).sample(chars, len(chars)))):
         assert engine.spans(text) == [m.span() for m in pattern.finditer(text)], (SEED, source)
+
+
+def test_case_insensitive_literals_found_at_every_offset_of_a_block():
+    # A letter's two cases are looked for 32 bytes at a time with the case bit set; bytes that
+    # differ from them in that bit only ('Q' ^ 0x20 is 'q', '[' ^ 0x20 is '{') must not pass.
+    for source in (r"zq\w", r"\bqz", r"x[@`]q"):
+        engine, pattern = pair(source, I)
+        for offset in range(0, 70):
+            for filler in ("Z[{:;", "q" + "\x11" * 4, "a" * 5):
+                for word in ("zqa", "ZQa", "Zqa", "qz", "QZ", "x@q", "X`Q", "z{a", "Z[a"):
+                    text = (filler * 20)[:offset] + word + "." * 40
+                    assert engine.count(text) == len(pattern.findall(text)), (source, text)
+                    assert engine.span(text) == (m.span() if (m := pattern.search(text)) else None), (source, text)

@@ -32,6 +32,21 @@ inline size_t scan_bytes(const Py_UCS1* s, size_t from, size_t end, const uint8_
         return hit ? static_cast<size_t>(static_cast<const Py_UCS1*>(hit) - s) : kNoPos;
     }
     size_t i = from;
+    const uint8_t lower = b[0] | 0x20;
+    if (nb == 2 && (b[0] ^ b[1]) == 0x20) {
+        // Two bytes that differ in the case bit alone (a letter's two cases, the usual anchor of
+        // a case-insensitive literal): x | 0x20 equals `lower` for those two bytes and no other,
+        // so one compare does, 32 bytes at a time.
+        const simd::Bytes bit = simd::splat(0x20), want = simd::splat(lower);
+        for (; i + 2 * simd::kLanes <= end; i += 2 * simd::kLanes) {
+            const uint32_t lo = simd::mask((simd::load(s + i) | bit) == want);
+            const uint32_t hi = simd::mask((simd::load(s + i + simd::kLanes) | bit) == want);
+            if (lo | hi) return i + simd::first(lo | (hi << simd::kLanes));
+        }
+        for (; i < end; ++i)
+            if ((s[i] | 0x20) == lower) return i;
+        return kNoPos;
+    }
     const simd::Bytes want[3] = {simd::splat(b[0]), simd::splat(b[1]), simd::splat(nb > 2 ? b[2] : b[1])};
     for (; i + simd::kLanes <= end; i += simd::kLanes) {
         const uint32_t hits = simd::any_of(simd::load(s + i), want, 3);
