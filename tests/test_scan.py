@@ -132,6 +132,9 @@ TRIGGER_SHAPES = [
     (r"SELECT\s+\*\s+EXCEPT\s*\(", I), (r"(?<!AS )\bENUM\s*\(", I), (r"::[A-Za-z_]", 0), (r"[,(]\s*\w+\s+YEAR\b", I),
     (r"(?=^## )", M), (r"#(?![A-Za-z_])", 0), (r"\$([A-Za-z_]\w*)?\$", 0), (r"`[^`\n]+`", 0), (r"/\*!\d+", 0),
     (r"\bWITH\s+\w+\s*(?:\([^)]*\))?\s*AS\s*\(", I),
+    # Words at a line start: found as words, their candidate the first line start before them.
+    (r"^\s*(SET\s+(ECHO|TIMING)|PROMPT)\b", I | M), (r"^SEL\b", M), (r"^\s+SEL\b", I | M),
+    (r"^[ \t]*SEL\b", M), (r"(?:^|;)\s*(?:SEL|DEL)\s+\w", I | M), (r"^\s*SEL\b|\bGO\b", M),
 ]
 SHAPE_WORDS = [
     "MERGE", "merge", "Key", "KEY", "\u212aey", "EXEC", "EXECUTE", "(", ")", "SHALLOW", "DEEP", "CLONE", "TINYINT",
@@ -139,7 +142,8 @@ SHAPE_WORDS = [
     "tsrange", "SEQ4", "AI_X", "AI_", "DECLARE", "c", "CURSOR", "SUPER", ",", "GO", "\n", ";", "SEL", "MINUS", "#",
     "#t", "#1", "@~", "@%", "@%x", "t@v12", "@v", "x%ROWTYPE", "%TYPE", "SELECT", "*", "EXCEPT", "AS", "ENUM", "::",
     "::a", "::1", "YEAR", "## ", "##", "$", "$a$", "$$", "`", "`x`", "`\n`", "/*!", "/*!40", "WITH", "\u017fel",
-    "\u0130nt", "\u00e9", "\u4e2d",
+    "\u0130nt", "\u00e9", "\u4e2d", "SET", "ECHO", "TIMING", "PROMPT", "DEL", "SELECT", "\n\n", " \n ", "\r\n",
+    "\u3000", "\x0b",
 ]
 SHAPE_SEPARATORS = [" ", " ", "", "\n", "\t", "  "]
 
@@ -264,3 +268,17 @@ def test_many_triggers_on_one_punctuation_character_scan_like_re(seeded_random):
         everything = set(range(len(programs)))
         for counted, gates in [(set(), False), (everything, True)]:
             scanned_like_re(programs, patterns, texts, counted, gates)
+
+
+def test_words_at_a_line_start_report_the_first_line_start_before_them():
+    # A word that "^\s*" leads to is found as a word; re's match starts at the first line start
+    # of the white space before it, blank lines included, and nowhere when none lies between.
+    shapes = [(r"^\s*SEL\b", M), (r"^\s+SEL\b", I | M), (r"^SEL\b", M), (r"(?:^|;)\s*(?:SEL|DEL)\s+\w", I | M),
+              (r"^\s*(SET\s+(ECHO|TIMING)|PROMPT)\b", I | M)]
+    texts = ["x\n\nSEL", "x\n \n SEL y", "\n\nSEL", "SEL", " SEL", "x SEL", "x;\n\n del a", "x; SEL b SEL c",
+             "a\r\n\r\n  set  echo\nprompt", "\u3000\nSEL", "x\u3000SEL", "x\n\x0b\nSEL\n\nSEL a\nDEL  b"]
+    programs = [_engine.compile(source, flags) for source, flags in shapes]
+    patterns = [re.compile(source, flags) for source, flags in shapes]
+    everything = set(range(len(programs)))
+    for counted, gates in [(set(), False), (everything, False), (set(), True), (everything, True)]:
+        scanned_like_re(programs, patterns, texts, counted, gates)

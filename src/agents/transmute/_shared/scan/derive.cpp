@@ -45,6 +45,26 @@ public:
           multiline_((regex::flags_of(prog) & regex::kMultiline) != 0) {}
 
     bool derive(std::vector<Trigger>& out) {
+        lines_as_words_ = true;
+        if (!derive_all()) return false;
+        // A word's line start lies an unbounded way back, over white space: its candidates stay in
+        // order with the other triggers' only where none of them can be met in white space.
+        bool line_back = false, in_space = false;
+        for (const Trigger& t : found_) {
+            line_back = line_back || t.back == Back::line;
+            in_space = in_space || t.at_line_start || t.punct == '\n' || t.back == Back::word || t.back == Back::literal;
+        }
+        if (line_back && in_space) {
+            found_.clear();
+            lines_as_words_ = false;
+            if (!derive_all()) return false;
+        }
+        out.insert(out.end(), found_.begin(), found_.end());
+        return true;
+    }
+
+private:
+    bool derive_all() {
         const Node& root = regex::syntax(prog_);
         std::vector<const Node*> alternatives;
         if (root.kind == Node::kAlt) {
@@ -66,12 +86,9 @@ public:
         }
         // Candidates an unbounded way back come out of order with other triggers' candidates,
         // so a pattern may have such triggers only alone.
-        if (far_back && found_.size() > 1) return false;
-        out.insert(out.end(), found_.begin(), found_.end());
-        return true;
+        return !(far_back && found_.size() > 1);
     }
 
-private:
     const regex::CharFacts& facts(const Node* n) {
         auto it = std::find_if(facts_.begin(), facts_.end(), [&](const auto& f) { return f.first == n->set; });
         if (it == facts_.end()) it = facts_.insert(facts_.end(), {n->set, regex::char_facts(prog_, n->set)});
@@ -396,6 +413,7 @@ private:
     // "^" under MULTILINE: a line start, with the words or punctuation its first non-blank opens.
     bool line_trigger(const Items& items, size_t k) {
         if (!multiline_) return false;
+        if (lines_as_words_ && line_words(items, k)) return true;
         Trigger t = base();
         t.at_word_start = false;
         t.at_line_start = true;
@@ -405,6 +423,48 @@ private:
         }
         found_.push_back(std::move(t));
         return true;
+    }
+
+    // "^\s*WORD ..." (or "^\s+" or "^" alone before the word): the words, as word triggers whose
+    // candidate is the line start before them. A word is met far less often than a line start
+    // whose first non-blank only opens like it ("SELECT" for "SEL\s+"), and its trigger checks
+    // what must follow the word. False, with nothing found, when a branch opens otherwise.
+    bool line_words(const Items& items, size_t k) {
+        Space space = Space::none;
+        if (k < items.size() && space_of(items[k]) != Space::none) {
+            if (!every_space(items[k]->kids[0].get())) return false;
+            space = space_of(items[k]);
+            ++k;
+        }
+        if (k >= items.size() || items[k] == nullptr) return false;
+        std::vector<Items> branches;
+        if (!split(Items(items.begin() + static_cast<std::ptrdiff_t>(k), items.end()), branches)) return false;
+        const size_t before = found_.size();
+        for (const Items& branch : branches) {
+            size_t j = 0;
+            // A word boundary holds at a word that white space or a line start comes before.
+            while (j < branch.size() && branch[j] != nullptr && branch[j]->kind == Node::kAssert &&
+                   branch[j]->assertion == regex::AssertKind::kWordBoundary)
+                ++j;
+            if (j >= branch.size() || branch[j] == nullptr || is_word_run(branch[j]) ||
+                branch[j]->kind == Node::kAssert || !word_triggers(branch, j)) {
+                found_.resize(before);
+                return false;
+            }
+        }
+        for (size_t j = before; j < found_.size(); ++j) {
+            found_[j].back = Back::line;
+            found_[j].back_space = space;
+        }
+        return true;
+    }
+
+    // Whether a char node accepts white space and nothing else, every white space char (\s), as
+    // "^\s*" must to pass over blank lines.
+    bool every_space(const Node* n) {
+        if (n->kind != Node::kChar) return false;
+        const regex::CharFacts& f = facts(n);
+        return f.only_space && f.all_space;
     }
 
     // After "\b": literal word chars, a class of a few, or "\w+\s+LIT".
@@ -499,6 +559,7 @@ private:
     bool multiline_;
     std::vector<std::pair<uint32_t, regex::CharFacts>> facts_;
     std::vector<Trigger> found_;
+    bool lines_as_words_ = true;  // "^\s*WORD" as word triggers (line_words)
 };
 
 }  // namespace

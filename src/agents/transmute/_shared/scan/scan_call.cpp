@@ -83,6 +83,20 @@ size_t candidate_start(const C* s, size_t n, size_t at, const Trigger& t) {
             if (k < len || !word_at(s, n, k - len, t.back_literal, t.fold)) return SIZE_MAX;
             return k - len;
         }
+        case Back::line: {
+            // The earliest line start from which only white space leads to the word: "^\s*"
+            // matches from there and from no earlier position.
+            if (t.back_space == Space::none) return at == 0 || s[at - 1] == '\n' ? at : SIZE_MAX;
+            size_t k = at;
+            while (k > 0 && regex::is_space_char(s[k - 1])) --k;
+            if (k > 0) {
+                while (k < at && s[k] != '\n') ++k;
+                if (k == at) return SIZE_MAX;  // no line break between the word and the text before it
+                ++k;
+            }
+            if (t.back_space == Space::some && k == at) return SIZE_MAX;
+            return k;
+        }
     }
     return SIZE_MAX;
 }

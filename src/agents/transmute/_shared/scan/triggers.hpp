@@ -34,6 +34,7 @@ enum class Back : uint8_t {
     word_char,  // "\wP": one word character before the punctuation
     word,       // "\b\w+\s+LIT": the start of the word before the white space in front of LIT
     literal,    // "LIT\s+P": the start of `back_literal` before the white space in front of P
+    line,       // "^\s*WORD" (MULTILINE): the first line start in the white space before WORD
 };
 
 // White space a trigger's check skips: none at all, any amount, or at least one character.
@@ -58,7 +59,9 @@ struct Trigger {
     std::u32string tail;
     Back back = Back::none;
     std::u32string back_literal;      // Back::literal: the word literal, lower-case when fold
-    Space back_space = Space::none;   // Back::literal: the white space between it and the trigger
+    // Back::literal: the white space between it and the trigger; Back::line: the white space
+    // (any char of \s) between the line start and the word.
+    Space back_space = Space::none;
     // Line triggers: what the first character after the line's leading white space must open,
     // as word prefixes (`heads`) or punctuation (`head_punct`); no requirement when both are empty.
     std::vector<std::u32string> heads;

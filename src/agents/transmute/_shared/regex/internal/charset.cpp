@@ -88,6 +88,8 @@ CharFacts CharSet::facts() const {
     f.ascii[0] = low_[0];
     f.ascii[1] = low_[1];
     f.wide = low_[2] != 0 || low_[3] != 0 || !narrow_only_;
+    // The category of white space, taken whole (white space has no other case to lower to).
+    f.all_space = !negate_ && (categories_ & kCatSpace) != 0;
     if (negate_) return f;
     uint64_t members = 0;
     for (const auto& r : ranges_) members += r.second - r.first + 1;

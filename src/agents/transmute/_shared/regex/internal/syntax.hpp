@@ -36,6 +36,7 @@ struct CharFacts {
     uint64_t ascii[2] = {0, 0};  // the ASCII chars it accepts
     bool wide = false;           // it accepts some char above 0x7F
     bool only_space = false;     // every char it accepts is white space (\s)
+    bool all_space = false;      // it accepts every white space char (\s, and perhaps more)
     bool only_word = false;      // every char it accepts is a word char (\w)
     // When every char it accepts folds (fold_ascii) to an ASCII char: those chars, distinct, up
     // to four; nfolds is 0 otherwise.
