@@ -9,6 +9,7 @@ import pytest
 
 from agents.transmute.detector import (
     NO_EVIDENCE,
+    PROBE_CHARS,
     RULES,
     Detector,
     Verdict,
@@ -512,6 +513,28 @@ class TestVerdict:
         assert verdict.platform is Platform.REDSHIFT and verdict.confidence == pytest.approx(0.79, abs=0.01)
         assert verdict.reason == "redshift 0.79, runner-up snowflake 0.11"
         assert sum(verdict.probabilities.values()) == pytest.approx(1.0, abs=1e-3)
+
+    def test_long_scripts_settle_on_their_first_part(self):
+        # The first line names SQL Server beyond doubt: the verdict stands on the probe, and
+        # Oracle's CONNECT BY far below is not read. Without that line, nothing is settled, the
+        # whole script is read and the evidence far below is found.
+        sure = Detector(model=dict(EMPTY, bias=[0.0] * 4 + [6.0] + [0.0] * 5, thresholds={"sqlserver": 0.5}))
+        filler = "SELECT a FROM t;\n" * (PROBE_CHARS // 8)  # twice the probe
+        head, tail = "SELECT TOP 5 * FROM t WITH (NOLOCK)\n", "SELECT x FROM dual CONNECT BY LEVEL < 5;\n"
+        assert any(marker.startswith("oracle.") for marker, _ in sure.matches(head + filler + tail))
+        settled = sure.detect(head + filler + tail)
+        assert settled.platform is Platform.SQLSERVER
+        assert all("oracle" not in e.marker and e.line < PROBE_CHARS // 17 + 2 for e in settled.evidence)
+        far = sure.detect(filler + head)
+        assert far.platform is Platform.SQLSERVER
+        assert [e.line for e in far.evidence if e.kind == "row"] == [filler.count("\n") + 1] * 2
+        # A probe that names no platform, or one not surely enough, leaves nothing out.
+        unsure = Detector(model=dict(EMPTY, thresholds={"sqlserver": 0.5}))
+        whole = unsure.detect(head + filler + tail)
+        assert {e.marker for e in whole.evidence} >= {m for m, _ in unsure.matches(head + filler + tail)}
+        # One long line has no line end to cut at: it is read whole.
+        line = sure.detect("SELECT a FROM t; " * (PROBE_CHARS // 8) + head.strip())
+        assert line.platform is Platform.SQLSERVER
 
     def test_a_platform_needs_evidence_of_its_own(self):
         # ILIKE is corroborating evidence only: however sure the model, no platform is named.

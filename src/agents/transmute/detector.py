@@ -75,6 +75,14 @@ ROW_ALSO_NAMES: dict[str, tuple[Platform, ...]] = {
 OTHER_PLATFORM_ODDS = 0.05
 # Tokens that weighed most, listed in the evidence.
 TOP_TOKENS = 5
+# A long script is read first to the end of the last line within its first PROBE_CHARS
+# characters. When that part names a platform with a probability of at least SETTLED, the verdict
+# stands on it, and its evidence is that part's. Otherwise the whole script is read. A script of
+# thousands of lines says what it is in its first few hundred: on the real corpus, no verdict
+# differs from the one given by the whole text, and the long scripts that make up most of an
+# estate's bytes cost a fraction of a full read.
+PROBE_CHARS = 32_768
+SETTLED = 0.97
 
 P = Platform
 
@@ -662,8 +670,13 @@ class Detector:
         return [(self.patterns[i].id, line) for i, line in fired]
 
     def detect(self, text: str) -> Verdict:
-        fired, logits, top, seen = self._scanner.scan(text)
-        return self._verdict(fired, logits, top, seen)
+        # Only scripts well over the probe's length are probed: a failed probe costs its length
+        # again.
+        if len(text) > PROBE_CHARS * 3 // 2 and (cut := text.rfind("\n", 0, PROBE_CHARS) + 1):
+            verdict = self._verdict(*self._scanner.scan(text[:cut]))
+            if verdict.platform is not None and verdict.probabilities[verdict.platform] >= SETTLED:
+                return verdict
+        return self._verdict(*self._scanner.scan(text))
 
     def _verdict(self, fired, logits, top, seen) -> Verdict:
         classes = self.classes
