@@ -736,3 +736,62 @@ class TestShippedModel:
         for path in files:
             text = decode(path.read_bytes())[0]
             assert str(detect_platform(text.removeprefix("\ufeff")).platform) == path.parent.name, path
+
+
+class TestNativeVerdict:
+    """The native verdict against the plain reading of the same rules (tests/reference), on real
+    lines of every platform shuffled together, under the shipped model and under random ones."""
+
+    SAMPLES = Path(__file__).resolve().parent / "platform_samples"
+    EXTRA = ["-- for Oracle use NVL, for SQL Server ISNULL\n", "-- Write your MySQL query below\n",
+             "SELECT * FROM t WHERE a ILIKE 'x%';\n", "SELECT SYSDATE FROM dual;\n", "# a hash comment\n",
+             "SELECT a FROM t LATERAL VIEW explode(b) x AS y;\n", "SELECT 1;\n", "\n"]  # fmt: skip
+
+    @pytest.fixture(scope="class")
+    @classmethod
+    def lines(cls):
+        out = list(cls.EXTRA)
+        for path in sorted(cls.SAMPLES.rglob("sample.*")):
+            out.extend(path.read_text(encoding="utf-8").splitlines(keepends=True))
+        return out
+
+    def models(self, rng):
+        shipped = load_model()
+        yield shipped
+        for _ in range(3):
+            classes = shipped["classes"]
+            yield dict(
+                shipped,
+                bias=[rng.gauss(0, 2) for _ in classes],
+                thresholds={c: rng.uniform(0.1, 0.99) for c in classes},
+                shared_thresholds={c: rng.uniform(0.1, 1.0) for c in classes},
+                decisive=rng.sample(shipped["decisive"], len(shipped["decisive"]) // 2),
+            )
+
+    def test_native_verdicts_are_the_plain_reading_s(self, lines, monkeypatch):
+        from agents.transmute import detector as module
+        from reference.detector_reference import detect as reference_detect
+
+        seed = random.randrange(2**32)
+        print("seed", seed)
+        rng = random.Random(seed)
+        # A short probe, so that scripts of a few dozen lines are probed, settled or not.
+        monkeypatch.setattr(module, "PROBE_CHARS", 600)
+        for model in self.models(rng):
+            detector = Detector(model=model)
+            for _ in range(60):
+                text = "".join(rng.choice(lines) for _ in range(rng.randrange(0, 60))) + rng.choice(WIDTHS)
+                native, plain = detector.detect(text), reference_detect(detector, text)
+                assert native == plain and repr(native) == repr(plain), (seed, text)
+                assert native.to_dict() == plain.to_dict(), (seed, text)
+
+    def test_settings_are_checked(self):
+        from agents.transmute import _detect
+
+        args = (["SELECT"], [0], [], [], [0.0], [0.0], [False])
+        with pytest.raises(TypeError, match="verdict settings must be a dict"):
+            _detect.Scanner(*args, verdict=[])
+        with pytest.raises(KeyError, match="verdict settings lack platforms"):
+            _detect.Scanner(*args, verdict={})
+        with pytest.raises(TypeError, match="this Scanner was built without verdict rules"):
+            _detect.Scanner(*args).detect("SELECT 1")

@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import functools
 import json
-import math
 import re
 from dataclasses import dataclass
 from importlib import resources
@@ -523,22 +522,6 @@ NAMED_IN_COMMENT = ".named_in_comment"
 _PLATFORM_NAMES = {platform: str(platform) for platform in Platform}
 
 
-def _evidence_order(item: tuple) -> tuple:
-    return item[0], item[1], item[2]
-
-
-def _evidence(item: tuple) -> Evidence:
-    """The Evidence of an item (line, rank, marker, confidence, platforms, counted, kind, weight),
-    its fields set in one step: a verdict builds a dozen per script, and the frozen dataclass's
-    own __init__ sets them one attribute call at a time."""
-    line, _, marker, confidence, platforms, counted, kind, weight = item
-    evidence = object.__new__(Evidence)
-    evidence.__dict__.update(marker=marker, line=line, confidence=confidence, platforms=platforms,
-                             counted=counted, kind=kind, weight=weight)  # fmt: skip
-    return evidence
-_PLATFORM_RANK = {platform: n for n, platform in enumerate(Platform)}
-
-
 @dataclass(frozen=True)
 class _Pattern:
     id: str
@@ -644,9 +627,28 @@ class Detector:
              0 if p.kind == "row" else 1, self._pattern_weight.get(i))
             for i, p in enumerate(self.patterns)
         )  # fmt: skip
+        self.probe_chars, self.settled = PROBE_CHARS, SETTLED
+        # The native pass decides the verdict by these, as the module's comments above describe.
+        settings = {
+            "platforms": tuple(Platform),
+            "classes": self.classes,
+            "facts": tuple(
+                fact + (self._names[i], i in self._specific, i in self._named_in_comment, i in self._decisive)
+                for i, fact in enumerate(self._facts)
+            ),
+            "thresholds": self.thresholds,
+            "shared_thresholds": self.shared_thresholds,
+            "evidence": Evidence,
+            "verdict": Verdict,
+            "no_evidence": NO_EVIDENCE,
+            "other_odds": OTHER_PLATFORM_ODDS,
+            "top_tokens": TOP_TOKENS,
+            "probe_chars": self.probe_chars,
+            "settled": self.settled,
+        }
         self._scanner = _detect.Scanner(
             patterns, contexts, features, weights, model["bias"], pattern_weights,
-            [i in self._pattern_weight for i in range(len(self.patterns))], FLAGS,
+            [i in self._pattern_weight for i in range(len(self.patterns))], FLAGS, verdict=settings,
         )
 
     @property
@@ -670,122 +672,9 @@ class Detector:
         return [(self.patterns[i].id, line) for i, line in fired]
 
     def detect(self, text: str) -> Verdict:
-        # Only scripts well over the probe's length are probed: a failed probe costs its length
-        # again.
-        if len(text) > PROBE_CHARS * 3 // 2 and (cut := text.rfind("\n", 0, PROBE_CHARS) + 1):
-            verdict = self._verdict(*self._scanner.scan(text[:cut]))
-            if verdict.platform is not None and verdict.probabilities[verdict.platform] >= SETTLED:
-                return verdict
-        return self._verdict(*self._scanner.scan(text))
-
-    def _verdict(self, fired, logits, top, seen) -> Verdict:
-        classes = self.classes
-        facts = self._facts
-        specific = self._specific
-        if sum(1 for i, _ in fired if i in self._named_in_comment) > 1:
-            # Comments that name several platforms compare them ("for Oracle use ..., for SQL
-            # Server ..."): they say nothing of the script's own.
-            specific = specific - self._named_in_comment
-        names = self._names
-        own = {platform for i, _ in fired if i in specific for platform in names[i]}
-        # Of those, the platforms that the most rows and rules name: SYSDATE names Redshift too,
-        # but beside CONNECT BY and FROM DUAL it is Oracle's; a platform whose every row and rule
-        # also names one with a row of its own is explained by that one.
-        if len(own) > 1:
-            counts = dict.fromkeys(own, 0)
-            for i, _ in fired:
-                if i in specific:
-                    for platform in names[i]:
-                        if platform in counts:
-                            counts[platform] += 1
-            most = max(counts.values())
-            own = {platform for platform, count in counts.items() if count == most}
-        peak = max(logits)
-        exps = [math.exp(v - peak) for v in logits]
-        if own:
-            exps = [e if c in own else e * OTHER_PLATFORM_ODDS for c, e in zip(classes, exps)]
-        total = sum(exps)
-        probs = [e / total for e in exps]
-        order = sorted(range(len(classes)), key=lambda c: (-probs[c], c))
-        best, second = order[0], order[1] if len(order) > 1 else order[0]
-
-        # Rule scores: what the rows and rules say on their own, shown beside the model.
-        direct: dict[Platform, float] = {}
-        for i, _ in fired:
-            _, _, platforms, _, corroborating, score, _, _ = facts[i]
-            if not corroborating:
-                for platform in platforms:
-                    direct[platform] = direct.get(platform, 0.0) + score
-        scores = dict(direct)
-        # Evidence in line order; at one line rows before rules before tokens, then by name.
-        items = []
-        # A feature's weight in the logits, as the native pass counted them (unit length).
-        known = seen + sum(1 for i, _ in fired if facts[i][7] is not None)
-        scale = 1.0 / math.sqrt(known) if known else 0.0
-        for i, line in fired:
-            marker, confidence, platforms, kind, corroborating, score, rank, row = facts[i]
-            counted = not corroborating
-            if corroborating:
-                for platform in platforms:
-                    if direct.get(platform, 0.0) > 0:
-                        scores[platform] = scores.get(platform, 0.0) + score
-                        counted = True
-            weight = round((row[best] - row[second]) * scale, 3) if row is not None else 0.0
-            items.append((line, rank, marker, confidence, platforms, counted, kind, weight))
-        named_best = (classes[best],)
-        words = self.feature_names
-        for index, line, gain in top[:TOP_TOKENS]:
-            items.append((line, 2, words[index], "model", named_best, True, "token", round(gain, 3)))
-        items.sort(key=_evidence_order)
-        evidence = tuple(map(_evidence, items))
-        ranked_scores = dict(sorted(scores.items(), key=lambda item: (-item[1], _PLATFORM_RANK[item[0]])))
-        probabilities = {classes[c]: round(probs[c], 4) for c in order}
-
-        best_p, second_p = probs[best], probs[second]
-        best_platform = classes[best]
-        widths = [len(names[i]) for i, _ in fired if i in specific and best_platform in names[i]]
-        threshold = self.shared_thresholds[best] if widths and min(widths) > 1 else self.thresholds[best]
-        # A platform is named only on evidence of its own: a row or rule of that platform fired
-        # (corroborating rows and those that many dialects share aside). The model then only
-        # decides among platforms with evidence, and a script of plain SQL is not pulled toward
-        # whichever dialect is most common.
-        if best_p >= threshold and classes[best] in own:
-            platform = classes[best]
-            reason = f"{platform} {best_p:.2f}, runner-up {classes[second]} {second_p:.2f}"
-            confidence = round(best_p, 2)
-        elif (decided := self._decided(fired)) is not None:
-            platform, marker = decided
-            p = probs[self._class_index[platform]]
-            reason = f"{platform} by {marker}, model {p:.2f}"
-            confidence = round(p, 2)
-        else:
-            platform, confidence = None, 0.0
-            # Without a row or rule, the model only leans on common words: that is no evidence.
-            if not fired:
-                reason = NO_EVIDENCE
-            elif classes[best] not in own and best_p >= threshold:
-                reason = f"{NO_EVIDENCE} for {classes[best]} {best_p:.2f}"
-            else:
-                reason = f"too close: {classes[best]} {best_p:.2f} vs {classes[second]} {second_p:.2f}"
-        return Verdict(
-            platform=platform,
-            confidence=confidence,
-            scores=ranked_scores,
-            evidence=evidence,
-            reason=reason,
-            probabilities=probabilities,
-        )
-
-
-    def _decided(self, fired) -> tuple[Platform, str] | None:
-        """The one platform the decisive rows and rules that fired name, with the one that fired on
-        the earliest line; None when none fired or they name different platforms."""
-        named = sorted((line, i) for i, line in fired if i in self._decisive)
-        platforms = {self.patterns[i].platforms[0] for _, i in named}
-        if len(platforms) != 1:
-            return None
-        first = self.patterns[named[0][1]]
-        return first.platforms[0], first.id
+        """The verdict on `text`. A script longer than PROBE_CHARS and a half is probed first
+        (see PROBE_CHARS)."""
+        return self._scanner.detect(text)
 
 
 @functools.cache

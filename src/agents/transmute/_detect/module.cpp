@@ -6,6 +6,7 @@
 #include "chains.hpp"
 #include "lexer.hpp"
 #include "tokens.hpp"
+#include "verdict.hpp"
 
 #include "released.hpp"
 #include "module.hpp"
@@ -79,11 +80,35 @@ struct ViewPatterns {
     }
 };
 
+// The host objects a verdict is built of, beside the rules it is decided by.
+struct VerdictObjects {
+    dt::VerdictRules rules;
+    std::vector<Ref> classes;      // the Platform of each model class
+    std::vector<Ref> class_alone;  // (Platform,) of each class: the platforms of a token's evidence
+    std::vector<Ref> platforms;    // every Platform, in the enumeration's order
+    std::vector<Ref> ids, confidences, listed, kinds;  // per pattern
+    std::vector<Ref> words;                            // the model's token features
+    Ref evidence_type, verdict_type, model, token, empty;
+    Ref k_marker, k_line, k_confidence, k_platforms, k_counted, k_kind, k_weight;
+    Ref k_platform, k_scores, k_evidence, k_reason, k_probabilities;
+
+    template <class F>
+    void each(F&& f) {
+        for (auto* list : {&classes, &class_alone, &platforms, &ids, &confidences, &listed, &kinds, &words})
+            for (Ref& ref : *list) f(ref);
+        for (Ref* ref : {&evidence_type, &verdict_type, &model, &token, &empty, &k_marker, &k_line, &k_confidence,
+                         &k_platforms, &k_counted, &k_kind, &k_weight, &k_platform, &k_scores, &k_evidence, &k_reason,
+                         &k_probabilities})
+            f(*ref);
+    }
+};
+
 struct Engine {
     std::vector<long> contexts;  // per pattern
     ViewPatterns views[3];       // code, comment, text
     size_t patterns = 0;
     Model model;
+    std::unique_ptr<VerdictObjects> verdict;  // null: scan only, no verdicts
 };
 
 struct ScannerObject {
@@ -260,9 +285,9 @@ PyObject* scanner_features(PyObject* self, PyObject* text) {
     return PyTuple_Pack(2, fired_obj.get(), dict.get());
 }
 
-PyObject* scanner_scan(PyObject* self, PyObject* text) {
-    if (!check_text(text)) return nullptr;
-    const Engine& engine = *reinterpret_cast<ScannerObject*>(self)->engine;
+// Scans text[0, limit) and scores the model: the patterns that fired, the logits, the features
+// that weighed most and how many the script holds. False with an exception set on failure.
+bool score(const Engine& engine, PyObject* text, size_t limit, dt::ScanOutcome& out) {
     const Model& model = engine.model;
     thread_local std::vector<uint32_t> mark;
     thread_local uint32_t epoch = 0;
@@ -273,10 +298,11 @@ PyObject* scanner_scan(PyObject* self, PyObject* text) {
     }
     ScoreLines sink{{model.vocab, mark, epoch, {}}, {}};
     std::vector<Fired> fired;
-    if (!transmute::scan_text_released(text, kNoGilThreshold, [&](const auto* s, size_t n) {
-            analyse(engine, s, n, sink, fired);
+    const size_t n = std::min(limit, static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+    if (!transmute::run_released(n >= kNoGilThreshold, [&] {
+            transmute::visit_text(text, [&](const auto* s, Py_ssize_t) { analyse(engine, s, n, sink, fired); });
         }))
-        return nullptr;
+        return false;
     const size_t k = model.classes;
     // The script's features have unit length, as in training: each of the `count` features the
     // model knows weighs 1 / sqrt(count), so that a long script's many weak features do not pass
@@ -294,16 +320,16 @@ PyObject* scanner_scan(PyObject* self, PyObject* text) {
         for (size_t c = 0; c < k; ++c) sums[c] += w[c];
     }
     const double scale = count > 0 ? 1.0 / std::sqrt(static_cast<double>(count)) : 0.0;
-    std::vector<double> logits(model.bias.begin(), model.bias.end());
-    for (size_t c = 0; c < k; ++c) logits[c] += sums[c] * scale;
+    out.logits.assign(model.bias.begin(), model.bias.end());
+    for (size_t c = 0; c < k; ++c) out.logits[c] += sums[c] * scale;
     // The features that moved the winner most against the runner-up.
     size_t best = 0, second = k > 1 ? 1 : 0;
     for (size_t c = 0; c < k; ++c) {
-        if (logits[c] > logits[best]) best = c;
+        if (out.logits[c] > out.logits[best]) best = c;
     }
     if (k > 1 && second == best) second = 0;
     for (size_t c = 0; c < k; ++c) {
-        if (c != best && logits[c] > logits[second]) second = c;
+        if (c != best && out.logits[c] > out.logits[second]) second = c;
     }
     std::vector<std::pair<float, size_t>> top;  // (contribution, index into seen)
     if (k > 1) {
@@ -318,27 +344,146 @@ PyObject* scanner_scan(PyObject* self, PyObject* text) {
                           [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
         top.resize(keep);
     }
-    Ref fired_obj = Ref::steal(fired_tuple(fired));
+    out.top.clear();
+    for (const auto& [gain, j] : top) out.top.push_back({sink.seen[j].first, sink.lines[j], gain});
+    std::sort(fired.begin(), fired.end(), [](const Fired& a, const Fired& b) { return a.pattern < b.pattern; });
+    out.fired.clear();
+    for (const Fired& f : fired) out.fired.emplace_back(f.pattern, f.line);
+    out.seen = sink.seen.size();
+    return true;
+}
+
+PyObject* scanner_scan(PyObject* self, PyObject* text) {
+    if (!check_text(text)) return nullptr;
+    const Engine& engine = *reinterpret_cast<ScannerObject*>(self)->engine;
+    dt::ScanOutcome outcome;
+    try {
+        if (!score(engine, text, SIZE_MAX, outcome)) return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    Ref fired_obj = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(outcome.fired.size())));
     if (!fired_obj) return nullptr;
-    Ref logits_obj = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(k)));
+    for (size_t j = 0; j < outcome.fired.size(); ++j) {
+        PyObject* item = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(outcome.fired[j].first),
+                                       static_cast<Py_ssize_t>(outcome.fired[j].second));
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(fired_obj.get(), static_cast<Py_ssize_t>(j), item);
+    }
+    Ref logits_obj = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(outcome.logits.size())));
     if (!logits_obj) return nullptr;
-    for (size_t c = 0; c < k; ++c) {
-        PyObject* v = PyFloat_FromDouble(logits[c]);
+    for (size_t c = 0; c < outcome.logits.size(); ++c) {
+        PyObject* v = PyFloat_FromDouble(outcome.logits[c]);
         if (!v) return nullptr;
         PyTuple_SET_ITEM(logits_obj.get(), static_cast<Py_ssize_t>(c), v);
     }
-    Ref top_obj = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(top.size())));
+    Ref top_obj = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(outcome.top.size())));
     if (!top_obj) return nullptr;
-    for (size_t t = 0; t < top.size(); ++t) {
-        const size_t j = top[t].second;
-        PyObject* item = Py_BuildValue("(nnd)", static_cast<Py_ssize_t>(sink.seen[j].first),
-                                       static_cast<Py_ssize_t>(sink.lines[j]), static_cast<double>(top[t].first));
+    for (size_t t = 0; t < outcome.top.size(); ++t) {
+        const dt::ScanOutcome::Top& top = outcome.top[t];
+        PyObject* item = Py_BuildValue("(nnd)", static_cast<Py_ssize_t>(top.feature), static_cast<Py_ssize_t>(top.line),
+                                       static_cast<double>(top.gain));
         if (!item) return nullptr;
         PyTuple_SET_ITEM(top_obj.get(), static_cast<Py_ssize_t>(t), item);
     }
-    Ref seen_obj = Ref::steal(PyLong_FromSize_t(sink.seen.size()));
+    Ref seen_obj = Ref::steal(PyLong_FromSize_t(outcome.seen));
     if (!seen_obj) return nullptr;
     return PyTuple_Pack(4, fired_obj.get(), logits_obj.get(), top_obj.get(), seen_obj.get());
+}
+
+// Sets a field of a host dataclass instance as object.__setattr__ does (the class may be frozen).
+bool set_field(PyObject* obj, const Ref& name, PyObject* value) {
+    if (!value) return false;
+    const int status = PyObject_GenericSetAttr(obj, name.get(), value);
+    Py_DECREF(value);
+    return status == 0;
+}
+
+// A new instance of a host class, made as object.__new__ makes it (its __init__ is not run).
+Ref new_instance(const Ref& type, const Ref& empty) {
+    return Ref::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(type.get()), empty.get(), nullptr));
+}
+
+// The host's Verdict of a decision.
+PyObject* build_verdict(const VerdictObjects& v, const dt::Decision& d) {
+    Ref evidence = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(d.evidence.size())));
+    if (!evidence) return nullptr;
+    for (size_t j = 0; j < d.evidence.size(); ++j) {
+        const dt::EvidenceItem& item = d.evidence[j];
+        Ref e = new_instance(v.evidence_type, v.empty);
+        if (!e) return nullptr;
+        const bool token = item.source < 0;
+        const size_t i = static_cast<size_t>(item.source);
+        const Ref& marker = token ? v.words[static_cast<size_t>(-1 - item.source)] : v.ids[i];
+        if (!set_field(e.get(), v.k_marker, Py_NewRef(marker.get())) ||
+            !set_field(e.get(), v.k_line, PyLong_FromSize_t(item.line)) ||
+            !set_field(e.get(), v.k_confidence, Py_NewRef(token ? v.model.get() : v.confidences[i].get())) ||
+            !set_field(e.get(), v.k_platforms, Py_NewRef(token ? v.class_alone[d.best].get() : v.listed[i].get())) ||
+            !set_field(e.get(), v.k_counted, PyBool_FromLong(item.counted)) ||
+            !set_field(e.get(), v.k_kind, Py_NewRef(token ? v.token.get() : v.kinds[i].get())) ||
+            !set_field(e.get(), v.k_weight, PyFloat_FromDouble(item.weight)))
+            return nullptr;
+        PyTuple_SET_ITEM(evidence.get(), static_cast<Py_ssize_t>(j), e.release());
+    }
+    Ref scores = Ref::steal(PyDict_New());
+    if (!scores) return nullptr;
+    for (const auto& [p, value] : d.scores) {
+        Ref number = Ref::steal(PyFloat_FromDouble(value));
+        if (!number || PyDict_SetItem(scores.get(), v.platforms[static_cast<size_t>(p)].get(), number.get()) < 0)
+            return nullptr;
+    }
+    Ref probabilities = Ref::steal(PyDict_New());
+    if (!probabilities) return nullptr;
+    for (const auto& [c, value] : d.probabilities) {
+        Ref number = Ref::steal(PyFloat_FromDouble(value));
+        if (!number || PyDict_SetItem(probabilities.get(), v.classes[c].get(), number.get()) < 0) return nullptr;
+    }
+    Ref verdict = new_instance(v.verdict_type, v.empty);
+    if (!verdict) return nullptr;
+    PyObject* platform = d.platform >= 0 ? v.classes[static_cast<size_t>(d.platform)].get() : Py_None;
+    if (!set_field(verdict.get(), v.k_platform, Py_NewRef(platform)) ||
+        !set_field(verdict.get(), v.k_confidence, PyFloat_FromDouble(d.confidence)) ||
+        !set_field(verdict.get(), v.k_scores, scores.release()) ||
+        !set_field(verdict.get(), v.k_evidence, evidence.release()) ||
+        !set_field(verdict.get(), v.k_reason, PyUnicode_FromStringAndSize(d.reason.data(), static_cast<Py_ssize_t>(d.reason.size()))) ||
+        !set_field(verdict.get(), v.k_probabilities, probabilities.release()))
+        return nullptr;
+    return verdict.release();
+}
+
+// The verdict on a script. A long script is first scanned to the end of the last line within its
+// first probe_chars characters; a platform named there with at least the settled probability
+// stands. Otherwise the whole script is scanned.
+PyObject* scanner_detect(PyObject* self, PyObject* text) {
+    if (!check_text(text)) return nullptr;
+    const Engine& engine = *reinterpret_cast<ScannerObject*>(self)->engine;
+    if (!engine.verdict) {
+        PyErr_SetString(PyExc_TypeError, "this Scanner was built without verdict rules");
+        return nullptr;
+    }
+    const VerdictObjects& v = *engine.verdict;
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    const size_t probe = v.rules.probe_chars;
+    try {
+        if (probe > 0 && n > probe * 3 / 2) {
+            const Py_ssize_t line_end = PyUnicode_FindChar(text, '\n', 0, static_cast<Py_ssize_t>(probe), -1);
+            if (line_end == -2) return nullptr;
+            if (line_end >= 0) {
+                dt::ScanOutcome outcome;
+                if (!score(engine, text, static_cast<size_t>(line_end) + 1, outcome)) return nullptr;
+                const dt::Decision decision = dt::decide(v.rules, outcome);
+                if (decision.platform >= 0 && decision.named_probability >= v.rules.settled)
+                    return build_verdict(v, decision);
+            }
+        }
+        dt::ScanOutcome outcome;
+        if (!score(engine, text, n, outcome)) return nullptr;
+        return build_verdict(v, dt::decide(v.rules, outcome));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
 }
 
 // Indices of the patterns the scans search on their own (no trigger could be derived).
@@ -393,16 +538,206 @@ bool read_floats(PyObject* obj, size_t expected, std::vector<float>& out, const 
     return true;
 }
 
-// Scanner(patterns, contexts, features, weights, bias, pattern_weights, pattern_features, flags):
-// `pattern_features` says per pattern whether it is a feature of the model.
+// An item of the verdict's settings, or null with KeyError set.
+PyObject* setting(PyObject* settings, const char* key) {
+    PyObject* item = PyDict_GetItemString(settings, key);  // borrowed
+    if (!item && !PyErr_Occurred()) PyErr_Format(PyExc_KeyError, "verdict settings lack %s", key);
+    return item;
+}
+
+// The index of `member` (by identity) in `table`, or -1.
+int index_in(const std::vector<Ref>& table, PyObject* member) {
+    for (size_t j = 0; j < table.size(); ++j)
+        if (table[j].get() == member) return static_cast<int>(j);
+    return -1;
+}
+
+bool read_doubles(PyObject* obj, std::vector<double>& out, const char* what) {
+    Ref seq = Ref::steal(PySequence_Fast(obj, what));
+    if (!seq) return false;
+    out.clear();
+    for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(seq.get()); ++j) {
+        const double value = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq.get(), j));
+        if (value == -1.0 && PyErr_Occurred()) return false;
+        out.push_back(value);
+    }
+    return true;
+}
+
+// Platforms (members of `platforms`) as indices into it.
+bool read_platforms(PyObject* obj, const std::vector<Ref>& platforms, std::vector<uint8_t>& out) {
+    Ref seq = Ref::steal(PySequence_Fast(obj, "platforms must be a sequence"));
+    if (!seq) return false;
+    out.clear();
+    for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(seq.get()); ++j) {
+        const int index = index_in(platforms, PySequence_Fast_GET_ITEM(seq.get(), j));
+        if (index < 0) {
+            PyErr_SetString(PyExc_ValueError, "a pattern names a platform that is not among the platforms");
+            return false;
+        }
+        out.push_back(static_cast<uint8_t>(index));
+    }
+    return true;
+}
+
+bool utf8_of(PyObject* obj, std::string& out) {
+    Py_ssize_t len;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (!data) return false;
+    out.assign(data, static_cast<size_t>(len));
+    return true;
+}
+
+// The verdict's rules and host objects from the settings the host's Detector gives: classes,
+// platforms, facts (one tuple per pattern: id, confidence, platforms, kind, corroborating_only,
+// score, rank, model row or None, platforms it is evidence of, specific, named_in_comment,
+// decisive), thresholds, shared_thresholds, evidence and verdict (the classes to build),
+// no_evidence, other_odds, top_tokens, probe_chars, settled.
+std::unique_ptr<VerdictObjects> read_verdict(PyObject* settings, const Engine& engine, PyObject* features) {
+    if (!PyDict_Check(settings)) {
+        PyErr_SetString(PyExc_TypeError, "verdict settings must be a dict");
+        return nullptr;
+    }
+    auto v = std::make_unique<VerdictObjects>();
+    dt::VerdictRules& r = v->rules;
+    auto refs = [](PyObject* obj, std::vector<Ref>& out, const char* what) {
+        Ref seq = Ref::steal(PySequence_Fast(obj, what));
+        if (!seq) return false;
+        for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(seq.get()); ++j)
+            out.push_back(Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), j)));
+        return true;
+    };
+    PyObject* item;
+    if (!(item = setting(settings, "platforms")) || !refs(item, v->platforms, "platforms must be a sequence")) return nullptr;
+    if (!(item = setting(settings, "classes")) || !refs(item, v->classes, "classes must be a sequence")) return nullptr;
+    const size_t k = v->classes.size();
+    if (k != engine.model.classes) {
+        PyErr_SetString(PyExc_ValueError, "the verdict's classes are not the model's");
+        return nullptr;
+    }
+    r.platforms = v->platforms.size();
+    r.platform_class.assign(r.platforms, -1);
+    for (size_t c = 0; c < k; ++c) {
+        const int p = index_in(v->platforms, v->classes[c].get());
+        if (p < 0) {
+            PyErr_SetString(PyExc_ValueError, "a class is not among the platforms");
+            return nullptr;
+        }
+        r.class_platform.push_back(p);
+        r.platform_class[static_cast<size_t>(p)] = static_cast<int>(c);
+        Ref text = Ref::steal(PyObject_Str(v->classes[c].get()));
+        std::string utf8;
+        if (!text || !utf8_of(text.get(), utf8)) return nullptr;
+        r.class_text.push_back(std::move(utf8));
+        Ref alone = Ref::steal(PyTuple_Pack(1, v->classes[c].get()));
+        if (!alone) return nullptr;
+        v->class_alone.push_back(std::move(alone));
+    }
+    if (!(item = setting(settings, "thresholds")) || !read_doubles(item, r.thresholds, "thresholds must be a sequence"))
+        return nullptr;
+    if (!(item = setting(settings, "shared_thresholds")) ||
+        !read_doubles(item, r.shared_thresholds, "shared_thresholds must be a sequence"))
+        return nullptr;
+    if (r.thresholds.size() != k || r.shared_thresholds.size() != k) {
+        PyErr_SetString(PyExc_ValueError, "one threshold per class is needed");
+        return nullptr;
+    }
+    if (!(item = setting(settings, "facts"))) return nullptr;
+    Ref facts = Ref::steal(PySequence_Fast(item, "facts must be a sequence"));
+    if (!facts) return nullptr;
+    if (static_cast<size_t>(PySequence_Fast_GET_SIZE(facts.get())) != engine.patterns) {
+        PyErr_SetString(PyExc_ValueError, "facts and patterns differ in length");
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(facts.get()); ++i) {
+        PyObject *id, *confidence, *listed, *kind, *row, *names;
+        int corroborating, rank, specific, in_comment, decisive;
+        double score;
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(facts.get(), i), "UUOUpdiOOppp:facts", &id, &confidence, &listed,
+                              &kind, &corroborating, &score, &rank, &row, &names, &specific, &in_comment, &decisive))
+            return nullptr;
+        dt::PatternFacts f;
+        f.corroborating = corroborating;
+        f.specific = specific;
+        f.named_in_comment = in_comment;
+        f.decisive = decisive;
+        f.score = score;
+        f.rank = rank;
+        if (!utf8_of(id, f.id) || !read_platforms(listed, v->platforms, f.platforms) ||
+            !read_platforms(names, v->platforms, f.names))
+            return nullptr;
+        if (f.decisive && f.platforms.empty()) {
+            PyErr_SetString(PyExc_ValueError, "a decisive pattern must name a platform");
+            return nullptr;
+        }
+        if (row != Py_None) {
+            if (!read_doubles(row, f.row, "a model row must be a sequence")) return nullptr;
+            if (f.row.size() != k) {
+                PyErr_SetString(PyExc_ValueError, "a model row needs one weight per class");
+                return nullptr;
+            }
+        }
+        r.patterns.push_back(std::move(f));
+        v->ids.push_back(Ref::borrow(id));
+        v->confidences.push_back(Ref::borrow(confidence));
+        v->listed.push_back(Ref::borrow(listed));
+        v->kinds.push_back(Ref::borrow(kind));
+    }
+    if (!refs(features, v->words, "features must be a sequence")) return nullptr;
+    for (const Ref& word : v->words) {
+        std::string utf8;
+        if (!utf8_of(word.get(), utf8)) return nullptr;
+        r.words.push_back(std::move(utf8));
+    }
+    if (!(item = setting(settings, "evidence"))) return nullptr;
+    v->evidence_type = Ref::borrow(item);
+    if (!(item = setting(settings, "verdict"))) return nullptr;
+    v->verdict_type = Ref::borrow(item);
+    for (const Ref* type : {&v->evidence_type, &v->verdict_type}) {
+        if (!PyType_Check(type->get())) {
+            PyErr_SetString(PyExc_TypeError, "evidence and verdict must be classes");
+            return nullptr;
+        }
+    }
+    if (!(item = setting(settings, "no_evidence")) || !PyUnicode_Check(item) || !utf8_of(item, r.no_evidence)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "no_evidence must be a str");
+        return nullptr;
+    }
+    if (!(item = setting(settings, "other_odds")) || ((r.other_odds = PyFloat_AsDouble(item)) == -1.0 && PyErr_Occurred()))
+        return nullptr;
+    if (!(item = setting(settings, "settled")) || ((r.settled = PyFloat_AsDouble(item)) == -1.0 && PyErr_Occurred()))
+        return nullptr;
+    if (!(item = setting(settings, "top_tokens")) || ((r.top_tokens = PyLong_AsSize_t(item)) == static_cast<size_t>(-1) && PyErr_Occurred()))
+        return nullptr;
+    if (!(item = setting(settings, "probe_chars")) || ((r.probe_chars = PyLong_AsSize_t(item)) == static_cast<size_t>(-1) && PyErr_Occurred()))
+        return nullptr;
+    v->model = Ref::steal(PyUnicode_InternFromString("model"));
+    v->token = Ref::steal(PyUnicode_InternFromString("token"));
+    v->empty = Ref::steal(PyTuple_New(0));
+    const std::pair<Ref*, const char*> keys[] = {
+        {&v->k_marker, "marker"},     {&v->k_line, "line"},     {&v->k_confidence, "confidence"},
+        {&v->k_platforms, "platforms"}, {&v->k_counted, "counted"}, {&v->k_kind, "kind"},
+        {&v->k_weight, "weight"},     {&v->k_platform, "platform"}, {&v->k_scores, "scores"},
+        {&v->k_evidence, "evidence"}, {&v->k_reason, "reason"}, {&v->k_probabilities, "probabilities"},
+    };
+    for (const auto& [ref, name] : keys) *ref = Ref::steal(PyUnicode_InternFromString(name));
+    bool complete = true;
+    v->each([&](Ref& ref) { complete = complete && ref; });
+    return complete ? std::move(v) : nullptr;
+}
+
+// Scanner(patterns, contexts, features, weights, bias, pattern_weights, pattern_features, flags,
+// verdict=None): `pattern_features` says per pattern whether it is a feature of the model;
+// `verdict`, the settings of the verdicts `detect` gives (see read_verdict).
 PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"patterns", "contexts",         "features", "weights", "bias", "pattern_weights",
-                               "pattern_features", "flags", nullptr};
+                               "pattern_features", "flags", "verdict", nullptr};
     PyObject *patterns, *contexts, *features, *weights, *bias, *pattern_weights, *pattern_features;
+    PyObject* verdict = Py_None;
     int flags = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O!OOOO|i:Scanner", const_cast<char**>(kw), &PyList_Type,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O!OOOO|iO:Scanner", const_cast<char**>(kw), &PyList_Type,
                                      &patterns, &PyList_Type, &contexts, &PyList_Type, &features, &weights, &bias,
-                                     &pattern_weights, &pattern_features, &flags))
+                                     &pattern_weights, &pattern_features, &flags, &verdict))
         return nullptr;
     const Py_ssize_t n_patterns = PyList_GET_SIZE(patterns);
     if (PyList_GET_SIZE(contexts) != n_patterns) {
@@ -502,6 +837,7 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             model.pattern_counts[p] = truth == 1;
         }
         model.vocab.build(names);
+        if (verdict != Py_None && !(engine->verdict = read_verdict(verdict, *engine, features))) return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
@@ -515,9 +851,30 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void scanner_dealloc(PyObject* self) {
     auto* obj = reinterpret_cast<ScannerObject*>(self);
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     delete obj->engine;
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+int scanner_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Engine* engine = reinterpret_cast<ScannerObject*>(self)->engine;
+    if (engine && engine->verdict) {
+        int status = 0;
+        engine->verdict->each([&](Ref& ref) {
+            if (!status && ref) status = visit(ref.get(), arg);
+        });
+        if (status) return status;
+    }
+    return 0;
+}
+
+// Breaks reference cycles through the verdict's classes: detect() then raises.
+int scanner_clear(PyObject* self) {
+    Engine* engine = reinterpret_cast<ScannerObject*>(self)->engine;
+    if (engine) engine->verdict.reset();
+    return 0;
 }
 
 PyMethodDef scanner_methods[] = {
@@ -525,6 +882,8 @@ PyMethodDef scanner_methods[] = {
      "scan(text) -> (fired, logits, top, seen): patterns that matched as (index, line), the model's "
      "logits per class, the features that weighed most as (feature index, line, weight), and how many "
      "vocabulary features the text holds"},
+    {"detect", scanner_detect, METH_O,
+     "detect(text) -> Verdict: the verdict on a script (a long one probed on its first lines first)"},
     {"features", scanner_features, METH_O,
      "features(text) -> (fired, {feature: line}): the evidence as strings, for training"},
     {"untriggered", scanner_untriggered, METH_NOARGS, "untriggered() -> indices of patterns searched on their own"},
@@ -535,6 +894,8 @@ PyMethodDef scanner_methods[] = {
 PyType_Slot scanner_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(scanner_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(scanner_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(scanner_clear)},
     {Py_tp_methods, scanner_methods},
     {Py_tp_doc, const_cast<char*>("The detector's patterns and model, compiled once (immutable, thread-safe).")},
     {0, nullptr},
@@ -544,7 +905,7 @@ PyType_Spec scanner_spec = {
     "agents.transmute._detect.Scanner",
     sizeof(ScannerObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     scanner_slots,
 };
 
