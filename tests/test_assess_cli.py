@@ -16,6 +16,8 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 COMMAND = [sys.executable, "-m", "agents.transmute.assess"]
 SCHEMA = Path(__file__).resolve().parent / "schemas" / "sarif-schema-2.1.0.json"
@@ -85,6 +87,21 @@ class TestSelection:
     ])  # fmt: skip
     def test_gitignore_style_patterns(self, estate, args, expected):
         assert paths_of(run(estate, "e", *args, "--format", "json")) == {f"e/{p}" for p in expected}
+
+    @settings(max_examples=300, deadline=None)
+    @given(endings=st.lists(st.sampled_from(["*.sql", "*.pk?", "*.tar.gz", "*sql", "*.", "*.sql ", "*.sql/",
+                                             "*.hql"]), max_size=4),  # fmt: skip
+           path=st.lists(st.sampled_from(["a", "x.sql", ".sql", "mysql", "b.tar.gz", "c.pkb", "d.", "e.hql", ""]),
+                         min_size=1, max_size=4).map("/".join))  # fmt: skip
+    def test_ending_patterns_read_as_gitignore_reads_them(self, endings, path):
+        # The default patterns are answered by names' endings alone; the spec itself decides.
+        import pathspec
+
+        from agents.transmute.assess import compile_patterns
+
+        spec = pathspec.GitIgnoreSpec.from_lines(endings)
+        for candidate in (path, path + "/"):
+            assert compile_patterns(endings).match_file(candidate) == spec.match_file(candidate), candidate
 
     def test_excluded_files_and_folders_are_counted(self, estate):
         done = run(estate, "e", "--exclude", "Deprecated/", "--exclude", "*.pk?", "--format", "json")
