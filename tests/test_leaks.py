@@ -237,7 +237,25 @@ def engine_cases():
     ]
 
 
-ALL_CASES = complexity_cases() + lorepick_cases() + engine_cases()
+def detector_cases():
+    from agents.transmute.detector import Evidence, Verdict, default_detector
+    from agents.transmute.originscan import Platform
+
+    detector = default_detector()
+    # Objects every verdict holds or is built of: the scanner, the classes, the platforms, the
+    # names of rows and of the model's tokens.
+    watched = [detector._scanner, Evidence, Verdict, *Platform, *detector.feature_names,
+               *(p.id for p in detector.patterns)]  # fmt: skip
+    long = "SELECT TOP 5 * FROM t WITH (NOLOCK)\nGO\n" * 300  # probed, and settled by the probe
+    cases = [(f"detector-{kind}", lambda t=text: (lambda: detector.detect(t), None, [t, *watched]))
+             for kind, text in TEXTS.items()]
+    return cases + [
+        ("detector-probed", lambda: (lambda: detector.detect(long), None, [long, *watched])),
+        ("detector-bad-text", lambda: (lambda: detector._scanner.detect(b"x"), TypeError, watched)),
+    ]
+
+
+ALL_CASES = complexity_cases() + lorepick_cases() + engine_cases() + detector_cases()
 
 
 @pytest.mark.parametrize("factory", [f for _, f in ALL_CASES], ids=[name for name, _ in ALL_CASES])
