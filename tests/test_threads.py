@@ -83,6 +83,12 @@ def tasks():
         out.append((f"engine[{i}]", lambda t=text: (program.search(t), program.count(t), program.spans(t),
                                                     program.sub_empty(t), program.span(t, len(t) // 2))))
     out.append(("engine-compile", lambda: _engine.compile(r"#\w+|@\w+\s+TABLE", re.I).spans(TEXTS[-1])))
+    from agents.transmute.detector import default_detector
+
+    detector = default_detector()
+    for i, text in enumerate(TEXTS):
+        # Long texts are scanned with the GIL released, probed or whole.
+        out.append((f"platform[{i}]", lambda t=text: detector.detect(t).to_dict()))
     return out
 
 
