@@ -1,6 +1,8 @@
 """Fuzz target: the platform detector's native pass. Every marker row and rule fires exactly
 when `re.search` finds it in the view the lexer gives it, on the same line; the lexer's views
-keep the text's length and line breaks; the verdict is well formed.
+keep the text's length and line breaks; the verdict is well formed, and is the one the plain
+reading of the verdict's rules gives (with the shipped probe, and with one of 64 characters so
+that short inputs are probed too).
 
     python fuzz/fuzz_detect.py fuzz/corpus/detect -max_total_time=60
 
@@ -14,15 +16,19 @@ import atheris
 
 with atheris.instrument_imports():
     import _common
+    from reference.detector_reference import detect as reference_detect
     from reference.detector_reference import first_lines
 
 from agents.transmute.cuebook import PLATFORM_MARKERS
+from agents.transmute import detector as _detector_module
 from agents.transmute.detector import FLAGS, HASH_COMMENT, RULES, Detector, _row_context
 from agents.transmute.originscan import Platform
 
 EMPTY = {"classes": [p.value for p in Platform], "bias": [0.0] * 10, "threshold": 0.5, "features": [], "weights": []}
 DETECTOR = Detector(model=EMPTY)
 SHIPPED = Detector()
+_detector_module.PROBE_CHARS = 64
+PROBED = Detector()
 PATTERNS = [(re.compile(m.pattern, FLAGS), _row_context(m)) for m in PLATFORM_MARKERS]
 PATTERNS += [(re.compile(r.pattern, FLAGS), r.context) for r in RULES]
 
@@ -38,9 +44,12 @@ def check(data: bytes) -> None:
     fired, _ = DETECTOR._scanner.features(text)
     got = {i: line for i, line in fired if i not in hash_rows}
     assert got == first_lines(PATTERNS, text, code, comments), (text, got)
-    verdict = SHIPPED.detect(text)
-    assert verdict.platform is None or verdict.unknown_reason is None
-    assert abs(sum(verdict.probabilities.values()) - 1.0) < 1e-2
+    for detector in (DETECTOR, SHIPPED, PROBED):
+        verdict = detector.detect(text)
+        assert verdict.platform is None or verdict.unknown_reason is None
+        assert abs(sum(verdict.probabilities.values()) - 1.0) < 1e-2
+        plain = reference_detect(detector, text)
+        assert verdict == plain and verdict.to_dict() == plain.to_dict(), (text, verdict, plain)
 
 
 if __name__ == "__main__":
