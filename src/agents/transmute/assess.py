@@ -1326,6 +1326,19 @@ def package_version() -> str:
         return "unknown"
 
 
+class _VersionAction(argparse.Action):
+    """--version, the package's version looked up only when asked for: reading the installed
+    metadata costs every run more than a small script's assessment."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help="show program's version number and exit"):  # noqa: A002 - argparse's own keyword
+        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(f"{parser.prog} {package_version()}")
+        parser.exit()
+
+
 def _listed_paths(source: str) -> Iterator[str]:
     """The paths of a --files-from list, one a line, read as they are needed. Names are taken as
     bytes and decoded as the file system's are (os.fsdecode), so any name can be listed; blank
@@ -1415,7 +1428,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--sort", choices=SORT_KEYS, help="order of the files (default: path)")
     parser.add_argument("--summary-only", action="store_true", help="table format: only the summary")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
+    parser.add_argument("--version", action=_VersionAction)
     return parser  # fmt: skip
 
 
