@@ -155,14 +155,15 @@ void run_view(const ViewPatterns& vp, const C* view, size_t n, const std::vector
     vp.scan->run(view, n, result);
     thread_local std::vector<size_t> first;
     first.assign(patterns, SIZE_MAX);
-    std::vector<uint32_t> touched;
+    thread_local std::vector<uint32_t> touched;
+    touched.clear();
     for (size_t k = 0; k < vp.owner.size(); ++k) {
         if (vp.modes[k] != sc::Mode::presence || !result.found[k]) continue;
         const uint32_t p = vp.owner[k];
         if (first[p] == SIZE_MAX) touched.push_back(p);
         first[p] = std::min(first[p], result.first[k]);
     }
-    std::vector<const std::vector<rx::Span>*> pieces;
+    thread_local std::vector<const std::vector<rx::Span>*> pieces;
     for (const auto& chain : vp.chains) {
         pieces.clear();
         for (uint32_t slot : chain.slots) pieces.push_back(&result.spans[slot]);
@@ -392,17 +393,20 @@ PyObject* scanner_scan(PyObject* self, PyObject* text) {
     return PyTuple_Pack(4, fired_obj.get(), logits_obj.get(), top_obj.get(), seen_obj.get());
 }
 
-// Sets a field of a host dataclass instance as object.__setattr__ does (the class may be frozen).
-bool set_field(PyObject* obj, const Ref& name, PyObject* value) {
-    if (!value) return false;
-    const int status = PyObject_GenericSetAttr(obj, name.get(), value);
-    Py_DECREF(value);
-    return status == 0;
-}
-
-// A new instance of a host class, made as object.__new__ makes it (its __init__ is not run).
-Ref new_instance(const Ref& type, const Ref& empty) {
-    return Ref::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(type.get()), empty.get(), nullptr));
+// A new instance of a host class, made as object.__new__ makes it (its __init__ is not run),
+// with its fields set at once as its __dict__, as a frozen dataclass's own constructor would set
+// them. The values are new references, taken over (null: an error is set).
+Ref new_instance(const Ref& type, const Ref& empty, std::initializer_list<std::pair<const Ref*, PyObject*>> fields) {
+    bool complete = true;
+    for (const auto& [name, value] : fields) complete = complete && value;
+    Ref obj = Ref::steal(complete ? PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(type.get()), empty.get(), nullptr)
+                                  : nullptr);
+    Ref dict = Ref::steal(obj ? PyObject_GenericGetDict(obj.get(), nullptr) : nullptr);
+    for (const auto& [name, value] : fields) {
+        if (dict && PyDict_SetItem(dict.get(), name->get(), value) < 0) dict = Ref();
+        Py_XDECREF(value);
+    }
+    return dict ? obj : Ref();
 }
 
 // The host's Verdict of a decision.
@@ -411,19 +415,19 @@ PyObject* build_verdict(const VerdictObjects& v, const dt::Decision& d) {
     if (!evidence) return nullptr;
     for (size_t j = 0; j < d.evidence.size(); ++j) {
         const dt::EvidenceItem& item = d.evidence[j];
-        Ref e = new_instance(v.evidence_type, v.empty);
-        if (!e) return nullptr;
         const bool token = item.source < 0;
         const size_t i = static_cast<size_t>(item.source);
         const Ref& marker = token ? v.words[static_cast<size_t>(-1 - item.source)] : v.ids[i];
-        if (!set_field(e.get(), v.k_marker, Py_NewRef(marker.get())) ||
-            !set_field(e.get(), v.k_line, PyLong_FromSize_t(item.line)) ||
-            !set_field(e.get(), v.k_confidence, Py_NewRef(token ? v.model.get() : v.confidences[i].get())) ||
-            !set_field(e.get(), v.k_platforms, Py_NewRef(token ? v.class_alone[d.best].get() : v.listed[i].get())) ||
-            !set_field(e.get(), v.k_counted, PyBool_FromLong(item.counted)) ||
-            !set_field(e.get(), v.k_kind, Py_NewRef(token ? v.token.get() : v.kinds[i].get())) ||
-            !set_field(e.get(), v.k_weight, PyFloat_FromDouble(item.weight)))
-            return nullptr;
+        Ref e = new_instance(v.evidence_type, v.empty, {
+            {&v.k_marker, Py_NewRef(marker.get())},
+            {&v.k_line, PyLong_FromSize_t(item.line)},
+            {&v.k_confidence, Py_NewRef(token ? v.model.get() : v.confidences[i].get())},
+            {&v.k_platforms, Py_NewRef(token ? v.class_alone[d.best].get() : v.listed[i].get())},
+            {&v.k_counted, PyBool_FromLong(item.counted)},
+            {&v.k_kind, Py_NewRef(token ? v.token.get() : v.kinds[i].get())},
+            {&v.k_weight, PyFloat_FromDouble(item.weight)},
+        });
+        if (!e) return nullptr;
         PyTuple_SET_ITEM(evidence.get(), static_cast<Py_ssize_t>(j), e.release());
     }
     Ref scores = Ref::steal(PyDict_New());
@@ -439,17 +443,15 @@ PyObject* build_verdict(const VerdictObjects& v, const dt::Decision& d) {
         Ref number = Ref::steal(PyFloat_FromDouble(value));
         if (!number || PyDict_SetItem(probabilities.get(), v.classes[c].get(), number.get()) < 0) return nullptr;
     }
-    Ref verdict = new_instance(v.verdict_type, v.empty);
-    if (!verdict) return nullptr;
     PyObject* platform = d.platform >= 0 ? v.classes[static_cast<size_t>(d.platform)].get() : Py_None;
-    if (!set_field(verdict.get(), v.k_platform, Py_NewRef(platform)) ||
-        !set_field(verdict.get(), v.k_confidence, PyFloat_FromDouble(d.confidence)) ||
-        !set_field(verdict.get(), v.k_scores, scores.release()) ||
-        !set_field(verdict.get(), v.k_evidence, evidence.release()) ||
-        !set_field(verdict.get(), v.k_reason, PyUnicode_FromStringAndSize(d.reason.data(), static_cast<Py_ssize_t>(d.reason.size()))) ||
-        !set_field(verdict.get(), v.k_probabilities, probabilities.release()))
-        return nullptr;
-    return verdict.release();
+    return new_instance(v.verdict_type, v.empty, {
+        {&v.k_platform, Py_NewRef(platform)},
+        {&v.k_confidence, PyFloat_FromDouble(d.confidence)},
+        {&v.k_scores, scores.release()},
+        {&v.k_evidence, evidence.release()},
+        {&v.k_reason, PyUnicode_FromStringAndSize(d.reason.data(), static_cast<Py_ssize_t>(d.reason.size()))},
+        {&v.k_probabilities, probabilities.release()},
+    }).release();
 }
 
 // The verdict on a script. A long script is first scanned to the end of the last line within its
