@@ -19,8 +19,8 @@ with atheris.instrument_imports():
     from reference.detector_reference import detect as reference_detect
     from reference.detector_reference import first_lines
 
-from agents.transmute.cuebook import PLATFORM_MARKERS
 from agents.transmute import detector as _detector_module
+from agents.transmute.cuebook import PLATFORM_MARKERS
 from agents.transmute.detector import FLAGS, HASH_COMMENT, RULES, Detector, _row_context
 from agents.transmute.originscan import Platform
 
