@@ -491,8 +491,22 @@ private:
             if ((t.fold ? regex::fold_ascii(ch) : ch) != t.prefix[j]) return;
         }
         if (!follow_matches(i + len, t)) return;
-        const size_t at = t.back == Back::none ? i : candidate_start(s_, n_, i, t);
+        size_t at = t.back == Back::none ? i : candidate_start(s_, n_, i, t);
+        if (at != SIZE_MAX && t.back == Back::line && !presence(t.pattern)) at = resume_at_line(at, i, t);
         if (at != SIZE_MAX && gate_open(ti, at)) try_candidate(t.pattern, at);
+    }
+
+    // A line-start candidate of a counted pattern that lies inside the pattern's last match: the
+    // search goes on from that match's end, so the candidate is the first line start from there
+    // on in the white space before the word (SIZE_MAX: none is left).
+    size_t resume_at_line(size_t at, size_t word, const Trigger& t) {
+        const PatternRun<C>& run = state(t.pattern);
+        if (at >= run.last_end) return at;
+        size_t k = run.last_end;
+        while (k < word && s_[k - 1] != '\n') ++k;
+        if (k > word || s_[k - 1] != '\n') return SIZE_MAX;
+        if (t.back_space == Space::some && k == word) return SIZE_MAX;
+        return k;
     }
 
     // One character of the general walk: what starts at s[i].
