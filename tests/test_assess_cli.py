@@ -94,14 +94,15 @@ class TestSelection:
            path=st.lists(st.sampled_from(["a", "x.sql", ".sql", "mysql", "b.tar.gz", "c.pkb", "d.", "e.hql", ""]),
                          min_size=1, max_size=4).map("/".join))  # fmt: skip
     def test_ending_patterns_read_as_gitignore_reads_them(self, endings, path):
-        # The default patterns are answered by names' endings alone; the spec itself decides.
+        # The default patterns are answered by names' endings alone; pathspec's gitignore reading
+        # is the judge.
         import pathspec
 
         from agents.transmute.assess import compile_patterns
 
-        spec = pathspec.GitIgnoreSpec.from_lines(endings)
+        gitignore = pathspec.GitIgnoreSpec.from_lines(endings)
         for candidate in (path, path + "/"):
-            assert compile_patterns(endings).match_file(candidate) == spec.match_file(candidate), candidate
+            assert compile_patterns(endings).match_file(candidate) == gitignore.match_file(candidate), candidate
 
     def test_excluded_files_and_folders_are_counted(self, estate):
         done = run(estate, "e", "--exclude", "Deprecated/", "--exclude", "*.pk?", "--format", "json")

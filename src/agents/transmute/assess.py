@@ -451,20 +451,20 @@ _ENDING_PATTERN = re.compile(r"\*([^/*?\[\]\\!\s]+)")
 
 class _PathPatterns:
     """Gitignore-style patterns over lower-cased paths. A list of ending patterns alone (the
-    default `--include`) is answered without the spec: as gitignore reads `*.sql`, a path matches
+    default `--include`) is answered without pathspec: as gitignore reads `*.sql`, a path matches
     when one of its names ends so (a file, or a folder holding it). A search of thousands of files
     otherwise spends more on the patterns than on reading."""
 
     def __init__(self, lines: list[str]):
         import pathspec
 
-        self._spec = pathspec.GitIgnoreSpec.from_lines(lines)
+        self._gitignore = pathspec.GitIgnoreSpec.from_lines(lines)
         endings = [m.group(1) for line in lines if (m := _ENDING_PATTERN.fullmatch(line))]
         self._endings = tuple(endings) if len(endings) == len(lines) else None
 
     def match_file(self, path: str) -> bool:
         if self._endings is None:
-            return self._spec.match_file(path)
+            return self._gitignore.match_file(path)
         return bool(self._endings) and any(name.endswith(self._endings) for name in path.split("/"))
 
 

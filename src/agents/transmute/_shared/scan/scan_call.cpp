@@ -208,14 +208,7 @@ private:
         result_.found.resize(patterns, false);
         result_.counts.assign(patterns, 0);
         if (result_.want_first) result_.first.resize(patterns, SIZE_MAX);
-        if (result_.want_spans) {
-            // A result used again keeps its lists' memory.
-            if (result_.spans.size() == patterns) {
-                for (std::vector<regex::Span>& spans : result_.spans) spans.clear();
-            } else {
-                result_.spans.assign(patterns, {});
-            }
-        }
+        if (result_.want_spans) result_.spans.assign(patterns, {});
         if (ws_.runs.size() != patterns) {
             ws_.runs.clear();
             ws_.runs.resize(patterns);
