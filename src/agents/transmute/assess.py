@@ -463,7 +463,9 @@ class _PathPatterns:
         self._endings = tuple(endings) if len(endings) == len(lines) else None
 
     def match_file(self, path: str) -> bool:
-        if self._endings is None:
+        # Paths with empty names (a leading or doubled "/"), which a search never gives, are left
+        # to pathspec, which normalises them in its own way.
+        if self._endings is None or path.startswith("/") or "//" in path:
             return self._gitignore.match_file(path)
         return bool(self._endings) and any(name.endswith(self._endings) for name in path.split("/"))
 
