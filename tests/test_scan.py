@@ -274,12 +274,16 @@ def test_words_at_a_line_start_report_the_first_line_start_before_them():
     # A word that "^\s*" leads to is found as a word; re's match starts at the first line start
     # of the white space before it, blank lines included, and nowhere when none lies between.
     shapes = [(r"^\s*SEL\b", M), (r"^\s+SEL\b", I | M), (r"^SEL\b", M), (r"(?:^|;)\s*(?:SEL|DEL)\s+\w", I | M),
-              (r"^\s*(SET\s+(ECHO|TIMING)|PROMPT)\b", I | M), (r"(?:^|;)\s*SEL\s+", I | M)]
+              (r"^\s*(SET\s+(ECHO|TIMING)|PROMPT)\b", I | M), (r"(?:^|;)\s*SEL\s+", I | M),
+              # Empty at a line start, then longer from that same line start.
+              (r"^\s*(?:^|;)x?", I | M)]
     texts = ["x\n\nSEL", "x\n \n SEL y", "\n\nSEL", "SEL", " SEL", "x SEL", "x;\n\n del a", "x; SEL b SEL c",
              "a\r\n\r\n  set  echo\nprompt", "\u3000\nSEL", "x\u3000SEL", "x\n\x0b\nSEL\n\nSEL a\nDEL  b",
              # A counted match that ends inside the white space before the next word: the next
              # match starts at the first line start from its end, not before it.
-             "SEL\t\n\n\u017fel\n", "SEL \n \nSEL x", "SEL\n\n\n SEL\t\nSEL"]
+             "SEL\t\n\n\u017fel\n", "SEL \n \nSEL x", "SEL\n\n\n SEL\t\nSEL",
+             # After an empty match re goes on at the same place, where only a longer match counts.
+             "\n;", "a\n;;x", "\n#x@A;;\n1 @@\n;; #a"]
     programs = [_engine.compile(source, flags) for source, flags in shapes]
     patterns = [re.compile(source, flags) for source, flags in shapes]
     everything = set(range(len(programs)))

@@ -295,10 +295,14 @@ private:
                 --open_;
                 return;
             }
-            ++result_.counts[p];
-            if (result_.want_spans) result_.spans[p].push_back({at, answer.end});
-            run.last_end = answer.end;
-            run.last_empty = answer.end == at;
+            count_match(p, at, answer.end);
+            if (answer.end == at) {
+                // re goes on from an empty match at the same place, taking only a longer match
+                // there; a line-start pattern has no later candidate for it.
+                const regex::AnchoredRun longer = matcher(p).at(at, true);
+                run.looked += longer.reached - at + 1;
+                if (longer.matched) count_match(p, at, longer.end);
+            }
         }
         if (run.looked <= budget_) return;
         if (!partial_) {
@@ -307,6 +311,15 @@ private:
             run.done = true;  // left to the scan of the whole text
             --open_;
         }
+    }
+
+    // Counts a match of the counted pattern p, from `at` to `end`.
+    void count_match(uint32_t p, size_t at, size_t end) {
+        PatternRun<C>& run = state(p);
+        ++result_.counts[p];
+        if (result_.want_spans) result_.spans[p].push_back({at, end});
+        run.last_end = end;
+        run.last_empty = end == at;
     }
 
     // Whether the gate of trigger `ti` lets a candidate at `at` through: the pair of characters
