@@ -3,6 +3,7 @@
 #include "charset.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 
 namespace transmute::regex {
@@ -51,23 +52,75 @@ bool category_hit(uint8_t cats, uint32_t c) {
 
 }  // namespace
 
+bool CharSet::slow_in_ranges(uint32_t x) const {
+    if (ranges_.empty() || x < ranges_.front().first || x > ranges_.back().second) return false;
+    // Binary search over the sorted ranges.
+    auto it = std::upper_bound(ranges_.begin(), ranges_.end(), std::make_pair(x, UINT32_MAX));
+    return it != ranges_.begin() && std::prev(it)->second >= x;
+}
+
 bool CharSet::slow(uint32_t c) const {
     const uint32_t x = lower_first_ ? to_lower_fast(c) : c;
-    bool hit = false;
-    if (!ranges_.empty() && x >= ranges_.front().first && x <= ranges_.back().second) {
-        // Binary search over the sorted ranges.
-        auto it = std::upper_bound(ranges_.begin(), ranges_.end(), std::make_pair(x, UINT32_MAX));
-        hit = it != ranges_.begin() && std::prev(it)->second >= x;
-    }
+    bool hit = slow_in_ranges(x);
     if (!hit && categories_ != 0) hit = category_hit(categories_, x);
     return hit != negate_;
 }
 
+// The lowercase of each char below 256, asked of the interpreter once, and its inverse: for
+// each x below 256, the chars below 256 whose lowercase is x.
+struct LowerBelow256 {
+    std::array<uint32_t, 256> lower{};
+    std::array<std::array<uint64_t, 4>, 256> lowering_to{};
+    uint64_t lowering_wide[4] = {0, 0, 0, 0};  // chars whose lowercase is 256 or more
+};
+
+const LowerBelow256& lower_below_256() {
+    static const LowerBelow256 table = [] {
+        LowerBelow256 t;
+        for (uint32_t c = 0; c < 256; ++c) {
+            const uint32_t x = to_lower(c);
+            t.lower[c] = x;
+            uint64_t* bits = x < 256 ? t.lowering_to[x].data() : t.lowering_wide;
+            bits[c >> 6] |= uint64_t{1} << (c & 63);
+        }
+        return t;
+    }();
+    return table;
+}
+
 void CharSet::finish() {
     normalise(ranges_);
-    for (uint32_t c = 0; c < 256; ++c) {
-        if (slow(c)) low_[c >> 6] |= uint64_t{1} << (c & 63);
+    // The chars below 256 that the ranges hold, read off the ranges: a set's bits are worked out
+    // for every char of every pattern, thousands of times for a table of patterns.
+    uint64_t in_ranges[4] = {0, 0, 0, 0};
+    for (const auto& [first, last] : ranges_) {
+        if (first >= 256) break;
+        for (uint32_t x = first; x <= std::min<uint32_t>(last, 255); ++x) in_ranges[x >> 6] |= uint64_t{1} << (x & 63);
     }
+    uint64_t hits[4] = {0, 0, 0, 0};
+    if (!lower_first_) {
+        std::copy(in_ranges, in_ranges + 4, hits);
+    } else {
+        // The chars whose lowercase the ranges hold.
+        const LowerBelow256& t = lower_below_256();
+        for (int w = 0; w < 4; ++w) {
+            for (uint64_t bits = in_ranges[w]; bits; bits &= bits - 1) {
+                const auto& from = t.lowering_to[static_cast<size_t>(w * 64 + std::countr_zero(bits))];
+                for (int v = 0; v < 4; ++v) hits[v] |= from[static_cast<size_t>(v)];
+            }
+            for (uint64_t bits = t.lowering_wide[w]; bits; bits &= bits - 1) {
+                const uint32_t c = static_cast<uint32_t>(w * 64 + std::countr_zero(bits));
+                if (slow_in_ranges(t.lower[c])) hits[w] |= uint64_t{1} << (c & 63);
+            }
+        }
+    }
+    if (categories_ != 0) {
+        const LowerBelow256& t = lower_below_256();
+        for (uint32_t c = 0; c < 256; ++c) {
+            if (category_hit(categories_, lower_first_ ? t.lower[c] : c)) hits[c >> 6] |= uint64_t{1} << (c & 63);
+        }
+    }
+    for (int w = 0; w < 4; ++w) low_[w] = negate_ ? ~hits[w] : hits[w];
     // A set accepts nothing >= 256 when it is not negated, has no categories and its ranges
     // (after lowering, which never maps a char >= 256 below 256 except for chars that are
     // themselves accepted through their own lowercase) stay below 256.

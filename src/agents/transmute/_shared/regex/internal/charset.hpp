@@ -42,6 +42,8 @@ public:
         return slow(c);
     }
     bool slow(uint32_t c) const;
+    // Whether the sorted ranges hold x (the char, lowered first when the set says so).
+    bool slow_in_ranges(uint32_t x) const;
 
     // Byte values (< 256) the set accepts, and how many.
     int byte_count() const;

@@ -263,8 +263,9 @@ void collect_required(const Node& n, const std::vector<CharSet>& sets,
 int set_frequency(const CharSet& s, uint8_t* bytes, int& nbytes) {
     nbytes = 0;
     int f = 0;
-    for (int c = 0; c < 256; ++c) {
-        if ((s.low_bits()[c >> 6] >> (c & 63)) & 1) {
+    for (int w = 0; w < 4; ++w) {
+        for (uint64_t bits = s.low_bits()[w]; bits; bits &= bits - 1) {
+            const int c = w * 64 + std::countr_zero(bits);
             if (nbytes < 4) bytes[nbytes] = static_cast<uint8_t>(c);
             ++nbytes;
             f += byte_frequency(static_cast<uint8_t>(c));
@@ -291,45 +292,62 @@ int finish_literal(Literal& lit, const std::vector<CharSet>& sets) {
     return best * 4 - static_cast<int>(std::min<size_t>(lit.sets.size(), 16));
 }
 
-// Char instructions reachable from `pc` without consuming (assertions pass through); false when
-// a match is reachable too or when the code counts gaps.
-bool reach_chars(const Code& code, uint32_t pc, std::vector<uint32_t>& chars) {
-    std::vector<char> seen(code.insts.size(), 0);
-    std::vector<uint32_t> stack{pc};
-    while (!stack.empty()) {
-        const uint32_t at = stack.back();
-        stack.pop_back();
-        if (seen[at]) continue;
-        seen[at] = 1;
-        const Inst& in = code.insts[at];
-        switch (in.op) {
-            case Op::kChar:
-                chars.push_back(at);
-                break;
-            case Op::kSplit:
-                stack.push_back(in.x);
-                stack.push_back(in.y);
-                break;
-            case Op::kJump:
-            case Op::kAssert:
-            case Op::kLook:
-                stack.push_back(in.x);
-                break;
-            case Op::kFail:
-                break;
-            case Op::kMatch:
-            case Op::kGap:
-                return false;
+// Char instructions reachable from an instruction without consuming (assertions pass through).
+// One walker serves many walks over the same code: its marks are stamped per walk, so a walk
+// costs what it visits, not the code's length (open_filters walks once per split).
+class Reach {
+public:
+    explicit Reach(const Code& code) : code_(code), seen_(code.insts.size(), 0) {}
+
+    // Appends to `chars` the char instructions reachable from `pc`; false when a match is
+    // reachable too or when the code counts gaps.
+    bool chars(uint32_t pc, std::vector<uint32_t>& chars) {
+        if (++stamp_ == 0) {
+            std::fill(seen_.begin(), seen_.end(), 0);
+            stamp_ = 1;
         }
+        stack_.assign(1, pc);
+        while (!stack_.empty()) {
+            const uint32_t at = stack_.back();
+            stack_.pop_back();
+            if (seen_[at] == stamp_) continue;
+            seen_[at] = stamp_;
+            const Inst& in = code_.insts[at];
+            switch (in.op) {
+                case Op::kChar:
+                    chars.push_back(at);
+                    break;
+                case Op::kSplit:
+                    stack_.push_back(in.x);
+                    stack_.push_back(in.y);
+                    break;
+                case Op::kJump:
+                case Op::kAssert:
+                case Op::kLook:
+                    stack_.push_back(in.x);
+                    break;
+                case Op::kFail:
+                    break;
+                case Op::kMatch:
+                case Op::kGap:
+                    return false;
+            }
+        }
+        return true;
     }
-    return true;
-}
+
+private:
+    const Code& code_;
+    std::vector<uint32_t> seen_;
+    std::vector<uint32_t> stack_;
+    uint32_t stamp_ = 0;
+};
 
 // The sets the first char of every match is in, when no match can be empty and the code counts
 // no gaps.
 void first_sets(Program& prog) {
     std::vector<uint32_t> chars;
-    prog.has_first = reach_chars(prog.spans, prog.spans.start, chars);
+    prog.has_first = Reach(prog.spans).chars(prog.spans.start, chars);
     if (!prog.has_first) return;
     for (uint32_t pc : chars) {
         const uint32_t set = prog.spans.insts[pc].arg;
@@ -345,10 +363,11 @@ void open_filters(Program& prog) {
     const Code& code = prog.spans;
     prog.open_filter_of.assign(code.insts.size(), -1);
     std::vector<uint32_t> chars;
+    Reach reach(code);
     for (const Inst& split : code.insts) {
         if (split.op != Op::kSplit || prog.open_filter_of[split.y] != -1) continue;
         chars.clear();
-        if (!reach_chars(code, split.y, chars)) continue;
+        if (!reach.chars(split.y, chars)) continue;
         OpenFilter filter;
         for (uint32_t pc : chars) {
             const CharSet& set = prog.sets[code.insts[pc].arg];
@@ -365,22 +384,27 @@ void open_filters(Program& prog) {
 bool pair_bits(const Program& prog, std::vector<uint64_t>& out) {
     const Code& code = prog.spans;
     std::vector<uint32_t> first;
-    if (!reach_chars(code, code.start, first)) return false;
+    Reach reach(code);
+    if (!reach.chars(code.start, first)) return false;
     std::vector<uint64_t> table(65536 / 64, 0);
     for (uint32_t pc : first) {
         std::vector<uint32_t> second;
-        if (!reach_chars(code, code.insts[pc].x, second)) return false;
+        if (!reach.chars(code.insts[pc].x, second)) return false;
         const uint64_t* a = prog.sets[code.insts[pc].arg].low_bits();
         for (uint32_t q : second) {
             const uint64_t* b = prog.sets[code.insts[q].arg].low_bits();
-            for (uint32_t x = 0; x < 256; ++x) {
-                if (!((a[x >> 6] >> (x & 63)) & 1)) continue;
-                for (int w = 0; w < 4; ++w) table[x * 4 + w] |= b[w];
+            for (int v = 0; v < 4; ++v) {
+                for (uint64_t bits = a[v]; bits; bits &= bits - 1) {
+                    const size_t x = static_cast<size_t>(v * 64 + std::countr_zero(bits));
+                    for (int w = 0; w < 4; ++w) table[x * 4 + w] |= b[w];
+                }
             }
         }
     }
     size_t bits = 0;
-    for (uint64_t w : table) bits += static_cast<size_t>(std::popcount(w));
+    for (uint64_t w : table) {
+        if (w) bits += static_cast<size_t>(std::popcount(w));
+    }
     // Worth it only when most byte pairs are ruled out.
     if (bits * 16 > 65536) return false;
     out = std::move(table);
