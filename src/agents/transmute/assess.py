@@ -14,12 +14,10 @@ import collections
 import csv
 import dataclasses
 import functools
-import hashlib
+import importlib.util
 import itertools
 import json
 import logging
-import multiprocessing
-import multiprocessing.connection
 import os
 import re
 import signal
@@ -27,7 +25,6 @@ import stat
 import sys
 import threading
 import time
-import tomllib
 import unicodedata
 from collections.abc import Iterable, Iterator
 
@@ -456,16 +453,24 @@ class _PathPatterns:
     otherwise spends more on the patterns than on reading."""
 
     def __init__(self, lines: list[str]):
-        import pathspec
-
-        self._gitignore = pathspec.GitIgnoreSpec.from_lines(lines)
+        self._lines = lines
         endings = [m.group(1) for line in lines if (m := _ENDING_PATTERN.fullmatch(line))]
         self._endings = tuple(endings) if len(endings) == len(lines) else None
+        # Ending patterns are always valid; others are read now, so that a bad one is an error
+        # before the search starts.
+        self._gitignore = None if self._endings is not None else self._spec()
+
+    def _spec(self):
+        import pathspec
+
+        return pathspec.GitIgnoreSpec.from_lines(self._lines)
 
     def match_file(self, path: str) -> bool:
         # Paths with empty names (a leading or doubled "/"), which a search never gives, are left
         # to pathspec, which normalises them in its own way.
         if self._endings is None or path.startswith("/") or "//" in path:
+            if self._gitignore is None:
+                self._gitignore = self._spec()
             return self._gitignore.match_file(path)
         return bool(self._endings) and any(name.endswith(self._endings) for name in path.split("/"))
 
@@ -733,6 +738,8 @@ def run(files: Iterable[str], *, max_bytes: int, jobs: int, knowledge_dir: str |
         for path in paths:
             on_record(assess_path(path, max_bytes, fallback, knowledge))
         return
+    import multiprocessing  # a run with one worker starts without it
+
     # Forked workers start in milliseconds with the modules imported and the detector compiled
     # here; a fresh interpreter per worker costs most of a second. Fork only while this process
     # runs a single thread (the progress bar draws from this thread, so it stays that way).
@@ -868,6 +875,8 @@ class _Pool:
         return worker
 
     def run(self, paths: Iterator[str], on_record) -> None:
+        import multiprocessing.connection
+
         retries: collections.deque = collections.deque()
         deaths: collections.Counter = collections.Counter()
         finished = False
@@ -1315,6 +1324,8 @@ def _shard(text: str) -> tuple[int, int]:
 def shard_of(path: str, count: int) -> int:
     """The share (1 to `count`) a path falls in: a hash of its bytes, the same in every run and
     on every machine (Python's own str hash changes from process to process)."""
+    import hashlib
+
     digest = hashlib.blake2b(os.fsencode(path), digest_size=8).digest()
     return int.from_bytes(digest, "big") % count + 1
 
@@ -1458,6 +1469,8 @@ def find_settings(first_path: str) -> tuple[str | None, dict]:
     while True:
         candidate = os.path.join(current, "pyproject.toml")
         if os.path.isfile(candidate):
+            import tomllib  # only where a settings file is found
+
             try:
                 with open(candidate, "rb") as handle:
                     table = tomllib.load(handle).get("tool", {}).get("sql-assess")
@@ -1531,6 +1544,22 @@ def _discard_stdout() -> None:
         pass
 
 
+def _import_structlog_without_rich() -> None:
+    """Imports structlog (which the modules log through) with rich hidden from it. structlog
+    imports rich, where installed, only to draw exceptions in its development console, and that
+    costs about 0.1 s at every start; the command's logs are quiet and draw no exception. rich
+    is importable again afterwards, for the table and the progress bar."""
+    if "structlog" in sys.modules or "rich" in sys.modules:
+        return
+    sys.modules["rich"] = None  # type: ignore[assignment]  # makes `import rich` fail
+    try:
+        import structlog  # noqa: F401
+    except ImportError:
+        pass  # the modules report a missing structlog themselves
+    finally:
+        del sys.modules["rich"]
+
+
 def main(argv: list[str] | None = None) -> int:
     """The command (`sql-assess summarize ...` merges runs instead). Exit status: 0, 1 (not assessed), 2 (usage), 3 (--fail-on reached), 4 (no file
     selected), 141 (output pipe closed, as for a command ended by SIGPIPE), 130 or 143 (stopped by
@@ -1544,6 +1573,7 @@ def main(argv: list[str] | None = None) -> int:
             return EXIT_BROKEN_PIPE
     parser = build_parser()
     args = parser.parse_args(argv)
+    _import_structlog_without_rich()
     handlers = {}
     if threading.current_thread() is threading.main_thread():
         handlers = {signum: signal.signal(signum, _stop) for signum in _STOP_SIGNALS}
@@ -1578,8 +1608,13 @@ def _settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> dict
     return settings
 
 
+# Records are trees of new dicts and lists, never cyclic: the encoder skips its cycle checks,
+# which cost about a fifth of a record's encoding.
+_RECORD_JSON = json.JSONEncoder(check_circular=False)
+
+
 def _write_record(out, record: dict) -> None:
-    out.write(json.dumps({"schema_version": SCHEMA_VERSION, "record": "file", **record}) + "\n")
+    out.write(_RECORD_JSON.encode({"schema_version": SCHEMA_VERSION, "record": "file", **record}) + "\n")
 
 
 def _assess(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -1593,17 +1628,15 @@ def _assess(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
             knowledge = Knowledge.load(settings["knowledge"])
         except KnowledgeError as error:
             parser.error(f"--knowledge {shown(settings['knowledge'])}: {shown(str(error))}")
-    try:
+    assess_output = None
+    if fmt in ("sarif", "github", "junit", "html"):
         from agents.transmute import assess_output
-    except ImportError:  # pragma: no cover - shipped beside this module
-        assess_output = None
     if fmt == "html":
         problem = assess_output.html_unavailable()
         if problem:
             parser.error(problem)
-    try:
-        import pathspec  # noqa: F401
-    except ImportError:
+    # Imported only by the search that needs it; here it is only looked for.
+    if importlib.util.find_spec("pathspec") is None:
         parser.error("the pathspec package is needed to select files: pip install pathspec")
     listed: Iterable[str] = ()
     if args.files_from:
