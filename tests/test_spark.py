@@ -87,6 +87,28 @@ def test_rows_are_the_commands_records(tree, session):
     assert all(validator.is_valid(record) for record in records.values())
 
 
+@pytest.mark.parametrize("with_empty", [True, False])
+def test_every_file_once_when_partitions_are_merged(tree, session, tmp_path, with_empty):
+    # One partition per file, so the scans' partitions are merged into fewer tasks; without an
+    # empty file the search for them is skipped.
+    root = tmp_path / "t"
+    shutil.copytree(tree, root)
+    if not with_empty:
+        (root / "empty.sql").unlink()
+    expected, _ = cli_run(root)
+    session.conf.set("spark.sql.files.maxPartitionBytes", "1")
+    session.conf.set("spark.sql.files.openCostInBytes", "1")
+    try:
+        frame = on_spark.assess_files(session, str(root), knowledge_dir=str(KNOWLEDGE), max_bytes=MAX_BYTES)
+        rows = frame.collect()
+    finally:
+        session.conf.unset("spark.sql.files.maxPartitionBytes")
+        session.conf.unset("spark.sql.files.openCostInBytes")
+    records = [on_spark.record_from_row(row) for row in rows]
+    assert sorted(r["path"] for r in records) == sorted(expected)
+    assert {r["path"]: r for r in records} == expected
+
+
 def test_the_spark_schema_follows_the_published_one():
     schema = on_spark.record_spark_schema()
     published = record_schema()["$defs"]["file_record"]["properties"]

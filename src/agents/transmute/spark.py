@@ -29,6 +29,8 @@ from agents.transmute.assess import (
 )  # fmt: skip
 # isort: on
 
+# How many of the scan's partitions at most are merged into one task.
+_MERGED_PARTITIONS = 8
 # Fields of the jsonl lines only; a row is the record itself.
 _JSONL_ONLY = ("schema_version", "record")
 
@@ -202,14 +204,23 @@ def assess_files(spark, paths: str | Sequence[str], *, include: Sequence[str] = 
     small = found.filter(F.col("length") <= max_bytes).select("path", "length", "content")
     large = found.filter(F.col("length") > max_bytes).select("path", "length", F.lit(None).cast("binary").alias("content"))
     read = small.unionByName(large)
-    # Spark's file scans drop files of length 0, which its listing still holds: they are found
-    # again as the listed paths that no scan row has (the scan for this reads no content).
+    # Spark's file scans drop files of length 0, which its listing still holds. A count of the
+    # scan's rows (which reads no content) tells whether any is missing; only then are they
+    # found, as the listed paths that no scan row has.
     listed = found.inputFiles()
-    if listed:
+    if listed and found.select("path").count() < len(listed):
         every = spark.createDataFrame([(_as_path_column(uri),) for uri in listed], "path string")
         empty = every.join(found.select("path"), "path", "left_anti").select(
             "path", F.lit(0).cast("long").alias("length"), F.lit("").cast("binary").alias("content"))
         read = read.unionByName(empty)
+    # The scans pack small files into many partitions (each file weighs at least Spark's 4 MB
+    # open cost), and each partition would be a task with its own hand-off to Python, which
+    # costs more than assessing a few dozen scripts. Neighbouring partitions are merged, up to
+    # _MERGED_PARTITIONS in a task, leaving at least two tasks per core.
+    partitions = read.rdd.getNumPartitions()
+    wanted = max(2 * spark.sparkContext.defaultParallelism, -(-partitions // _MERGED_PARTITIONS))
+    if wanted < partitions:
+        read = read.coalesce(wanted)
     schema = record_spark_schema()
     return read.mapInArrow(_assess_partition(schema, knowledge, max_bytes, fallback_encoding), schema)
 
