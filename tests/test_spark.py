@@ -67,11 +67,13 @@ def cli_run(tree):
     return records, lines[-1]
 
 
-def test_rows_are_the_commands_records(tree, session):
+@pytest.mark.parametrize("read_local", [True, False])
+def test_rows_are_the_commands_records(tree, session, read_local):
     jsonschema = pytest.importorskip("jsonschema")
 
     expected, _ = cli_run(tree)
-    frame = on_spark.assess_files(session, str(tree), knowledge_dir=str(KNOWLEDGE), max_bytes=MAX_BYTES)
+    frame = on_spark.assess_files(session, str(tree), knowledge_dir=str(KNOWLEDGE), max_bytes=MAX_BYTES,
+                                  read_local=read_local)  # fmt: skip
     assert {"path", "status", "complexity", "platform", "reading_plan"} <= set(frame.columns)
     rows = frame.collect()
     assert len(rows) == len(expected)  # no file twice, none lost
@@ -89,8 +91,8 @@ def test_rows_are_the_commands_records(tree, session):
 
 @pytest.mark.parametrize("with_empty", [True, False])
 def test_every_file_once_when_partitions_are_merged(tree, session, tmp_path, with_empty):
-    # One partition per file, so the scans' partitions are merged into fewer tasks; without an
-    # empty file the search for them is skipped.
+    # Read through binaryFile with one partition per file, so the scans' partitions are merged
+    # into fewer tasks; without an empty file the search for them is skipped.
     root = tmp_path / "t"
     shutil.copytree(tree, root)
     if not with_empty:
@@ -99,7 +101,8 @@ def test_every_file_once_when_partitions_are_merged(tree, session, tmp_path, wit
     session.conf.set("spark.sql.files.maxPartitionBytes", "1")
     session.conf.set("spark.sql.files.openCostInBytes", "1")
     try:
-        frame = on_spark.assess_files(session, str(root), knowledge_dir=str(KNOWLEDGE), max_bytes=MAX_BYTES)
+        frame = on_spark.assess_files(session, str(root), knowledge_dir=str(KNOWLEDGE), max_bytes=MAX_BYTES,
+                                      read_local=False)  # fmt: skip
         rows = frame.collect()
     finally:
         session.conf.unset("spark.sql.files.maxPartitionBytes")

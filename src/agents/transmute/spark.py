@@ -25,7 +25,7 @@ from urllib.parse import unquote, urlparse
 # isort: off
 from agents.transmute.assess import (
     DEFAULT_INCLUDE, DEFAULT_MAX_BYTES, SCHEMA_VERSION, Knowledge, Summary, _expand_braces, assess_bytes,
-    quiet_module_logs, record_schema, too_large_record,
+    assess_path, quiet_module_logs, record_schema, too_large_record,
 )  # fmt: skip
 # isort: on
 
@@ -182,9 +182,28 @@ def _assess_partition(spark_schema, knowledge: Knowledge | None, max_bytes: int,
     return assess_batches
 
 
+def _assess_local_partition(spark_schema, knowledge: Knowledge | None, max_bytes: int, fallback: str | None):
+    """The function each executor runs over its Arrow batches of local file URIs: it reads each
+    file itself, as sql-assess does."""
+
+    def assess_batches(batches: Iterator) -> Iterator:
+        import pyarrow as pa
+        from pyspark.sql.pandas.types import to_arrow_schema
+
+        quiet_module_logs()
+        node = _file_record_schema()
+        arrow_schema = to_arrow_schema(spark_schema)
+        for batch in batches:
+            rows = [_to_row(assess_path(local_path(uri), max_bytes, fallback, knowledge), node)
+                    for uri in batch.column("path").to_pylist()]  # fmt: skip
+            yield pa.RecordBatch.from_pylist(rows, schema=arrow_schema)
+
+    return assess_batches
+
+
 def assess_files(spark, paths: str | Sequence[str], *, include: Sequence[str] = DEFAULT_INCLUDE,
                  knowledge_dir: str | None = None, max_bytes: int = DEFAULT_MAX_BYTES,
-                 fallback_encoding: str | None = None):
+                 fallback_encoding: str | None = None, read_local: bool = True):
     """A DataFrame with one row per file below `paths` (files or folders, searched
     recursively) whose name matches one of the `include` file-name patterns (letter case
     ignored; default: the SQL extensions of sql-assess). The columns are the file record's
@@ -192,7 +211,9 @@ def assess_files(spark, paths: str | Sequence[str], *, include: Sequence[str] = 
     too, with their reason. Files over `max_bytes` are not read. The knowledge folder is read
     here, on the driver, and shipped with the job.
 
-    Empty files are rows too, although Spark's scans skip them. As Spark lists files: names starting with `_` or `.` are skipped, links are followed,
+    Files on a local (or mounted) file system are read by the executors' Python, as the command
+    reads them; with `read_local=False`, and for other file systems, Spark's `binaryFile` source
+    reads them. Empty files are rows too, although Spark's scans skip them. As Spark lists files: names starting with `_` or `.` are skipped, links are followed,
     `.gitignore` files are not read, and a path that does not exist fails the job."""
     from pyspark.sql import functions as F
 
@@ -200,6 +221,14 @@ def assess_files(spark, paths: str | Sequence[str], *, include: Sequence[str] = 
     paths = [paths] if isinstance(paths, str) else list(paths)
     found = (spark.read.format("binaryFile").option("pathGlobFilter", hadoop_glob(include))
              .option("recursiveFileLookup", "true").load(paths))  # fmt: skip
+    schema = record_spark_schema()
+    listed = found.inputFiles()
+    if read_local and listed and all(urlparse(uri).scheme == "file" for uri in listed):
+        # The JVM's read of the content and its hand-off through Arrow cost more than the
+        # assessment. The listing is Spark's, so the same files are taken, empty ones included.
+        slices = min(len(listed), 4 * spark.sparkContext.defaultParallelism)
+        uris = spark.createDataFrame(spark.sparkContext.parallelize([(uri,) for uri in listed], slices), "path string")
+        return uris.mapInArrow(_assess_local_partition(schema, knowledge, max_bytes, fallback_encoding), schema)
     # binaryFile checks `length` before it reads a file: files over the limit stay unread.
     small = found.filter(F.col("length") <= max_bytes).select("path", "length", "content")
     large = found.filter(F.col("length") > max_bytes).select("path", "length", F.lit(None).cast("binary").alias("content"))
@@ -207,7 +236,6 @@ def assess_files(spark, paths: str | Sequence[str], *, include: Sequence[str] = 
     # Spark's file scans drop files of length 0, which its listing still holds. A count of the
     # scan's rows (which reads no content) tells whether any is missing; only then are they
     # found, as the listed paths that no scan row has.
-    listed = found.inputFiles()
     if listed and found.select("path").count() < len(listed):
         every = spark.createDataFrame([(_as_path_column(uri),) for uri in listed], "path string")
         empty = every.join(found.select("path"), "path", "left_anti").select(
@@ -221,7 +249,6 @@ def assess_files(spark, paths: str | Sequence[str], *, include: Sequence[str] = 
     wanted = max(2 * spark.sparkContext.defaultParallelism, -(-partitions // _MERGED_PARTITIONS))
     if wanted < partitions:
         read = read.coalesce(wanted)
-    schema = record_spark_schema()
     return read.mapInArrow(_assess_partition(schema, knowledge, max_bytes, fallback_encoding), schema)
 
 
