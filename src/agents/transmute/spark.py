@@ -1,8 +1,9 @@
 """Assessment of SQL scripts on a Spark cluster: the records of `sql-assess`, one row per file.
 
-Spark's `binaryFile` source lists and reads the files on the executors, and `mapInArrow` hands
-each batch of them to `agents.transmute.assess.assess_bytes` there, so the native modules run
-where the data is and the driver holds nothing per file. The row schema is derived from the
+Spark's `binaryFile` source lists the files; `mapInArrow` hands each batch of them to the
+executors, which read files on a local or mounted file system themselves (`assess_path`, as the
+command does) and get the content of others from `binaryFile` (`assess_bytes`), so the native
+modules run where the data is. The row schema is derived from the
 published record schema (`record_schema.json`), so a row is a record: `record_from_row` gives
 back the dict `sql-assess --format jsonl` writes for the same file. Needs the `spark` extra
 (pyspark, pyarrow) and the package installed on every executor (see the README).
