@@ -50,6 +50,7 @@ def check(data: bytes) -> None:
         assert abs(sum(verdict.probabilities.values()) - 1.0) < 1e-2
         plain = reference_detect(detector, text)
         assert verdict == plain and verdict.to_dict() == plain.to_dict(), (text, verdict, plain)
+        assert detector.record(text) == plain.to_dict(), (text, plain)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """The platform detector: the lexer's contexts in all string widths, where rows and rules are
 matched, the misfires the lexer prevents, line numbers, the unknown verdict and bad input."""
 
+import json
 import math
 import random
 from pathlib import Path
@@ -784,6 +785,10 @@ class TestNativeVerdict:
                 native, plain = detector.detect(text), reference_detect(detector, text)
                 assert native == plain and repr(native) == repr(plain), (seed, text)
                 assert native.to_dict() == plain.to_dict(), (seed, text)
+                # The record built at once is to_dict()'s, in key order too (the report's JSON).
+                record = detector.record(text)
+                assert record == plain.to_dict(), (seed, text)
+                assert json.dumps(record) == json.dumps(plain.to_dict()), (seed, text)
 
     def test_settings_are_checked(self):
         from agents.transmute import _detect

@@ -249,8 +249,11 @@ def detector_cases():
     long = "SELECT TOP 5 * FROM t WITH (NOLOCK)\nGO\n" * 300  # probed, and settled by the probe
     cases = [(f"detector-{kind}", lambda t=text: (lambda: detector.detect(t), None, [t, *watched]))
              for kind, text in TEXTS.items()]
+    cases += [(f"detector-record-{kind}", lambda t=text: (lambda: detector.record(t), None, [t, *watched]))
+              for kind, text in TEXTS.items()]
     return cases + [
         ("detector-probed", lambda: (lambda: detector.detect(long), None, [long, *watched])),
+        ("detector-record-probed", lambda: (lambda: detector.record(long), None, [long, *watched])),
         ("detector-bad-text", lambda: (lambda: detector._scanner.detect(b"x"), TypeError, watched)),
     ]
 

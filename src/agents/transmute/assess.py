@@ -294,7 +294,7 @@ def _detector():
 
 def platform_record(text: str) -> dict:
     """The record's `platform` dict."""
-    return _detector().detect(text).to_dict()
+    return _detector().record(text)
 
 
 def _section_titles(selected: str) -> list[str]:

@@ -91,14 +91,19 @@ struct VerdictObjects {
     Ref evidence_type, verdict_type, model, token, empty;
     Ref k_marker, k_line, k_confidence, k_platforms, k_counted, k_kind, k_weight;
     Ref k_platform, k_scores, k_evidence, k_reason, k_probabilities;
+    // For records (a verdict's to_dict() built at once): str() of each platform and class, the
+    // names of each pattern's platforms and of each class alone, and the unknown reasons.
+    std::vector<Ref> platform_names, class_names, listed_names, class_alone_names;
+    Ref k_unknown_reason, no_evidence_reason, too_close_reason;
 
     template <class F>
     void each(F&& f) {
-        for (auto* list : {&classes, &class_alone, &platforms, &ids, &confidences, &listed, &kinds, &words})
+        for (auto* list : {&classes, &class_alone, &platforms, &ids, &confidences, &listed, &kinds, &words,
+                           &platform_names, &class_names, &listed_names, &class_alone_names})
             for (Ref& ref : *list) f(ref);
         for (Ref* ref : {&evidence_type, &verdict_type, &model, &token, &empty, &k_marker, &k_line, &k_confidence,
                          &k_platforms, &k_counted, &k_kind, &k_weight, &k_platform, &k_scores, &k_evidence, &k_reason,
-                         &k_probabilities})
+                         &k_probabilities, &k_unknown_reason, &no_evidence_reason, &too_close_reason})
             f(*ref);
     }
 };
@@ -454,10 +459,81 @@ PyObject* build_verdict(const VerdictObjects& v, const dt::Decision& d) {
     }).release();
 }
 
+// A new list of the names in a tuple.
+PyObject* list_of(const Ref& names) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(names.get());
+    PyObject* list = PyList_New(n);
+    for (Py_ssize_t j = 0; list && j < n; ++j) PyList_SET_ITEM(list, j, Py_NewRef(PyTuple_GET_ITEM(names.get(), j)));
+    return list;
+}
+
+// A dict with these items, in this order; the values are new references, taken over (null: an
+// error is set).
+Ref new_dict(std::initializer_list<std::pair<const Ref*, PyObject*>> items) {
+    bool complete = true;
+    for (const auto& [key, value] : items) complete = complete && value;
+    Ref dict = Ref::steal(complete ? PyDict_New() : nullptr);
+    for (const auto& [key, value] : items) {
+        if (dict && PyDict_SetItem(dict.get(), key->get(), value) < 0) dict = Ref();
+        Py_XDECREF(value);
+    }
+    return dict;
+}
+
+// The record of a decision: what build_verdict's Verdict gives from to_dict(), with its own lists
+// and dicts.
+PyObject* build_record(const VerdictObjects& v, const dt::Decision& d) {
+    Ref evidence = Ref::steal(PyList_New(static_cast<Py_ssize_t>(d.evidence.size())));
+    if (!evidence) return nullptr;
+    for (size_t j = 0; j < d.evidence.size(); ++j) {
+        const dt::EvidenceItem& item = d.evidence[j];
+        const bool token = item.source < 0;
+        const size_t i = static_cast<size_t>(item.source);
+        const Ref& marker = token ? v.words[static_cast<size_t>(-1 - item.source)] : v.ids[i];
+        Ref e = new_dict({
+            {&v.k_marker, Py_NewRef(marker.get())},
+            {&v.k_line, PyLong_FromSize_t(item.line)},
+            {&v.k_confidence, Py_NewRef(token ? v.model.get() : v.confidences[i].get())},
+            {&v.k_platforms, list_of(token ? v.class_alone_names[d.best] : v.listed_names[i])},
+            {&v.k_counted, PyBool_FromLong(item.counted)},
+            {&v.k_kind, Py_NewRef(token ? v.token.get() : v.kinds[i].get())},
+            {&v.k_weight, PyFloat_FromDouble(item.weight)},
+        });
+        if (!e) return nullptr;
+        PyList_SET_ITEM(evidence.get(), static_cast<Py_ssize_t>(j), e.release());
+    }
+    Ref scores = Ref::steal(PyDict_New());
+    if (!scores) return nullptr;
+    for (const auto& [p, value] : d.scores) {
+        Ref number = Ref::steal(PyFloat_FromDouble(value));
+        if (!number || PyDict_SetItem(scores.get(), v.platform_names[static_cast<size_t>(p)].get(), number.get()) < 0)
+            return nullptr;
+    }
+    Ref probabilities = Ref::steal(PyDict_New());
+    if (!probabilities) return nullptr;
+    for (const auto& [c, value] : d.probabilities) {
+        Ref number = Ref::steal(PyFloat_FromDouble(value));
+        if (!number || PyDict_SetItem(probabilities.get(), v.class_names[c].get(), number.get()) < 0) return nullptr;
+    }
+    const bool named = d.platform >= 0;
+    PyObject* unknown = named ? Py_None
+                        : d.reason.starts_with(v.rules.no_evidence) ? v.no_evidence_reason.get()
+                                                                    : v.too_close_reason.get();
+    return new_dict({
+        {&v.k_platform, Py_NewRef(named ? v.class_names[static_cast<size_t>(d.platform)].get() : Py_None)},
+        {&v.k_confidence, PyFloat_FromDouble(d.confidence)},
+        {&v.k_reason, PyUnicode_FromStringAndSize(d.reason.data(), static_cast<Py_ssize_t>(d.reason.size()))},
+        {&v.k_unknown_reason, Py_NewRef(unknown)},
+        {&v.k_scores, scores.release()},
+        {&v.k_probabilities, probabilities.release()},
+        {&v.k_evidence, evidence.release()},
+    }).release();
+}
+
 // The verdict on a script. A long script is first scanned to the end of the last line within its
 // first probe_chars characters; a platform named there with at least the settled probability
 // stands. Otherwise the whole script is scanned.
-PyObject* scanner_detect(PyObject* self, PyObject* text) {
+PyObject* detect_with(PyObject* self, PyObject* text, PyObject* (*build)(const VerdictObjects&, const dt::Decision&)) {
     if (!check_text(text)) return nullptr;
     const Engine& engine = *reinterpret_cast<ScannerObject*>(self)->engine;
     if (!engine.verdict) {
@@ -476,17 +552,22 @@ PyObject* scanner_detect(PyObject* self, PyObject* text) {
                 if (!score(engine, text, static_cast<size_t>(line_end) + 1, outcome)) return nullptr;
                 const dt::Decision decision = dt::decide(v.rules, outcome);
                 if (decision.platform >= 0 && decision.named_probability >= v.rules.settled)
-                    return build_verdict(v, decision);
+                    return build(v, decision);
             }
         }
         dt::ScanOutcome outcome;
         if (!score(engine, text, n, outcome)) return nullptr;
-        return build_verdict(v, dt::decide(v.rules, outcome));
+        return build(v, dt::decide(v.rules, outcome));
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
     }
 }
+
+PyObject* scanner_detect(PyObject* self, PyObject* text) { return detect_with(self, text, build_verdict); }
+
+// The verdict's record, as Verdict.to_dict() gives it, without the Verdict.
+PyObject* scanner_record(PyObject* self, PyObject* text) { return detect_with(self, text, build_record); }
 
 // Indices of the patterns the scans search on their own (no trigger could be derived).
 PyObject* scanner_untriggered(PyObject* self, PyObject*) {
@@ -595,6 +676,38 @@ bool utf8_of(PyObject* obj, std::string& out) {
 // score, rank, model row or None, platforms it is evidence of, specific, named_in_comment,
 // decisive), thresholds, shared_thresholds, evidence and verdict (the classes to build),
 // no_evidence, other_odds, top_tokens, probe_chars, settled.
+// The names a record gives platforms: str() of each, worked out once.
+bool read_record_names(VerdictObjects& v) {
+    auto names_of = [&](PyObject* seq) -> Ref {
+        Ref fast = Ref::steal(PySequence_Fast(seq, "platforms must be a sequence"));
+        if (!fast) return {};
+        Ref names = Ref::steal(PyTuple_New(PySequence_Fast_GET_SIZE(fast.get())));
+        for (Py_ssize_t j = 0; names && j < PySequence_Fast_GET_SIZE(fast.get()); ++j) {
+            PyObject* name = PyObject_Str(PySequence_Fast_GET_ITEM(fast.get(), j));
+            if (!name) return {};
+            PyTuple_SET_ITEM(names.get(), j, name);
+        }
+        return names;
+    };
+    for (const Ref& p : v.platforms) {
+        v.platform_names.push_back(Ref::steal(PyObject_Str(p.get())));
+        if (!v.platform_names.back()) return false;
+    }
+    for (const Ref& c : v.classes) {
+        v.class_names.push_back(Ref::steal(PyObject_Str(c.get())));
+        if (!v.class_names.back()) return false;
+    }
+    for (const Ref& listed : v.listed) {
+        v.listed_names.push_back(names_of(listed.get()));
+        if (!v.listed_names.back()) return false;
+    }
+    for (const Ref& alone : v.class_alone) {
+        v.class_alone_names.push_back(names_of(alone.get()));
+        if (!v.class_alone_names.back()) return false;
+    }
+    return true;
+}
+
 std::unique_ptr<VerdictObjects> read_verdict(PyObject* settings, const Engine& engine, PyObject* features) {
     if (!PyDict_Check(settings)) {
         PyErr_SetString(PyExc_TypeError, "verdict settings must be a dict");
@@ -723,6 +836,10 @@ std::unique_ptr<VerdictObjects> read_verdict(PyObject* settings, const Engine& e
         {&v->k_evidence, "evidence"}, {&v->k_reason, "reason"}, {&v->k_probabilities, "probabilities"},
     };
     for (const auto& [ref, name] : keys) *ref = Ref::steal(PyUnicode_InternFromString(name));
+    v->k_unknown_reason = Ref::steal(PyUnicode_InternFromString("unknown_reason"));
+    v->no_evidence_reason = Ref::steal(PyUnicode_InternFromString("no_evidence"));
+    v->too_close_reason = Ref::steal(PyUnicode_InternFromString("too_close"));
+    if (!read_record_names(*v)) return nullptr;
     bool complete = true;
     v->each([&](Ref& ref) { complete = complete && ref; });
     return complete ? std::move(v) : nullptr;
@@ -886,6 +1003,7 @@ PyMethodDef scanner_methods[] = {
      "vocabulary features the text holds"},
     {"detect", scanner_detect, METH_O,
      "detect(text) -> Verdict: the verdict on a script (a long one probed on its first lines first)"},
+    {"record", scanner_record, METH_O, "record(text) -> dict: detect(text).to_dict(), built at once"},
     {"features", scanner_features, METH_O,
      "features(text) -> (fired, {feature: line}): the evidence as strings, for training"},
     {"untriggered", scanner_untriggered, METH_NOARGS, "untriggered() -> indices of patterns searched on their own"},
