@@ -398,15 +398,21 @@ PyObject* scanner_scan(PyObject* self, PyObject* text) {
     return PyTuple_Pack(4, fired_obj.get(), logits_obj.get(), top_obj.get(), seen_obj.get());
 }
 
-// A new instance of a host class, made as object.__new__ makes it (its __init__ is not run),
-// with its fields set at once as its __dict__, as a frozen dataclass's own constructor would set
-// them. The values are new references, taken over (null: an error is set).
-Ref new_instance(const Ref& type, const Ref& empty, std::initializer_list<std::pair<const Ref*, PyObject*>> fields) {
+// A new object with these fields, in this order: with a host class, an instance made as
+// object.__new__ makes it (its __init__ is not run) with the fields set at once as its
+// __dict__, as a frozen dataclass's own constructor would set them; with none, a plain dict.
+// The values are new references, taken over (null: an error is set).
+Ref new_object(const Ref* type, const Ref& empty, std::initializer_list<std::pair<const Ref*, PyObject*>> fields) {
     bool complete = true;
     for (const auto& [name, value] : fields) complete = complete && value;
-    Ref obj = Ref::steal(complete ? PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(type.get()), empty.get(), nullptr)
-                                  : nullptr);
-    Ref dict = Ref::steal(obj ? PyObject_GenericGetDict(obj.get(), nullptr) : nullptr);
+    Ref obj, dict;
+    if (complete && type) {
+        obj = Ref::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(type->get()), empty.get(), nullptr));
+        dict = Ref::steal(obj ? PyObject_GenericGetDict(obj.get(), nullptr) : nullptr);
+    } else if (complete) {
+        obj = Ref::steal(PyDict_New());
+        dict = obj;
+    }
     for (const auto& [name, value] : fields) {
         if (dict && PyDict_SetItem(dict.get(), name->get(), value) < 0) dict = Ref();
         Py_XDECREF(value);
@@ -414,49 +420,16 @@ Ref new_instance(const Ref& type, const Ref& empty, std::initializer_list<std::p
     return dict ? obj : Ref();
 }
 
-// The host's Verdict of a decision.
-PyObject* build_verdict(const VerdictObjects& v, const dt::Decision& d) {
-    Ref evidence = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(d.evidence.size())));
-    if (!evidence) return nullptr;
-    for (size_t j = 0; j < d.evidence.size(); ++j) {
-        const dt::EvidenceItem& item = d.evidence[j];
-        const bool token = item.source < 0;
-        const size_t i = static_cast<size_t>(item.source);
-        const Ref& marker = token ? v.words[static_cast<size_t>(-1 - item.source)] : v.ids[i];
-        Ref e = new_instance(v.evidence_type, v.empty, {
-            {&v.k_marker, Py_NewRef(marker.get())},
-            {&v.k_line, PyLong_FromSize_t(item.line)},
-            {&v.k_confidence, Py_NewRef(token ? v.model.get() : v.confidences[i].get())},
-            {&v.k_platforms, Py_NewRef(token ? v.class_alone[d.best].get() : v.listed[i].get())},
-            {&v.k_counted, PyBool_FromLong(item.counted)},
-            {&v.k_kind, Py_NewRef(token ? v.token.get() : v.kinds[i].get())},
-            {&v.k_weight, PyFloat_FromDouble(item.weight)},
-        });
-        if (!e) return nullptr;
-        PyTuple_SET_ITEM(evidence.get(), static_cast<Py_ssize_t>(j), e.release());
-    }
-    Ref scores = Ref::steal(PyDict_New());
-    if (!scores) return nullptr;
-    for (const auto& [p, value] : d.scores) {
+// A dict of a decision's scores or probabilities, keyed by keys[platform or class].
+template <class Items>
+Ref float_dict(const Items& items, const std::vector<Ref>& keys) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return {};
+    for (const auto& [index, value] : items) {
         Ref number = Ref::steal(PyFloat_FromDouble(value));
-        if (!number || PyDict_SetItem(scores.get(), v.platforms[static_cast<size_t>(p)].get(), number.get()) < 0)
-            return nullptr;
+        if (!number || PyDict_SetItem(dict.get(), keys[static_cast<size_t>(index)].get(), number.get()) < 0) return {};
     }
-    Ref probabilities = Ref::steal(PyDict_New());
-    if (!probabilities) return nullptr;
-    for (const auto& [c, value] : d.probabilities) {
-        Ref number = Ref::steal(PyFloat_FromDouble(value));
-        if (!number || PyDict_SetItem(probabilities.get(), v.classes[c].get(), number.get()) < 0) return nullptr;
-    }
-    PyObject* platform = d.platform >= 0 ? v.classes[static_cast<size_t>(d.platform)].get() : Py_None;
-    return new_instance(v.verdict_type, v.empty, {
-        {&v.k_platform, Py_NewRef(platform)},
-        {&v.k_confidence, PyFloat_FromDouble(d.confidence)},
-        {&v.k_scores, scores.release()},
-        {&v.k_evidence, evidence.release()},
-        {&v.k_reason, PyUnicode_FromStringAndSize(d.reason.data(), static_cast<Py_ssize_t>(d.reason.size()))},
-        {&v.k_probabilities, probabilities.release()},
-    }).release();
+    return dict;
 }
 
 // A new list of the names in a tuple.
@@ -467,67 +440,64 @@ PyObject* list_of(const Ref& names) {
     return list;
 }
 
-// A dict with these items, in this order; the values are new references, taken over (null: an
-// error is set).
-Ref new_dict(std::initializer_list<std::pair<const Ref*, PyObject*>> items) {
-    bool complete = true;
-    for (const auto& [key, value] : items) complete = complete && value;
-    Ref dict = Ref::steal(complete ? PyDict_New() : nullptr);
-    for (const auto& [key, value] : items) {
-        if (dict && PyDict_SetItem(dict.get(), key->get(), value) < 0) dict = Ref();
-        Py_XDECREF(value);
-    }
-    return dict;
-}
-
-// The record of a decision: what build_verdict's Verdict gives from to_dict(), with its own lists
-// and dicts.
-PyObject* build_record(const VerdictObjects& v, const dt::Decision& d) {
-    Ref evidence = Ref::steal(PyList_New(static_cast<Py_ssize_t>(d.evidence.size())));
+// The host's Verdict of a decision, or (kRecord) what that Verdict's to_dict() gives: the same
+// fields as dicts and lists of their own, platforms by name, and the unknown reason.
+template <bool kRecord>
+PyObject* build(const VerdictObjects& v, const dt::Decision& d) {
+    const auto n = static_cast<Py_ssize_t>(d.evidence.size());
+    Ref evidence = Ref::steal(kRecord ? PyList_New(n) : PyTuple_New(n));
     if (!evidence) return nullptr;
-    for (size_t j = 0; j < d.evidence.size(); ++j) {
-        const dt::EvidenceItem& item = d.evidence[j];
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        const dt::EvidenceItem& item = d.evidence[static_cast<size_t>(j)];
         const bool token = item.source < 0;
         const size_t i = static_cast<size_t>(item.source);
         const Ref& marker = token ? v.words[static_cast<size_t>(-1 - item.source)] : v.ids[i];
-        Ref e = new_dict({
+        PyObject* platforms = kRecord ? list_of(token ? v.class_alone_names[d.best] : v.listed_names[i])
+                                      : Py_NewRef(token ? v.class_alone[d.best].get() : v.listed[i].get());
+        Ref e = new_object(kRecord ? nullptr : &v.evidence_type, v.empty, {
             {&v.k_marker, Py_NewRef(marker.get())},
             {&v.k_line, PyLong_FromSize_t(item.line)},
             {&v.k_confidence, Py_NewRef(token ? v.model.get() : v.confidences[i].get())},
-            {&v.k_platforms, list_of(token ? v.class_alone_names[d.best] : v.listed_names[i])},
+            {&v.k_platforms, platforms},
             {&v.k_counted, PyBool_FromLong(item.counted)},
             {&v.k_kind, Py_NewRef(token ? v.token.get() : v.kinds[i].get())},
             {&v.k_weight, PyFloat_FromDouble(item.weight)},
         });
         if (!e) return nullptr;
-        PyList_SET_ITEM(evidence.get(), static_cast<Py_ssize_t>(j), e.release());
+        if constexpr (kRecord)
+            PyList_SET_ITEM(evidence.get(), j, e.release());
+        else
+            PyTuple_SET_ITEM(evidence.get(), j, e.release());
     }
-    Ref scores = Ref::steal(PyDict_New());
-    if (!scores) return nullptr;
-    for (const auto& [p, value] : d.scores) {
-        Ref number = Ref::steal(PyFloat_FromDouble(value));
-        if (!number || PyDict_SetItem(scores.get(), v.platform_names[static_cast<size_t>(p)].get(), number.get()) < 0)
-            return nullptr;
-    }
-    Ref probabilities = Ref::steal(PyDict_New());
-    if (!probabilities) return nullptr;
-    for (const auto& [c, value] : d.probabilities) {
-        Ref number = Ref::steal(PyFloat_FromDouble(value));
-        if (!number || PyDict_SetItem(probabilities.get(), v.class_names[c].get(), number.get()) < 0) return nullptr;
-    }
+    Ref scores = float_dict(d.scores, kRecord ? v.platform_names : v.platforms);
+    Ref probabilities = float_dict(d.probabilities, kRecord ? v.class_names : v.classes);
+    if (!scores || !probabilities) return nullptr;
     const bool named = d.platform >= 0;
-    PyObject* unknown = named ? Py_None
-                        : d.reason.starts_with(v.rules.no_evidence) ? v.no_evidence_reason.get()
-                                                                    : v.too_close_reason.get();
-    return new_dict({
-        {&v.k_platform, Py_NewRef(named ? v.class_names[static_cast<size_t>(d.platform)].get() : Py_None)},
-        {&v.k_confidence, PyFloat_FromDouble(d.confidence)},
-        {&v.k_reason, PyUnicode_FromStringAndSize(d.reason.data(), static_cast<Py_ssize_t>(d.reason.size()))},
-        {&v.k_unknown_reason, Py_NewRef(unknown)},
-        {&v.k_scores, scores.release()},
-        {&v.k_probabilities, probabilities.release()},
-        {&v.k_evidence, evidence.release()},
-    }).release();
+    PyObject* platform = named ? (kRecord ? v.class_names : v.classes)[static_cast<size_t>(d.platform)].get() : Py_None;
+    PyObject* reason = PyUnicode_FromStringAndSize(d.reason.data(), static_cast<Py_ssize_t>(d.reason.size()));
+    if constexpr (kRecord) {
+        PyObject* unknown = named ? Py_None
+                            : d.reason.starts_with(v.rules.no_evidence) ? v.no_evidence_reason.get()
+                                                                        : v.too_close_reason.get();
+        return new_object(nullptr, v.empty, {
+            {&v.k_platform, Py_NewRef(platform)},
+            {&v.k_confidence, PyFloat_FromDouble(d.confidence)},
+            {&v.k_reason, reason},
+            {&v.k_unknown_reason, Py_NewRef(unknown)},
+            {&v.k_scores, scores.release()},
+            {&v.k_probabilities, probabilities.release()},
+            {&v.k_evidence, evidence.release()},
+        }).release();
+    } else {
+        return new_object(&v.verdict_type, v.empty, {
+            {&v.k_platform, Py_NewRef(platform)},
+            {&v.k_confidence, PyFloat_FromDouble(d.confidence)},
+            {&v.k_scores, scores.release()},
+            {&v.k_evidence, evidence.release()},
+            {&v.k_reason, reason},
+            {&v.k_probabilities, probabilities.release()},
+        }).release();
+    }
 }
 
 // The verdict on a script. A long script is first scanned to the end of the last line within its
@@ -564,10 +534,10 @@ PyObject* detect_with(PyObject* self, PyObject* text, PyObject* (*build)(const V
     }
 }
 
-PyObject* scanner_detect(PyObject* self, PyObject* text) { return detect_with(self, text, build_verdict); }
+PyObject* scanner_detect(PyObject* self, PyObject* text) { return detect_with(self, text, build<false>); }
 
 // The verdict's record, as Verdict.to_dict() gives it, without the Verdict.
-PyObject* scanner_record(PyObject* self, PyObject* text) { return detect_with(self, text, build_record); }
+PyObject* scanner_record(PyObject* self, PyObject* text) { return detect_with(self, text, build<true>); }
 
 // Indices of the patterns the scans search on their own (no trigger could be derived).
 PyObject* scanner_untriggered(PyObject* self, PyObject*) {
