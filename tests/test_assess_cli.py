@@ -218,6 +218,17 @@ class TestTable:
         summary = run(estate, "e", "--summary-only").stdout
         assert "e/top.sql" not in summary and summary.startswith("Files: 13 (13 assessed")
 
+    def test_rich_draws_the_table_although_structlog_starts_without_it(self, estate):
+        # The command imports structlog with rich hidden; a jsonl run never imports rich, and a
+        # table is still drawn by rich (box lines), not by the plain fallback.
+        probe = ("import sys; from agents.transmute import assess; status = assess.main(sys.argv[1:]); "
+                 "print('rich' in sys.modules, 'structlog' in sys.modules, file=sys.stderr)")  # fmt: skip
+        done = subprocess.run([sys.executable, "-c", probe, "e/a", "--format", "jsonl"], cwd=estate,
+                              capture_output=True, text=True, timeout=120)  # fmt: skip
+        assert done.stderr.split()[-2:] == ["False", "True"], done.stderr
+        table = run(estate, "e/a").stdout
+        assert "SQL assessment" in table and "\u2501" in table, table
+
     def test_unknown_platform_says_why(self, tmp_path):
         (tmp_path / "plain.sql").write_text(SIMPLE)
         done = run(tmp_path, ".", "--format", "json")
