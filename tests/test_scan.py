@@ -270,6 +270,26 @@ def test_many_triggers_on_one_punctuation_character_scan_like_re(seeded_random):
             scanned_like_re(programs, patterns, texts, counted, gates)
 
 
+# Triggers on one character whose gates share a literal: some look for it after the character,
+# others start their candidate before it (a literal, a word or a word character in front), so a
+# candidate that reaches back can come after another trigger's search from the character.
+REACH_BACK_SHAPES = [
+    (r"\(.*FOO", I), (r"FOO\s*\(", I), (r"\(\s*AS\b", I), (r"\bAS\s+\(", I), (r"\b\w+\s+\(FOO", 0),
+    (r"FOO\w*\s+\(", 0), (r"\(\s*FOO\s+\(", I), (r"\w\(FOO", I), (r"\bAS\s+FOO", 0),
+]
+
+
+def test_gate_literals_hold_for_candidates_that_reach_back(seeded_random):
+    programs = [_engine.compile(source, flags) for source, flags in REACH_BACK_SHAPES]
+    patterns = [re.compile(source, flags) for source, flags in REACH_BACK_SHAPES]
+    pieces = ["(", "FOO", "foo", "AS", "as", " ", "  ", "\n", "x", "FOOx", "y("]
+    texts = ["".join(seeded_random.choice(pieces) for _ in range(seeded_random.randrange(12))) for _ in range(600)]
+    texts += ["FOO(y", "x AS (y", "x as (as", "FOO (FOO", "a (FOO"]
+    everything = set(range(len(programs)))
+    for counted, gates in [(set(), True), (everything, True), (set(), False)]:
+        scanned_like_re(programs, patterns, texts, counted, gates)
+
+
 def test_words_at_a_line_start_report_the_first_line_start_before_them():
     # A word that "^\s*" leads to is found as a word; re's match starts at the first line start
     # of the white space before it, blank lines included, and nowhere when none lies between.

@@ -107,7 +107,8 @@ size_t candidate_start(const C* s, size_t n, size_t at, const Trigger& t) {
 template <class C>
 struct Workspace {
     std::vector<PatternRun<C>> runs;  // per pattern, stamped with the call they belong to
-    std::vector<size_t> gate_next;    // per gate literal
+    std::vector<size_t> gate_next;    // per gate literal: its next occurrence found
+    std::vector<size_t> gate_from;    // per gate literal: where that search started
     uint32_t call = 0;
 };
 
@@ -218,6 +219,7 @@ private:
             ws_.call = 1;
         }
         ws_.gate_next.assign(scan_.gate_literals_.size(), kNotSearched);
+        ws_.gate_from.assign(scan_.gate_literals_.size(), 0);
         for (uint32_t p = 0; p < patterns; ++p) {
             if (!presence(p)) continue;
             if (result_.found[p])
@@ -335,11 +337,17 @@ private:
             if ((a | b) < 256 && !((gate.pairs[bit >> 6] >> (bit & 63)) & 1)) return false;
         }
         for (uint32_t k : gate.literals) {
-            // Where the literal's next occurrence starts (regex::kNoPos: none left); valid for
-            // candidates at or before it.
+            // Where the literal's next occurrence starts (regex::kNoPos: none left), from where
+            // the search started: valid for candidates between the two. Candidates mostly move
+            // forward, but one that reaches back before its trigger (a word or literal in front
+            // of it) can come after a later one of another trigger on the same character.
             size_t& next = ws_.gate_next[k];
+            size_t& from = ws_.gate_from[k];
             const auto& [program, which] = scan_.gate_literals_[k];
-            if (next == kNotSearched || at > next) next = regex::find_required_literal(*program, which, s_, n_, at);
+            if (next == kNotSearched || at > next || at < from) {
+                next = regex::find_required_literal(*program, which, s_, n_, at);
+                from = at;
+            }
             if (next == regex::kNoPos) return false;
         }
         return true;
