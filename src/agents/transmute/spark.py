@@ -154,8 +154,9 @@ def hadoop_glob(include: Sequence[str]) -> str:
     return names[0] if len(names) == 1 else "{" + ",".join(names) + "}"
 
 
-def _assess_partition(spark_schema, knowledge: Knowledge | None, max_bytes: int, fallback: str | None):
-    """The function each executor runs over its Arrow batches of (path, length, content)."""
+def _assess_batches(spark_schema, records_of):
+    """The function each executor runs over its Arrow batches: `records_of(batch)` gives the
+    batch's records, which go back as rows of the derived schema."""
 
     def assess_batches(batches: Iterator) -> Iterator:
         import pyarrow as pa
@@ -165,41 +166,39 @@ def _assess_partition(spark_schema, knowledge: Knowledge | None, max_bytes: int,
         node = _file_record_schema()
         arrow_schema = to_arrow_schema(spark_schema)
         for batch in batches:
-            paths = batch.column("path").to_pylist()
-            lengths = batch.column("length").to_pylist()
-            contents = batch.column("content")
-            rows = []
-            for i, uri in enumerate(paths):
-                path = local_path(uri)
-                content = contents[i].as_py()
-                if content is None:  # left unread: over the limit
-                    record = too_large_record(path, lengths[i], max_bytes)
-                else:
-                    record = assess_bytes(content, path, knowledge=knowledge, max_bytes=max_bytes,
-                                          fallback_encoding=fallback)  # fmt: skip
-                rows.append(_to_row(record, node))
+            rows = [_to_row(record, node) for record in records_of(batch)]
             yield pa.RecordBatch.from_pylist(rows, schema=arrow_schema)
 
     return assess_batches
+
+
+def _assess_partition(spark_schema, knowledge: Knowledge | None, max_bytes: int, fallback: str | None):
+    """The executors' function over batches of (path, length, content) from binaryFile."""
+
+    def records_of(batch) -> Iterator[dict]:
+        lengths = batch.column("length").to_pylist()
+        contents = batch.column("content")
+        for i, uri in enumerate(batch.column("path").to_pylist()):
+            path = local_path(uri)
+            content = contents[i].as_py()
+            if content is None:  # left unread: over the limit
+                yield too_large_record(path, lengths[i], max_bytes)
+            else:
+                yield assess_bytes(content, path, knowledge=knowledge, max_bytes=max_bytes,
+                                   fallback_encoding=fallback)  # fmt: skip
+
+    return _assess_batches(spark_schema, records_of)
 
 
 def _assess_local_partition(spark_schema, knowledge: Knowledge | None, max_bytes: int, fallback: str | None):
-    """The function each executor runs over its Arrow batches of local file URIs: it reads each
-    file itself, as sql-assess does."""
+    """The executors' function over batches of local file URIs: each file is read here, as
+    sql-assess reads it."""
 
-    def assess_batches(batches: Iterator) -> Iterator:
-        import pyarrow as pa
-        from pyspark.sql.pandas.types import to_arrow_schema
+    def records_of(batch) -> Iterator[dict]:
+        for uri in batch.column("path").to_pylist():
+            yield assess_path(local_path(uri), max_bytes, fallback, knowledge)
 
-        quiet_module_logs()
-        node = _file_record_schema()
-        arrow_schema = to_arrow_schema(spark_schema)
-        for batch in batches:
-            rows = [_to_row(assess_path(local_path(uri), max_bytes, fallback, knowledge), node)
-                    for uri in batch.column("path").to_pylist()]  # fmt: skip
-            yield pa.RecordBatch.from_pylist(rows, schema=arrow_schema)
-
-    return assess_batches
+    return _assess_batches(spark_schema, records_of)
 
 
 def assess_files(spark, paths: str | Sequence[str], *, include: Sequence[str] = DEFAULT_INCLUDE,

@@ -641,14 +641,10 @@ bool utf8_of(PyObject* obj, std::string& out) {
     return true;
 }
 
-// The verdict's rules and host objects from the settings the host's Detector gives: classes,
-// platforms, facts (one tuple per pattern: id, confidence, platforms, kind, corroborating_only,
-// score, rank, model row or None, platforms it is evidence of, specific, named_in_comment,
-// decisive), thresholds, shared_thresholds, evidence and verdict (the classes to build),
-// no_evidence, other_odds, top_tokens, probe_chars, settled.
-// The names a record gives platforms: str() of each, worked out once.
+// The names a record gives platforms and each pattern's platforms: str() of each, worked out
+// once (the classes' own are read with the classes).
 bool read_record_names(VerdictObjects& v) {
-    auto names_of = [&](PyObject* seq) -> Ref {
+    auto names_of = [](PyObject* seq) -> Ref {
         Ref fast = Ref::steal(PySequence_Fast(seq, "platforms must be a sequence"));
         if (!fast) return {};
         Ref names = Ref::steal(PyTuple_New(PySequence_Fast_GET_SIZE(fast.get())));
@@ -663,10 +659,6 @@ bool read_record_names(VerdictObjects& v) {
         v.platform_names.push_back(Ref::steal(PyObject_Str(p.get())));
         if (!v.platform_names.back()) return false;
     }
-    for (const Ref& c : v.classes) {
-        v.class_names.push_back(Ref::steal(PyObject_Str(c.get())));
-        if (!v.class_names.back()) return false;
-    }
     for (const Ref& listed : v.listed) {
         v.listed_names.push_back(names_of(listed.get()));
         if (!v.listed_names.back()) return false;
@@ -678,6 +670,11 @@ bool read_record_names(VerdictObjects& v) {
     return true;
 }
 
+// The verdict's rules and host objects from the settings the host's Detector gives: classes,
+// platforms, facts (one tuple per pattern: id, confidence, platforms, kind, corroborating_only,
+// score, rank, model row or None, platforms it is evidence of, specific, named_in_comment,
+// decisive), thresholds, shared_thresholds, evidence and verdict (the classes to build),
+// no_evidence, other_odds, top_tokens, probe_chars, settled.
 std::unique_ptr<VerdictObjects> read_verdict(PyObject* settings, const Engine& engine, PyObject* features) {
     if (!PyDict_Check(settings)) {
         PyErr_SetString(PyExc_TypeError, "verdict settings must be a dict");
@@ -714,6 +711,7 @@ std::unique_ptr<VerdictObjects> read_verdict(PyObject* settings, const Engine& e
         std::string utf8;
         if (!text || !utf8_of(text.get(), utf8)) return nullptr;
         r.class_text.push_back(std::move(utf8));
+        v->class_names.push_back(std::move(text));
         Ref alone = Ref::steal(PyTuple_Pack(1, v->classes[c].get()));
         if (!alone) return nullptr;
         v->class_alone.push_back(std::move(alone));

@@ -42,8 +42,6 @@ public:
         return slow(c);
     }
     bool slow(uint32_t c) const;
-    // Whether the sorted ranges hold x (the char, lowered first when the set says so).
-    bool slow_in_ranges(uint32_t x) const;
 
     // Byte values (< 256) the set accepts, and how many.
     int byte_count() const;
@@ -71,6 +69,8 @@ public:
 
 private:
     void finish();
+    // Whether the sorted ranges hold x (the char, lowered first when the set says so).
+    bool slow_in_ranges(uint32_t x) const;
 
     std::vector<std::pair<uint32_t, uint32_t>> ranges_;  // sorted, merged, inclusive
     uint8_t categories_ = 0;
