@@ -290,6 +290,29 @@ def test_gate_literals_hold_for_candidates_that_reach_back(seeded_random):
         scanned_like_re(programs, patterns, texts, counted, gates)
 
 
+# Gates that look at a candidate's third character, and gates closed for the rest of a text once
+# a literal every match holds has no occurrence left: matches of exactly two and three
+# characters, third characters that only some ways of matching allow, wide characters, the
+# text's end, and literals that occur before a trigger and not after it.
+THIRD_SHAPES = [
+    (r"`[^`\n]+`", 0), (r"`\w+`\s+x", I), (r"ab|abc", 0), (r"a\s*bc", 0), (r"a(?=b)\w\w", 0), (r"[`'][a-z]\w", I),
+    (r"`[\w.-]+\*`", 0), (r"`\w+\.\w+`", 0), (r"x\s*`\w", 0), (r"\w`\.", 0), (r"\b\w+\s+`\w", 0),
+    (r"a\b\W\w", 0), (r"a[^\n]\u00e9", 0), (r"`a(?:\n|b)", 0), (r"(?<=x)`\w\w", 0), (r"``?\w", 0),
+]
+
+
+def test_third_character_and_closed_gates_scan_like_re(seeded_random):
+    programs = [_engine.compile(source, flags) for source, flags in THIRD_SHAPES]
+    patterns = [re.compile(source, flags) for source, flags in THIRD_SHAPES]
+    pieces = ["`", "a", "b", "c", "x", "X", ".", "*", "-", "'", " ", "\n", "`a\n", "\u00e9", "\u4e2d", "\U00010000"]
+    texts = ["".join(seeded_random.choice(pieces) for _ in range(seeded_random.randrange(16))) for _ in range(600)]
+    texts += ["`a\n" * 20 + "`a`", "`a.b`" + "`a\n" * 20, "ab", "abc", "a bc", "`ab` x", "x`ab", "a\u00e9\u00e9",
+              "`a\u4e2d`", "`a\n`a.b`", "x`ab", "y`ab"]
+    everything = set(range(len(programs)))
+    for counted, gates in [(set(), True), (everything, True), (set(), False)]:
+        scanned_like_re(programs, patterns, texts, counted, gates)
+
+
 def test_words_at_a_line_start_report_the_first_line_start_before_them():
     # A word that "^\s*" leads to is found as a word; re's match starts at the first line start
     # of the white space before it, blank lines included, and nowhere when none lies between.

@@ -119,6 +119,9 @@ ProgramPtr compile_part(const Program& whole, const Node& part);
 // The pairs of bytes (first char, second char) a match of `prog` can start with, bit a*256+b;
 // false when not every match is two chars long or more, or the table would not be sparse.
 bool pair_bits(const Program& prog, std::vector<uint64_t>& out);
+// The bytes the third char of a match of `prog` can be (bit c of out[c / 64]), over every way
+// of matching; false when not every match is three chars long or more, or every byte may be.
+bool third_bits(const Program& prog, uint64_t out[4]);
 
 // The extra case table the engine folds with (re._casefix._EXTRA_CASES): each lowercase code
 // point with the other lowercase code points sharing its uppercase form, in code point order.

@@ -109,6 +109,7 @@ struct Workspace {
     std::vector<PatternRun<C>> runs;  // per pattern, stamped with the call they belong to
     std::vector<size_t> gate_next;    // per gate literal: its next occurrence found
     std::vector<size_t> gate_from;    // per gate literal: where that search started
+    std::vector<size_t> dead_from;    // per trigger: candidates from here on cannot pass its gate
     uint32_t call = 0;
 };
 
@@ -220,6 +221,7 @@ private:
         }
         ws_.gate_next.assign(scan_.gate_literals_.size(), kNotSearched);
         ws_.gate_from.assign(scan_.gate_literals_.size(), 0);
+        ws_.dead_from.assign(scan_.triggers_.size(), SIZE_MAX);
         for (uint32_t p = 0; p < patterns; ++p) {
             if (!presence(p)) continue;
             if (result_.found[p])
@@ -329,12 +331,18 @@ private:
     bool gate_open(uint32_t ti, size_t at) {
         const int g = scan_.gate_of_[ti];
         if (g < 0) return true;
+        if (at >= ws_.dead_from[ti]) return false;
         const TriggerScan::Gate& gate = scan_.gates_[static_cast<size_t>(g)];
         if (!gate.pairs.empty()) {
             if (at + 1 >= n_) return false;  // every match is two characters long or more
             const uint32_t a = static_cast<uint32_t>(s_[at]), b = static_cast<uint32_t>(s_[at + 1]);
             const uint32_t bit = a * 256 + b;
             if ((a | b) < 256 && !((gate.pairs[bit >> 6] >> (bit & 63)) & 1)) return false;
+        }
+        if (gate.has_third) {
+            if (at + 2 >= n_) return false;  // every match is three characters long or more
+            const uint32_t c = static_cast<uint32_t>(s_[at + 2]);
+            if (c < 256 && !((gate.third[c >> 6] >> (c & 63)) & 1)) return false;
         }
         for (uint32_t k : gate.literals) {
             // Where the literal's next occurrence starts (regex::kNoPos: none left), from where
@@ -348,7 +356,12 @@ private:
                 next = regex::find_required_literal(*program, which, s_, n_, at);
                 from = at;
             }
-            if (next == regex::kNoPos) return false;
+            if (next == regex::kNoPos) {
+                // No candidate of this trigger from `from` on can pass: its later candidates are
+                // turned away before any work.
+                ws_.dead_from[ti] = std::min(ws_.dead_from[ti], from);
+                return false;
+            }
         }
         return true;
     }
@@ -391,7 +404,8 @@ private:
     // Punctuation trigger ti at i.
     void on_punct_trigger(uint32_t ti, size_t i) {
         const Trigger& t = scan_.triggers_[ti];
-        if (done(t.pattern) || !tail_matches(s_, n_, i, t) || !follow_matches(i + 1 + t.tail.size(), t)) return;
+        if (done(t.pattern) || (t.back == Back::none && i >= ws_.dead_from[ti])) return;
+        if (!tail_matches(s_, n_, i, t) || !follow_matches(i + 1 + t.tail.size(), t)) return;
         const size_t at = candidate_start(s_, n_, i, t);
         if (at != SIZE_MAX && gate_open(ti, at)) try_candidate(t.pattern, at);
     }
@@ -497,7 +511,7 @@ private:
     // when the trigger folds.
     void on_word_trigger(uint32_t ti, size_t i) {
         const Trigger& t = scan_.triggers_[ti];
-        if (done(t.pattern)) return;
+        if (done(t.pattern) || (t.back == Back::none && i >= ws_.dead_from[ti])) return;
         const size_t len = t.prefix.size();
         if (i + len > n_) return;
         for (size_t j = t.fold ? 4 : 0; j < len; ++j) {

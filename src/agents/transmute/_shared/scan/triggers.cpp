@@ -243,8 +243,9 @@ int TriggerScan::add_gate(const regex::Program& whole, const regex::Node& altern
     std::vector<uint64_t> pairs;
     regex::pair_bits(*program, pairs);
     const size_t literals = regex::required_literals(*program);
-    if (literals == 0 && pairs.empty()) return -1;
     Gate g;
+    g.has_third = regex::third_bits(*program, g.third);
+    if (literals == 0 && pairs.empty() && !g.has_third) return -1;
     g.pairs = std::move(pairs);
     // Literals of several gates ("TABLE", "(") are looked for once.
     for (size_t lit = 0; lit < literals; ++lit) {

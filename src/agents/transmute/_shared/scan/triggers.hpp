@@ -190,10 +190,12 @@ private:
     std::vector<uint32_t> untriggered_;  // patterns the engine handles on its own
     // A trigger's gate: its alternative alone, compiled for what every match of it holds: the
     // literals it contains (past the last occurrence of one, the trigger can raise no match)
-    // and the pairs of characters it can start with.
+    // and the characters it can start with (a pair, then a third).
     struct Gate {
         regex::ProgramPtr program;
         std::vector<uint64_t> pairs;  // bit a*256+b: a match can start with bytes a, b; empty: any
+        bool has_third = false;       // every match is three chars long or more, and
+        uint64_t third[4] = {};       // its third char, when below 256, is one of these bytes
         std::vector<uint32_t> literals;  // indices into gate_literals_
     };
     std::vector<Gate> gates_;

@@ -411,6 +411,28 @@ bool pair_bits(const Program& prog, std::vector<uint64_t>& out) {
     return true;
 }
 
+bool third_bits(const Program& prog, uint64_t out[4]) {
+    const Code& code = prog.spans;
+    Reach reach(code);
+    std::vector<uint32_t> first, second, third;
+    if (!reach.chars(code.start, first)) return false;
+    for (uint32_t pc : first)
+        if (!reach.chars(code.insts[pc].x, second)) return false;
+    std::sort(second.begin(), second.end());
+    second.erase(std::unique(second.begin(), second.end()), second.end());
+    for (uint32_t pc : second)
+        if (!reach.chars(code.insts[pc].x, third)) return false;
+    uint64_t bits[4] = {0, 0, 0, 0};
+    for (uint32_t pc : third) {
+        const uint64_t* set = prog.sets[code.insts[pc].arg].low_bits();
+        for (int w = 0; w < 4; ++w) bits[w] |= set[w];
+    }
+    // Worth a test only when some byte is ruled out.
+    if ((bits[0] & bits[1] & bits[2] & bits[3]) == ~uint64_t{0}) return false;
+    std::copy(bits, bits + 4, out);
+    return true;
+}
+
 namespace {
 
 bool starts_at_text_begin(const Node& n) {
