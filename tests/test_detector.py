@@ -536,6 +536,21 @@ class TestVerdict:
         # One long line has no line end to cut at: it is read whole.
         line = sure.detect("SELECT a FROM t; " * (PROBE_CHARS // 8) + head.strip())
         assert line.platform is Platform.SQLSERVER
+        # The shorter first probe needs a surer verdict: at 0.989 the script is settled only on its
+        # longer probe (its GO on line 62 is read), at 0.998 already on its first quarter.
+        script = head + "SELECT a FROM t;\n" * 60 + "GO\n" + filler + tail
+        fairly = Detector(model=dict(EMPTY, bias=[0.0] * 4 + [3.7] + [0.0] * 5, thresholds={"sqlserver": 0.5}))
+        second = fairly.detect(script)
+        assert second.platform is Platform.SQLSERVER
+        assert 62 in {e.line for e in second.evidence} and all("oracle" not in e.marker for e in second.evidence)
+        first = sure.detect(script)
+        assert first.platform is Platform.SQLSERVER and first.confidence > 0.99
+        assert all(e.line < PROBE_CHARS // 4 // 17 + 2 for e in first.evidence)
+        # A script too short for the longer probe is probed on its first quarter only.
+        short = head + "SELECT a FROM t;\n" * (PROBE_CHARS // 4 // 17 * 2) + tail
+        assert len(short) < PROBE_CHARS * 3 // 2
+        assert all("oracle" not in e.marker for e in sure.detect(short).evidence)
+        assert any(e.marker.startswith("oracle.") for e in fairly.detect(short).evidence)
 
     def test_a_platform_needs_evidence_of_its_own(self):
         # ILIKE is corroborating evidence only: however sure the model, no platform is named.

@@ -164,10 +164,11 @@ def _decided(detector, fired):
 
 
 def detect(detector, text):
-    """The verdict `detector` gives on `text`, with the probe of a long script's first lines."""
-    probe = detector.probe_chars
-    if len(text) > probe * 3 // 2 and (cut := text.rfind("\n", 0, probe) + 1):
-        probed = verdict(detector, *detector._scanner.scan(text[:cut]))
-        if probed.platform is not None and probed.probabilities[probed.platform] >= detector.settled:
-            return probed
+    """The verdict `detector` gives on `text`, with the probes of a long script's first lines: a
+    quarter of the probe's length first, then all of it."""
+    for probe, settled in ((detector.probe_chars // 4, detector.first_settled), (detector.probe_chars, detector.settled)):
+        if probe and len(text) > probe * 3 // 2 and (cut := text.rfind("\n", 0, probe) + 1):
+            probed = verdict(detector, *detector._scanner.scan(text[:cut]))
+            if probed.platform is not None and probed.probabilities[probed.platform] >= settled:
+                return probed
     return verdict(detector, *detector._scanner.scan(text))

@@ -501,8 +501,9 @@ PyObject* build(const VerdictObjects& v, const dt::Decision& d) {
 }
 
 // The verdict on a script. A long script is first scanned to the end of the last line within its
-// first probe_chars characters; a platform named there with at least the settled probability
-// stands. Otherwise the whole script is scanned.
+// first probe_chars / 4 characters, then within its first probe_chars; a platform named there with
+// at least the settled probability (first_settled for the first) stands. Otherwise the whole
+// script is scanned.
 PyObject* detect_with(PyObject* self, PyObject* text, PyObject* (*build)(const VerdictObjects&, const dt::Decision&)) {
     if (!check_text(text)) return nullptr;
     const Engine& engine = *reinterpret_cast<ScannerObject*>(self)->engine;
@@ -512,18 +513,17 @@ PyObject* detect_with(PyObject* self, PyObject* text, PyObject* (*build)(const V
     }
     const VerdictObjects& v = *engine.verdict;
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    const size_t probe = v.rules.probe_chars;
     try {
-        if (probe > 0 && n > probe * 3 / 2) {
+        for (const auto& [probe, settled] : {std::pair{v.rules.probe_chars / 4, v.rules.first_settled},
+                                             std::pair{v.rules.probe_chars, v.rules.settled}}) {
+            if (probe == 0 || n <= probe * 3 / 2) continue;
             const Py_ssize_t line_end = PyUnicode_FindChar(text, '\n', 0, static_cast<Py_ssize_t>(probe), -1);
             if (line_end == -2) return nullptr;
-            if (line_end >= 0) {
-                dt::ScanOutcome outcome;
-                if (!score(engine, text, static_cast<size_t>(line_end) + 1, outcome)) return nullptr;
-                const dt::Decision decision = dt::decide(v.rules, outcome);
-                if (decision.platform >= 0 && decision.named_probability >= v.rules.settled)
-                    return build(v, decision);
-            }
+            if (line_end < 0) continue;
+            dt::ScanOutcome outcome;
+            if (!score(engine, text, static_cast<size_t>(line_end) + 1, outcome)) return nullptr;
+            const dt::Decision decision = dt::decide(v.rules, outcome);
+            if (decision.platform >= 0 && decision.named_probability >= settled) return build(v, decision);
         }
         dt::ScanOutcome outcome;
         if (!score(engine, text, n, outcome)) return nullptr;
@@ -674,7 +674,7 @@ bool read_record_names(VerdictObjects& v) {
 // platforms, facts (one tuple per pattern: id, confidence, platforms, kind, corroborating_only,
 // score, rank, model row or None, platforms it is evidence of, specific, named_in_comment,
 // decisive), thresholds, shared_thresholds, evidence and verdict (the classes to build),
-// no_evidence, other_odds, top_tokens, probe_chars, settled.
+// no_evidence, other_odds, top_tokens, probe_chars, settled, first_settled.
 std::unique_ptr<VerdictObjects> read_verdict(PyObject* settings, const Engine& engine, PyObject* features) {
     if (!PyDict_Check(settings)) {
         PyErr_SetString(PyExc_TypeError, "verdict settings must be a dict");
@@ -789,6 +789,9 @@ std::unique_ptr<VerdictObjects> read_verdict(PyObject* settings, const Engine& e
     if (!(item = setting(settings, "other_odds")) || ((r.other_odds = PyFloat_AsDouble(item)) == -1.0 && PyErr_Occurred()))
         return nullptr;
     if (!(item = setting(settings, "settled")) || ((r.settled = PyFloat_AsDouble(item)) == -1.0 && PyErr_Occurred()))
+        return nullptr;
+    if (!(item = setting(settings, "first_settled")) ||
+        ((r.first_settled = PyFloat_AsDouble(item)) == -1.0 && PyErr_Occurred()))
         return nullptr;
     if (!(item = setting(settings, "top_tokens")) || ((r.top_tokens = PyLong_AsSize_t(item)) == static_cast<size_t>(-1) && PyErr_Occurred()))
         return nullptr;

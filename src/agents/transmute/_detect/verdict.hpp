@@ -41,6 +41,7 @@ struct VerdictRules {
     size_t top_tokens = 5;
     size_t probe_chars = 0;  // a longer script is probed on its first lines (0: never)
     double settled = 1.0;    // the probability at which a probe's verdict stands
+    double first_settled = 1.0;  // ... that of the shorter first probe
 };
 
 // What the native pass found in a script.
