@@ -11,6 +11,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import textwrap
 import termios
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -226,6 +227,26 @@ class TestTable:
         done = subprocess.run([sys.executable, "-c", probe, "e/a", "--format", "jsonl"], cwd=estate,
                               capture_output=True, text=True, timeout=120)  # fmt: skip
         assert done.stderr.split()[-2:] == ["False", "True"], done.stderr
+        # Nor asyncio, which structlog binds at import: it is imported when first used, and then
+        # structlog's async logging works.
+        probe = textwrap.dedent("""
+            import logging, sys, types
+            from agents.transmute import assess
+            assess.main(sys.argv[1:])
+            print(type(sys.modules["asyncio"]) is types.ModuleType, file=sys.stderr)
+            import asyncio, structlog
+            logging.basicConfig(level=logging.INFO, format="%(taskName)s %(message)s")
+            structlog.configure(logger_factory=structlog.stdlib.LoggerFactory(),
+                                wrapper_class=structlog.stdlib.BoundLogger)
+            async def main():
+                await structlog.get_logger().ainfo("seen")
+            asyncio.run(main())
+            print(type(sys.modules["asyncio"]) is types.ModuleType, file=sys.stderr)
+        """)
+        done = subprocess.run([sys.executable, "-c", probe, "e/a", "--format", "jsonl"], cwd=estate,
+                              capture_output=True, text=True, timeout=120)  # fmt: skip
+        lines = done.stderr.splitlines()
+        assert lines[0] == "False" and lines[-1] == "True" and any("seen" in x for x in lines), lines
         table = run(estate, "e/a").stdout
         assert "SQL assessment" in table and "\u2501" in table, table
 
