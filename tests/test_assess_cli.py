@@ -11,8 +11,8 @@ import shutil
 import struct
 import subprocess
 import sys
-import textwrap
 import termios
+import textwrap
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
