@@ -394,7 +394,10 @@ RULES: tuple[Rule, ...] = (
     _rule("oracle.sysdate", (P.ORACLE, P.REDSHIFT), r"\bSYSDATE\b(?![ \t]{0,8}\()|\bSYSTIMESTAMP\b", "medium"),
     _rule("snowflake.sysdate_call", (P.SNOWFLAKE, P.MYSQL), r"\bSYSDATE\s*\(\s*\)", "medium"),
     _rule("oracle.nvl", (P.ORACLE, P.REDSHIFT, P.SNOWFLAKE, P.TERADATA), r"\bNVL2?\s*\(", "medium"),
-    _rule("oracle.from_dual", (P.ORACLE, P.MYSQL), r"\bFROM\s+DUAL\b", "medium"),
+    # MySQL accepts FROM DUAL too, but its scripts hardly write it: 4 of the corpus's 1,073 MySQL
+    # scripts against 225 of its 1,866 Oracle ones. As Oracle's own evidence it names 49 more
+    # Oracle scripts held out, at the same precision.
+    _rule("oracle.from_dual", P.ORACLE, r"\bFROM\s+DUAL\b", "medium"),
     _rule("oracle.anchored_type", (P.ORACLE, P.POSTGRESQL), r"\w%(ROW)?TYPE\b"),
     _rule("oracle.connect_by", (P.ORACLE, P.SNOWFLAKE), r"\bCONNECT\s+BY\b", "medium"),
     # SQL Server scripts name a ROW_NUMBER() column rownum and compare it (W2.RowNum <= W1.RowNum).
