@@ -14,6 +14,7 @@ import collections
 import csv
 import dataclasses
 import functools
+import gc
 import importlib.util
 import itertools
 import json
@@ -1909,5 +1910,15 @@ def _left_out_text(left: dict) -> str:
             "folder(s) left out")  # fmt: skip
 
 
+def command() -> int:
+    """The `sql-assess` console script: `main()`, then an exit without the collector's passes
+    over everything the run made. By then the command's files are closed and its streams
+    flushed; the passes (about 40 ms, a tenth of a small run) would only free memory that the
+    process gives back as it ends."""
+    status = main()
+    gc.freeze()
+    return status
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(command())
