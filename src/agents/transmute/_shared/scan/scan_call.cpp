@@ -390,6 +390,14 @@ private:
                 const uint32_t a = static_cast<uint32_t>(s_[i + 1]);
                 bits = a < 128 ? next.ascii[a] : next.wide;
             }
+            if (bits != 0 && !next.all) {
+                if (i + 2 < n_) {
+                    const uint32_t b = static_cast<uint32_t>(s_[i + 2]);
+                    bits &= b < 128 ? next.third_ascii[b] : next.third_wide;
+                } else {
+                    bits &= next.third_end;
+                }
+            }
             const std::vector<uint32_t>& list = scan_.punct_by_char_[c];
             if (bits != 0 && next.all) {
                 for (uint32_t ti : list) on_punct_trigger(ti, i);

@@ -232,6 +232,23 @@ void TriggerScan::add_punct_next(uint32_t c) {
             if (may_follow_punct(t, a)) next.ascii[a] |= bit;
         if (may_follow_punct(t, kWideNext)) next.wide |= bit;
         if (may_follow_punct(t, kEndNext)) next.end |= bit;
+        const int g = gate_of_[list[k]];
+        const Gate* gate = !next.all && t.back == Back::none && g >= 0 ? &gates_[static_cast<size_t>(g)] : nullptr;
+        if (gate != nullptr && !gate->pairs.empty()) {
+            for (uint32_t a = 0; a < 128; ++a) {
+                const uint32_t pair = c * 256 + a;
+                if (!((gate->pairs[pair >> 6] >> (pair & 63)) & 1)) next.ascii[a] &= ~bit;
+            }
+        }
+        if (gate != nullptr && gate->has_third) {
+            for (uint32_t a = 0; a < 128; ++a)
+                if ((gate->third[a >> 6] >> (a & 63)) & 1) next.third_ascii[a] |= bit;
+            next.third_wide |= bit;  // chars above 0x7F are left to the gate
+        } else {
+            for (uint64_t& bits : next.third_ascii) bits |= bit;
+            next.third_wide |= bit;
+            next.third_end |= bit;
+        }
     }
     punct_next_of_[c] = static_cast<int16_t>(punct_next_.size());
     punct_next_.push_back(next);

@@ -176,10 +176,16 @@ private:
     // the end of the text. Most occurrences are passed over with one test and the others try only
     // the triggers that may hold; any doubt sets the bit. A character with more than 64 triggers
     // tries them all wherever one may hold.
+    // For triggers whose candidate is the punctuation itself, the bits also say what their gates
+    // allow: the pair of characters a match starts with, and (`third_*`) the character after
+    // next. Other triggers have every third bit set.
     struct PunctNext {
         std::array<uint64_t, 128> ascii{};
         uint64_t wide = 0;
         uint64_t end = 0;
+        std::array<uint64_t, 128> third_ascii{};
+        uint64_t third_wide = 0;
+        uint64_t third_end = 0;
         bool all = false;
     };
     std::vector<PunctNext> punct_next_;
