@@ -363,6 +363,9 @@ RULES: tuple[Rule, ...] = (
     _rule("postgresql.server_settings", P.POSTGRESQL, r"\bSET\s+(LOCAL\s+|SESSION\s+)?(client_min_messages|citus\.\w+|plan_cache_mode|session_replication_role|idle_in_transaction_session_timeout)\s*(TO|=)|\bVARIADIC\b|\bDEPENDS\s+ON\s+EXTENSION\b|\bSET\s+SCHEMA\s+\w+"),
     # Lock modes only PostgreSQL names (Oracle has ROW SHARE, SHARE and EXCLUSIVE too).
     _rule("postgresql.admin_syntax", P.POSTGRESQL, r"\bPARALLEL\s+(SAFE|UNSAFE|RESTRICTED)\b|\bIN\s+(ACCESS\s+SHARE|SHARE\s+UPDATE\s+EXCLUSIVE|ACCESS\s+EXCLUSIVE)\s+MODE\b|\bRESET\s+ALL\b|\bDATESTYLE\b|\b(ALTER|TRUNCATE)\s+TABLE\s+ONLY\b|\bWITH\s+(NO)?SUPERUSER\b"),
+    # Statements no other of the ten dialects has: replication, foreign data, operator classes,
+    # collations, text search, event triggers, channels, role cleanup, session reset.
+    _rule("postgresql.server_objects", P.POSTGRESQL, r"\bCREATE\s+(OR\s+REPLACE\s+)?(OPERATOR\s+(CLASS|FAMILY)|COLLATION|TEXT\s+SEARCH|FOREIGN\s+DATA\s+WRAPPER|USER\s+MAPPING|SUBSCRIPTION|PUBLICATION|EVENT\s+TRIGGER|ACCESS\s+METHOD)\b|\b(LISTEN|UNLISTEN|NOTIFY)\s+\w+\s*[;,]|\b(REASSIGN|DROP)\s+OWNED\s+BY\b|\bSECURITY\s+LABEL\b|\bDISCARD\s+(ALL|PLANS|SEQUENCES|TEMP|TEMPORARY)\b|\bIMPORT\s+FOREIGN\s+SCHEMA\b"),
     # SQL Server
     _rule("sqlserver.admin_views", P.SQLSERVER, r"\bsys\.(dm_\w+|database_files|master_files|sysprocesses|server_principals|database_principals|server_permissions|sql_modules|foreign_keys|partitions|allocation_units|stats)\b|\bmsdb\.|^\s*DBCC\s+\w+|\bsp_(helpfile|spaceused|who2?|helpdb|configure|executesql|rename|addrolemember|MSforeachtable|MSforeachdb)\b|\bFILEPROPERTY\s*\(|\bDB_NAME\s*\("),
     # GETDATE (redshift.getdate), LEN and CHARINDEX are Redshift's and Snowflake's too.
