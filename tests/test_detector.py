@@ -398,6 +398,16 @@ CORPUS_RULES = [
     ("bigquery.trailing_comma", "SELECT a,\n  b,\nFROM t", "SELECT a,\n  b\nFROM t"),
     ("bigquery.date_part_last", "SELECT DATE_DIFF(b.dt, a.first_event, WEEK) FROM t;",
      "SELECT DATE_TRUNC('week', a.first_event) FROM t;"),
+    # Oracle has CREATE DOMAIN and CREATE OPERATOR, SQL Server CREATE STATISTICS: not PostgreSQL's alone.
+    ("postgresql.server_objects", "CREATE PUBLICATION pub FOR ALL TABLES;\nNOTIFY jobs;\nDISCARD ALL;",
+     "CREATE DOMAIN us_zip AS TEXT;\nCREATE OPERATOR ===;\nCREATE STATISTICS s ON t (a);\nSELECT notify FROM t;"),
+    ("teradata.collect_stats", "Collect stat column (cre_ts) on db.t;", "SELECT collect_set(a), stat FROM t;"),
+    ("teradata.sel_statement", "EXPLAIN sel a.* FROM t a;", "EXPLAIN SELECT a FROM t; SELECT sel FROM t;"),
+    # T-SQL drops a statistics object by name: DROP STATISTICS t.s.
+    ("teradata.admin_statements", "HELP STATISTICS web_clicks;\nDROP STATISTICS ON db.t COLUMN (a);",
+     "DROP STATISTICS dbo.t.s_a;\nSELECT help FROM t;"),
+    ("teradata.functions", "INSERT INTO j VALUES (1, NEW JSON('{}'));", "SELECT JSON_VALUE(j, '$.a') FROM t;"),
+    ("oracle.from_dual", "SELECT SYSDATE FROM DUAL;", "SELECT dual_flag FROM duals;"),
 ]  # fmt: skip
 
 
