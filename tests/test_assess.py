@@ -100,7 +100,10 @@ def json_report(tree):
     cwd, _ = tree
     done = run(cwd, "tree", "--format", "json", "--max-bytes", str(MAX_BYTES), "--knowledge", str(KNOWLEDGE))
     assert done.returncode == 1, done.stderr
-    return json.loads(done.stdout)
+    report = json.loads(done.stdout)
+    # The document is written record by record, and reads as the standard library's indented dump.
+    assert done.stdout == json.dumps(report, indent=2) + "\n"
+    return report
 
 
 def test_every_file_reported_once_and_nothing_else(tree, json_report):
@@ -255,3 +258,13 @@ def test_quiet_progress_and_logs_stay_off_stdout(tree):
     done = run(cwd, "tree/sub/deeper/long.sql", "--format", "json")
     json.loads(done.stdout)  # no debug events mixed in
     assert "sql_classified" not in done.stdout + done.stderr
+
+
+@pytest.mark.parametrize("records", [[], [{"path": "a\u2028b\nc.sql", "list": [], "map": {}, "nested": [1, [2, {"x": None}]]}]])
+def test_json_report_text_is_the_indented_dump(records):
+    from agents.transmute.assess import SCHEMA_VERSION, write_json_report
+
+    summary = {"files": len(records), "levels": {}, "top": []}
+    out = io.StringIO()
+    write_json_report(records, summary, out)
+    assert out.getvalue() == json.dumps({"schema_version": SCHEMA_VERSION, "files": records, "summary": summary}, indent=2) + "\n"

@@ -1782,10 +1782,25 @@ def _run_and_report(args, settings, knowledge, listed, out, assess_output) -> in
     return EXIT_OK
 
 
+def write_json_report(records: list[dict], summary: dict, out) -> None:
+    """The `--format json` document, as `json.dump(..., indent=2)` writes it. The standard
+    library's C encoder indents only when it encodes a whole value at once, so each record is
+    encoded alone and indented to its place: streamed to a file, the document took longer to
+    encode than its scripts took to assess, and this does not hold a second copy of it."""
+    out.write(f'{{\n  "schema_version": {json.dumps(SCHEMA_VERSION)},\n  "files": ')
+    if records:
+        for i, record in enumerate(records):
+            # A JSON text holds no raw line break: every one in it starts an indented line.
+            out.write(("[\n    " if i == 0 else ",\n    ") + json.dumps(record, indent=2).replace("\n", "\n    "))
+        out.write("\n  ]")
+    else:
+        out.write("[]")
+    out.write(',\n  "summary": ' + json.dumps(summary, indent=2).replace("\n", "\n  ") + "\n}\n")
+
+
 def _write_report(fmt: str, records: list[dict], summary: dict, out, args, fail_on, assess_output) -> None:
     if fmt == "json":
-        json.dump({"schema_version": SCHEMA_VERSION, "files": records, "summary": summary}, out, indent=2)
-        out.write("\n")
+        write_json_report(records, summary, out)
     elif fmt == "csv":
         writer = csv.DictWriter(out, fieldnames=CSV_COLUMNS, lineterminator="\n")
         writer.writeheader()

@@ -91,8 +91,8 @@ def sarif_document(records: list[dict], summary: dict, fail_on: str | None) -> d
 
 
 def write_sarif(records: list[dict], summary: dict, out, fail_on: str | None = None) -> None:
-    json.dump(sarif_document(records, summary, fail_on), out, indent=2)
-    out.write("\n")
+    # Encoded at once: the standard library's C encoder indents only a whole value.
+    out.write(json.dumps(sarif_document(records, summary, fail_on), indent=2) + "\n")
 
 
 def _escape_data(text: str) -> str:
