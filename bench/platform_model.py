@@ -23,7 +23,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 
-from agents.transmute.detector import NAMED_IN_COMMENT, OTHER_PLATFORM_ODDS, Detector  # noqa: E402
+from agents.transmute.detector import NAMED_IN_COMMENT, OTHER_PLATFORM_ODDS, Detector, pack_rows  # noqa: E402
 from agents.transmute.originscan import Platform  # noqa: E402
 
 CLASSES = [p.value for p in Platform]
@@ -176,7 +176,7 @@ def to_detector_model(vocab, model, threshold, manifest_sha: str, decisive=(), s
         features.append(name)
         weights.append([round(float(v), 3) for v in row])
     return {
-        "format": 1,
+        "format": 2,
         "trained_on": {"manifest": "bench/platform_corpus/sources.tsv", "sha256": manifest_sha},
         "classes": CLASSES,
         "threshold": round(min(threshold.values()), 4) if isinstance(threshold, dict) else round(threshold, 4),
@@ -412,7 +412,8 @@ def summarise(samples: list[Sample], probabilities, threshold, decisive=None, sh
 
 
 def write_model(model: dict, path: Path = MODEL_PATH) -> None:
+    # The weights are packed (little-endian doubles in base64): the detector reads them at once.
+    model = dict(model, weights=pack_rows(model["weights"]))
     text = json.dumps(model, indent=None, separators=(",", ":"), sort_keys=False)
-    # One feature per line keeps diffs of retrained models readable.
-    text = text.replace('],["', '],\n["').replace(',"decisive":', ',\n"decisive":').replace(',"features":', ',\n"features":').replace(',"weights":', ',\n"weights":')
+    text = text.replace(',"decisive":', ',\n"decisive":').replace(',"features":', ',\n"features":').replace(',"weights":', ',\n"weights":')
     path.write_text(text + "\n", encoding="utf-8")

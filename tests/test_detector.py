@@ -743,6 +743,27 @@ class TestShippedModel:
         assert 0.2 <= model["threshold"] < 1.0
         assert set(model["thresholds"]) == {p.value for p in Platform}
 
+    def test_packed_weights_read_back_exactly(self, tmp_path):
+        from agents.transmute.detector import pack_rows, unpack_rows
+
+        rows = [[0.757, -0.44, 1e-300, -0.0], [2.5, -1.25, 0.001, 3.0], [0.1, 0.2, 0.3, 0.4]]
+        packed = unpack_rows(pack_rows(rows), 4, 3)
+        assert [list(row) for row in packed] == rows and list(packed[-1]) == rows[-1]
+        assert [list(row) for row in packed[1:]] == rows[1:]
+        with pytest.raises(IndexError):
+            packed[3]
+        with pytest.raises(ValueError, match=r"model weights hold 96 bytes, expected 104 \(13 rows of 1\)"):
+            unpack_rows(pack_rows(rows), 1, 13)
+        with pytest.raises(ValueError, match="model weights are not base64"):
+            unpack_rows("not base64!", 4, 3)
+        # A model file with packed weights scores as one with the same weights written out.
+        model = dict(load_model(), features=["w:nvl", "w:select"])
+        written = dict(model, weights=[[0.0] * 5 + [2.0] + [0.0] * 4, [0.5] * 10])
+        path = tmp_path / "model.json"
+        path.write_text(json.dumps(dict(written, weights=pack_rows(written["weights"]))), encoding="utf-8")
+        text = "SELECT NVL(a, 0) FROM t"
+        assert Detector(model=load_model(path))._scanner.scan(text)[1] == Detector(model=written)._scanner.scan(text)[1]
+
     def test_real_samples_are_named_by_their_folder(self):
         # One real script per platform from a permissively licensed repository (see NOTICE.md).
         root = Path(__file__).resolve().parent / "platform_samples"

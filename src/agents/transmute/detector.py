@@ -14,9 +14,13 @@ Tested in tests/test_detector.py and tests/test_detect_scan.py.
 
 from __future__ import annotations
 
+import base64
 import functools
 import json
 import re
+import sys
+from array import array
+from collections.abc import Sequence
 from dataclasses import dataclass
 from importlib import resources
 
@@ -553,14 +557,70 @@ def _row_context(marker: Marker) -> str:
     return CODE
 
 
+class PackedRows(Sequence):
+    """A model's weights as one row of floats per feature, kept in one flat array: the model
+    file packs them (`pack_rows`), which reads in a millisecond where 68,000 JSON numbers took
+    25 ms, a tenth of the command's start."""
+
+    __slots__ = ("flat", "width")
+
+    def __init__(self, flat: array, width: int) -> None:
+        self.flat, self.width = flat, width
+
+    def __len__(self) -> int:
+        return len(self.flat) // self.width if self.width else 0
+
+    def __getitem__(self, index):
+        if isinstance(index, slice):
+            return [self[i] for i in range(*index.indices(len(self)))]
+        if index < 0:
+            index += len(self)
+        if not 0 <= index < len(self):
+            raise IndexError("row index out of range")
+        return self.flat[index * self.width : (index + 1) * self.width]
+
+    def __iter__(self):
+        flat, width = self.flat, self.width
+        for start in range(0, len(self) * width, width):
+            yield flat[start : start + width]
+
+
+def pack_rows(rows) -> str:
+    """`rows` of floats as the model file holds them: little-endian doubles, row after row, in
+    base64."""
+    flat = array("d", [float(v) for row in rows for v in row])
+    if sys.byteorder == "big":
+        flat.byteswap()
+    return base64.b64encode(flat.tobytes()).decode("ascii")
+
+
+def unpack_rows(text: str, width: int, rows: int) -> PackedRows:
+    """The rows that `pack_rows` wrote, `rows` of `width` each."""
+    try:
+        data = base64.b64decode(text, validate=True)
+    except ValueError as error:
+        raise ValueError(f"model weights are not base64: {error}") from None
+    if len(data) != rows * width * 8:
+        raise ValueError(f"model weights hold {len(data)} bytes, expected {rows * width * 8} ({rows} rows of {width})")
+    flat = array("d")
+    flat.frombytes(data)
+    if sys.byteorder == "big":
+        flat.byteswap()
+    return PackedRows(flat, width)
+
+
 def load_model(path=None) -> dict:
-    """The shipped model (or the one at `path`): classes, bias, threshold, features, weights."""
+    """The shipped model (or the one at `path`): classes, bias, threshold, features, weights
+    (one row per feature; packed rows are read into `PackedRows`)."""
     if path is None:
         text = resources.files("agents.transmute").joinpath("platform_model.json").read_text(encoding="utf-8")
     else:
         with open(path, encoding="utf-8") as handle:
             text = handle.read()
-    return json.loads(text)
+    model = json.loads(text)
+    if isinstance(model.get("weights"), str):
+        model["weights"] = unpack_rows(model["weights"], len(model["classes"]), len(model["features"]))
+    return model
 
 
 class Detector:
@@ -607,6 +667,7 @@ class Detector:
         for name, row in zip(model["features"], model["weights"]):
             if name in pattern_index:
                 i = pattern_index[name]
+                row = list(row)
                 pattern_weights[i * k : (i + 1) * k] = row
                 self._pattern_weight[i] = row
             elif name[:2] not in ("m:", "r:"):
