@@ -17,12 +17,12 @@ from __future__ import annotations
 import base64
 import functools
 import json
+import os
 import re
 import sys
 from array import array
 from collections.abc import Sequence
 from dataclasses import dataclass
-from importlib import resources
 
 from agents.transmute.originscan import Marker, Platform
 
@@ -613,10 +613,11 @@ def load_model(path=None) -> dict:
     """The shipped model (or the one at `path`): classes, bias, threshold, features, weights
     (one row per feature; packed rows are read into `PackedRows`)."""
     if path is None:
-        text = resources.files("agents.transmute").joinpath("platform_model.json").read_text(encoding="utf-8")
-    else:
-        with open(path, encoding="utf-8") as handle:
-            text = handle.read()
+        # Beside this module: the package holds native modules, so it is never imported from a
+        # zip, and importlib.resources would cost the command's start more than reading the file.
+        path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "platform_model.json")
+    with open(path, encoding="utf-8") as handle:
+        text = handle.read()
     model = json.loads(text)
     if isinstance(model.get("weights"), str):
         model["weights"] = unpack_rows(model["weights"], len(model["classes"]), len(model["features"]))

@@ -163,6 +163,18 @@ bool same_required_literal(const Program& a, size_t i, const Program& b, size_t 
     return true;
 }
 
+uint64_t required_literal_hash(const Program& prog, size_t which) {
+    const Literal& lit = required_literal(prog, which);
+    uint64_t h = lit.sets.size();
+    for (uint32_t set : lit.sets) {
+        // Sets that accept the same chars below 256 by the same rule have the same bitmap.
+        const CharSet& s = prog.sets[set];
+        for (int w = 0; w < 4; ++w) h = (h ^ s.low_bits()[w]) * 0x100000001B3ull + static_cast<uint64_t>(w);
+        h = (h ^ static_cast<uint64_t>(s.narrow_only())) * 0x100000001B3ull;
+    }
+    return h;
+}
+
 #define TRANSMUTE_REGEX_INSTANTIATE(C)                                                  \
     template size_t find_required_literal<C>(const Program&, size_t, const C*, size_t, size_t); \
     template bool may_match<C>(const Program&, const C*, size_t, size_t);               \

@@ -106,6 +106,8 @@ size_t required_literals(const Program& prog);
 template <class C>
 size_t find_required_literal(const Program& prog, size_t which, const C* s, size_t n, size_t from);
 bool same_required_literal(const Program& a, size_t i, const Program& b, size_t j);
+// A hash of required literal `which` of `prog`: literals that are the same hash alike.
+uint64_t required_literal_hash(const Program& prog, size_t which);
 
 // The syntax tree `prog` was compiled from, the flags it was compiled with, and what each of its
 // char sets (Node::set) accepts: for callers that derive facts of their own from the pattern.

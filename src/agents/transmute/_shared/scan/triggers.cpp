@@ -129,10 +129,11 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
         const Trigger& t = scan->triggers_[ti];
         auto known = std::find_if(compiled.begin(), compiled.end(), [&](const auto& c) { return c.first == t.branch; });
         if (known == compiled.end()) {
-            known = compiled.insert(compiled.end(), {t.branch, scan->add_gate(*scan->programs_[t.pattern], *t.branch)});
+            known = compiled.insert(compiled.end(), {t.branch, scan->add_gate(scan->programs_[t.pattern], *t.branch)});
         }
         scan->gate_of_[ti] = known->second;
     }
+    scan->gate_literal_slots_ = {};
     // A candidate one character back comes before the candidates at the character itself.
     for (auto& list : scan->punct_by_char_)
         std::stable_partition(list.begin(), list.end(),
@@ -254,8 +255,9 @@ void TriggerScan::add_punct_next(uint32_t c) {
     punct_next_.push_back(next);
 }
 
-int TriggerScan::add_gate(const regex::Program& whole, const regex::Node& alternative) {
-    regex::ProgramPtr program = regex::compile_part(whole, alternative);
+int TriggerScan::add_gate(const regex::ProgramPtr& whole, const regex::Node& alternative) {
+    // A pattern that is one alternative is its own gate program.
+    regex::ProgramPtr program = &alternative == &regex::syntax(*whole) ? whole : regex::compile_part(*whole, alternative);
     if (!program) return -1;
     std::vector<uint64_t> pairs;
     regex::pair_bits(*program, pairs);
@@ -266,11 +268,15 @@ int TriggerScan::add_gate(const regex::Program& whole, const regex::Node& altern
     g.pairs = std::move(pairs);
     // Literals of several gates ("TABLE", "(") are looked for once.
     for (size_t lit = 0; lit < literals; ++lit) {
-        uint32_t slot = 0;
-        while (slot < gate_literals_.size() &&
-               !regex::same_required_literal(*gate_literals_[slot].first, gate_literals_[slot].second, *program, lit))
-            ++slot;
-        if (slot == gate_literals_.size()) gate_literals_.emplace_back(program.get(), lit);
+        std::vector<uint32_t>& alike = gate_literal_slots_[regex::required_literal_hash(*program, lit)];
+        auto same = std::find_if(alike.begin(), alike.end(), [&](uint32_t slot) {
+            return regex::same_required_literal(*gate_literals_[slot].first, gate_literals_[slot].second, *program, lit);
+        });
+        uint32_t slot = same != alike.end() ? *same : static_cast<uint32_t>(gate_literals_.size());
+        if (slot == gate_literals_.size()) {
+            gate_literals_.emplace_back(program.get(), lit);
+            alike.push_back(slot);
+        }
         if (std::find(g.literals.begin(), g.literals.end(), slot) == g.literals.end()) g.literals.push_back(slot);
     }
     g.program = std::move(program);

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace transmute::scan {
@@ -206,10 +207,12 @@ private:
     };
     std::vector<Gate> gates_;
     // Compiles the gate of one alternative of `whole`; its index in gates_, or -1 when it has none.
-    int add_gate(const regex::Program& whole, const regex::Node& alternative);
+    int add_gate(const regex::ProgramPtr& whole, const regex::Node& alternative);
     std::vector<int> gate_of_;  // per trigger: index into gates_, or -1
     // Distinct gate literals: a gate program and the index of one of its required literals.
     std::vector<std::pair<const regex::Program*, size_t>> gate_literals_;
+    // While building: the slots of gate_literals_ by the hash of their literal.
+    std::unordered_map<uint64_t, std::vector<uint32_t>> gate_literal_slots_;
     uint8_t char_class_[256] = {};       // bit 0: word character, bit 1: punctuation trigger
     // Whether a word trigger may open with the chars a, b (a below 128): bit a * 256 + b for b
     // below 256 (the words' buckets, as a table on the raw chars); wider chars b always may.

@@ -52,11 +52,17 @@ bool category_hit(uint8_t cats, uint32_t c) {
 
 }  // namespace
 
+const CharSet::Ranges& CharSet::ranges() const {
+    static const Ranges none;
+    return ranges_ ? *ranges_ : none;
+}
+
 bool CharSet::slow_in_ranges(uint32_t x) const {
-    if (ranges_.empty() || x < ranges_.front().first || x > ranges_.back().second) return false;
+    const Ranges& ranges = this->ranges();
+    if (ranges.empty() || x < ranges.front().first || x > ranges.back().second) return false;
     // Binary search over the sorted ranges.
-    auto it = std::upper_bound(ranges_.begin(), ranges_.end(), std::make_pair(x, UINT32_MAX));
-    return it != ranges_.begin() && std::prev(it)->second >= x;
+    auto it = std::upper_bound(ranges.begin(), ranges.end(), std::make_pair(x, UINT32_MAX));
+    return it != ranges.begin() && std::prev(it)->second >= x;
 }
 
 bool CharSet::slow(uint32_t c) const {
@@ -88,12 +94,41 @@ const LowerBelow256& lower_below_256() {
     return table;
 }
 
-void CharSet::finish() {
-    normalise(ranges_);
+// For each category (\d \D \s \S \w \W) the chars below 256 it holds, and those whose
+// lowercase it holds: a set's categories are OR-ed in from these, not asked of the interpreter
+// char by char for every set of every pattern.
+constexpr int kCategories = 6;
+
+struct CategoryBits {
+    std::array<std::array<uint64_t, 4>, kCategories> plain{};
+    std::array<std::array<uint64_t, 4>, kCategories> lowered{};
+};
+
+const CategoryBits& category_bits() {
+    static const CategoryBits table = [] {
+        CategoryBits t;
+        const LowerBelow256& lower = lower_below_256();
+        for (int cat = 0; cat < kCategories; ++cat) {
+            const auto one = static_cast<uint8_t>(1u << cat);
+            for (uint32_t c = 0; c < 256; ++c) {
+                const uint64_t bit = uint64_t{1} << (c & 63);
+                if (category_hit(one, c)) t.plain[static_cast<size_t>(cat)][c >> 6] |= bit;
+                if (category_hit(one, lower.lower[c])) t.lowered[static_cast<size_t>(cat)][c >> 6] |= bit;
+            }
+        }
+        return t;
+    }();
+    return table;
+}
+
+void CharSet::finish(Ranges ranges) {
+    normalise(ranges);
+    ranges_ = std::make_shared<const Ranges>(std::move(ranges));
+    const Ranges& kept = *ranges_;
     // The chars below 256 that the ranges hold, read off the ranges: a set's bits are worked out
     // for every char of every pattern, thousands of times for a table of patterns.
     uint64_t in_ranges[4] = {0, 0, 0, 0};
-    for (const auto& [first, last] : ranges_) {
+    for (const auto& [first, last] : kept) {
         if (first >= 256) break;
         for (uint32_t x = first; x <= std::min<uint32_t>(last, 255); ++x) in_ranges[x >> 6] |= uint64_t{1} << (x & 63);
     }
@@ -115,9 +150,11 @@ void CharSet::finish() {
         }
     }
     if (categories_ != 0) {
-        const LowerBelow256& t = lower_below_256();
-        for (uint32_t c = 0; c < 256; ++c) {
-            if (category_hit(categories_, lower_first_ ? t.lower[c] : c)) hits[c >> 6] |= uint64_t{1} << (c & 63);
+        const CategoryBits& bits = category_bits();
+        for (int cat = 0; cat < kCategories; ++cat) {
+            if (!(categories_ & (1u << cat))) continue;
+            const auto& row = lower_first_ ? bits.lowered[cat] : bits.plain[cat];
+            for (int w = 0; w < 4; ++w) hits[w] |= row[static_cast<size_t>(w)];
         }
     }
     for (int w = 0; w < 4; ++w) low_[w] = negate_ ? ~hits[w] : hits[w];
@@ -126,7 +163,7 @@ void CharSet::finish() {
     // themselves accepted through their own lowercase) stay below 256.
     narrow_only_ = false;
     if (!negate_ && categories_ == 0) {
-        bool wide = !ranges_.empty() && ranges_.back().second >= 256;
+        bool wide = !kept.empty() && kept.back().second >= 256;
         if (!wide && lower_first_) {
             // Some chars >= 256 lowercase into the byte range (U+0130 -> 'i', U+212A -> 'k',
             // U+212B -> U+00E5, ...): keep the general rule for them.
@@ -137,6 +174,7 @@ void CharSet::finish() {
 }
 
 CharFacts CharSet::facts() const {
+    const Ranges& ranges = this->ranges();
     CharFacts f;
     f.ascii[0] = low_[0];
     f.ascii[1] = low_[1];
@@ -145,13 +183,13 @@ CharFacts CharSet::facts() const {
     f.all_space = !negate_ && (categories_ & kCatSpace) != 0;
     if (negate_) return f;
     uint64_t members = 0;
-    for (const auto& r : ranges_) members += r.second - r.first + 1;
+    for (const auto& r : ranges) members += r.second - r.first + 1;
     // The chars a set accepts beyond its categories are its ranges, or with lower_first_ the
     // chars whose lowercase is in them: only the plain case is told apart here.
     if (!lower_first_ && members <= 4096) {
         bool spaces = (categories_ & ~kCatSpace) == 0;
         bool words = (categories_ & ~(kCatWord | kCatDigit)) == 0;
-        for (const auto& r : ranges_) {
+        for (const auto& r : ranges) {
             for (uint32_t c = r.first; c <= r.second; ++c) {
                 spaces = spaces && is_space_char(c);
                 words = words && is_word(c);
@@ -164,7 +202,7 @@ CharFacts CharSet::facts() const {
     // A char whose lowercase is c folds as c does (fold_ascii lowercases first).
     uint32_t folds[4];
     int nfolds = 0;
-    for (const auto& r : ranges_) {
+    for (const auto& r : ranges) {
         for (uint32_t c = r.first; c <= r.second; ++c) {
             if (!lower_first_ && c >= 128) return f;
             const uint32_t folded = fold_ascii(c);
@@ -177,7 +215,7 @@ CharFacts CharSet::facts() const {
     std::copy(folds, folds + nfolds, f.folds);
     f.nfolds = nfolds;
     f.exact = !lower_first_ && members == 1;
-    if (f.exact) f.only = ranges_[0].first;
+    if (f.exact) f.only = ranges[0].first;
     return f;
 }
 
@@ -188,25 +226,39 @@ int CharSet::byte_count() const {
 }
 
 CharSet CharSet::literal(uint32_t c, bool negate, bool ignorecase) {
+    // Patterns are mostly ASCII letters, each its own set: those are built once.
+    if (c < 128) {
+        static const std::array<CharSet, 512> ascii = [] {
+            std::array<CharSet, 512> sets;
+            for (uint32_t x = 0; x < 128; ++x)
+                for (int form = 0; form < 4; ++form)
+                    sets[x * 4 + static_cast<uint32_t>(form)] = build_literal(x, form & 1, (form & 2) != 0);
+            return sets;
+        }();
+        return ascii[c * 4 + (negate ? 1 : 0) + (ignorecase ? 2 : 0)];
+    }
+    return build_literal(c, negate, ignorecase);
+}
+
+CharSet CharSet::build_literal(uint32_t c, bool negate, bool ignorecase) {
     CharSet s;
     s.negate_ = negate;
+    Ranges ranges;
     if (!ignorecase || !is_cased(c)) {
-        s.ranges_.push_back({c, c});
+        ranges.push_back({c, c});
         s.single_ = !negate;
     } else {
         s.lower_first_ = true;
-        add_variants(s.ranges_, c);
+        add_variants(ranges, c);
     }
-    s.finish();
+    s.finish(std::move(ranges));
     return s;
 }
 
 CharSet CharSet::any(bool dotall) {
     CharSet s;
-    s.ranges_.push_back({'\n', '\n'});
     s.negate_ = true;
-    if (dotall) s.ranges_.clear();
-    s.finish();
+    s.finish(dotall ? Ranges{} : Ranges{{'\n', '\n'}});
     return s;
 }
 
@@ -214,6 +266,7 @@ bool CharSet::from_class(const std::vector<ClassItem>& items, bool negate, bool 
                          CharSet& out, Refusal& why) {
     CharSet s;
     s.negate_ = negate;
+    Ranges ranges;
     bool hascased = false;
     if (ignorecase) {
         for (const ClassItem& item : items) {
@@ -236,16 +289,16 @@ bool CharSet::from_class(const std::vector<ClassItem>& items, bool negate, bool 
             continue;
         }
         if (!hascased) {
-            s.ranges_.push_back({item.lo, item.hi});
+            ranges.push_back({item.lo, item.hi});
             continue;
         }
         // Case-folded charmap: the lowercase of every member plus its extra variants.
-        for (uint32_t c = item.lo; c <= item.hi; ++c) add_variants(s.ranges_, c);
+        for (uint32_t c = item.lo; c <= item.hi; ++c) add_variants(ranges, c);
     }
     // With cased members sre tests the lowercased subject char against the whole set,
     // categories included (IN_UNI_IGNORE).
     s.lower_first_ = hascased;
-    s.finish();
+    s.finish(std::move(ranges));
     out = std::move(s);
     return true;
 }

@@ -10,6 +10,7 @@
 #include "syntax.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,15 +51,15 @@ public:
     bool narrow_only() const { return narrow_only_; }
     // Single-char set accepting exactly `c` (no folding).
     bool is_single() const { return single_; }
-    uint32_t single() const { return ranges_.empty() ? 0 : ranges_[0].first; }
+    uint32_t single() const { return ranges().empty() ? 0 : ranges()[0].first; }
 
     // What the set accepts, for callers that reason about text (see CharFacts).
     CharFacts facts() const;
 
     // Whether `other` accepts exactly the same chars by the same rule.
     bool same_as(const CharSet& other) const {
-        return ranges_ == other.ranges_ && categories_ == other.categories_ && negate_ == other.negate_ &&
-               lower_first_ == other.lower_first_;
+        return categories_ == other.categories_ && negate_ == other.negate_ && lower_first_ == other.lower_first_ &&
+               (ranges_ == other.ranges_ || ranges() == other.ranges());
     }
 
     // Builders. All return false with `why` set when the case is not supported.
@@ -68,11 +69,18 @@ public:
                            CharSet& out, Refusal& why);
 
 private:
-    void finish();
+    using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
+
+    static CharSet build_literal(uint32_t c, bool negate, bool ignorecase);
+    // Sorts and merges `ranges`, keeps them, and works out the bitmap and the flags.
+    void finish(Ranges ranges);
     // Whether the sorted ranges hold x (the char, lowered first when the set says so).
     bool slow_in_ranges(uint32_t x) const;
+    const Ranges& ranges() const;
 
-    std::vector<std::pair<uint32_t, uint32_t>> ranges_;  // sorted, merged, inclusive
+    // Sorted, merged, inclusive; shared once finished, so that copying a set (every part of a
+    // pattern compiled on its own copies all of the pattern's sets) allocates nothing.
+    std::shared_ptr<const Ranges> ranges_;
     uint8_t categories_ = 0;
     bool negate_ = false;
     bool lower_first_ = false;
