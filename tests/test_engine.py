@@ -397,6 +397,12 @@ LONG_RUN_PATTERNS = [
     (r"a[^;]*?b|a", 0),
     (r"(?:a|ab)[^)]*\)", I),
     (r"--.*$", M),
+    # Loops whose continuation cannot open with a char of the loop (only the last exit can
+    # lead on), and one whose continuation can; runs of 70 cross the 64-position marks.
+    (r"\s+\w+\s*;", 0),
+    (r"(?:[a-z]+|\()[^;]*;", I),
+    (r"[wq ]+[^wq ]", 0),
+    (r"\w+b", 0),
 ]
 LONG_RUN_PIECES = ["WITH ", "fooAS(", "foo AS(", "x (", ")", "(", '"', '"a', "a", "b", "ab", ";", " ",
                    "\n", "--", "w" * 70, " " * 70, "(" + "q" * 80, "a" + "z" * 90]

@@ -97,23 +97,18 @@ public:
                 // A greedy loop over one set: walk the run of the set, marking each step, up to
                 // its end or to a step an earlier run explored; leave the exits, longest first,
                 // as one frame.
-                const CharSet& set = prog_->sets[body.arg];
                 size_t q = p;
-                bool stopped_at_seen = false;
-                while (q < n_ && set.test(static_cast<uint32_t>(s_[q]))) {
-                    if (seen(split, q + 1)) {
-                        stopped_at_seen = true;
-                        break;
-                    }
-                    ++q;
-                }
+                const bool stopped_at_seen = walk_loop(split, prog_->sets[body.arg], q);
                 const size_t last = q + 1;  // this run owns the steps [p, last)
                 out.reached = std::max(out.reached, q);
+                // The exits inside the run of the set sit on chars of the set; when the
+                // continuation cannot open with any of them, they all fail at once.
+                const bool inner_exits = prog_->last_exit_only[pc] == 0;
                 if (stopped_at_seen) {
-                    push({in.y, p, last - p});
+                    if (inner_exits) push({in.y, p, last - p});
                     break;
                 }
-                if (last - 1 > p) push({in.y, p, last - 1 - p});
+                if (inner_exits && last - 1 > p) push({in.y, p, last - 1 - p});
                 p = q;
                 pc = in.y;
             }
@@ -168,6 +163,36 @@ private:
         if (bits[bit >> 6] & mask) return true;
         bits[bit >> 6] |= mask;
         return false;
+    }
+
+    // Walks a greedy loop over `set` from q: steps while the text's char is in the set, marking
+    // (split, q + 1) for each step, and stops where the set fails (false) or before a step an
+    // earlier run marked (true). The steps are taken and marked a word of marks at a time: a
+    // chunk's marks of one split for 64 aligned positions are one word.
+    bool walk_loop(uint32_t split, const CharSet& set, size_t& q) {
+        while (true) {
+            const size_t first = q + 1;                      // the first mark of this word
+            const size_t limit = std::min(n_, first | 63);   // steps q' < limit mark within it
+            size_t e = q;
+            while (e < limit && set.test(static_cast<uint32_t>(s_[e]))) ++e;
+            if (e > q) {
+                uint64_t* bits = chunk_for(first);
+                const size_t bit = static_cast<size_t>(split) * chunk_ + (first & (chunk_ - 1));
+                uint64_t& word = bits[bit >> 6];
+                const unsigned lo = static_cast<unsigned>(bit & 63);
+                const unsigned count = static_cast<unsigned>(e - q);  // marks first .. e
+                const uint64_t mask = (count >= 64 ? ~uint64_t{0} : ((uint64_t{1} << count) - 1)) << lo;
+                if (const uint64_t hit = word & mask) {
+                    const unsigned at = static_cast<unsigned>(std::countr_zero(hit));
+                    word |= mask & ((uint64_t{1} << at) - 1);
+                    q = first + (at - lo) - 1;
+                    return true;
+                }
+                word |= mask;
+                q = e;
+            }
+            if (e < limit || e >= n_) return false;
+        }
     }
 
     // A match ended at p: the branch points on its path at p did not fail.

@@ -377,6 +377,20 @@ void open_filters(Program& prog) {
         prog.open_filter_of[split.y] = static_cast<int32_t>(prog.open_filters.size());
         prog.open_filters.push_back(filter);
     }
+    // A greedy loop over one set whose continuation opens only with chars outside the set.
+    prog.last_exit_only.assign(code.insts.size(), 0);
+    for (uint32_t pc = 0; pc < code.insts.size(); ++pc) {
+        const Inst& split = code.insts[pc];
+        if (split.op != Op::kSplit) continue;
+        const Inst& body = code.insts[split.x];
+        const int32_t filter = prog.open_filter_of[split.y];
+        if (body.op != Op::kChar || body.x != pc || filter < 0) continue;
+        const CharSet& set = prog.sets[body.arg];
+        const OpenFilter& follow = prog.open_filters[static_cast<size_t>(filter)];
+        bool disjoint = !(follow.wide && !set.narrow_only());
+        for (int w = 0; w < 4 && disjoint; ++w) disjoint = (follow.low[w] & set.low_bits()[w]) == 0;
+        prog.last_exit_only[pc] = disjoint ? 1 : 0;
+    }
 }
 
 }  // namespace

@@ -80,6 +80,10 @@ struct Program {
     // (index into open_filters) when it may match the empty string.
     std::vector<int32_t> open_filter_of;
     std::vector<OpenFilter> open_filters;
+    // Per split that is a greedy loop over one set: 1 when what follows the loop cannot open
+    // with any char of the set, so of the loop's exits only the last one (where the run of the
+    // set ends) can lead to a match.
+    std::vector<uint8_t> last_exit_only;
     bool has_first = false;         // the first char of every match is in `first`
     uint64_t first_low[4] = {0, 0, 0, 0};
     std::vector<uint32_t> first_sets;  // for chars >= 256
