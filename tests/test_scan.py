@@ -207,10 +207,13 @@ CREATE_SHAPES = [
     (r"\bcreate\s+table", 0), (r"\bCREATE\s*;", I), (r"\bCREATEDBY\s+\w", I), (r"\bCREATE[a-z]", 0),
     (r"\bCREATE\s+TEMP(?:ORARY)?\s+TABLE\b", I), (r"\bCREATE\s+\w+\s+AS\b", I), (r"\bCREATES\b\s*=", I),
     (r"\bCREATE_\w+", I), (r"\bCREATE\s{2,}X", I), (r"\bCREATE\d", I), (r"@\s*Kind\b", 0),
+    # Words to follow with characters beyond ASCII among their first four, and short ones.
+    (r"\bCREATE\s+(?:T\u00e9mp|\u00e9t[e\u00e9]|TA)\b", I), (r"\bCreate\s+(?:\u00e9T|Tab)", 0),
 ]
 CREATE_WORDS = ["CREATE", "create", "Create", "CREATED", "CREATEDBY", "CREATES", "CREATE_X", "CREATEa", "CREATE1",
                 "TABLE", "table", "\u212aind", "Kind", "VIEW", "OR", "REPLACE", "TEMP", "TEMPORARY", "(", ";", "=",
-                "#t", "@v", "X", "AS", "\u017f", "\u0130", "\u00e9", "\u4e2d", "x"]
+                "#t", "@v", "X", "AS", "\u017f", "\u0130", "\u00e9", "\u4e2d", "x", "T\u00e9mp", "T\u00c9MP",
+                "\u00e9te", "\u00c9T\u00c9", "\u00e9T", "TA", "Tab", "T"]
 
 
 def test_many_triggers_on_one_word_scan_like_re(seeded_random):

@@ -40,19 +40,6 @@ bool word_at(const C* s, size_t n, size_t at, const std::u32string& word, bool f
     return true;
 }
 
-// Whether s[at] opens one of `heads` (word prefixes, folded when `fold`) or is one of `punct`.
-template <class C>
-bool opens_one_of(const C* s, size_t n, size_t at, const std::vector<std::u32string>& heads,
-                  const std::u32string& punct, bool fold) {
-    if (at >= n) return false;
-    const uint32_t c = static_cast<uint32_t>(s[at]);
-    for (char32_t p : punct)
-        if (c == p) return true;
-    for (const std::u32string& head : heads)
-        if (word_at(s, n, at, head, fold)) return true;
-    return false;
-}
-
 // After a punctuation trigger at `at`: its literal tail.
 template <class C>
 bool tail_matches(const C* s, size_t n, size_t at, const Trigger& t) {
@@ -374,7 +361,7 @@ private:
         for (uint32_t ti : scan_.line_by_head_[f < 128 ? f : 128]) {
             const Trigger& t = scan_.triggers_[ti];
             const bool any_head = t.heads.empty() && t.head_punct.empty();
-            if (!any_head && !opens_one_of(s_, n_, j, t.heads, t.head_punct, t.fold)) continue;
+            if (!any_head && !opens_one_of(j, t.heads, t.heads_packed, t.head_punct, t.fold)) continue;
             if (done(t.pattern) || !gate_open(ti, i)) continue;
             try_candidate(t.pattern, i);
         }
@@ -430,6 +417,40 @@ private:
         return k;
     }
 
+    // The first four characters at `at` packed as pack_heads() packs word prefixes, folded or
+    // not (a character the compare would take for no ASCII one, and the end of the text, as
+    // bytes no head holds). Several triggers test the same position in turn: it is packed once.
+    uint32_t packed_at(size_t at, bool fold) {
+        if (at != packed_pos_) {
+            packed_pos_ = at;
+            packed_[0] = packed_[1] = 0;
+            for (size_t j = 0; j < 4 && at + j < n_; ++j) {
+                const uint32_t ch = static_cast<uint32_t>(s_[at + j]);
+                const uint32_t f = regex::fold_ascii(ch);
+                packed_[0] |= (ch < 128 ? ch : 0x80u) << (8 * j);
+                packed_[1] |= (f < 128 ? f : 0x80u) << (8 * j);
+            }
+        }
+        return packed_[fold ? 1 : 0];
+    }
+
+    // Whether s[at] opens one of `heads` (word prefixes, folded when `fold`; `packed` their
+    // quick-test form) or is one of `punct`: a head whose packed bytes differ from the text's
+    // cannot match.
+    bool opens_one_of(size_t at, const std::vector<std::u32string>& heads,
+                      const std::vector<std::pair<uint32_t, uint32_t>>& packed, const std::u32string& punct,
+                      bool fold) {
+        if (at >= n_) return false;
+        const uint32_t c = static_cast<uint32_t>(s_[at]);
+        for (char32_t p : punct)
+            if (c == p) return true;
+        if (heads.empty()) return false;
+        const uint32_t text = packed_at(at, fold);
+        for (size_t k = 0; k < heads.size(); ++k)
+            if ((text & packed[k].second) == packed[k].first && word_at(s_, n_, at, heads[k], fold)) return true;
+        return false;
+    }
+
     // After a trigger's literal ending at `end`: the set the next character is in, or the white
     // space and the word or punctuation that follow.
     bool follow_matches(size_t end, const Trigger& t) {
@@ -449,7 +470,7 @@ private:
         if (k >= n_) return false;
         const uint32_t f = regex::fold_ascii(static_cast<uint32_t>(s_[k]));
         if (f >= 128 || !((t.follow_first[f >> 6] >> (f & 63)) & 1)) return false;
-        return opens_one_of(s_, n_, k, t.follow_heads, t.follow_punct, t.fold);
+        return opens_one_of(k, t.follow_heads, t.follow_packed, t.follow_punct, t.fold);
     }
 
     static constexpr uint32_t kNoBucket = UINT32_MAX;
@@ -623,6 +644,8 @@ private:
     size_t open_ = 0;        // presence patterns still to settle
     bool prev_word_ = false;  // the walk's previous character was a word character
     size_t run_from_ = SIZE_MAX, run_to_ = 0;  // the run of white space white_end() read last
+    size_t packed_pos_ = SIZE_MAX;             // where packed_at() packed last: as is, folded
+    uint32_t packed_[2] = {0, 0};
 };
 
 template <class C>

@@ -45,6 +45,21 @@ bool split_alternatives(const std::u32string& s, std::vector<std::u32string>& ou
     return true;
 }
 
+std::vector<std::pair<uint32_t, uint32_t>> pack_heads(const std::vector<std::u32string>& heads) {
+    std::vector<std::pair<uint32_t, uint32_t>> packed;
+    packed.reserve(heads.size());
+    for (const std::u32string& head : heads) {
+        uint32_t bytes = 0, mask = 0;
+        for (size_t j = 0; j < 4 && j < head.size(); ++j) {
+            if (head[j] >= 128) continue;
+            bytes |= static_cast<uint32_t>(head[j]) << (8 * j);
+            mask |= 0xFFu << (8 * j);
+        }
+        packed.emplace_back(bytes, mask);
+    }
+    return packed;
+}
+
 std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> programs, std::vector<Mode> modes,
                                                 bool gates) {
     auto scan = std::unique_ptr<TriggerScan>(new TriggerScan());
@@ -53,6 +68,10 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
     for (uint32_t p = 0; p < scan->programs_.size(); ++p) {
         if (scan->modes_[p] == Mode::count) scan->has_count_ = true;
         if (!derive_triggers(*scan->programs_[p], p, scan->triggers_)) scan->untriggered_.push_back(p);
+    }
+    for (Trigger& t : scan->triggers_) {
+        t.follow_packed = pack_heads(t.follow_heads);
+        t.heads_packed = pack_heads(t.heads);
     }
     for (uint32_t c = 0; c < 256; ++c) scan->char_class_[c] = regex::is_word(c) ? 1 : 0;
     const uint32_t codes = detail::kWordCodes;

@@ -79,7 +79,15 @@ struct Trigger {
     // The first (up to) four characters of a folded prefix, one byte each, for a quick test.
     uint32_t head = 0;
     uint32_t head_mask = 0;
+    // `follow_heads` and `heads` the same way, one {bytes, mask} pair per word (ASCII characters
+    // only: a wider one is left to the full compare), so that most words are turned away by one
+    // compare (see pack_heads).
+    std::vector<std::pair<uint32_t, uint32_t>> follow_packed;
+    std::vector<std::pair<uint32_t, uint32_t>> heads_packed;
 };
+
+// The quick-test form of word prefixes: up to four ASCII characters, one byte each.
+std::vector<std::pair<uint32_t, uint32_t>> pack_heads(const std::vector<std::u32string>& heads);
 
 // Derives the triggers of a compiled pattern from its syntax tree (derive.cpp); false when some
 // alternative has none.
