@@ -21,6 +21,7 @@ struct Matcher<C>::State {
     // common case of no further match cheaply (the priority VM holds a thread per gap slot).
     Vm<C> gate;
     bool use_gate = false;
+    WindowSpace* space = nullptr;  // the windowed runs' scratch space of the thread that binds
 };
 
 // The state is made by the first bind(), so that unused matchers cost nothing.
@@ -43,6 +44,7 @@ void Matcher<C>::bind(const Program& prog, Purpose purpose, const C* s, size_t n
     st.s = s;
     st.n = n;
     st.use_gate = false;
+    st.space = &WindowSpace::for_thread();
     switch (st.kind) {
         case MatcherKind::window:
             break;
@@ -62,7 +64,7 @@ AnchoredRun Matcher<C>::at(size_t pos, bool must_advance) {
     State& st = *state_;
     switch (st.kind) {
         case MatcherKind::window:
-            return window_run(*st.prog, st.s, st.n, pos, must_advance, WindowSpace::for_thread());
+            return window_run(*st.prog, st.s, st.n, pos, must_advance, *st.space);
         case MatcherKind::memo:
             return st.memo.run(pos, must_advance);
         case MatcherKind::pike:
