@@ -316,6 +316,33 @@ def test_third_character_and_closed_gates_scan_like_re(seeded_random):
         scanned_like_re(programs, patterns, texts, counted, gates)
 
 
+# Gate literals in long texts, where a literal is looked for a stretch ahead of the candidate
+# first: dense and rare literals, literals only near the start or only near the end, none left
+# past some point, and candidates that reach back before their trigger.
+LONG_GATE_SHAPES = [
+    (r"\bWITH\s+\w+\s*(?:\([^)]*\))?\s*AS\s*\(", I), (r"\bFROM\s+\w+[^;]{0,60}\bMONEY\b", I),
+    (r"\bFOO\s*\(", I), (r"\w+\s+MONEY\s*\(", I), (r"#\w+;", 0),
+]
+
+
+def test_gate_literals_looked_for_far_ahead_scan_like_re(seeded_random):
+    programs = [_engine.compile(source, flags) for source, flags in LONG_GATE_SHAPES]
+    patterns = [re.compile(source, flags) for source, flags in LONG_GATE_SHAPES]
+    common = ["WITH ", "fooAS(", "x AS (", "FROM t ", "foo (", ";", " ", "\n", "a", "#t", "(", ")"]
+    rare = ["MONEY", "money (", "#x;", "FOO("]
+    texts = []
+    for _ in range(12):
+        body = [seeded_random.choice(common) for _ in range(seeded_random.randrange(2000, 9000))]
+        for _ in range(seeded_random.randrange(4)):
+            body.insert(seeded_random.randrange(len(body) + 1), seeded_random.choice(rare))
+        texts.append("".join(body))
+    filler = "".join(seeded_random.choice(common) for _ in range(3000))
+    texts += ["MONEY (FOO(#x;" + filler, filler + "FROM t MONEY FOO (#x;", filler + "MONEY" + filler]
+    everything = set(range(len(programs)))
+    for counted, gates in [(set(), True), (everything, True)]:
+        scanned_like_re(programs, patterns, texts, counted, gates)
+
+
 def test_words_at_a_line_start_report_the_first_line_start_before_them():
     # A word that "^\s*" leads to is found as a word; re's match starts at the first line start
     # of the white space before it, blank lines included, and nowhere when none lies between.

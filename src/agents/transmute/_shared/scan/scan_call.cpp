@@ -96,6 +96,7 @@ struct Workspace {
     std::vector<PatternRun<C>> runs;  // per pattern, stamped with the call they belong to
     std::vector<size_t> gate_next;    // per gate literal: its next occurrence found
     std::vector<size_t> gate_from;    // per gate literal: where that search started
+    std::vector<size_t> gate_none;    // per gate literal: no occurrence starts at or after this
     std::vector<size_t> dead_from;    // per trigger: candidates from here on cannot pass its gate
     uint32_t call = 0;
 };
@@ -208,6 +209,7 @@ private:
         }
         ws_.gate_next.assign(scan_.gate_literals_.size(), kNotSearched);
         ws_.gate_from.assign(scan_.gate_literals_.size(), 0);
+        ws_.gate_none.assign(scan_.gate_literals_.size(), SIZE_MAX);
         ws_.dead_from.assign(scan_.triggers_.size(), SIZE_MAX);
         for (uint32_t p = 0; p < patterns; ++p) {
             if (!presence(p)) continue;
@@ -320,6 +322,7 @@ private:
         if (g < 0) return true;
         if (at >= ws_.dead_from[ti]) return false;
         const TriggerScan::Gate& gate = scan_.gates_[static_cast<size_t>(g)];
+        const bool counting = !presence(scan_.triggers_[ti].pattern);
         if (!gate.pairs.empty()) {
             if (at + 1 >= n_) return false;  // every match is two characters long or more
             const uint32_t a = static_cast<uint32_t>(s_[at]), b = static_cast<uint32_t>(s_[at + 1]);
@@ -340,7 +343,20 @@ private:
             size_t& from = ws_.gate_from[k];
             const auto& [program, which] = scan_.gate_literals_[k];
             if (next == kNotSearched || at > next || at < from) {
-                next = regex::find_required_literal(*program, which, s_, n_, at);
+                // Any occurrence at or after the candidate will do, and one far ahead holds for
+                // every candidate up to it: for a pattern that is counted (it sees every
+                // candidate), where the literal was found close to where its last search
+                // started, it is looked for a stretch ahead first, so that dense candidates and
+                // literals cost a search per stretch of text rather than one each. A far search
+                // that finds nothing is not repeated.
+                const bool dense = counting && next != kNotSearched && next != regex::kNoPos && next - from < kGateDense;
+                next = regex::kNoPos;
+                size_t& none = ws_.gate_none[k];
+                if (dense && at < n_ - std::min(n_, kGateStretch) && at + kGateStretch < none) {
+                    next = regex::find_required_literal(*program, which, s_, n_, at + kGateStretch);
+                    if (next == regex::kNoPos) none = at + kGateStretch;
+                }
+                if (next == regex::kNoPos) next = regex::find_required_literal(*program, which, s_, n_, at);
                 from = at;
             }
             if (next == regex::kNoPos) {
@@ -475,6 +491,8 @@ private:
 
     static constexpr uint32_t kNoBucket = UINT32_MAX;
     static constexpr size_t kNotSearched = regex::kNoPos - 1;  // a gate literal not looked for yet
+    static constexpr size_t kGateStretch = 4096;  // how far ahead a dense gate literal is looked for first
+    static constexpr size_t kGateDense = 256;     // found this close to its search's start: dense
 
     // The bucket of word triggers for the word starting at i with the char c (its key: the folded
     // first two chars), or kNoBucket when no trigger opens with them.
