@@ -113,6 +113,22 @@ class TestLexerViews:
                 read = set(scorer.features(text)[1]) & set(vocabulary)
                 assert scorer._scanner.scan(text)[3] == len(read), text
 
+    def test_scoring_finds_the_sigil_features_that_training_reads(self, extra):
+        # A sigil's feature and the line features of a word behind a sigil at a line start are
+        # hashed without being spelled out; training spells them. Sigils single and doubled,
+        # words of every length around eight bytes, alone on their line or not.
+        words = ["a", "Tmp", "abcdefg", "ABCDEFGH", "abcdefghi", "a_b_c_d_e_f_g_h_i_j_k_l_m_n_o"]
+        sigils = ["@", "@@", "#", "##", "$", "&", ":"]
+        vocabulary = [f"s:{s}" for s in sigils] + [f"{tag}:{s[0]}{w.lower()}" for tag in "le" for s in sigils
+                                                     for w in words]
+        model = dict(EMPTY, features=vocabulary, weights=[[0.0] * 10] * len(vocabulary))
+        scorer = Detector(model=model)
+        for sigil in sigils:
+            for word in words:
+                for text in (f"{sigil}{word}", f"  {sigil}{word} x\n", f"x\n{sigil}{word};", f"{sigil}{word} = 1" + extra):
+                    read = set(scorer.features(text)[1]) & set(vocabulary)
+                    assert scorer._scanner.scan(text)[3] == len(read), text
+
     def test_comment_view_keeps_only_comments(self, detector, extra):
         code, comments = detector.views("SELECT 1 -- one\n/* two */ x # three" + extra)
         assert comments.replace("\x01", ".") == ".........-- one\n/* two */...# three" + extra

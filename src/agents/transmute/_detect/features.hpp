@@ -70,6 +70,21 @@ inline uint64_t feature_hash(std::string_view s) {
     return combine_hash(tag, word_hash(body.data(), body.size()));
 }
 
+// The hash of the sigil feature of `sigil` ("s:@", or "s:@@" when doubled), from a table worked
+// out once: sigils stand before many words of some scripts (T-SQL variables, temporary tables).
+inline uint64_t sigil_feature_hash(char sigil, bool doubled) {
+    static const std::vector<uint64_t> table = [] {
+        std::vector<uint64_t> t(512);
+        for (int c = 0; c < 256; ++c) {
+            const char s[4] = {'s', ':', static_cast<char>(c), static_cast<char>(c)};
+            t[static_cast<size_t>(c) * 2] = feature_hash(std::string_view(s, 3));
+            t[static_cast<size_t>(c) * 2 + 1] = feature_hash(std::string_view(s, 4));
+        }
+        return t;
+    }();
+    return table[static_cast<size_t>(static_cast<unsigned char>(sigil)) * 2 + (doubled ? 1 : 0)];
+}
+
 // Open-addressing map from feature hash to feature index; built once, read by many threads.
 class Vocabulary {
 public:

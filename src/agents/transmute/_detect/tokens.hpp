@@ -158,8 +158,12 @@ void tokenize(const C* v, size_t n, Sink& sink) {
             if (sigil && (before == '@' || before == '#' || before == ':' || before == '$' || before == '&')) {
                 const bool doubled = i > 1 && static_cast<uint32_t>(v[i - 2]) == before;
                 if (!(before == ':' && doubled)) {
-                    char s[5] = {'s', ':', static_cast<char>(before), static_cast<char>(before), 0};
-                    sink.add(std::string_view(s, doubled ? 4 : 3), i);
+                    if constexpr (hashed) {
+                        sink.add_hash(sigil_feature_hash(static_cast<char>(before), doubled), i);
+                    } else {
+                        char s[5] = {'s', ':', static_cast<char>(before), static_cast<char>(before), 0};
+                        sink.add(std::string_view(s, doubled ? 4 : 3), i);
+                    }
                 }
             }
             const size_t j = end;
@@ -177,8 +181,17 @@ void tokenize(const C* v, size_t n, Sink& sink) {
                         done = true;
                     }
                 }
+                if constexpr (hashed && sizeof(C) == 1) {
+                    if (!done) {
+                        // The sigil and the word stand side by side in the text: their line
+                        // features are hashed from it as one lowered word.
+                        const uint64_t hb = lower_word_hash(v, n, i - 1, len + 1);
+                        sink.add_hash(combine_hash(tag_hash('l', ':'), hb), i);
+                        if (alone) sink.add_hash(combine_hash(tag_hash('e', ':'), hb), i);
+                        done = true;
+                    }
+                }
                 if (!done) {
-                    if constexpr (hashed && sizeof(C) == 1) lower_word(v, i, len, word);
                     buf[0] = 'l';
                     buf[1] = ':';
                     size_t at = 2;
