@@ -40,6 +40,20 @@ bool word_at(const C* s, size_t n, size_t at, const std::u32string& word, bool f
     return true;
 }
 
+// The first four characters at s[at], one byte each as word prefixes are packed for a quick
+// test: ASCII as is (folded when `fold`), 0x80 for a character that is no ASCII one (after
+// folding), 0 past the end of the text.
+template <class C>
+uint32_t pack4(const C* s, size_t n, size_t at, bool fold) {
+    uint32_t packed = 0;
+    for (size_t j = 0; j < 4 && at + j < n; ++j) {
+        const uint32_t ch = static_cast<uint32_t>(s[at + j]);
+        const uint32_t f = fold ? regex::fold_ascii(ch) : ch;
+        packed |= (f < 128 ? f : 0x80u) << (8 * j);
+    }
+    return packed;
+}
+
 // After a punctuation trigger at `at`: its literal tail.
 template <class C>
 bool tail_matches(const C* s, size_t n, size_t at, const Trigger& t) {
@@ -352,7 +366,7 @@ private:
                 const bool dense = counting && next != kNotSearched && next != regex::kNoPos && next - from < kGateDense;
                 next = regex::kNoPos;
                 size_t& none = ws_.gate_none[k];
-                if (dense && at < n_ - std::min(n_, kGateStretch) && at + kGateStretch < none) {
+                if (dense && at + kGateStretch < n_ && at + kGateStretch < none) {
                     next = regex::find_required_literal(*program, which, s_, n_, at + kGateStretch);
                     if (next == regex::kNoPos) none = at + kGateStretch;
                 }
@@ -433,19 +447,13 @@ private:
         return k;
     }
 
-    // The first four characters at `at` packed as pack_heads() packs word prefixes, folded or
-    // not (a character the compare would take for no ASCII one, and the end of the text, as
-    // bytes no head holds). Several triggers test the same position in turn: it is packed once.
+    // pack4() at `at`, as is and folded. Several triggers test the same position in turn: it is
+    // packed once.
     uint32_t packed_at(size_t at, bool fold) {
         if (at != packed_pos_) {
             packed_pos_ = at;
-            packed_[0] = packed_[1] = 0;
-            for (size_t j = 0; j < 4 && at + j < n_; ++j) {
-                const uint32_t ch = static_cast<uint32_t>(s_[at + j]);
-                const uint32_t f = regex::fold_ascii(ch);
-                packed_[0] |= (ch < 128 ? ch : 0x80u) << (8 * j);
-                packed_[1] |= (f < 128 ? f : 0x80u) << (8 * j);
-            }
+            packed_[0] = pack4(s_, n_, at, false);
+            packed_[1] = pack4(s_, n_, at, true);
         }
         return packed_[fold ? 1 : 0];
     }
@@ -512,13 +520,7 @@ private:
 
     // A word starts at i, in the bucket `key` of word triggers.
     void on_word_in_bucket(size_t i, uint32_t key) {
-        // The word's first four characters, folded, one byte each (0 past the end, 0x80 for
-        // characters that fold to nothing in ASCII).
-        uint32_t head = 0;
-        for (size_t j = 0; j < 4 && i + j < n_; ++j) {
-            const uint32_t f = regex::fold_ascii(static_cast<uint32_t>(s_[i + j]));
-            head |= (f < 128 ? f : 0x80u) << (8 * j);
-        }
+        const uint32_t head = pack4(s_, n_, i, true);
         for (uint32_t g = scan_.bucket_start_[key]; g < scan_.bucket_start_[key + 1]; ++g) {
             const TriggerScan::Group& group = scan_.groups_[g];
             if ((head & group.mask) != group.head) continue;
