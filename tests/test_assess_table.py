@@ -26,8 +26,11 @@ def drawn_by_rich(headers, rows, width):
     return console.file.getvalue()
 
 
-# Names with runs of spaces, words longer than any column, punctuation next to spaces.
-name = st.text(st.sampled_from("ab/_. -x"), min_size=0, max_size=260)
+# Names with runs of spaces, words longer than any column, punctuation next to spaces, wide
+# characters, combining marks and joined emoji (the last two are left to rich).
+plain = st.sampled_from("ab/_. -x")
+name = st.text(plain, max_size=260) | st.text(plain | st.sampled_from("表数é"), max_size=260) | st.text(
+    plain | st.sampled_from("表é\u0301\u200d👍🏽"), max_size=40)
 rows = st.lists(st.lists(name, min_size=4, max_size=4), min_size=0, max_size=6)
 
 
@@ -38,6 +41,8 @@ def test_same_as_rich(rows, width):
     drawn = assess._drawn_table("SQL assessment", headers, rows, width)
     if drawn is not None:
         assert drawn == drawn_by_rich(headers, rows, width)
+    else:  # only text rich alone can measure is left to it
+        assert any(c in cell for row in rows for cell in row for c in "\u0301\u200d👍🏽")
 
 
 def test_real_report_rows_and_what_is_left_to_rich():
@@ -52,9 +57,13 @@ def test_real_report_rows_and_what_is_left_to_rich():
     for width in (120, 200, 333):
         drawn = assess._drawn_table("SQL assessment", assess.TABLE_HEADERS, rows, width)
         assert drawn == drawn_by_rich(assess.TABLE_HEADERS, rows, width)
-    # Wide characters and characters that do not print are rich's to lay out.
-    assert assess._drawn_table("SQL assessment", ["File"], [["表.sql"]], 200) is None
+    wide = [["检索数据 " * 40 + ".sql", "complex"], ["表" * 3, "simple"]]
+    for width in (120, 201):
+        drawn = assess._drawn_table("SQL assessment", ["File", "Level"], wide, width)
+        assert drawn == drawn_by_rich(["File", "Level"], wide, width)
+    # Combining marks and characters that do not print are rich's to lay out.
     assert assess._drawn_table("SQL assessment", ["File"], [["e\u0301.sql"]], 200) is None
+    assert assess._drawn_table("SQL assessment", ["File"], [["a\x1b.sql"]], 200) is None
 
 
 def test_write_table_matches_the_rich_only_table(monkeypatch):

@@ -1174,9 +1174,10 @@ def _terminal_width(out) -> int | None:
 def _drawn_table(title: str, headers: list[str], rows: list[list[str]], width: int) -> str | None:
     """The wide table as rich draws it on a console of `width` columns without colour, drawn
     directly: rich lays out each cell on its own, which costs about half a millisecond a row
-    on an estate's report. Only cells of single-width printable characters are drawn here,
-    wrapped at rich's break points; anything else returns None and goes to rich."""
-    from rich.cells import cell_len
+    on an estate's report. Cells are measured in terminal cells and wrapped at rich's break
+    points. Text whose width is not the sum of its characters' (combining marks, joined emoji)
+    returns None and goes to rich."""
+    from rich.cells import cell_len, set_cell_size
     from rich.table import Table
 
     try:
@@ -1188,11 +1189,13 @@ def _drawn_table(title: str, headers: list[str], rows: list[list[str]], width: i
     table = [headers, *rows]
     for row in table:
         for cell in row:
-            if not cell.isprintable() or cell_len(cell) != len(cell):
+            if not cell.isprintable():
+                return None
+            if not cell.isascii() and (cell_len(cell) != sum(map(cell_len, cell)) or min(map(cell_len, cell)) < 1):
                 return None
     padding = 2
     room = width - (len(headers) + 1)
-    widths = [min(max(len(row[i]) for row in table) + padding, room) for i in range(len(headers))]
+    widths = [min(max(cell_len(row[i]) for row in table) + padding, room) for i in range(len(headers))]
     if sum(widths) > room:
         widths = collapse(widths, [True] * len(widths), room)
         if sum(widths) > room:
@@ -1203,15 +1206,15 @@ def _drawn_table(title: str, headers: list[str], rows: list[list[str]], width: i
     lines = []
 
     def wrapped(cell: str, size: int) -> list[str]:
-        if len(cell) <= size:
+        if cell_len(cell) <= size:
             return [cell]
         breaks = divide_line(cell, size, fold=True)
         pieces = []
         for start, end in zip([0, *breaks], [*breaks, len(cell)]):
             piece = cell[start:end]
-            if len(piece) > size:  # trailing spaces past the edge go first, then the rest is cut
+            if len(piece) > size:  # trailing spaces past the edge go first (counted as rich counts)
                 piece = piece[:len(piece) - min(len(piece) - len(piece.rstrip(" ")), len(piece) - size)]
-            pieces.append(piece[:size])
+            pieces.append(set_cell_size(piece, size) if cell_len(piece) > size else piece)
         return pieces
 
     def draw(row: list[str], edge: str, header: bool = False) -> None:
@@ -1221,13 +1224,13 @@ def _drawn_table(title: str, headers: list[str], rows: list[list[str]], width: i
             pieces = [[""] * (height - len(piece)) + piece for piece in pieces]
         for line in range(height):
             cells = (piece[line] if line < len(piece) else "" for piece in pieces)
-            lines.append(edge + edge.join(f" {text.ljust(size)} " for text, size in zip(cells, inner)) + edge)
+            lines.append(edge + edge.join(f" {set_cell_size(text, size)} " for text, size in zip(cells, inner)) + edge)
 
     total = sum(widths) + len(widths) + 1
-    left = (total - len(title)) // 2
+    left = (total - cell_len(title)) // 2
     if left < 0:
         return None
-    lines.append(" " * left + title + " " * (total - len(title) - left))
+    lines.append(" " * left + title + " " * (total - cell_len(title) - left))
     lines.append("┏" + "┳".join("━" * w for w in widths) + "┓")
     draw(headers, "┃", header=True)
     lines.append("┡" + "╇".join("━" * w for w in widths) + "┩")
