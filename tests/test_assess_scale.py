@@ -176,9 +176,10 @@ def test_the_schema_rejects_broken_records(validator):
 
 
 def test_records_start_before_the_search_ends(tmp_path):
-    """run() takes paths as workers free up: records come while the paths are still produced."""
+    """run() takes paths as workers free up: records come while the paths are still produced,
+    and no worker is handed more than two batches ahead."""
     paths = []
-    for i in range(8):
+    for i in range(120):
         (tmp_path / f"{i}.sql").write_text(f"SELECT {i};\n")
         paths.append(str(tmp_path / f"{i}.sql"))
     for jobs in (1, 2):
@@ -190,8 +191,13 @@ def test_records_start_before_the_search_ends(tmp_path):
                 yield path
 
         assess.run(produce(), max_bytes=1000, jobs=jobs, on_record=lambda r: events.append("record"))
-        assert events.count("record") == 8
-        assert events.index("record") < 4, events  # not all paths drawn before the first record
+        assert events.count("record") == 120
+        ahead = 1 if jobs == 1 else jobs * (2 * assess.WORKER_BATCH + 1)
+        assert events.index("record") <= ahead, events
+        held = 0
+        for event in events:  # paths drawn and not yet answered
+            held += 1 if event == "path" else -1
+            assert held <= ahead, events
 
 
 def test_each_file_is_searched_once_whatever_leads_to_it(tmp_path):

@@ -748,6 +748,7 @@ def run(files: Iterable[str], *, max_bytes: int, jobs: int, knowledge_dir: str |
     methods = multiprocessing.get_all_start_methods()
     if "fork" in methods and threading.active_count() == 1:
         _detector()
+        gc.freeze()
         method = "fork"
     else:
         method = "forkserver" if "forkserver" in methods else "spawn"
@@ -770,10 +771,22 @@ def _die_with_parent() -> None:
         pass
 
 
+# Paths go to a worker, and records come back, in batches of up to this many: a message per
+# file costs the main process about as much as a small file costs a worker.
+WORKER_BATCH = 16
+# A batch of paths is cut at this many characters, so that two of them unread in a pipe never
+# fill it (the main process would wait to write while the worker waits to write back).
+WORKER_BATCH_CHARS = 16_384
+# A worker sends what it has at least this often (seconds), so records of slow files stream.
+WORKER_SEND_EVERY = 0.1
+
+
 def _worker_main(conn, knowledge: Knowledge | None, max_bytes: int, parent: int | None,
-                 fallback: str | None = None) -> None:
-    """A worker process: assesses the paths it is sent, one at a time, and sends each record
-    back, until it is sent None or its parent (`parent`, or the one it has now) is gone."""
+                 fallback: str | None = None, started=None) -> None:
+    """A worker process: assesses the paths it is sent, in order, and sends their records back
+    in batches, until it is sent None or its parent (`parent`, or the one it has now) is gone.
+    Before each file it writes the file's number (counting from 1 over all paths it was sent)
+    into `started`, so that the main process knows which file a dead worker was working on."""
     # Ctrl-C reaches the whole process group; the main process stops the workers itself.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
@@ -783,48 +796,75 @@ def _worker_main(conn, knowledge: Knowledge | None, max_bytes: int, parent: int 
     if os.getppid() != parent:
         return
     quiet_module_logs()
+    pending: collections.deque[str] = collections.deque()
+    done: list[dict] = []
+    begun = 0
+    oldest = 0.0
     while True:
-        # Without PR_SET_PDEATHSIG, a worker notices within a second that it was left behind.
-        while not conn.poll(1.0):
-            if os.getppid() != parent:
+        if not pending:
+            if done:
+                conn.send(done)
+                done = []
+            # Without PR_SET_PDEATHSIG, a worker notices within a second that it was left behind.
+            while not conn.poll(1.0):
+                if os.getppid() != parent:
+                    return
+        # Paths that have come are taken at once, so the main process never waits to send.
+        while conn.poll():
+            try:
+                paths = conn.recv()
+            except EOFError:
                 return
-        try:
-            path = conn.recv()
-        except EOFError:
-            return
-        if path is None:
-            return
-        conn.send(assess_path(path, max_bytes, fallback, knowledge))
+            if paths is None:
+                return
+            pending.extend(paths)
+        if not pending:
+            continue
+        begun += 1
+        if started is not None:
+            started.value = begun
+        if not done:
+            oldest = time.monotonic()
+        done.append(assess_path(pending.popleft(), max_bytes, fallback, knowledge))
+        if len(done) >= WORKER_BATCH or time.monotonic() - oldest >= WORKER_SEND_EVERY:
+            conn.send(done)
+            done = []
 
 
 class _Worker:
-    """One worker process and the file it holds (None while idle)."""
+    """One worker process and the files sent to it that it has not yet sent records of, in
+    order. `started` is the number of the file it last began (shared memory it writes)."""
 
     def __init__(self, context, knowledge: Knowledge | None, max_bytes: int, fallback: str | None = None):
         self.conn, child = context.Pipe()
+        self.started = context.RawValue("q", 0)
         # A forked worker knows its parent's pid in advance: it notices one that died before
         # it could ask to die with it.
         parent = os.getpid() if context.get_start_method() == "fork" else None
-        self.process = context.Process(target=_worker_main, args=(child, knowledge, max_bytes, parent, fallback),
-                                       daemon=True)  # fmt: skip
-        self.path: str | None = None
+        self.process = context.Process(target=_worker_main, daemon=True,
+                                       args=(child, knowledge, max_bytes, parent, fallback, self.started))
+        self.paths: collections.deque[str] = collections.deque()
+        self.sent = self.answered = 0  # paths sent, records received
         try:
             self.process.start()
         finally:
             child.close()
 
-    def give(self, path: str) -> None:
-        self.path = path
+    def give(self, paths: list[str]) -> None:
+        self.paths.extend(paths)
+        self.sent += len(paths)
         try:
-            self.conn.send(path)
+            self.conn.send(paths)
         except OSError:
             pass  # it died; its sentinel says so
 
-    def take(self) -> dict | None:
-        """The record of the file it held, or None when the process died without one."""
+    def take(self) -> list[dict] | None:
+        """The records it sent next (of its first files), or None when the process died."""
         try:
             if self.conn.poll():
-                return self.conn.recv()
+                records = self.conn.recv()
+                self.answered += len(records)
+                return records
         except (EOFError, OSError):
             pass
         return None
@@ -855,9 +895,11 @@ class _Worker:
 
 
 class _Pool:
-    """Worker processes that each hold one file at a time, so that a worker that dies (killed
-    for memory, a native crash) costs only the file it held: that file is retried once in a
-    fresh worker and reported as `worker_died` when it ends a worker again."""
+    """Worker processes that each work on one file at a time, so that a worker that dies
+    (killed for memory, a native crash) costs only the file it was working on: that file is
+    retried once in a fresh worker and reported as `worker_died` when it ends a worker again.
+    The other files it held (done but not yet sent back, or not begun) are retried as they
+    are, not held against them."""
 
     def __init__(self, context, size: int, knowledge: Knowledge | None, max_bytes: int,
                  fallback: str | None = None):
@@ -886,46 +928,77 @@ class _Pool:
         def next_path() -> str | None:
             return retries.popleft() if retries else next(paths, None)
 
-        try:
-            for _ in range(self.size):
+        def batch(size: int) -> list[str]:
+            taken, chars = [], 0
+            while len(taken) < size and chars < WORKER_BATCH_CHARS:
                 path = next_path()
                 if path is None:
                     break
-                self._start().give(path)
-            while any(w.path is not None for w in self.workers):
-                busy = [w for w in self.workers if w.path is not None]
+                taken.append(path)
+                chars += len(path)
+            return taken
+
+        def fill(worker: _Worker) -> None:
+            # A worker holds at most two batches, and gets the next while it works on the last.
+            if len(worker.paths) <= WORKER_BATCH:
+                taken = batch(WORKER_BATCH)
+                if taken:
+                    worker.give(taken)
+
+        try:
+            # Each worker gets a first file before any gets more: a run of two files uses two.
+            for _ in range(self.size):
+                taken = batch(1)
+                if not taken:
+                    break
+                self._start().give(taken)
+            for worker in self.workers:
+                fill(worker)
+            while any(w.paths for w in self.workers):
+                busy = [w for w in self.workers if w.paths]
                 waited = [w.conn for w in busy] + [w.process.sentinel for w in busy]
                 ready = set(multiprocessing.connection.wait(waited))
                 for worker in busy:
                     if worker.conn not in ready and worker.process.sentinel not in ready:
                         continue
-                    path, record = worker.path, worker.take()
-                    worker.path = None
-                    if record is None:
-                        self.workers.remove(worker)
-                        deaths[path] += 1
-                        how = worker.end_description()
-                        if deaths[path] < WORKER_DEATHS_PER_FILE:
-                            retries.append(path)
-                        else:
-                            del deaths[path]
-                            on_record(not_assessed_record(path, "worker_died", f"the worker process ended ({how}) "
-                                                          "while assessing this file, twice"))  # fmt: skip
-                        following = next_path()
-                        if following is not None:
-                            self._start().give(following)
+                    records = worker.take()
+                    if records is None:
+                        self._bury(worker, retries, deaths, on_record)
+                        replacement = batch(1)
+                        if replacement:
+                            worker = self._start()
+                            worker.give(replacement)
+                            fill(worker)
                         continue
-                    deaths.pop(path, None)
-                    on_record(record)
-                    following = next_path()
-                    if following is not None:
-                        worker.give(following)
+                    for record in records:
+                        deaths.pop(worker.paths.popleft(), None)
+                        on_record(record)
+                    fill(worker)
             finished = True
         finally:
             # A run stopped by a signal or a closed pipe kills its workers at once.
             for worker in self.workers:
                 worker.stop(kill=not finished)
             self.workers.clear()
+
+    def _bury(self, worker: _Worker, retries: collections.deque, deaths: collections.Counter, on_record) -> None:
+        """A worker died: the file it was working on (if it had begun one it has not answered)
+        counts a death, and its other files go back to be assessed first."""
+        self.workers.remove(worker)
+        how = worker.end_description()
+        held = list(worker.paths)
+        current = worker.started.value - worker.answered - 1  # index in `held`, or out of it
+        culprit = held.pop(current) if 0 <= current < len(held) else None
+        retries.extendleft(reversed(held))
+        if culprit is None:
+            return
+        deaths[culprit] += 1
+        if deaths[culprit] < WORKER_DEATHS_PER_FILE:
+            retries.append(culprit)
+        else:
+            del deaths[culprit]
+            on_record(not_assessed_record(culprit, "worker_died", f"the worker process ended ({how}) "
+                                          "while assessing this file, twice"))  # fmt: skip
 
 
 # ---------------------------------------------------------------------------------------------
