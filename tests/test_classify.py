@@ -169,6 +169,71 @@ class TestRecordAndEvent:
             cx.classify_sql("SELECT 1")
 
 
+class TestLazyProxyLogger:
+    """The module's logger as structlog gives it: a lazy proxy. A proxy that cached its logger is
+    called through that logger; any change to the proxy, its `bind` or its class is seen at the
+    next call."""
+
+    @staticmethod
+    def proxy(monkeypatch, cache=True):
+        import logging
+
+        import structlog
+
+        events = []
+
+        def keep(logger, method, event_dict):
+            events.append((method, event_dict.pop("event"), event_dict))
+            raise structlog.DropEvent
+
+        proxy = structlog.wrap_logger(structlog.PrintLogger(), processors=[keep], cache_logger_on_first_use=cache,
+                                      wrapper_class=structlog.make_filtering_bound_logger(logging.DEBUG))
+        monkeypatch.setattr(cx, "logger", proxy)
+        return proxy, events
+
+    def test_cached_logger_gets_every_event(self, monkeypatch):
+        proxy, events = self.proxy(monkeypatch)
+        for text in ("SELECT 1", "CREATE PROC p AS MERGE t USING s ON 1=1", "SELECT 2"):
+            cx.classify_sql(text)
+        assert "bind" in vars(proxy)  # structlog cached it on first use
+        assert [(m, e, f["complexity"]) for m, e, f in events] == [
+            ("debug", "sql_classified", cx.SQLComplexity.SIMPLE),
+            ("debug", "sql_classified", cx.SQLComplexity.COMPLEX),
+            ("debug", "sql_classified", cx.SQLComplexity.SIMPLE)]
+
+    def test_changes_to_the_proxy_take_effect(self, monkeypatch, recording_logger):
+        proxy, events = self.proxy(monkeypatch)
+        cx.classify_sql("SELECT 1")
+        cx.classify_sql("SELECT 1")
+        other = recording_logger(cx)  # a recorder, put back behind the proxy in three ways
+        monkeypatch.setattr(cx, "logger", proxy)
+        monkeypatch.setattr(proxy, "bind", lambda **kw: other, raising=False)
+        cx.classify_sql("SELECT 1")
+        assert len(events) == 2 and len(other.calls) == 1
+        monkeypatch.undo()
+        proxy, events = self.proxy(monkeypatch)
+        cx.classify_sql("SELECT 1")
+        proxy.debug = other.debug
+        cx.classify_sql("SELECT 1")
+        del proxy.debug
+        cx.classify_sql("SELECT 1")
+        assert len(events) == 2 and len(other.calls) == 2
+        monkeypatch.setattr(type(proxy), "__getattr__", lambda self, name: getattr(other, name))
+        cx.classify_sql("SELECT 1")
+        assert len(events) == 2 and len(other.calls) == 3
+
+    def test_uncached_proxy_binds_at_each_call(self, monkeypatch):
+        proxy, events = self.proxy(monkeypatch, cache=False)
+        cx.classify_sql("SELECT 1")
+        assert "bind" not in vars(proxy)
+        bound = []
+        real_bind = type(proxy).bind
+        monkeypatch.setattr(type(proxy), "bind", lambda self, **kw: bound.append(1) or real_bind(self, **kw))
+        cx.classify_sql("SELECT 1")
+        cx.classify_sql("SELECT 1")
+        assert len(bound) == 2 and len(events) == 3
+
+
 class TestErrors:
     @pytest.mark.parametrize("value, got", [(b"x", "bytes"), (None, "NoneType"), (3, "int")])
     def test_exact_type_texts(self, value, got):

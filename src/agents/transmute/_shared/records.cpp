@@ -1,6 +1,8 @@
 // Host-side record types and the debug event helper. Tested in tests/test_classify.py.
 #include "records.hpp"
 
+#include <cstring>
+
 namespace transmute {
 
 Ref make_frozen_dataclass(PyObject* module, PyObject* dataclass, const char* name,
@@ -33,13 +35,84 @@ Ref make_frozen_dataclass(PyObject* module, PyObject* dataclass, const char* nam
     return Ref::steal(PyObject_Call(dataclass, no_args.get(), options.get()));
 }
 
-Ref debug_method(PyObject* logger) {
-    static PyObject* debug_name = nullptr;
-    if (debug_name == nullptr) {
-        debug_name = PyUnicode_InternFromString("debug");
-        if (debug_name == nullptr) return {};
+namespace {
+
+PyObject* interned(PyObject*& slot, const char* text) {
+    if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+    return slot;
+}
+
+PyObject* debug_name() {
+    static PyObject* name = nullptr;
+    return interned(name, "debug");
+}
+
+PyObject* bind_name() {
+    static PyObject* name = nullptr;
+    return interned(name, "bind");
+}
+
+void forget(LoggerCache cache) {
+    cache.type_version = 0;
+    Py_CLEAR(cache.proxy);
+    Py_CLEAR(cache.bind);
+    Py_CLEAR(cache.bound);
+}
+
+// Whether `logger` is still the proxy learnt, unchanged: same object, same class version, its
+// own `bind` the one learnt and no `debug` of its own. -1 on an error.
+int still_cached(PyObject* logger, LoggerCache cache) {
+    if (cache.type_version == 0 || logger != cache.proxy ||
+        Py_TYPE(logger)->tp_version_tag != cache.type_version)
+        return 0;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
+    if (!dict) return -1;
+    PyObject* bind = PyDict_GetItemWithError(dict.get(), bind_name());  // borrowed
+    if (bind == nullptr) return PyErr_Occurred() ? -1 : 0;
+    if (bind != cache.bind) return 0;
+    const int own_debug = PyDict_Contains(dict.get(), debug_name());
+    return own_debug < 0 ? -1 : !own_debug;
+}
+
+// After a plain lookup on `logger`: keeps the logger behind it when it is structlog's lazy
+// proxy with its logger cached. Failing to learn is no error: the plain lookup stays.
+void learn(PyObject* logger, LoggerCache cache) {
+    forget(cache);
+    PyTypeObject* type = Py_TYPE(logger);
+    if (std::strcmp(type->tp_name, "BoundLoggerLazyProxy") != 0) return;
+    PyObject* saved = PyErr_GetRaisedException();
+    Ref config_name = Ref::steal(PyUnicode_FromString("structlog._config"));
+    Ref config = config_name ? Ref::steal(PyImport_GetModule(config_name.get())) : Ref{};
+    Ref proxy_type =
+        config ? Ref::steal(PyObject_GetAttrString(config.get(), "BoundLoggerLazyProxy")) : Ref{};
+    Ref dict = proxy_type.get() == reinterpret_cast<PyObject*>(type)
+                   ? Ref::steal(PyObject_GenericGetDict(logger, nullptr))
+                   : Ref{};
+    PyObject* bind = dict ? PyDict_GetItemWithError(dict.get(), bind_name()) : nullptr;  // borrowed
+    if (bind != nullptr && PyDict_Contains(dict.get(), debug_name()) == 0 && type->tp_version_tag != 0) {
+        Ref keep_bind = Ref::borrow(bind);
+        Ref bound = Ref::steal(PyObject_CallNoArgs(bind));
+        if (bound && bound.get() != logger) {
+            cache.proxy = Ref::borrow(logger).release();
+            cache.bind = keep_bind.release();
+            cache.bound = bound.release();
+            cache.type_version = type->tp_version_tag;
+        }
     }
-    return Ref::steal(PyObject_GetAttr(logger, debug_name));
+    PyErr_Clear();
+    PyErr_SetRaisedException(saved);
+}
+
+}  // namespace
+
+Ref debug_method(PyObject* logger, LoggerCache cache) {
+    if (debug_name() == nullptr || bind_name() == nullptr) return {};
+    const int cached = still_cached(logger, cache);
+    if (cached < 0) return {};
+    if (cached) return Ref::steal(PyObject_GetAttr(cache.bound, debug_name()));
+    Ref debug = Ref::steal(PyObject_GetAttr(logger, debug_name()));
+    if (debug) learn(logger, cache);
+    return debug;
 }
 
 bool call_debug(PyObject* debug, PyObject* event, PyObject* kwnames, PyObject* const* values) {
@@ -56,9 +129,9 @@ bool call_debug(PyObject* debug, PyObject* event, PyObject* kwnames, PyObject* c
     return static_cast<bool>(result);
 }
 
-bool emit_debug_event(PyObject* logger, PyObject* event, PyObject* kwnames,
+bool emit_debug_event(PyObject* logger, LoggerCache cache, PyObject* event, PyObject* kwnames,
                       PyObject* const* values) {
-    Ref debug = debug_method(logger);
+    Ref debug = debug_method(logger, cache);
     return debug && call_debug(debug.get(), event, kwnames, values);
 }
 

@@ -18,14 +18,30 @@ struct FieldSpec {
 Ref make_frozen_dataclass(PyObject* module, PyObject* dataclass, const char* name,
                           std::initializer_list<FieldSpec> fields, PyObject* extra);
 
+// What a module keeps of the logger behind structlog's lazy proxy (see debug_method): the
+// members are the module state's own objects, visited and cleared with the rest of it.
+struct LoggerCache {
+    PyObject*& proxy;  // the module's logger when it was learnt
+    PyObject*& bind;   // the `bind` the proxy cached on itself
+    PyObject*& bound;  // what that `bind()` returns: the logger every event goes to
+    unsigned int& type_version;  // the proxy class's version tag then (0: nothing learnt)
+};
+
 // Calls `logger.debug(event, **fields)` with the fields in the order of `kwnames`.
 // `values` holds one value per name of `kwnames`.
-bool emit_debug_event(PyObject* logger, PyObject* event, PyObject* kwnames,
+bool emit_debug_event(PyObject* logger, LoggerCache cache, PyObject* event, PyObject* kwnames,
                       PyObject* const* values);
 
 // The same in two parts, for fields whose computation can fail: the host looks `debug` up on
 // the logger before it evaluates the arguments.
-Ref debug_method(PyObject* logger);
+//
+// `logger.debug` on structlog's lazy proxy runs the proxy's Python-level __getattr__, which
+// calls `self.bind()` and looks `debug` up on what it returns. Once the proxy has cached its
+// logger (structlog's cache_logger_on_first_use sets `bind` on the proxy itself), that `bind`
+// returns the same logger at every call, so the module keeps it in `cache` and looks `debug` up
+// there directly, while the proxy, its `bind`, its class and the absence of its own `debug`
+// are what they were. Anything else takes the plain lookup.
+Ref debug_method(PyObject* logger, LoggerCache cache);
 bool call_debug(PyObject* debug, PyObject* event, PyObject* kwnames, PyObject* const* values);
 
 }  // namespace transmute

@@ -83,7 +83,8 @@ PyObject* classify_sql_impl(PyObject* module, PyObject* const* args) {
     if (!logger) return nullptr;
     PyObject* event_fields[5] = {level.get(), numbers[0].get(), numbers[2].get(), numbers[3].get(),
                                  numbers[1].get()};
-    if (!transmute::emit_debug_event(logger.get(), st->event_sql_classified, st->kw_sql_classified,
+    if (!transmute::emit_debug_event(logger.get(), st->logger_cache(), st->event_sql_classified,
+                                     st->kw_sql_classified,
                                      event_fields))
         return nullptr;
     return record.release();

@@ -134,7 +134,8 @@ PyObject* chunked_strategy(PyObject* module, State* st, Py_ssize_t total_lines, 
     Ref logger = global(module, st->name_logger);
     if (!logger) return nullptr;
     PyObject* event_fields[3] = {total.get(), section_count.get(), first.get()};
-    if (!transmute::emit_debug_event(logger.get(), st->event_reading_strategy, st->kw_reading_strategy,
+    if (!transmute::emit_debug_event(logger.get(), st->logger_cache(), st->event_reading_strategy,
+                                     st->kw_reading_strategy,
                                      event_fields))
         return nullptr;
     return make_strategy(module, st, Py_True, total.get(), first.get(), boundaries.get());

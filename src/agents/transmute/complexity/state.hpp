@@ -4,6 +4,7 @@
 #pragma once
 
 #include "module.hpp"
+#include "records.hpp"
 
 namespace complexity {
 
@@ -33,13 +34,19 @@ namespace complexity {
     X(orig_stored_proc_pattern) X(orig_comment_items) X(orig_complex_items)             \
     X(orig_moderate_items) X(orig_result_type) X(orig_result_init) X(orig_levels)         \
     X(orig_level_simple) X(orig_level_moderate) X(orig_level_complex) X(str_init)        \
-    X(empty_tuple)
+    X(empty_tuple)                                                                      \
+    /* the logger behind structlog's lazy proxy, once learnt */                        \
+    X(logger_proxy) X(logger_bind) X(logger_bound)
 
 struct NativeTables;  // compiled native programs; null when the fast path is unavailable
 
 struct State {
     TRANSMUTE_STATE_OBJECTS(COMPLEXITY_STATE_OBJECTS)
     NativeTables* native;
+    unsigned int logger_type_version;
+    transmute::LoggerCache logger_cache() {
+        return {logger_proxy, logger_bind, logger_bound, logger_type_version};
+    }
     // Frees the native tables, once the module goes away.
     void release_native();
 };

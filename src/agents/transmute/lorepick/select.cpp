@@ -154,7 +154,7 @@ PyObject* select_knowledge_impl(PyObject* module, PyObject* const* args) {
 
     Ref logger = global(module, st->name_logger);
     if (!logger) return nullptr;
-    Ref debug = transmute::debug_method(logger.get());
+    Ref debug = transmute::debug_method(logger.get(), st->logger_cache());
     if (!debug) return nullptr;
     // The sort refuses categories that cannot be ordered against one another.
     Ref sorted_categories = Ref::steal(PySequence_List(categories));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "module.hpp"
+#include "records.hpp"
 
 namespace lorepick {
 
@@ -25,13 +26,19 @@ namespace lorepick {
     X(kw_flags) X(event_knowledge_selected) X(kw_knowledge_selected)                   \
     /* import-time objects: the native section split stands for exactly these */      \
     X(orig_re) X(orig_re_split) X(orig_re_multiline) X(orig_re_sub) X(orig_re_dotall)    \
-    X(orig_category_patterns) X(orig_category_items)
+    X(orig_category_patterns) X(orig_category_items)                                   \
+    /* the logger behind structlog's lazy proxy, once learnt */                       \
+    X(logger_proxy) X(logger_bind) X(logger_bound)
 
 struct NativeTables;  // compiled native programs; null when the fast path is unavailable
 
 struct State {
     TRANSMUTE_STATE_OBJECTS(LOREPICK_STATE_OBJECTS)
     NativeTables* native;
+    unsigned int logger_type_version;
+    transmute::LoggerCache logger_cache() {
+        return {logger_proxy, logger_bind, logger_bound, logger_type_version};
+    }
     // Frees the native tables, once the module goes away.
     void release_native();
 };
