@@ -222,6 +222,23 @@ class TestLazyProxyLogger:
         cx.classify_sql("SELECT 1")
         assert len(events) == 2 and len(other.calls) == 3
 
+    def test_filtered_out_debug_is_skipped_only_while_it_does_nothing(self, monkeypatch):
+        import logging
+
+        import structlog
+
+        filtered = structlog.make_filtering_bound_logger(logging.WARNING)(structlog.PrintLogger(), [], {})
+        monkeypatch.setattr(cx, "logger", filtered)
+        assert cx.classify_sql("SELECT 1").complexity is cx.SQLComplexity.SIMPLE
+        nop = filtered.debug.__func__
+
+        def loud(self, event, *args, **kw):
+            raise ValueError(event)
+
+        monkeypatch.setattr(nop, "__code__", loud.__code__)
+        with pytest.raises(ValueError, match="sql_classified"):
+            cx.classify_sql("SELECT 1")
+
     def test_uncached_proxy_binds_at_each_call(self, monkeypatch):
         proxy, events = self.proxy(monkeypatch, cache=False)
         cx.classify_sql("SELECT 1")

@@ -103,10 +103,25 @@ void learn(PyObject* logger, LoggerCache cache) {
     PyErr_SetRaisedException(saved);
 }
 
+// Learns structlog's `_nop` once, or None where there is none to learn.
+bool learn_nop(LoggerCache cache) {
+    Ref name = Ref::steal(PyUnicode_FromString("structlog._native"));
+    if (!name) return false;
+    Ref native = Ref::steal(PyImport_GetModule(name.get()));
+    if (!native && PyErr_Occurred()) return false;
+    Ref nop = native ? Ref::steal(PyObject_GetAttrString(native.get(), "_nop")) : Ref{};
+    PyErr_Clear();
+    if (!nop || !PyFunction_Check(nop.get())) nop = Ref::borrow(Py_None);
+    cache.nop_code = Py_NewRef(nop.get() == Py_None ? Py_None : PyFunction_GET_CODE(nop.get()));
+    cache.nop = nop.release();
+    return true;
+}
+
 }  // namespace
 
 Ref debug_method(PyObject* logger, LoggerCache cache) {
     if (debug_name() == nullptr || bind_name() == nullptr) return {};
+    if (cache.nop == nullptr && !learn_nop(cache)) return {};
     const int cached = still_cached(logger, cache);
     if (cached < 0) return {};
     if (cached) return Ref::steal(PyObject_GetAttr(cache.bound, debug_name()));
@@ -115,7 +130,11 @@ Ref debug_method(PyObject* logger, LoggerCache cache) {
     return debug;
 }
 
-bool call_debug(PyObject* debug, PyObject* event, PyObject* kwnames, PyObject* const* values) {
+bool call_debug(PyObject* debug, LoggerCache cache, PyObject* event, PyObject* kwnames,
+                PyObject* const* values) {
+    if (PyMethod_Check(debug) && PyMethod_GET_FUNCTION(debug) == cache.nop &&
+        PyFunction_GET_CODE(cache.nop) == cache.nop_code)
+        return true;
     constexpr Py_ssize_t kMaxFields = 8;
     const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     if (n > kMaxFields) {
@@ -132,7 +151,7 @@ bool call_debug(PyObject* debug, PyObject* event, PyObject* kwnames, PyObject* c
 bool emit_debug_event(PyObject* logger, LoggerCache cache, PyObject* event, PyObject* kwnames,
                       PyObject* const* values) {
     Ref debug = debug_method(logger, cache);
-    return debug && call_debug(debug.get(), event, kwnames, values);
+    return debug && call_debug(debug.get(), cache, event, kwnames, values);
 }
 
 }  // namespace transmute

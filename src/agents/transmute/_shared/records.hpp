@@ -25,6 +25,8 @@ struct LoggerCache {
     PyObject*& bind;   // the `bind` the proxy cached on itself
     PyObject*& bound;  // what that `bind()` returns: the logger every event goes to
     unsigned int& type_version;  // the proxy class's version tag then (0: nothing learnt)
+    PyObject*& nop;       // structlog's `_nop`, the method of levels a logger filters out
+    PyObject*& nop_code;  // its code when learnt (both None where structlog has none)
 };
 
 // Calls `logger.debug(event, **fields)` with the fields in the order of `kwnames`.
@@ -42,6 +44,10 @@ bool emit_debug_event(PyObject* logger, LoggerCache cache, PyObject* event, PyOb
 // there directly, while the proxy, its `bind`, its class and the absence of its own `debug`
 // are what they were. Anything else takes the plain lookup.
 Ref debug_method(PyObject* logger, LoggerCache cache);
-bool call_debug(PyObject* debug, PyObject* event, PyObject* kwnames, PyObject* const* values);
+
+// Calls `debug`, unless it is structlog's `_nop` bound to a logger that filters debug events
+// out: that method only returns None.
+bool call_debug(PyObject* debug, LoggerCache cache, PyObject* event, PyObject* kwnames,
+                PyObject* const* values);
 
 }  // namespace transmute

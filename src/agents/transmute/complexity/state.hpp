@@ -36,7 +36,7 @@ namespace complexity {
     X(orig_level_simple) X(orig_level_moderate) X(orig_level_complex) X(str_init)        \
     X(empty_tuple)                                                                      \
     /* the logger behind structlog's lazy proxy, once learnt */                        \
-    X(logger_proxy) X(logger_bind) X(logger_bound)
+    X(logger_proxy) X(logger_bind) X(logger_bound) X(logger_nop) X(logger_nop_code)
 
 struct NativeTables;  // compiled native programs; null when the fast path is unavailable
 
@@ -45,7 +45,7 @@ struct State {
     NativeTables* native;
     unsigned int logger_type_version;
     transmute::LoggerCache logger_cache() {
-        return {logger_proxy, logger_bind, logger_bound, logger_type_version};
+        return {logger_proxy, logger_bind, logger_bound, logger_type_version, logger_nop, logger_nop_code};
     }
     // Frees the native tables, once the module goes away.
     void release_native();

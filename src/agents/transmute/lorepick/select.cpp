@@ -164,7 +164,8 @@ PyObject* select_knowledge_impl(PyObject* module, PyObject* const* args) {
     if (!mapping_sections || !gotcha_sections) return nullptr;
     PyObject* fields[6] = {sorted_categories.get(), mapping_sections.get(), gotcha_sections.get(),
                            token_estimate.get(),    full_estimate.get(),    reduction.get()};
-    if (!transmute::call_debug(debug.get(), st->event_knowledge_selected, st->kw_knowledge_selected, fields))
+    if (!transmute::call_debug(debug.get(), st->logger_cache(), st->event_knowledge_selected,
+                               st->kw_knowledge_selected, fields))
         return nullptr;
 
     Ref result = Ref::steal(PyDict_New());

@@ -28,7 +28,7 @@ namespace lorepick {
     X(orig_re) X(orig_re_split) X(orig_re_multiline) X(orig_re_sub) X(orig_re_dotall)    \
     X(orig_category_patterns) X(orig_category_items)                                   \
     /* the logger behind structlog's lazy proxy, once learnt */                       \
-    X(logger_proxy) X(logger_bind) X(logger_bound)
+    X(logger_proxy) X(logger_bind) X(logger_bound) X(logger_nop) X(logger_nop_code)
 
 struct NativeTables;  // compiled native programs; null when the fast path is unavailable
 
@@ -37,7 +37,7 @@ struct State {
     NativeTables* native;
     unsigned int logger_type_version;
     transmute::LoggerCache logger_cache() {
-        return {logger_proxy, logger_bind, logger_bound, logger_type_version};
+        return {logger_proxy, logger_bind, logger_bound, logger_type_version, logger_nop, logger_nop_code};
     }
     // Frees the native tables, once the module goes away.
     void release_native();
