@@ -139,11 +139,14 @@ ADVERSARIAL = {
     "DECLARE then spaces": lambda n: "DECLARE " + " " * n + "x",
     "hash flood": lambda n: "#" * n,
     "word flood": lambda n: "a" * n,
+    "## A section headers": lambda n: "## A\n" * (n // 5),
+    "## A x section headers": lambda n: "## A x\n" * (n // 7),
 }
 
 
 def adversarial():
-    print("\n== adversarial inputs: time as size doubles (ms); ratio ~2 means linear ==")
+    print("\n== adversarial inputs: time as size doubles (ms) for classify_sql, detect_construct_categories and"
+          "\n   extract_sections (every section wanted) together; ratio ~2 means linear ==")
     for name, make in ADVERSARIAL.items():
         row = []
         for size in (250_000, 500_000, 1_000_000, 2_000_000):
@@ -151,7 +154,8 @@ def adversarial():
             t = min(best_time(complexity.classify_sql, text, budget=0.1, min_runs=2),
                     10**9)
             t2 = best_time(lorepick.detect_construct_categories, text, budget=0.1, min_runs=2)
-            row.append(t + t2)
+            t3 = best_time(lambda t: lorepick.extract_sections(t, {"A"}), text, budget=0.1, min_runs=2)
+            row.append(t + t2 + t3)
         ratios = " ".join(f"{b / a:4.2f}" for a, b in zip(row, row[1:]))
         times = " ".join(f"{t * 1e3:8.2f}" for t in row)
         print(f"{name:34} {times}   doubling ratios {ratios}")

@@ -42,9 +42,18 @@ DOC = "## A\nx\n\n## B\ny\n"
     ("## ΟΔΟΣ", {"\u03bf\u03b4\u03bf\u03c2"}, "## ΟΔΟΣ"),
     ("## STRASSE", {"straße"}, ""),
     ("## 𐐀", {"𐐨"}, "## 𐐀"),
+    # An ASCII title inside a wanted title that lowers to more characters.
+    ("## i\nx\n## j", {"İ"}, "## i\nx"),
+    ("## I\nx\n## j", {"xİy"}, "## I\nx"),
+    # What is kept is as narrow as its own characters, whatever else the document holds.
+    ("## A\nx\n## B\n\u4e2d\U0001f600", {"a"}, "## A\nx"),
+    ("## A\n\xe9\n## B\n\u4e2d", {"a", "b"}, "## A\n\xe9\n\n## B\n\u4e2d"),
+    ("## " + "A" * 64 + "\nx\n## " + "A" * 65 + "\ny", {"a" * 65}, "## " + "A" * 64 + "\nx\n\n## " + "A" * 65 + "\ny"),
 ])
 def test_sections(doc, headers, expected):
-    assert extract(doc, headers) == expected
+    got = extract(doc, headers)
+    assert got == expected
+    assert got.isascii() == expected.isascii()  # a str as narrow as its characters
 
 
 def test_non_str_titles_follow_the_host():

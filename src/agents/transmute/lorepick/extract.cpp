@@ -10,6 +10,8 @@
 #include "state.hpp"
 #include "text.hpp"
 
+#include <algorithm>
+#include <type_traits>
 #include <vector>
 
 using transmute::Ref;
@@ -50,21 +52,31 @@ bool prepare_wanted(State* st, Wanted& wanted) {
     return !PyErr_Occurred();
 }
 
-// The title of a piece given as bounds [begin, end) of a host str: strip, first line, leading
-// number signs removed, strip again.
+// Where a piece of a host str lies, [begin, end) stripped, and its title: the first line,
+// leading number signs removed, stripped again. An empty piece has begin == end.
+struct Bounds {
+    Py_ssize_t begin, end, title_begin, title_end;
+};
+
 template <class C>
-bool cut_native(State* st, PyObject* text, const C* s, Py_ssize_t begin, Py_ssize_t end, Piece& piece) {
+Bounds piece_bounds(const C* s, Py_ssize_t begin, Py_ssize_t end) {
     transmute::strip_bounds(s, begin, end);
-    if (begin == end) return true;
     Py_ssize_t line_end = begin;
     while (line_end < end && s[line_end] != '\n') ++line_end;
     Py_ssize_t title_begin = begin;
     while (title_begin < line_end && s[title_begin] == '#') ++title_begin;
     Py_ssize_t title_end = line_end;
     transmute::strip_bounds(s, title_begin, title_end);
-    piece.stripped = Ref::steal(PyUnicode_Substring(text, begin, end));
+    return {begin, end, title_begin, title_end};
+}
+
+template <class C>
+bool cut_native(State* st, PyObject* text, const C* s, Py_ssize_t begin, Py_ssize_t end, Piece& piece) {
+    const Bounds b = piece_bounds(s, begin, end);
+    if (b.begin == b.end) return true;
+    piece.stripped = Ref::steal(PyUnicode_Substring(text, b.begin, b.end));
     if (!piece.stripped) return false;
-    piece.title = Ref::steal(PyUnicode_Substring(text, title_begin, title_end));
+    piece.title = Ref::steal(PyUnicode_Substring(text, b.title_begin, b.title_end));
     if (!piece.title) return false;
     piece.title_lower = call_method(st->str_lower, piece.title.get());
     return static_cast<bool>(piece.title_lower);
@@ -148,6 +160,32 @@ bool keep_if_wanted(State* st, const Piece& piece, const Wanted& wanted, PyObjec
     return PyList_Append(kept, piece.stripped.get()) == 0;
 }
 
+// Titles of ASCII characters up to this length are lower-cased and compared here, without
+// objects: str.lower of ASCII text is ASCII lower-casing.
+constexpr Py_ssize_t kShortTitle = 64;
+
+// `needle in hay`, as str.__contains__ (the empty needle is in everything).
+template <class N, class H>
+bool occurs(const N* needle, Py_ssize_t nn, const H* hay, Py_ssize_t nh) {
+    for (Py_ssize_t at = 0; at + nn <= nh; ++at) {
+        Py_ssize_t k = 0;
+        while (k < nn && static_cast<Py_UCS4>(hay[at + k]) == static_cast<Py_UCS4>(needle[k])) ++k;
+        if (k == nn) return true;
+    }
+    return false;
+}
+
+// is_wanted for a title lower-cased into `lower`, against the wanted titles lowered once.
+bool wanted_short(const Wanted& wanted, const Py_UCS1* lower, Py_ssize_t n) {
+    for (const Ref& h : wanted.lowered) {
+        const bool found = transmute::visit_text(h.get(), [&](const auto* d, Py_ssize_t hn) {
+            return occurs(d, hn, lower, n) || occurs(lower, n, d, hn);
+        });
+        if (found) return true;
+    }
+    return false;
+}
+
 // Where the next piece starts at or after `from` (from >= 1): a line that opens with "## ".
 template <class C>
 Py_ssize_t next_section_start(const C* s, Py_ssize_t n, Py_ssize_t from) {
@@ -157,21 +195,87 @@ Py_ssize_t next_section_start(const C* s, Py_ssize_t n, Py_ssize_t from) {
     return n;
 }
 
-// The cut of re.split('(?=^## )', text, flags=re.MULTILINE), done on the caller's string. A
-// document that opens with "## " gives re.split an empty first piece, which is skipped anyway.
-bool select_native(State* st, PyObject* text, Wanted& wanted, PyObject* kept) {
+struct Span {
+    Py_ssize_t begin, end;
+};
+
+// The cut of re.split('(?=^## )', text, flags=re.MULTILINE), done on the caller's string: the
+// bounds of the pieces kept go to `kept`. A document that opens with "## " gives re.split an
+// empty first piece, which is skipped anyway. A short ASCII title against wanted titles that
+// are all host strs is tested without making objects; any other title goes through str
+// objects as the host would.
+bool select_native(State* st, PyObject* text, Wanted& wanted, std::vector<Span>& kept) {
     if (!prepare_wanted(st, wanted)) return false;
     return transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) {
+        Py_UCS1 lower[kShortTitle];
         Py_ssize_t begin = 0;
         while (begin < n) {
             const Py_ssize_t end = next_section_start(s, n, begin + 1);
-            Piece piece;
-            if (!cut_native(st, text, s, begin, end, piece) || !keep_if_wanted(st, piece, wanted, kept))
-                return false;
+            const Bounds b = piece_bounds(s, begin, end);
             begin = end;
+            if (b.begin == b.end) continue;
+            const Py_ssize_t length = b.title_end - b.title_begin;
+            bool ascii = wanted.all_str && length <= kShortTitle;
+            for (Py_ssize_t i = 0; ascii && i < length; ++i) {
+                const Py_UCS4 c = s[b.title_begin + i];
+                ascii = c < 0x80;
+                lower[i] = static_cast<Py_UCS1>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+            }
+            int keep;
+            if (ascii) {
+                keep = wanted_short(wanted, lower, length);
+            } else {
+                Piece piece;
+                if (!cut_native(st, text, s, b.begin, b.end, piece)) return false;
+                keep = is_wanted(st, piece, wanted);
+                if (keep < 0) return false;
+            }
+            if (keep) kept.push_back({b.begin, b.end});
         }
         return true;
     });
+}
+
+// "\n\n".join of the kept pieces of `text`, made once at its final size.
+Ref join_spans(State* st, PyObject* text, const std::vector<Span>& kept) {
+    if (kept.empty()) return Ref::borrow(st->text_empty);
+    Py_ssize_t total = 2 * static_cast<Py_ssize_t>(kept.size() - 1);
+    Py_UCS4 widest = '\n';
+    transmute::visit_text(text, [&](const auto* s, Py_ssize_t) {
+        for (const Span& span : kept) {
+            total += span.end - span.begin;
+            for (Py_ssize_t i = span.begin; i < span.end; ++i) widest = std::max<Py_UCS4>(widest, s[i]);
+        }
+        return true;
+    });
+    Ref joined = Ref::steal(PyUnicode_New(total, widest));
+    if (!joined) return {};
+    // The new str is filled in place (it is no one else's yet), each character narrowed to
+    // the str's own width where that is narrower than the document's.
+    transmute::visit_text(text, [&](const auto* s, Py_ssize_t) {
+        auto fill = [&](auto* out) {
+            using Out = std::remove_pointer_t<decltype(out)>;
+            Py_ssize_t at = 0;
+            for (size_t k = 0; k < kept.size(); ++k) {
+                if (k > 0) {
+                    out[at++] = '\n';
+                    out[at++] = '\n';
+                }
+                for (Py_ssize_t i = kept[k].begin; i < kept[k].end; ++i) out[at++] = static_cast<Out>(s[i]);
+            }
+            return true;
+        };
+        void* data = PyUnicode_DATA(joined.get());
+        switch (PyUnicode_KIND(joined.get())) {
+            case PyUnicode_1BYTE_KIND:
+                return fill(static_cast<Py_UCS1*>(data));
+            case PyUnicode_2BYTE_KIND:
+                return fill(static_cast<Py_UCS2*>(data));
+            default:
+                return fill(static_cast<Py_UCS4*>(data));
+        }
+    });
+    return joined;
 }
 
 bool select_host(State* st, const transmute::ReWithFlag& split, PyObject* text, Wanted& wanted, PyObject* kept) {
@@ -211,11 +315,13 @@ PyObject* extract_sections_impl(PyObject* module, PyObject* const* args) {
     if (!split.look_up(module, st->name_re, st->str_split, st->str_multiline)) return nullptr;
     const bool native = split.is(st->orig_re, st->orig_re_split, st->orig_re_multiline);
     Wanted wanted(headers);
+    if (native) {
+        std::vector<Span> kept;
+        if (!select_native(st, full_text, wanted, kept)) return nullptr;
+        return join_spans(st, full_text, kept).release();
+    }
     Ref kept = Ref::steal(PyList_New(0));
-    if (!kept) return nullptr;
-    const bool ok = native ? select_native(st, full_text, wanted, kept.get())
-                           : select_host(st, split, full_text, wanted, kept.get());
-    if (!ok) return nullptr;
+    if (!kept || !select_host(st, split, full_text, wanted, kept.get())) return nullptr;
     return PyUnicode_Join(st->text_piece_separator, kept.get());
 }
 
