@@ -158,10 +158,17 @@ void run_view(const ViewPatterns& vp, const C* view, size_t n, const std::vector
     result.want_first = true;
     result.want_spans = !vp.chains.empty();
     vp.scan->run(view, n, result);
+    // Where each pattern first matched; only the entries this call sets are put back after it,
+    // however it ends, so the table is filled once per thread and not at every view.
     thread_local std::vector<size_t> first;
-    first.assign(patterns, SIZE_MAX);
     thread_local std::vector<uint32_t> touched;
     touched.clear();
+    if (first.size() != patterns) first.assign(patterns, SIZE_MAX);
+    struct PutBack {
+        ~PutBack() {
+            for (uint32_t p : touched) first[p] = SIZE_MAX;
+        }
+    } put_back;
     for (size_t k = 0; k < vp.owner.size(); ++k) {
         if (vp.modes[k] != sc::Mode::presence || !result.found[k]) continue;
         const uint32_t p = vp.owner[k];

@@ -112,6 +112,11 @@ struct Workspace {
     std::vector<size_t> gate_from;    // per gate literal: where that search started
     std::vector<size_t> gate_none;    // per gate literal: no occurrence starts at or after this
     std::vector<size_t> dead_from;    // per trigger: candidates from here on cannot pass its gate
+    // The gate literals and triggers whose entries above the last call changed: the next call
+    // puts back only those, not whole tables (a short text would spend more on that than on
+    // its scan).
+    std::vector<uint32_t> changed_literals;
+    std::vector<uint32_t> changed_triggers;
     uint32_t call = 0;
 };
 
@@ -221,10 +226,7 @@ private:
             for (PatternRun<C>& run : ws_.runs) run.call = 0;
             ws_.call = 1;
         }
-        ws_.gate_next.assign(scan_.gate_literals_.size(), kNotSearched);
-        ws_.gate_from.assign(scan_.gate_literals_.size(), 0);
-        ws_.gate_none.assign(scan_.gate_literals_.size(), SIZE_MAX);
-        ws_.dead_from.assign(scan_.triggers_.size(), SIZE_MAX);
+        reset_gates();
         for (uint32_t p = 0; p < patterns; ++p) {
             if (!presence(p)) continue;
             if (result_.found[p])
@@ -235,6 +237,26 @@ private:
         if (partial_ && (scan_.has_count_ || !scan_.untriggered_.empty())) return false;
         for (uint32_t p : scan_.untriggered_) search_untriggered(p);
         return !settled();
+    }
+
+    // Every gate literal unsearched and every trigger's gate open, as at the first call.
+    void reset_gates() {
+        const size_t literals = scan_.gate_literals_.size(), triggers = scan_.triggers_.size();
+        if (ws_.gate_next.size() != literals || ws_.dead_from.size() != triggers) {
+            ws_.gate_next.assign(literals, kNotSearched);
+            ws_.gate_from.assign(literals, 0);
+            ws_.gate_none.assign(literals, SIZE_MAX);
+            ws_.dead_from.assign(triggers, SIZE_MAX);
+        } else {
+            for (uint32_t k : ws_.changed_literals) {
+                ws_.gate_next[k] = kNotSearched;
+                ws_.gate_from[k] = 0;
+                ws_.gate_none[k] = SIZE_MAX;
+            }
+            for (uint32_t ti : ws_.changed_triggers) ws_.dead_from[ti] = SIZE_MAX;
+        }
+        ws_.changed_literals.clear();
+        ws_.changed_triggers.clear();
     }
 
     // A pattern without triggers, searched (or counted) by the engine over the whole text.
@@ -357,6 +379,7 @@ private:
             size_t& from = ws_.gate_from[k];
             const auto& [program, which] = scan_.gate_literals_[k];
             if (next == kNotSearched || at > next || at < from) {
+                if (next == kNotSearched) ws_.changed_literals.push_back(k);  // before any change
                 // Any occurrence at or after the candidate will do, and one far ahead holds for
                 // every candidate up to it: for a pattern that is counted (it sees every
                 // candidate), where the literal was found close to where its last search
@@ -376,6 +399,7 @@ private:
             if (next == regex::kNoPos) {
                 // No candidate of this trigger from `from` on can pass: its later candidates are
                 // turned away before any work.
+                if (ws_.dead_from[ti] == SIZE_MAX) ws_.changed_triggers.push_back(ti);
                 ws_.dead_from[ti] = std::min(ws_.dead_from[ti], from);
                 return false;
             }
