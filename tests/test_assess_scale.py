@@ -9,6 +9,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -198,6 +199,29 @@ def test_records_start_before_the_search_ends(tmp_path):
         for event in events:  # paths drawn and not yet answered
             held += 1 if event == "path" else -1
             assert held <= ahead, events
+
+
+def test_paths_that_come_slowly_are_not_held_for_a_batch(tmp_path):
+    """Two workers and a list that pauses: a batch of paths is cut at the pause, so the records
+    already done are given before the paths after it are drawn."""
+    paths = []
+    for i in range(8):
+        (tmp_path / f"{i}.sql").write_text(f"SELECT {i};\n")
+        paths.append(str(tmp_path / f"{i}.sql"))
+    events = []
+
+    def produce():
+        for i, path in enumerate(paths):
+            if i == 4:
+                time.sleep(2 * assess.WORKER_SEND_EVERY)
+            events.append("path")
+            yield path
+
+    assess.run(produce(), max_bytes=1000, jobs=2, on_record=lambda r: events.append("record"))
+    assert events.count("record") == 8
+    drawn = [i for i, e in enumerate(events) if e == "path"]
+    second_record = events.index("record", events.index("record") + 1)
+    assert second_record < drawn[5], events
 
 
 def test_each_file_is_searched_once_whatever_leads_to_it(tmp_path):

@@ -929,13 +929,18 @@ class _Pool:
             return retries.popleft() if retries else next(paths, None)
 
         def batch(size: int) -> list[str]:
-            taken, chars = [], 0
+            # Paths that come slowly (a search of a slow disk, a list written as it goes) go out
+            # as they come: a batch is cut once drawing it has taken as long as a worker waits
+            # before sending.
+            taken, chars, began = [], 0, time.monotonic()
             while len(taken) < size and chars < WORKER_BATCH_CHARS:
                 path = next_path()
                 if path is None:
                     break
                 taken.append(path)
                 chars += len(path)
+                if time.monotonic() - began >= WORKER_SEND_EVERY:
+                    break
             return taken
 
         def fill(worker: _Worker) -> None:
@@ -946,14 +951,13 @@ class _Pool:
                     worker.give(taken)
 
         try:
-            # Each worker gets a first file before any gets more: a run of two files uses two.
+            # Each worker starts with one file, and gets a batch once it answers: a run of two
+            # files uses two workers, and a slow list of paths never holds back the first records.
             for _ in range(self.size):
                 taken = batch(1)
                 if not taken:
                     break
                 self._start().give(taken)
-            for worker in self.workers:
-                fill(worker)
             while any(w.paths for w in self.workers):
                 busy = [w for w in self.workers if w.paths]
                 waited = [w.conn for w in busy] + [w.process.sentinel for w in busy]
