@@ -1254,8 +1254,15 @@ def _drawn_table(title: str, headers: list[str], rows: list[list[str]], width: i
     on an estate's report. Cells are measured in terminal cells and wrapped at rich's break
     points. Text whose width is not the sum of its characters' (combining marks, joined emoji)
     returns None and goes to rich."""
-    from rich.cells import cell_len, set_cell_size
+    from rich.cells import cell_len as rich_cell_len
+    from rich.cells import set_cell_size
     from rich.table import Table
+
+    def cell_len(text: str) -> int:  # ASCII text, the common case, is one cell a character
+        return len(text) if text.isascii() else rich_cell_len(text)
+
+    def padded(text: str, size: int) -> str:
+        return text.ljust(size) if text.isascii() else set_cell_size(text, size)
 
     try:
         collapse = Table._collapse_widths
@@ -1268,7 +1275,8 @@ def _drawn_table(title: str, headers: list[str], rows: list[list[str]], width: i
         for cell in row:
             if not cell.isprintable():
                 return None
-            if not cell.isascii() and (cell_len(cell) != sum(map(cell_len, cell)) or min(map(cell_len, cell)) < 1):
+            if not cell.isascii() and (rich_cell_len(cell) != sum(map(rich_cell_len, cell))
+                                       or min(map(rich_cell_len, cell)) < 1):
                 return None
     padding = 2
     room = width - (len(headers) + 1)
@@ -1301,7 +1309,7 @@ def _drawn_table(title: str, headers: list[str], rows: list[list[str]], width: i
             pieces = [[""] * (height - len(piece)) + piece for piece in pieces]
         for line in range(height):
             cells = (piece[line] if line < len(piece) else "" for piece in pieces)
-            lines.append(edge + edge.join(f" {set_cell_size(text, size)} " for text, size in zip(cells, inner)) + edge)
+            lines.append(edge + edge.join(f" {padded(text, size)} " for text, size in zip(cells, inner)) + edge)
 
     total = sum(widths) + len(widths) + 1
     left = (total - cell_len(title)) // 2
