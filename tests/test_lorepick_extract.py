@@ -42,6 +42,8 @@ DOC = "## A\nx\n\n## B\ny\n"
     ("## ΟΔΟΣ", {"\u03bf\u03b4\u03bf\u03c2"}, "## ΟΔΟΣ"),
     ("## STRASSE", {"straße"}, ""),
     ("## 𐐀", {"𐐨"}, "## 𐐀"),
+    # Containment where a partial match must fall back to a shorter one.
+    ("## aab\nx\n## abac\ny\n## abab\n## abb", {"xaaab", "ababac"}, "## aab\nx\n\n## abac\ny\n\n## abab"),
     # An ASCII title inside a wanted title that lowers to more characters.
     ("## i\nx\n## j", {"İ"}, "## i\nx"),
     ("## I\nx\n## j", {"xİy"}, "## I\nx"),

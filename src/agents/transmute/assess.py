@@ -748,7 +748,6 @@ def run(files: Iterable[str], *, max_bytes: int, jobs: int, knowledge_dir: str |
     methods = multiprocessing.get_all_start_methods()
     if "fork" in methods and threading.active_count() == 1:
         _detector()
-        gc.freeze()
         method = "fork"
     else:
         method = "forkserver" if "forkserver" in methods else "spawn"
@@ -777,7 +776,8 @@ WORKER_BATCH = 16
 # A batch of paths is cut at this many characters, so that two of them unread in a pipe never
 # fill it (the main process would wait to write while the worker waits to write back).
 WORKER_BATCH_CHARS = 16_384
-# A worker sends what it has at least this often (seconds), so records of slow files stream.
+# A worker sends what it has once its oldest record has waited this long (seconds), checked
+# after each file, so records of slow files stream.
 WORKER_SEND_EVERY = 0.1
 
 
@@ -844,7 +844,7 @@ class _Worker:
         self.process = context.Process(target=_worker_main, daemon=True,
                                        args=(child, knowledge, max_bytes, parent, fallback, self.started))
         self.paths: collections.deque[str] = collections.deque()
-        self.sent = self.answered = 0  # paths sent, records received
+        self.answered = 0  # records received
         try:
             self.process.start()
         finally:
@@ -852,7 +852,6 @@ class _Worker:
 
     def give(self, paths: list[str]) -> None:
         self.paths.extend(paths)
-        self.sent += len(paths)
         try:
             self.conn.send(paths)
         except OSError:
@@ -968,11 +967,11 @@ class _Pool:
                     records = worker.take()
                     if records is None:
                         self._bury(worker, retries, deaths, on_record)
-                        replacement = batch(1)
-                        if replacement:
-                            worker = self._start()
-                            worker.give(replacement)
-                            fill(worker)
+                        taken = batch(1)
+                        if taken:
+                            replacement = self._start()
+                            replacement.give(taken)
+                            fill(replacement)
                         continue
                     for record in records:
                         deaths.pop(worker.paths.popleft(), None)
@@ -1340,12 +1339,12 @@ def write_table(records: list[dict], summary: dict, out, summary_only: bool = Fa
     narrow = width < NARROW_WIDTH
     console = Console(file=out, width=width)
     console.on_broken_pipe = _raise_broken_pipe  # the command, not rich, decides how to end
+    drawn = None
     if not summary_only and not narrow and console.color_system is None:
         drawn = _drawn_table("SQL assessment", TABLE_HEADERS, _table_rows(records), width)
         if drawn is not None:
             console.file.write(drawn)
-            summary_only = True
-    if not summary_only:
+    if not summary_only and drawn is None:
         table = Table(title="SQL assessment", show_lines=False)
         for header in NARROW_TABLE_HEADERS if narrow else TABLE_HEADERS:
             if narrow and header in ("Level", "Lines", "Turns"):

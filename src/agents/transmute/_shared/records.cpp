@@ -75,26 +75,25 @@ int still_cached(PyObject* logger, LoggerCache cache) {
 }
 
 // After a plain lookup on `logger`: keeps the logger behind it when it is structlog's lazy
-// proxy with its logger cached. Failing to learn is no error: the plain lookup stays.
+// proxy with its logger cached. Failing to learn is no error: the plain lookup stays. A proxy
+// that does not cache (structlog's default) is passed over after one look at its own `bind`.
 void learn(PyObject* logger, LoggerCache cache) {
     forget(cache);
     PyTypeObject* type = Py_TYPE(logger);
-    if (std::strcmp(type->tp_name, "BoundLoggerLazyProxy") != 0) return;
+    if (std::strcmp(type->tp_name, "BoundLoggerLazyProxy") != 0 || type->tp_version_tag == 0) return;
     PyObject* saved = PyErr_GetRaisedException();
-    Ref config_name = Ref::steal(PyUnicode_FromString("structlog._config"));
+    Ref dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
+    Ref bind = dict ? Ref::borrow(PyDict_GetItemWithError(dict.get(), bind_name())) : Ref{};
+    Ref config_name = bind ? Ref::steal(PyUnicode_FromString("structlog._config")) : Ref{};
     Ref config = config_name ? Ref::steal(PyImport_GetModule(config_name.get())) : Ref{};
     Ref proxy_type =
         config ? Ref::steal(PyObject_GetAttrString(config.get(), "BoundLoggerLazyProxy")) : Ref{};
-    Ref dict = proxy_type.get() == reinterpret_cast<PyObject*>(type)
-                   ? Ref::steal(PyObject_GenericGetDict(logger, nullptr))
-                   : Ref{};
-    PyObject* bind = dict ? PyDict_GetItemWithError(dict.get(), bind_name()) : nullptr;  // borrowed
-    if (bind != nullptr && PyDict_Contains(dict.get(), debug_name()) == 0 && type->tp_version_tag != 0) {
-        Ref keep_bind = Ref::borrow(bind);
-        Ref bound = Ref::steal(PyObject_CallNoArgs(bind));
+    if (bind && proxy_type.get() == reinterpret_cast<PyObject*>(type) &&
+        PyDict_Contains(dict.get(), debug_name()) == 0) {
+        Ref bound = Ref::steal(PyObject_CallNoArgs(bind.get()));
         if (bound && bound.get() != logger) {
             cache.proxy = Ref::borrow(logger).release();
-            cache.bind = keep_bind.release();
+            cache.bind = bind.release();
             cache.bound = bound.release();
             cache.type_version = type->tp_version_tag;
         }

@@ -164,12 +164,23 @@ bool keep_if_wanted(State* st, const Piece& piece, const Wanted& wanted, PyObjec
 // objects: str.lower of ASCII text is ASCII lower-casing.
 constexpr Py_ssize_t kShortTitle = 64;
 
-// `needle in hay`, as str.__contains__ (the empty needle is in everything).
+// `needle in hay`, as str.__contains__ (the empty needle is in everything), in time linear in
+// both (Knuth-Morris-Pratt): a wanted title can be long and repetitive. One of the two is
+// always a title of at most kShortTitle characters, so a needle that fits in the hay does too.
 template <class N, class H>
 bool occurs(const N* needle, Py_ssize_t nn, const H* hay, Py_ssize_t nh) {
-    for (Py_ssize_t at = 0; at + nn <= nh; ++at) {
-        Py_ssize_t k = 0;
-        while (k < nn && static_cast<Py_UCS4>(hay[at + k]) == static_cast<Py_UCS4>(needle[k])) ++k;
+    if (nn > nh) return false;
+    if (nn == 0) return true;
+    Py_ssize_t fail[kShortTitle];  // longest proper prefix of needle[0..i] that ends at i
+    fail[0] = 0;
+    for (Py_ssize_t i = 1, k = 0; i < nn; ++i) {
+        while (k > 0 && static_cast<Py_UCS4>(needle[i]) != static_cast<Py_UCS4>(needle[k])) k = fail[k - 1];
+        if (static_cast<Py_UCS4>(needle[i]) == static_cast<Py_UCS4>(needle[k])) ++k;
+        fail[i] = k;
+    }
+    for (Py_ssize_t i = 0, k = 0; i < nh; ++i) {
+        while (k > 0 && static_cast<Py_UCS4>(hay[i]) != static_cast<Py_UCS4>(needle[k])) k = fail[k - 1];
+        if (static_cast<Py_UCS4>(hay[i]) == static_cast<Py_UCS4>(needle[k])) ++k;
         if (k == nn) return true;
     }
     return false;
