@@ -108,6 +108,18 @@ class TestLines:
     def test_whitespace_only_lines_are_blank(self):
         assert cx.classify_sql("a\n \u3000\u00a0\t\n\u2007b\n").effective_lines == 2
 
+    def test_long_texts_of_white_space_and_breaks(self, seeded_random):
+        # Lines that open, close and run on across long stretches of white space, one character
+        # or one kind of character at a time, with wider characters here and there.
+        alphabet = [" ", "\t", "\n", "\r", "\x0b", "\x0c", "\x1c", "\x1e", "\x1f", "a", "\x00", "\x7f",
+                    "\xe9", "\x85", "\u2028", "\u3000", "\U0001f600"]
+        for _ in range(3000):
+            chars = seeded_random.sample(alphabet, seeded_random.randint(1, 5))
+            weights = [seeded_random.random() for _ in chars]
+            text = "".join(seeded_random.choices(chars, weights, k=seeded_random.randint(0, 400)))
+            expected = sum(1 for line in text.splitlines() if line.strip())
+            assert cx.classify_sql(text).effective_lines == expected, repr(text)
+
     def test_bom_is_not_whitespace(self, tmp_path):
         path = tmp_path / "bom.sql"
         path.write_bytes(b"\xef\xbb\xbf\n")

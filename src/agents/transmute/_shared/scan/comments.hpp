@@ -34,40 +34,49 @@ inline size_t find_char(const C* s, size_t from, size_t n, C ch) {
     }
 }
 
-// Next index >= from holding '-' or '/', or n.
+// Next index >= from holding `a` or `b` (ASCII), or n.
 template <class C>
-inline size_t find_opener(const C* s, size_t from, size_t n) {
+inline size_t find_either(const C* s, size_t from, size_t n, char a, char b) {
     size_t i = from;
-    const simd::Bytes openers[2] = {simd::splat('-'), simd::splat('/')};
+    const simd::Bytes wanted[2] = {simd::splat(static_cast<uint8_t>(a)), simd::splat(static_cast<uint8_t>(b))};
     for (; i + simd::kLanes <= n; i += simd::kLanes) {
-        const uint32_t hits = simd::any_of(simd::load_clamped(s + i), openers, 2);
+        const uint32_t hits = simd::any_of(simd::load_clamped(s + i), wanted, 2);
         if (hits) return i + simd::first(hits);
     }
     for (; i < n; ++i)
-        if (s[i] == '-' || s[i] == '/') return i;
+        if (s[i] == static_cast<C>(a) || s[i] == static_cast<C>(b)) return i;
     return n;
+}
+
+// Next index >= from holding '-' or '/', or n.
+template <class C>
+inline size_t find_opener(const C* s, size_t from, size_t n) {
+    return find_either(s, from, n, '-', '/');
 }
 
 inline constexpr size_t kUnclosed = static_cast<size_t>(-1);
 
 // End (one past the "/") of the block comment whose "/*" starts at `open`, scanning the text
-// that remains after line-comment removal; kUnclosed when it is never closed.
+// that remains after line-comment removal; kUnclosed when it is never closed. Only a '*' or a
+// '-' can change anything inside a comment, so the scan jumps from one to the next.
 template <class C>
 inline size_t block_end(const C* s, size_t open, size_t n) {
     size_t k = open + 2;
-    bool prev_star = false;
-    while (k < n) {
-        const C c = s[k];
-        if (c == '-' && k + 1 < n && s[k + 1] == '-') {
+    while (true) {
+        k = find_either(s, k, n, '*', '-');
+        // A mark in the last character opens neither "*/" nor "--".
+        if (k + 1 >= n) return kUnclosed;
+        const C next = s[k + 1];
+        if (s[k] == '*') {
+            if (next == '/') return k + 2;
+            ++k;
+        } else if (next == '-') {
+            // A line comment hides everything up to its line feed, a "*/" included.
             k = find_char<C>(s, k + 2, n, static_cast<C>('\n'));
-            prev_star = false;
-            continue;
+        } else {
+            ++k;
         }
-        if (prev_star && c == '/') return k + 1;
-        prev_star = c == '*';
-        ++k;
     }
-    return kUnclosed;
 }
 
 }  // namespace detail
