@@ -1,6 +1,8 @@
 // Sixteen bytes at a time, for the scans of the engine and of the modules: a small typed wrapper
 // over SSE2 (TRANSMUTE_SIMD_SSE2, every x86-64 build) with a plain scalar version elsewhere, so
-// that no other file needs intrinsics or a feature test. Text of any PEP 393 width loads as
+// that no other file needs intrinsics or a feature test. Byte shuffles (SSSE3, not part of every
+// x86-64) are asked of the processor at run time: a function that uses them carries
+// TRANSMUTE_SIMD_SHUFFLE and runs only where has_shuffle() holds. Text of any PEP 393 width loads as
 // sixteen bytes, either when all sixteen characters are ASCII or with every character above 0xFF
 // clamped to 0xFF. Tested through tests/test_scan.py and tests/test_engine.py (keywords and
 // literals at every offset next to wider characters, in every width).
@@ -13,6 +15,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #define TRANSMUTE_SIMD_SSE2 1
 #endif
 
@@ -167,6 +170,34 @@ inline uint32_t any_of(Bytes x, const Bytes* bytes, int count) {
 inline uint32_t ascii_word_mask(Bytes x) {
     return mask(between(x | splat(0x20), 'a', 'z') | between(x, '0', '9') | (x == splat('_')));
 }
+
+// Table lookups by nibble: lane k of the result is table[index[k]], for indices 0 to 15.
+#if defined(TRANSMUTE_SIMD_SSE2)
+#define TRANSMUTE_SIMD_SHUFFLE __attribute__((target("ssse3")))
+inline bool has_shuffle() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3");
+}
+TRANSMUTE_SIMD_SHUFFLE inline Bytes lookup16(Bytes table, Bytes index) { return {_mm_shuffle_epi8(table.v, index.v)}; }
+inline Bytes low_nibbles(Bytes x) { return {_mm_and_si128(x.v, _mm_set1_epi8(0x0F))}; }
+inline Bytes high_nibbles(Bytes x) { return {_mm_and_si128(_mm_srli_epi16(x.v, 4), _mm_set1_epi8(0x0F))}; }
+#else
+#define TRANSMUTE_SIMD_SHUFFLE
+inline bool has_shuffle() { return false; }
+inline Bytes lookup16(Bytes table, Bytes index) {
+    Bytes out;
+    for (size_t k = 0; k < kLanes; ++k) out.v[k] = table.v[index.v[k] & 15];
+    return out;
+}
+inline Bytes low_nibbles(Bytes x) { return x & splat(0x0F); }
+inline Bytes high_nibbles(Bytes x) {
+    for (size_t k = 0; k < kLanes; ++k) x.v[k] = static_cast<uint8_t>(x.v[k] >> 4);
+    return x;
+}
+#endif
+
+// Bit k set when lane k is zero.
+inline uint32_t zero_mask(Bytes x) { return mask(x == zero()); }
 
 // The index of the lowest set bit (mask != 0).
 inline size_t first(uint32_t mask) { return static_cast<size_t>(std::countr_zero(mask)); }

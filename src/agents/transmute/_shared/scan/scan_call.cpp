@@ -620,61 +620,136 @@ private:
         prev_word_ = word;
     }
 
-    // Blocks of 16 characters: word starts and trigger characters come out of byte compares, so
-    // the walk visits only the positions where something can start. In a block holding characters
-    // above 0x7F, those characters are classed one by one (they open no punctuation trigger, and
-    // a word starting with one is always tried). False when the scan is settled.
-    bool walk_blocks(size_t& i) {
+    // What the general walk of blocks compares with, set up once per call.
+    struct BlockSetup {
         simd::Bytes punct_chars[4];
         int n_punct = 0;
         bool few_punct = true;
-        for (uint32_t c = 0; c < 128 && few_punct; ++c) {
+        simd::Bytes quiet[8];
+        int n_quiet = 0;
+    };
+
+    BlockSetup block_setup() const {
+        BlockSetup b;
+        for (uint32_t c = 0; c < 128 && b.few_punct; ++c) {
             if (!(scan_.char_class_[c] & 2)) continue;
-            if (n_punct == 4)
-                few_punct = false;
+            if (b.n_punct == 4)
+                b.few_punct = false;
             else
-                punct_chars[n_punct++] = simd::splat(static_cast<uint8_t>(c));
+                b.punct_chars[b.n_punct++] = simd::splat(static_cast<uint8_t>(c));
         }
         // With more trigger characters than compares pay for, every character that is neither a
         // word character nor one of a few common quiet ones (white space, the blank that views of
         // a text put in place of what they hide, common punctuation that opens no trigger) is an
         // event, sorted out through the class table.
-        simd::Bytes quiet[8];
-        int n_quiet = 0;
         for (const char q : {' ', '\x01', '\n', '\t', '\r', ',', '(', ')', '.', ';', '='}) {
-            if (n_quiet < 8 && !(scan_.char_class_[static_cast<uint8_t>(q)] & 2))
-                quiet[n_quiet++] = simd::splat(static_cast<uint8_t>(q));
+            if (b.n_quiet < 8 && !(scan_.char_class_[static_cast<uint8_t>(q)] & 2))
+                b.quiet[b.n_quiet++] = simd::splat(static_cast<uint8_t>(q));
         }
-        for (; i + simd::kLanes <= n_; i += simd::kLanes) {
-            simd::Bytes x;
-            uint32_t high = 0;  // lanes holding a character above 0x7F
-            if (!simd::load_ascii(s_ + i, x)) {
-                x = simd::load_clamped(s_ + i);
-                high = simd::mask(x);
-            }
-            uint32_t word_bits = simd::ascii_word_mask(x);
-            for (uint32_t h = high; h; h &= h - 1) {
-                const size_t b = simd::first(h);
-                const uint32_t c = static_cast<uint32_t>(s_[i + b]);
-                if (c < 256 ? (scan_.char_class_[c] & 1) : regex::is_word(c)) word_bits |= 1u << b;
-            }
-            const uint32_t punct_bits = (few_punct ? simd::any_of(x, punct_chars, n_punct)
-                                                   : ~(word_bits | simd::any_of(x, quiet, n_quiet))) &
-                                        ~high & 0xFFFFu;
-            const uint32_t start_bits = word_bits & ~((word_bits << 1) | (prev_word_ ? 1u : 0u));
-            uint32_t events = (start_bits | punct_bits) & 0xFFFFu;
-            while (events) {
-                const size_t b = simd::first(events);
-                const uint32_t c = static_cast<uint32_t>(s_[i + b]);
-                if ((punct_bits >> b & 1) && (scan_.char_class_[c] & 2)) on_punct(i + b, c);
-                if ((start_bits >> b & 1) &&
-                    (c >= 128 || scan_.may_open_word(c, i + b + 1 < n_ ? static_cast<uint32_t>(s_[i + b + 1]) : 0)))
-                    on_word_start(i + b, c);
-                if (settled()) return false;
-                events &= events - 1;
-            }
-            prev_word_ = (word_bits >> 15) & 1;
+        return b;
+    }
+
+    // The events of the block at i: trigger characters (`punct`) and word starts (`starts`).
+    // False when the scan is settled.
+    bool on_events(size_t i, uint32_t starts, uint32_t punct) {
+        uint32_t events = (starts | punct) & 0xFFFFu;
+        while (events) {
+            const size_t b = simd::first(events);
+            const uint32_t c = static_cast<uint32_t>(s_[i + b]);
+            if ((punct >> b & 1) && (scan_.char_class_[c] & 2)) on_punct(i + b, c);
+            if ((starts >> b & 1) &&
+                (c >= 128 || scan_.may_open_word(c, i + b + 1 < n_ ? static_cast<uint32_t>(s_[i + b + 1]) : 0)))
+                on_word_start(i + b, c);
+            if (settled()) return false;
+            events &= events - 1;
         }
+        return true;
+    }
+
+    // One block of 16 characters at i: word starts and trigger characters come out of byte
+    // compares, so the walk visits only the positions where something can start. In a block
+    // holding characters above 0x7F, those characters are classed one by one (they open no
+    // punctuation trigger, and a word starting with one is always tried). False when the scan
+    // is settled.
+    bool walk_block(size_t i, const BlockSetup& setup) {
+        simd::Bytes x;
+        uint32_t high = 0;  // lanes holding a character above 0x7F
+        if (!simd::load_ascii(s_ + i, x)) {
+            x = simd::load_clamped(s_ + i);
+            high = simd::mask(x);
+        }
+        uint32_t word_bits = simd::ascii_word_mask(x);
+        for (uint32_t h = high; h; h &= h - 1) {
+            const size_t b = simd::first(h);
+            const uint32_t c = static_cast<uint32_t>(s_[i + b]);
+            if (c < 256 ? (scan_.char_class_[c] & 1) : regex::is_word(c)) word_bits |= 1u << b;
+        }
+        const uint32_t punct_bits = (setup.few_punct ? simd::any_of(x, setup.punct_chars, setup.n_punct)
+                                                     : ~(word_bits | simd::any_of(x, setup.quiet, setup.n_quiet))) &
+                                    ~high & 0xFFFFu;
+        const uint32_t start_bits = word_bits & ~((word_bits << 1) | (prev_word_ ? 1u : 0u));
+        prev_word_ = (word_bits >> 15) & 1;
+        return on_events(i, start_bits, punct_bits);
+    }
+
+    // Per block marked by the prefilter: the word starts it lets through, the trigger characters.
+    struct Marks {
+        uint32_t starts, punct;
+    };
+    static constexpr size_t kMarkedBlocks = 64;
+
+    // Marks the blocks of 16 characters from i on with the literal prefilter, while a block and
+    // the character after it are ASCII (a wider character may fold to an ASCII letter) and at
+    // most `limit` blocks; how many it marked. `prev_word` says whether the character before i
+    // is a word character, and is updated.
+    TRANSMUTE_SIMD_SHUFFLE static size_t mark_blocks(const C* s, size_t n, size_t i, const TriggerScan::Prefilter& pf,
+                                                     bool& prev_word, Marks* marks, size_t limit) {
+        const simd::Bytes lo0 = simd::load(pf.lo[0]), hi0 = simd::load(pf.hi[0]);
+        const simd::Bytes lo1 = simd::load(pf.lo[1]), hi1 = simd::load(pf.hi[1]);
+        const simd::Bytes punct0 = simd::load(pf.punct[0]), punct1 = simd::load(pf.punct[1]);
+        const simd::Bytes case_bit = simd::splat(0x20);
+        const bool two = pf.width == 2;
+        uint32_t prev = prev_word ? 1u : 0u;
+        size_t k = 0;
+        for (; k < limit && i + simd::kLanes < n; ++k, i += simd::kLanes) {
+            simd::Bytes x, y;
+            if (!simd::load_ascii(s + i, x) || !simd::load_ascii(s + i + 1, y)) break;
+            const uint32_t word_bits = simd::ascii_word_mask(x);
+            const uint32_t starts = word_bits & ~((word_bits << 1) | prev);
+            prev = word_bits >> 15;
+            const simd::Bytes fx = x | case_bit;
+            simd::Bytes hit = simd::lookup16(lo0, simd::low_nibbles(fx)) & simd::lookup16(hi0, simd::high_nibbles(fx));
+            if (two) {
+                const simd::Bytes fy = y | case_bit;
+                hit = hit & simd::lookup16(lo1, simd::low_nibbles(fy)) & simd::lookup16(hi1, simd::high_nibbles(fy));
+            }
+            marks[k].starts = starts & ~simd::zero_mask(hit) & 0xFFFFu;
+            marks[k].punct = simd::mask((x == punct0) | (x == punct1));
+        }
+        prev_word = prev != 0;
+        return k;
+    }
+
+    // The walk over blocks of 16 characters; false when the scan is settled. With the literal
+    // prefilter, runs of ASCII blocks are marked first and their events handled after; a block
+    // the prefilter cannot take goes the general way.
+    bool walk_blocks(size_t& i) {
+        const BlockSetup setup = block_setup();
+        const TriggerScan::Prefilter& pf = scan_.prefilter_;
+        if (pf.enabled) {
+            Marks marks[kMarkedBlocks];
+            while (i + simd::kLanes < n_) {
+                const size_t marked = mark_blocks(s_, n_, i, pf, prev_word_, marks, kMarkedBlocks);
+                for (size_t k = 0; k < marked; ++k, i += simd::kLanes)
+                    if ((marks[k].starts | marks[k].punct) != 0 && !on_events(i, marks[k].starts, marks[k].punct))
+                        return false;
+                if (marked == kMarkedBlocks || i + simd::kLanes >= n_) continue;
+                if (!walk_block(i, setup)) return false;
+                i += simd::kLanes;
+            }
+        }
+        for (; i + simd::kLanes <= n_; i += simd::kLanes)
+            if (!walk_block(i, setup)) return false;
         return true;
     }
 

@@ -2,7 +2,11 @@
 // a pattern source at its top-level alternatives. Tested in tests/test_scan.py.
 #include "triggers.hpp"
 
+#include "../simd.hpp"
+
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <tuple>
 
 namespace transmute::scan {
@@ -160,7 +164,50 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
     scan->punct_next_of_.fill(-1);
     for (uint32_t c = 0; c < 128; ++c)
         if (!scan->punct_by_char_[c].empty()) scan->add_punct_next(c);
+    scan->build_prefilter();
     return scan;
+}
+
+void TriggerScan::build_prefilter() {
+    constexpr size_t kMaxHeads = 48;  // past this the buckets let most words through
+    constexpr size_t kBuckets = 8;
+    Prefilter pf;
+    if (!line_triggers_.empty() || !simd::has_shuffle()) return;
+    for (uint32_t c = 0; c < 128; ++c) {
+        if (!(char_class_[c] & 2)) continue;
+        if (pf.n_punct == 2) return;
+        std::fill(std::begin(pf.punct[pf.n_punct]), std::end(pf.punct[pf.n_punct]), static_cast<uint8_t>(c));
+        ++pf.n_punct;
+    }
+    // Unused places compare with 0x80, which no ASCII block holds.
+    for (int k = pf.n_punct; k < 2; ++k) std::fill(std::begin(pf.punct[k]), std::end(pf.punct[k]), uint8_t{0x80});
+    pf.width = 2;
+    for (const Trigger& t : triggers_)
+        if (t.at_word_start) pf.width = std::min(pf.width, t.prefix.size());
+    if (pf.width == 0) return;
+    std::vector<std::array<uint8_t, 2>> heads;
+    for (const Trigger& t : triggers_) {
+        if (!t.at_word_start) continue;
+        std::array<uint8_t, 2> head{};
+        for (size_t j = 0; j < pf.width; ++j) {
+            if (t.prefix[j] >= 128) return;
+            head[j] = static_cast<uint8_t>(t.prefix[j] | 0x20);
+        }
+        heads.push_back(head);
+    }
+    std::sort(heads.begin(), heads.end());
+    heads.erase(std::unique(heads.begin(), heads.end()), heads.end());
+    if (heads.size() > kMaxHeads) return;
+    // Neighbours in sorted order share their first character, so a bucket's mixtures stay few.
+    for (size_t h = 0; h < heads.size(); ++h) {
+        const uint8_t bit = static_cast<uint8_t>(1u << (h * kBuckets / heads.size()));
+        for (size_t j = 0; j < pf.width; ++j) {
+            pf.lo[j][heads[h][j] & 0x0F] |= bit;
+            pf.hi[j][heads[h][j] >> 4] |= bit;
+        }
+    }
+    pf.enabled = true;
+    prefilter_ = pf;
 }
 
 void TriggerScan::add_dispatch(Group& group) {

@@ -203,6 +203,25 @@ private:
     void add_punct_next(uint32_t c);
     std::vector<uint32_t> line_triggers_;
     std::vector<uint32_t> untriggered_;  // patterns the engine handles on its own
+    // The walk's literal prefilter: with few word triggers, two trigger characters or fewer and no line
+    // triggers, the walk visits only the word starts whose first `width` characters may open a
+    // word trigger's prefix (and the trigger characters), sorted out sixteen at a time by
+    // nibble lookups. Each distinct head (the first `width` characters of a prefix, with bit
+    // 0x20 set as the text's characters get it, so that letter case does not count) goes to one
+    // of eight buckets; lo[j] and hi[j] give per low and high nibble the buckets whose heads
+    // may have that character at place j. A head of a bucket with several heads lets through
+    // the mixtures of their nibbles too: the prefilter only narrows, and every word start it
+    // lets through is tested as before.
+    struct Prefilter {
+        bool enabled = false;
+        size_t width = 0;  // 1 or 2
+        alignas(16) uint8_t lo[2][16] = {};
+        alignas(16) uint8_t hi[2][16] = {};
+        alignas(16) uint8_t punct[2][16] = {};  // the trigger characters, each in every lane (or 0x80)
+        int n_punct = 0;
+    };
+    Prefilter prefilter_;
+    void build_prefilter();
     // A trigger's gate: its alternative alone, compiled for what every match of it holds: the
     // literals it contains (past the last occurrence of one, the trigger can raise no match)
     // and the characters it can start with (a pair, then a third).
