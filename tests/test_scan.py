@@ -72,6 +72,17 @@ def test_keyword_at_every_offset_of_wide_blocks():
             assert classified(text) == dataclasses.astuple(cref.classify(text)), (kind_char, offset)
 
 
+def test_keyword_whose_second_character_is_wide_at_every_offset():
+    # The walk sorts out word starts by their first two characters, sixteen at a time; a wide
+    # second character that matches an ASCII letter under IGNORECASE ("ı" for "i", "ſ" for "s")
+    # may sit just past a block of ASCII.
+    for offset in range(40):
+        for word in ["h\u0131erarchyid", "L\u0131NKED SERVER", "I\u017fNULL(a, b)", "L\u0131KE 'x'", "I\u017f NULL"]:
+            text = "a" * offset + " " + word + " b" * 20
+            assert classified(text) == dataclasses.astuple(cref.classify(text)), (word, offset)
+            assert lp.detect_construct_categories(text) == lref.detect(text), (word, offset)
+
+
 @pytest.mark.parametrize("offset", range(-12, 13, 3))
 def test_detection_across_the_first_part_of_long_texts(offset):
     # Detection looks at the opening part of a long script first; what it finds there must hold
