@@ -1,8 +1,7 @@
 // Sixteen bytes at a time, for the scans of the engine and of the modules: a small typed wrapper
 // over SSE2 (TRANSMUTE_SIMD_SSE2, every x86-64 build) with a plain scalar version elsewhere, so
-// that no other file needs intrinsics or a feature test. Byte shuffles (SSSE3, not part of every
-// x86-64) are asked of the processor at run time: a function that uses them carries
-// TRANSMUTE_SIMD_SHUFFLE and runs only where has_shuffle() holds. Text of any PEP 393 width loads as
+// that no other file needs intrinsics or a feature test; and thirty-two bytes at a time with AVX2,
+// which is asked of the processor at run time (see Wide). Text of any PEP 393 width loads as
 // sixteen bytes, either when all sixteen characters are ASCII or with every character above 0xFF
 // clamped to 0xFF. Tested through tests/test_scan.py and tests/test_engine.py (keywords and
 // literals at every offset next to wider characters, in every width).
@@ -15,7 +14,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#include <tmmintrin.h>
+#include <immintrin.h>
 #define TRANSMUTE_SIMD_SSE2 1
 #endif
 
@@ -171,33 +170,116 @@ inline uint32_t ascii_word_mask(Bytes x) {
     return mask(between(x | splat(0x20), 'a', 'z') | between(x, '0', '9') | (x == splat('_')));
 }
 
-// Table lookups by nibble: lane k of the result is table[index[k]], for indices 0 to 15.
+// Thirty-two bytes at a time, where the processor has AVX2 (asked at run time: a function that
+// uses `Wide` carries TRANSMUTE_SIMD_WIDE and runs only where has_wide() holds), with table
+// lookups by nibble. Elsewhere a plain scalar version stands in, which no caller runs.
+inline constexpr size_t kWideLanes = 32;
+
 #if defined(TRANSMUTE_SIMD_SSE2)
-#define TRANSMUTE_SIMD_SHUFFLE __attribute__((target("ssse3")))
-inline bool has_shuffle() {
+#define TRANSMUTE_SIMD_WIDE __attribute__((target("avx2")))
+struct Wide {
+    __m256i v;
+};
+inline bool has_wide() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3");
+    return __builtin_cpu_supports("avx2");
 }
-TRANSMUTE_SIMD_SHUFFLE inline Bytes lookup16(Bytes table, Bytes index) { return {_mm_shuffle_epi8(table.v, index.v)}; }
-inline Bytes low_nibbles(Bytes x) { return {_mm_and_si128(x.v, _mm_set1_epi8(0x0F))}; }
-inline Bytes high_nibbles(Bytes x) { return {_mm_and_si128(_mm_srli_epi16(x.v, 4), _mm_set1_epi8(0x0F))}; }
+TRANSMUTE_SIMD_WIDE inline Wide wide_splat(uint8_t b) { return {_mm256_set1_epi8(static_cast<char>(b))}; }
+// Sixteen bytes in both halves (the lookups below work per half).
+TRANSMUTE_SIMD_WIDE inline Wide wide_table(const uint8_t* p) {
+    return {_mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))};
+}
+TRANSMUTE_SIMD_WIDE inline Wide operator|(Wide a, Wide b) { return {_mm256_or_si256(a.v, b.v)}; }
+TRANSMUTE_SIMD_WIDE inline Wide operator&(Wide a, Wide b) { return {_mm256_and_si256(a.v, b.v)}; }
+TRANSMUTE_SIMD_WIDE inline Wide operator==(Wide a, Wide b) { return {_mm256_cmpeq_epi8(a.v, b.v)}; }
+// Lanes from lo to hi inclusive, for 0 <= lo <= hi <= 0x7F (bytes above 0x7F are never inside).
+TRANSMUTE_SIMD_WIDE inline Wide between(Wide a, uint8_t lo, uint8_t hi) {
+    return {_mm256_and_si256(_mm256_cmpgt_epi8(a.v, _mm256_set1_epi8(static_cast<char>(lo - 1))),
+                             _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(hi + 1)), a.v))};
+}
+TRANSMUTE_SIMD_WIDE inline uint32_t mask(Wide a) { return static_cast<uint32_t>(_mm256_movemask_epi8(a.v)); }
+// Lane k: table[index[k]] for indices 0 to 15 (`table` from wide_table).
+TRANSMUTE_SIMD_WIDE inline Wide lookup16(Wide table, Wide index) { return {_mm256_shuffle_epi8(table.v, index.v)}; }
+TRANSMUTE_SIMD_WIDE inline Wide low_nibbles(Wide x) { return {_mm256_and_si256(x.v, _mm256_set1_epi8(0x0F))}; }
+TRANSMUTE_SIMD_WIDE inline Wide high_nibbles(Wide x) {
+    return {_mm256_and_si256(_mm256_srli_epi16(x.v, 4), _mm256_set1_epi8(0x0F))};
+}
+TRANSMUTE_SIMD_WIDE inline uint32_t zero_mask(Wide x) { return mask(x == Wide{_mm256_setzero_si256()}); }
+
+// Loads s[0..32) as bytes into `out`; false when some character is above 0x7F.
+template <class C>
+TRANSMUTE_SIMD_WIDE inline bool load_ascii(const C* s, Wide& out) {
+    if constexpr (sizeof(C) == 1) {
+        out.v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
+        return _mm256_movemask_epi8(out.v) == 0;
+    } else if constexpr (sizeof(C) == 2) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 16));
+        const __m256i high = _mm256_and_si256(_mm256_or_si256(a, b), _mm256_set1_epi16(static_cast<short>(0xFF80)));
+        if (!_mm256_testz_si256(high, high)) return false;
+        // The pack works per half: put the halves back in order.
+        out.v = _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8);
+        return true;
+    } else {
+        __m256i parts[4];
+        __m256i all = _mm256_setzero_si256();
+        for (int k = 0; k < 4; ++k) {
+            parts[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 8 * k));
+            all = _mm256_or_si256(all, parts[k]);
+        }
+        const __m256i high = _mm256_and_si256(all, _mm256_set1_epi32(static_cast<int>(0xFFFFFF80u)));
+        if (!_mm256_testz_si256(high, high)) return false;
+        const __m256i words = _mm256_packus_epi16(_mm256_packs_epi32(parts[0], parts[1]),
+                                                  _mm256_packs_epi32(parts[2], parts[3]));
+        out.v = _mm256_permutevar8x32_epi32(words, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+        return true;
+    }
+}
 #else
-#define TRANSMUTE_SIMD_SHUFFLE
-inline bool has_shuffle() { return false; }
-inline Bytes lookup16(Bytes table, Bytes index) {
-    Bytes out;
-    for (size_t k = 0; k < kLanes; ++k) out.v[k] = table.v[index.v[k] & 15];
+#define TRANSMUTE_SIMD_WIDE
+struct Wide {
+    uint8_t v[kWideLanes];
+};
+inline bool has_wide() { return false; }
+template <class F>
+inline Wide wide_lanes(F&& f) {
+    Wide out;
+    for (size_t k = 0; k < kWideLanes; ++k) out.v[k] = f(k);
     return out;
 }
-inline Bytes low_nibbles(Bytes x) { return x & splat(0x0F); }
-inline Bytes high_nibbles(Bytes x) {
-    for (size_t k = 0; k < kLanes; ++k) x.v[k] = static_cast<uint8_t>(x.v[k] >> 4);
-    return x;
+inline Wide wide_splat(uint8_t b) { return wide_lanes([&](size_t) { return b; }); }
+inline Wide wide_table(const uint8_t* p) { return wide_lanes([&](size_t k) { return p[k % 16]; }); }
+inline Wide operator|(Wide a, Wide b) { return wide_lanes([&](size_t k) { return a.v[k] | b.v[k]; }); }
+inline Wide operator&(Wide a, Wide b) { return wide_lanes([&](size_t k) { return a.v[k] & b.v[k]; }); }
+inline Wide operator==(Wide a, Wide b) { return wide_lanes([&](size_t k) { return a.v[k] == b.v[k] ? 0xFF : 0; }); }
+inline Wide between(Wide a, uint8_t lo, uint8_t hi) {
+    return wide_lanes([&](size_t k) { return a.v[k] >= lo && a.v[k] <= hi ? 0xFF : 0; });
+}
+inline uint32_t mask(Wide a) {
+    uint32_t bits = 0;
+    for (size_t k = 0; k < kWideLanes; ++k) bits |= static_cast<uint32_t>(a.v[k] >> 7) << k;
+    return bits;
+}
+inline Wide lookup16(Wide table, Wide index) {
+    return wide_lanes([&](size_t k) { return table.v[(k & 16) + (index.v[k] & 15)]; });
+}
+inline Wide low_nibbles(Wide x) { return wide_lanes([&](size_t k) { return x.v[k] & 15; }); }
+inline Wide high_nibbles(Wide x) { return wide_lanes([&](size_t k) { return x.v[k] >> 4; }); }
+inline uint32_t zero_mask(Wide x) { return mask(x == wide_splat(0)); }
+template <class C>
+inline bool load_ascii(const C* s, Wide& out) {
+    for (size_t k = 0; k < kWideLanes; ++k) {
+        if (static_cast<uint32_t>(s[k]) > 0x7F) return false;
+        out.v[k] = static_cast<uint8_t>(s[k]);
+    }
+    return true;
 }
 #endif
 
-// Bit k set when lane k is zero.
-inline uint32_t zero_mask(Bytes x) { return mask(x == zero()); }
+// The lanes holding \w characters, for bytes that are ASCII: letters, digits and '_'.
+TRANSMUTE_SIMD_WIDE inline uint32_t ascii_word_mask(Wide x) {
+    return mask(between(x | wide_splat(0x20), 'a', 'z') | between(x, '0', '9') | (x == wide_splat('_')));
+}
 
 // The index of the lowest set bit (mask != 0).
 inline size_t first(uint32_t mask) { return static_cast<size_t>(std::countr_zero(mask)); }

@@ -649,10 +649,10 @@ private:
         return b;
     }
 
-    // The events of the block at i: trigger characters (`punct`) and word starts (`starts`).
-    // False when the scan is settled.
+    // The events of the block at i (16 or 32 characters): trigger characters (`punct`) and word
+    // starts (`starts`). False when the scan is settled.
     bool on_events(size_t i, uint32_t starts, uint32_t punct) {
-        uint32_t events = (starts | punct) & 0xFFFFu;
+        uint32_t events = starts | punct;
         while (events) {
             const size_t b = simd::first(events);
             const uint32_t c = static_cast<uint32_t>(s_[i + b]);
@@ -692,38 +692,39 @@ private:
         return on_events(i, start_bits, punct_bits);
     }
 
-    // Per block marked by the prefilter: the word starts it lets through, the trigger characters.
+    // Per block of 32 characters marked by the prefilter: the word starts it lets through, the
+    // trigger characters.
     struct Marks {
         uint32_t starts, punct;
     };
-    static constexpr size_t kMarkedBlocks = 64;
+    static constexpr size_t kMarkedBlocks = 32;
 
-    // Marks the blocks of 16 characters from i on with the literal prefilter, while a block and
+    // Marks the blocks of 32 characters from i on with the literal prefilter, while a block and
     // the character after it are ASCII (a wider character may fold to an ASCII letter) and at
     // most `limit` blocks; how many it marked. `prev_word` says whether the character before i
     // is a word character, and is updated.
-    TRANSMUTE_SIMD_SHUFFLE static size_t mark_blocks(const C* s, size_t n, size_t i, const TriggerScan::Prefilter& pf,
-                                                     bool& prev_word, Marks* marks, size_t limit) {
-        const simd::Bytes lo0 = simd::load(pf.lo[0]), hi0 = simd::load(pf.hi[0]);
-        const simd::Bytes lo1 = simd::load(pf.lo[1]), hi1 = simd::load(pf.hi[1]);
-        const simd::Bytes punct0 = simd::load(pf.punct[0]), punct1 = simd::load(pf.punct[1]);
-        const simd::Bytes case_bit = simd::splat(0x20);
+    TRANSMUTE_SIMD_WIDE static size_t mark_blocks(const C* s, size_t n, size_t i, const TriggerScan::Prefilter& pf,
+                                                  bool& prev_word, Marks* marks, size_t limit) {
+        const simd::Wide lo0 = simd::wide_table(pf.lo[0]), hi0 = simd::wide_table(pf.hi[0]);
+        const simd::Wide lo1 = simd::wide_table(pf.lo[1]), hi1 = simd::wide_table(pf.hi[1]);
+        const simd::Wide punct0 = simd::wide_splat(pf.punct[0]), punct1 = simd::wide_splat(pf.punct[1]);
+        const simd::Wide case_bit = simd::wide_splat(0x20);
         const bool two = pf.width == 2;
         uint32_t prev = prev_word ? 1u : 0u;
         size_t k = 0;
-        for (; k < limit && i + simd::kLanes < n; ++k, i += simd::kLanes) {
-            simd::Bytes x, y;
+        for (; k < limit && i + simd::kWideLanes < n; ++k, i += simd::kWideLanes) {
+            simd::Wide x, y;
             if (!simd::load_ascii(s + i, x) || !simd::load_ascii(s + i + 1, y)) break;
             const uint32_t word_bits = simd::ascii_word_mask(x);
             const uint32_t starts = word_bits & ~((word_bits << 1) | prev);
-            prev = word_bits >> 15;
-            const simd::Bytes fx = x | case_bit;
-            simd::Bytes hit = simd::lookup16(lo0, simd::low_nibbles(fx)) & simd::lookup16(hi0, simd::high_nibbles(fx));
+            prev = word_bits >> 31;
+            const simd::Wide fx = x | case_bit;
+            simd::Wide hit = simd::lookup16(lo0, simd::low_nibbles(fx)) & simd::lookup16(hi0, simd::high_nibbles(fx));
             if (two) {
-                const simd::Bytes fy = y | case_bit;
+                const simd::Wide fy = y | case_bit;
                 hit = hit & simd::lookup16(lo1, simd::low_nibbles(fy)) & simd::lookup16(hi1, simd::high_nibbles(fy));
             }
-            marks[k].starts = starts & ~simd::zero_mask(hit) & 0xFFFFu;
+            marks[k].starts = starts & ~simd::zero_mask(hit);
             marks[k].punct = simd::mask((x == punct0) | (x == punct1));
         }
         prev_word = prev != 0;
@@ -731,21 +732,22 @@ private:
     }
 
     // The walk over blocks of 16 characters; false when the scan is settled. With the literal
-    // prefilter, runs of ASCII blocks are marked first and their events handled after; a block
-    // the prefilter cannot take goes the general way.
+    // prefilter, runs of ASCII blocks of 32 are marked first and their events handled after; a
+    // block the prefilter cannot take goes the general way.
     bool walk_blocks(size_t& i) {
         const BlockSetup setup = block_setup();
         const TriggerScan::Prefilter& pf = scan_.prefilter_;
         if (pf.enabled) {
             Marks marks[kMarkedBlocks];
-            while (i + simd::kLanes < n_) {
+            while (i + simd::kWideLanes < n_) {
                 const size_t marked = mark_blocks(s_, n_, i, pf, prev_word_, marks, kMarkedBlocks);
-                for (size_t k = 0; k < marked; ++k, i += simd::kLanes)
+                for (size_t k = 0; k < marked; ++k, i += simd::kWideLanes)
                     if ((marks[k].starts | marks[k].punct) != 0 && !on_events(i, marks[k].starts, marks[k].punct))
                         return false;
-                if (marked == kMarkedBlocks || i + simd::kLanes >= n_) continue;
-                if (!walk_block(i, setup)) return false;
-                i += simd::kLanes;
+                if (marked == kMarkedBlocks || i + simd::kWideLanes >= n_) continue;
+                for (size_t half = 0; half < simd::kWideLanes; half += simd::kLanes)
+                    if (!walk_block(i + half, setup)) return false;
+                i += simd::kWideLanes;
             }
         }
         for (; i + simd::kLanes <= n_; i += simd::kLanes)

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <iterator>
 #include <tuple>
 
 namespace transmute::scan {
@@ -172,15 +171,13 @@ void TriggerScan::build_prefilter() {
     constexpr size_t kMaxHeads = 48;  // past this the buckets let most words through
     constexpr size_t kBuckets = 8;
     Prefilter pf;
-    if (!line_triggers_.empty() || !simd::has_shuffle()) return;
+    if (!line_triggers_.empty() || !simd::has_wide()) return;
+    int n_punct = 0;
     for (uint32_t c = 0; c < 128; ++c) {
         if (!(char_class_[c] & 2)) continue;
-        if (pf.n_punct == 2) return;
-        std::fill(std::begin(pf.punct[pf.n_punct]), std::end(pf.punct[pf.n_punct]), static_cast<uint8_t>(c));
-        ++pf.n_punct;
+        if (n_punct == 2) return;
+        pf.punct[n_punct++] = static_cast<uint8_t>(c);
     }
-    // Unused places compare with 0x80, which no ASCII block holds.
-    for (int k = pf.n_punct; k < 2; ++k) std::fill(std::begin(pf.punct[k]), std::end(pf.punct[k]), uint8_t{0x80});
     pf.width = 2;
     for (const Trigger& t : triggers_)
         if (t.at_word_start) pf.width = std::min(pf.width, t.prefix.size());

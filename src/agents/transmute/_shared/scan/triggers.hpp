@@ -205,7 +205,7 @@ private:
     std::vector<uint32_t> untriggered_;  // patterns the engine handles on its own
     // The walk's literal prefilter: with few word triggers, two trigger characters or fewer and no line
     // triggers, the walk visits only the word starts whose first `width` characters may open a
-    // word trigger's prefix (and the trigger characters), sorted out sixteen at a time by
+    // word trigger's prefix (and the trigger characters), sorted out 32 at a time by
     // nibble lookups. Each distinct head (the first `width` characters of a prefix, with bit
     // 0x20 set as the text's characters get it, so that letter case does not count) goes to one
     // of eight buckets; lo[j] and hi[j] give per low and high nibble the buckets whose heads
@@ -215,10 +215,9 @@ private:
     struct Prefilter {
         bool enabled = false;
         size_t width = 0;  // 1 or 2
-        alignas(16) uint8_t lo[2][16] = {};
-        alignas(16) uint8_t hi[2][16] = {};
-        alignas(16) uint8_t punct[2][16] = {};  // the trigger characters, each in every lane (or 0x80)
-        int n_punct = 0;
+        uint8_t lo[2][16] = {};
+        uint8_t hi[2][16] = {};
+        uint8_t punct[2] = {0x80, 0x80};  // the trigger characters (0x80, which ASCII lacks: none)
     };
     Prefilter prefilter_;
     void build_prefilter();
