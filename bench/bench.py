@@ -5,9 +5,13 @@ each wider string kind), the ratio to the plain-Python reading, the per-call tim
 script, 1-thread versus 2-thread throughput, and how time grows on adversarial inputs when their
 size doubles.
 
+With the labelled corpus built (bench/platform_corpus/build_corpus.py, or TRANSMUTE_CORPUS pointing at
+it), it also measures both functions on the corpus's real T-SQL scripts.
+
 Run:  .venv/bin/python bench/bench.py          (after scripts/run-tests.sh or run-examples.sh)
 """
 
+import os
 import sys
 import tempfile
 import threading
@@ -57,6 +61,36 @@ def throughput_table():
                 tp = best_time(plain, text, budget=0.2, min_runs=1)
                 print(f"{name:32} {kind:7} {len(text):9d} {len(text) / tn / 1e6:10.1f} "
                       f"{len(text) / tp / 1e6:10.1f} {tp / tn:8.1f}")
+
+
+def real_tsql():
+    corpus = Path(os.environ.get("TRANSMUTE_CORPUS", "/work/corpus")) / "sqlserver"
+    if not corpus.is_dir():
+        print("\n(no corpus of real T-SQL: build it with bench/platform_corpus/build_corpus.py)")
+        return
+    from agents.transmute.assess import NotAssessed, decode_script
+
+    texts = []
+    for path in sorted(p for p in corpus.rglob("*") if p.is_file()):
+        try:
+            texts.append(decode_script(path.read_bytes())[0])
+        except NotAssessed:
+            continue
+    chars = sum(map(len, texts))
+    wide = sum(1 for t in texts if not t.isascii())
+    print(f"\n== real T-SQL: {len(texts)} scripts, {chars / 1e6:.1f} Mchar ({wide} not ASCII), best of 3 ==")
+    for name, native, plain in (("classify_sql", complexity.classify_sql, cref.classify),
+                                ("detect_construct_categories", lorepick.detect_construct_categories, lref.detect)):
+        rates = []
+        for fn in (native, plain):
+            best = float("inf")
+            for _ in range(3):
+                started = time.perf_counter()
+                for text in texts:
+                    fn(text)
+                best = min(best, time.perf_counter() - started)
+            rates.append(chars / best / 1e6)
+        print(f"{name:32} native {rates[0]:8.1f} Mchar/s   plain {rates[1]:6.2f} Mchar/s   ratio {rates[0] / rates[1]:6.1f}")
 
 
 def per_call():
@@ -163,6 +197,7 @@ def adversarial():
 
 if __name__ == "__main__":
     throughput_table()
+    real_tsql()
     per_call()
     reading_plan()
     knowledge()

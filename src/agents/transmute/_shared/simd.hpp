@@ -205,6 +205,10 @@ TRANSMUTE_SIMD_WIDE inline Wide high_nibbles(Wide x) {
     return {_mm256_and_si256(_mm256_srli_epi16(x.v, 4), _mm256_set1_epi8(0x0F))};
 }
 TRANSMUTE_SIMD_WIDE inline uint32_t zero_mask(Wide x) { return mask(x == Wide{_mm256_setzero_si256()}); }
+// Lane k: x[k + 1]; the last lane 0.
+TRANSMUTE_SIMD_WIDE inline Wide next_lanes(Wide x) {
+    return {_mm256_alignr_epi8(_mm256_permute2x128_si256(x.v, x.v, 0x81), x.v, 1)};
+}
 
 // Loads s[0..32) as bytes into `out`; false when some character is above 0x7F.
 template <class C>
@@ -233,6 +237,27 @@ TRANSMUTE_SIMD_WIDE inline bool load_ascii(const C* s, Wide& out) {
                                                   _mm256_packs_epi32(parts[2], parts[3]));
         out.v = _mm256_permutevar8x32_epi32(words, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
         return true;
+    }
+}
+
+// s[0..32) as bytes, every character above 0xFF turned into 0xFF.
+template <class C>
+TRANSMUTE_SIMD_WIDE inline Wide load_clamped_wide(const C* s) {
+    if constexpr (sizeof(C) == 1) {
+        return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s))};
+    } else if constexpr (sizeof(C) == 2) {
+        const __m256i top = _mm256_set1_epi16(0xFF);
+        const __m256i a = _mm256_min_epu16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s)), top);
+        const __m256i b = _mm256_min_epu16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 16)), top);
+        return {_mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8)};
+    } else {
+        const __m256i top = _mm256_set1_epi32(0xFF);
+        __m256i parts[4];
+        for (int k = 0; k < 4; ++k)
+            parts[k] = _mm256_min_epu32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 8 * k)), top);
+        const __m256i words = _mm256_packus_epi16(_mm256_packus_epi32(parts[0], parts[1]),
+                                                  _mm256_packus_epi32(parts[2], parts[3]));
+        return {_mm256_permutevar8x32_epi32(words, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7))};
     }
 }
 #else
@@ -266,6 +291,11 @@ inline Wide lookup16(Wide table, Wide index) {
 inline Wide low_nibbles(Wide x) { return wide_lanes([&](size_t k) { return x.v[k] & 15; }); }
 inline Wide high_nibbles(Wide x) { return wide_lanes([&](size_t k) { return x.v[k] >> 4; }); }
 inline uint32_t zero_mask(Wide x) { return mask(x == wide_splat(0)); }
+inline Wide next_lanes(Wide x) { return wide_lanes([&](size_t k) { return k + 1 < kWideLanes ? x.v[k + 1] : 0; }); }
+template <class C>
+inline Wide load_clamped_wide(const C* s) {
+    return wide_lanes([&](size_t k) { return static_cast<uint32_t>(s[k]) > 0xFF ? 0xFF : static_cast<uint8_t>(s[k]); });
+}
 template <class C>
 inline bool load_ascii(const C* s, Wide& out) {
     for (size_t k = 0; k < kWideLanes; ++k) {
@@ -275,6 +305,24 @@ inline bool load_ascii(const C* s, Wide& out) {
     return true;
 }
 #endif
+
+// The next index in [from, end) whose character, clamped to 0xFF, is one of the four bytes of
+// `want`, or `end`; 32 characters at a time.
+template <class C>
+TRANSMUTE_SIMD_WIDE size_t find_clamped(const C* s, size_t from, size_t end, const uint8_t* want) {
+    const Wide w0 = wide_splat(want[0]), w1 = wide_splat(want[1]), w2 = wide_splat(want[2]), w3 = wide_splat(want[3]);
+    size_t i = from;
+    for (; i + kWideLanes <= end; i += kWideLanes) {
+        const Wide x = load_clamped_wide(s + i);
+        const uint32_t hits = mask((x == w0) | (x == w1) | (x == w2) | (x == w3));
+        if (hits) return i + static_cast<size_t>(std::countr_zero(hits));
+    }
+    for (; i < end; ++i) {
+        const uint32_t c = static_cast<uint32_t>(s[i]) > 0xFF ? 0xFF : static_cast<uint32_t>(s[i]);
+        if (c == want[0] || c == want[1] || c == want[2] || c == want[3]) return i;
+    }
+    return end;
+}
 
 // The lanes holding \w characters, for bytes that are ASCII: letters, digits and '_'.
 TRANSMUTE_SIMD_WIDE inline uint32_t ascii_word_mask(Wide x) {

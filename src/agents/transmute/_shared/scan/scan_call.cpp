@@ -699,32 +699,37 @@ private:
     };
     static constexpr size_t kMarkedBlocks = 32;
 
-    // Marks the blocks of 32 characters from i on with the literal prefilter, while a block and
-    // the character after it are ASCII (a wider character may fold to an ASCII letter) and at
-    // most `limit` blocks; how many it marked. `prev_word` says whether the character before i
-    // is a word character, and is updated.
+    // Marks the blocks of 32 characters from i on with the literal prefilter, while a block is
+    // ASCII (a wider character may match an ASCII letter) and at most `limit` blocks; how many it
+    // marked. `prev_word` says whether the character before i is a word character, and is
+    // updated. A word starting at a block's last character is sorted out by its first character
+    // alone.
     TRANSMUTE_SIMD_WIDE static size_t mark_blocks(const C* s, size_t n, size_t i, const TriggerScan::Prefilter& pf,
                                                   bool& prev_word, Marks* marks, size_t limit) {
         const simd::Wide lo0 = simd::wide_table(pf.lo[0]), hi0 = simd::wide_table(pf.hi[0]);
         const simd::Wide lo1 = simd::wide_table(pf.lo[1]), hi1 = simd::wide_table(pf.hi[1]);
         const simd::Wide punct0 = simd::wide_splat(pf.punct[0]), punct1 = simd::wide_splat(pf.punct[1]);
         const simd::Wide case_bit = simd::wide_splat(0x20);
+        constexpr uint32_t kLast = 1u << (simd::kWideLanes - 1);
         const bool two = pf.width == 2;
         uint32_t prev = prev_word ? 1u : 0u;
         size_t k = 0;
-        for (; k < limit && i + simd::kWideLanes < n; ++k, i += simd::kWideLanes) {
-            simd::Wide x, y;
-            if (!simd::load_ascii(s + i, x) || !simd::load_ascii(s + i + 1, y)) break;
+        for (; k < limit && i + simd::kWideLanes <= n; ++k, i += simd::kWideLanes) {
+            simd::Wide x;
+            if (!simd::load_ascii(s + i, x)) break;
             const uint32_t word_bits = simd::ascii_word_mask(x);
             const uint32_t starts = word_bits & ~((word_bits << 1) | prev);
-            prev = word_bits >> 31;
+            prev = word_bits >> (simd::kWideLanes - 1);
             const simd::Wide fx = x | case_bit;
-            simd::Wide hit = simd::lookup16(lo0, simd::low_nibbles(fx)) & simd::lookup16(hi0, simd::high_nibbles(fx));
+            const simd::Wide hit = simd::lookup16(lo0, simd::low_nibbles(fx)) & simd::lookup16(hi0, simd::high_nibbles(fx));
+            uint32_t pass = ~simd::zero_mask(hit);
             if (two) {
-                const simd::Wide fy = y | case_bit;
-                hit = hit & simd::lookup16(lo1, simd::low_nibbles(fy)) & simd::lookup16(hi1, simd::high_nibbles(fy));
+                const simd::Wide fy = simd::next_lanes(fx);
+                const simd::Wide both = hit & simd::lookup16(lo1, simd::low_nibbles(fy)) &
+                                        simd::lookup16(hi1, simd::high_nibbles(fy));
+                pass = ~simd::zero_mask(both) | (pass & kLast);
             }
-            marks[k].starts = starts & ~simd::zero_mask(hit);
+            marks[k].starts = starts & pass;
             marks[k].punct = simd::mask((x == punct0) | (x == punct1));
         }
         prev_word = prev != 0;
@@ -739,12 +744,12 @@ private:
         const TriggerScan::Prefilter& pf = scan_.prefilter_;
         if (pf.enabled) {
             Marks marks[kMarkedBlocks];
-            while (i + simd::kWideLanes < n_) {
+            while (i + simd::kWideLanes <= n_) {
                 const size_t marked = mark_blocks(s_, n_, i, pf, prev_word_, marks, kMarkedBlocks);
                 for (size_t k = 0; k < marked; ++k, i += simd::kWideLanes)
                     if ((marks[k].starts | marks[k].punct) != 0 && !on_events(i, marks[k].starts, marks[k].punct))
                         return false;
-                if (marked == kMarkedBlocks || i + simd::kWideLanes >= n_) continue;
+                if (marked == kMarkedBlocks || i + simd::kWideLanes > n_) continue;
                 for (size_t half = 0; half < simd::kWideLanes; half += simd::kLanes)
                     if (!walk_block(i + half, setup)) return false;
                 i += simd::kWideLanes;

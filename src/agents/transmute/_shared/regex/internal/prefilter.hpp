@@ -87,6 +87,16 @@ size_t find_literal(const Program& prog, const Literal& lit, const C* s, size_t 
         // An anchor that accepts no wide char leaves them out (0xFF itself is then an anchor byte
         // or no match).
         const uint8_t wide = anchor.narrow_only() ? b[0] : 0xFF;
+        static const bool wide_lanes = simd::has_wide();
+        if (wide_lanes) {
+            const uint8_t bytes[4] = {b[0], nb > 1 ? b[1] : b[0], nb > 2 ? b[2] : b[0], wide};
+            const size_t end = last + k + 1;
+            for (size_t at = simd::find_clamped(s, i, end, bytes); at < end;
+                 at = simd::find_clamped(s, at + 1, end, bytes)) {
+                if (anchor.test(static_cast<uint32_t>(s[at])) && literal_at(prog, lit, s, n, at - k)) return at - k;
+            }
+            return kNoPos;
+        }
         const simd::Bytes want[4] = {simd::splat(b[0]), simd::splat(nb > 1 ? b[1] : b[0]),
                                      simd::splat(nb > 2 ? b[2] : b[0]), simd::splat(wide)};
         for (; i + simd::kLanes <= last + k + 1; i += simd::kLanes) {
