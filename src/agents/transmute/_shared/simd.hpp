@@ -324,6 +324,48 @@ TRANSMUTE_SIMD_WIDE size_t find_clamped(const C* s, size_t from, size_t end, con
     return end;
 }
 
+// The bytes one place of a literal accepts (1 to 4), as lanes: a letter's two cases by one
+// compare of x | 0x20, others by one compare each.
+struct WidePlace {
+    Wide want[4];
+    Wide case_bit;
+    bool pair;
+    TRANSMUTE_SIMD_WIDE explicit WidePlace(const uint8_t* bytes, int count) {
+        pair = count == 2 && (bytes[0] ^ bytes[1]) == 0x20;
+        case_bit = wide_splat(pair ? 0x20 : 0);
+        for (int k = 0; k < 4; ++k) want[k] = wide_splat(pair ? (bytes[0] | 0x20) : bytes[k < count ? k : 0]);
+    }
+    TRANSMUTE_SIMD_WIDE uint32_t hits(Wide x) const {
+        if (pair) return mask((x | case_bit) == want[0]);
+        return mask((x == want[0]) | (x == want[1]) | (x == want[2]) | (x == want[3]));
+    }
+    static bool accepts(const uint8_t* bytes, int count, uint32_t c) {
+        for (int k = 0; k < count; ++k)
+            if (bytes[k] == c) return true;
+        return false;
+    }
+};
+
+// The first start in [from, end) at which the characters at places a and z from it, clamped to
+// 0xFF, are among `a_bytes` and `z_bytes`; or `end`. Every place of a start before `end` must
+// lie inside the text. 32 starts at a time.
+template <class C>
+TRANSMUTE_SIMD_WIDE size_t find_two_places(const C* s, size_t from, size_t end, size_t a, const uint8_t* a_bytes,
+                                           int a_count, size_t z, const uint8_t* z_bytes, int z_count) {
+    const WidePlace pa(a_bytes, a_count), pz(z_bytes, z_count);
+    size_t i = from;
+    for (; i + kWideLanes <= end; i += kWideLanes) {
+        const uint32_t hits = pa.hits(load_clamped_wide(s + i + a)) & pz.hits(load_clamped_wide(s + i + z));
+        if (hits) return i + static_cast<size_t>(std::countr_zero(hits));
+    }
+    for (; i < end; ++i) {
+        const uint32_t ca = static_cast<uint32_t>(s[i + a]) > 0xFF ? 0xFF : static_cast<uint32_t>(s[i + a]);
+        const uint32_t cz = static_cast<uint32_t>(s[i + z]) > 0xFF ? 0xFF : static_cast<uint32_t>(s[i + z]);
+        if (WidePlace::accepts(a_bytes, a_count, ca) && WidePlace::accepts(z_bytes, z_count, cz)) return i;
+    }
+    return end;
+}
+
 // The lanes holding \w characters, for bytes that are ASCII: letters, digits and '_'.
 TRANSMUTE_SIMD_WIDE inline uint32_t ascii_word_mask(Wide x) {
     return mask(between(x | wide_splat(0x20), 'a', 'z') | between(x, '0', '9') | (x == wide_splat('_')));

@@ -40,6 +40,7 @@ regex::ProgramPtr compile_or_note(const std::u32string& source, int flags, std::
 std::unique_ptr<TriggerScan> build_scan(const std::vector<ScanPattern>& patterns, std::string& failures) {
     std::vector<regex::ProgramPtr> programs;
     std::vector<Mode> modes;
+    std::vector<std::pair<std::u32string, int>> facts;
     bool refused = false;
     for (const ScanPattern& entry : patterns) {
         std::u32string source;
@@ -52,9 +53,21 @@ std::unique_ptr<TriggerScan> build_scan(const std::vector<ScanPattern>& patterns
         programs.push_back(compile_or_note(source, flag, failures));
         refused = refused || !programs.back();
         modes.push_back(entry.mode);
+        facts.emplace_back(std::move(source), flag);
     }
     if (refused) return nullptr;
-    return TriggerScan::build(std::move(programs), std::move(modes));
+    // A presence pattern with the same source and flags as a counted one is answered by its count.
+    std::vector<std::pair<uint32_t, uint32_t>> twins;
+    for (uint32_t p = 0; p < patterns.size(); ++p) {
+        if (modes[p] != Mode::presence) continue;
+        for (uint32_t q = 0; q < patterns.size(); ++q) {
+            if (modes[q] == Mode::count && facts[q] == facts[p]) {
+                twins.emplace_back(p, q);
+                break;
+            }
+        }
+    }
+    return TriggerScan::build(std::move(programs), std::move(modes), true, std::move(twins));
 }
 
 bool warn_refused(const char* module_name, const std::string& failures) {

@@ -227,15 +227,20 @@ private:
             ws_.call = 1;
         }
         reset_gates();
+        // Twins are answered by their counts once the walk is over (TriggerScan::run), unless
+        // the engine must search them.
+        const bool twins_by_count = !result_.want_first && !partial_;
         for (uint32_t p = 0; p < patterns; ++p) {
             if (!presence(p)) continue;
-            if (result_.found[p])
+            if (result_.found[p] || (twins_by_count && scan_.has_twin_[p]))
                 state(p).done = true;
             else
                 ++open_;
         }
         if (partial_ && (scan_.has_count_ || !scan_.untriggered_.empty())) return false;
         for (uint32_t p : scan_.untriggered_) search_untriggered(p);
+        if (!twins_by_count)
+            for (const auto& twin : scan_.twins_) search_untriggered(twin.first);
         return !settled();
     }
 
@@ -779,6 +784,10 @@ void TriggerScan::run(const C* s, size_t n, ScanResult& result, bool partial) co
     std::unique_ptr<Workspace<C>> ws = workspaces_->take<C>();
     ScanCall<C>(*this, *ws, s, n, result, partial).run();
     workspaces_->give_back(std::move(ws));
+    if (!result.want_first && !partial) {
+        for (const auto& [presence, counted] : twins_)
+            if (result.counts[counted] > 0) result.found[presence] = true;
+    }
 }
 
 template void TriggerScan::run<Py_UCS1>(const Py_UCS1*, size_t, ScanResult&, bool) const;

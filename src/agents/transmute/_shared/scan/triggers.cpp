@@ -64,12 +64,19 @@ std::vector<std::pair<uint32_t, uint32_t>> pack_heads(const std::vector<std::u32
 }
 
 std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> programs, std::vector<Mode> modes,
-                                                bool gates) {
+                                                bool gates, std::vector<std::pair<uint32_t, uint32_t>> twins) {
     auto scan = std::unique_ptr<TriggerScan>(new TriggerScan());
     scan->programs_ = std::move(programs);
     scan->modes_ = std::move(modes);
+    scan->has_twin_.assign(scan->programs_.size(), false);
+    for (const auto& [presence, counted] : twins) {
+        if (scan->modes_[presence] != Mode::presence || scan->modes_[counted] != Mode::count) continue;
+        scan->has_twin_[presence] = true;
+        scan->twins_.emplace_back(presence, counted);
+    }
     for (uint32_t p = 0; p < scan->programs_.size(); ++p) {
         if (scan->modes_[p] == Mode::count) scan->has_count_ = true;
+        if (scan->has_twin_[p]) continue;
         if (!derive_triggers(*scan->programs_[p], p, scan->triggers_)) scan->untriggered_.push_back(p);
     }
     for (Trigger& t : scan->triggers_) {

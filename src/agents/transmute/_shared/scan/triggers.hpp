@@ -115,9 +115,11 @@ public:
     // `programs[i]` is the compiled pattern i, searched in `modes[i]`; its triggers come from its
     // syntax tree. With `gates`, each trigger also gets a gate (below), which costs a forward
     // search per literal and call and spares the anchored runs at candidates whose alternative's
-    // literals are missing further on.
+    // literals are missing further on. `twins` pairs a presence pattern with a counted pattern
+    // of the same source and flags: the count answers it (a match exists when one is counted).
     static std::unique_ptr<TriggerScan> build(std::vector<regex::ProgramPtr> programs, std::vector<Mode> modes,
-                                              bool gates = true);
+                                              bool gates = true,
+                                              std::vector<std::pair<uint32_t, uint32_t>> twins = {});
 
     size_t size() const { return programs_.size(); }
     // Patterns without triggers, which the engine searches on their own over the whole text.
@@ -203,6 +205,11 @@ private:
     void add_punct_next(uint32_t c);
     std::vector<uint32_t> line_triggers_;
     std::vector<uint32_t> untriggered_;  // patterns the engine handles on its own
+    // Presence patterns answered by a counted twin (presence, count), and per pattern whether it
+    // is one of them. A call that wants where a match starts, or that sees only a prefix, has
+    // the engine search them instead.
+    std::vector<std::pair<uint32_t, uint32_t>> twins_;
+    std::vector<bool> has_twin_;
     // The walk's literal prefilter: with few word triggers, two trigger characters or fewer and no line
     // triggers, the walk visits only the word starts whose first `width` characters may open a
     // word trigger's prefix (and the trigger characters), sorted out 32 at a time by

@@ -7,6 +7,7 @@
 #include "../regex.hpp"
 #include "program.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -69,6 +70,25 @@ size_t find_literal(const Program& prog, const Literal& lit, const C* s, size_t 
     if (from > n || n - from < len) return kNoPos;
     const size_t k = lit.anchor;
     const size_t last = n - len;  // last possible start
+    static const bool wide_lanes = simd::has_wide();
+    if (wide_lanes && lit.partner_nbytes > 0) {
+        // Two places at a time. In a wider string a char above 0xFF reads as 0xFF, which stands
+        // for every such char a place accepts (its set is then not narrow_only).
+        uint8_t a_bytes[4], z_bytes[4];
+        int a_count = lit.anchor_nbytes, z_count = lit.partner_nbytes;
+        std::copy(lit.anchor_bytes, lit.anchor_bytes + 4, a_bytes);
+        std::copy(lit.partner_bytes, lit.partner_bytes + 4, z_bytes);
+        if constexpr (sizeof(C) > 1) {
+            if (!prog.sets[lit.sets[k]].narrow_only()) a_bytes[a_count++] = 0xFF;
+            if (!prog.sets[lit.sets[lit.partner]].narrow_only()) z_bytes[z_count++] = 0xFF;
+        }
+        for (size_t at = from; (at = simd::find_two_places(s, at, last + 1, k, a_bytes, a_count, lit.partner,
+                                                           z_bytes, z_count)) <= last;
+             ++at) {
+            if (literal_at(prog, lit, s, n, at)) return at;
+        }
+        return kNoPos;
+    }
     if constexpr (sizeof(C) == 1) {
         size_t i = from + k;
         while (true) {

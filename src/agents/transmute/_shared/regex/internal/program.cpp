@@ -276,16 +276,28 @@ int set_frequency(const CharSet& s, uint8_t* bytes, int& nbytes) {
 
 // Picks the rarest position of a literal as its scan anchor; returns a score (lower is better).
 int finish_literal(Literal& lit, const std::vector<CharSet>& sets) {
-    int best = 1 << 30;
+    int best = 1 << 30, second = 1 << 30;
     for (uint32_t j = 0; j < lit.sets.size(); ++j) {
         uint8_t bytes[4];
         int nb = 0;
         const int f = set_frequency(sets[lit.sets[j]], bytes, nb);
-        if (nb >= 1 && nb <= 3 && f < best) {
+        if (nb < 1 || nb > 3) continue;
+        if (f < best) {
+            if (lit.anchor_nbytes > 0) {
+                second = best;
+                lit.partner = lit.anchor;
+                lit.partner_nbytes = lit.anchor_nbytes;
+                std::copy(lit.anchor_bytes, lit.anchor_bytes + 4, lit.partner_bytes);
+            }
             best = f;
             lit.anchor = j;
             lit.anchor_nbytes = nb;
             std::copy(bytes, bytes + 4, lit.anchor_bytes);
+        } else if (f < second) {
+            second = f;
+            lit.partner = j;
+            lit.partner_nbytes = nb;
+            std::copy(bytes, bytes + 4, lit.partner_bytes);
         }
     }
     // Longer literals verify better; rarity of the anchor dominates.

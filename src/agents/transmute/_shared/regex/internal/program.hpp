@@ -50,6 +50,11 @@ struct Literal {
     uint32_t anchor = 0;         // position scanned for first (rarest byte set)
     uint8_t anchor_bytes[4] = {0, 0, 0, 0};
     int anchor_nbytes = 0;       // 1..3 byte values the anchor accepts, 0 when unusable for bytes
+    // A second position tested beside the anchor (the next rarest), so that a scan stops only
+    // where both agree; partner_nbytes 0: none.
+    uint32_t partner = 0;
+    uint8_t partner_bytes[4] = {0, 0, 0, 0};
+    int partner_nbytes = 0;
     bool empty() const { return sets.empty(); }
 };
 
