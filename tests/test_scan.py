@@ -185,6 +185,25 @@ def test_every_trigger_shape_has_triggers_and_scans_like_re(seeded_random):
         scanned_like_re(programs, patterns, texts, counted, gates)
 
 
+def test_presence_answered_by_a_counted_twin_scans_like_re(seeded_random):
+    # A pattern looked for and the same pattern counted: the count answers the first when the
+    # scan is not asked where the first match starts; when it is, the engine searches it.
+    shapes = TRIGGER_SHAPES[:12]
+    programs = [_engine.compile(source, flags) for source, flags in shapes] * 2
+    patterns = [re.compile(source, flags) for source, flags in shapes]
+    twins = [(k, k + len(shapes)) for k in range(len(shapes))]
+    counted = {k + len(shapes) for k in range(len(shapes))}
+    for _ in range(100):
+        text = shape_text(seeded_random) + seeded_random.choice(["", "\u00ff", "\u0100"])
+        for first in (True, False):
+            results, _ = _engine.scan(programs, text, counted=counted, gates=True, twins=twins, first=first)
+            for k, pattern in enumerate(patterns):
+                match = pattern.search(text)
+                assert results[k] == ((match.start() if match else None) if first else match is not None), (
+                    pattern.pattern, first, text)
+                assert results[k + len(shapes)] == [m.span() for m in pattern.finditer(text)]
+
+
 # Pieces of generated patterns: literals, classes, white space, optional and alternative groups,
 # anchors and lookarounds, so that triggers of every kind (and patterns without one) come up.
 PIECES = [r"\b", "^", "#", "@", "::", "ab", "a", "(?:a|#)", r"\w", r"\s*", r"\s+", "[#@]", "x?", "(?:ab)?", r"\d+",

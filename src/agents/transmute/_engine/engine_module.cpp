@@ -346,18 +346,22 @@ PyObject* engine_extra_cases(PyObject*, PyObject*) {
     return out.release();
 }
 
-// scan(programs, text, counted=(), gates=False) -> (results, untriggered): one multi-pattern scan
-// of the text, as the modules run it. results[i] is the start of the first match of programs[i]
-// (None without one), or for the indices in `counted` the spans of all its matches; untriggered
-// lists the programs the scan searches on their own, without triggers.
+// scan(programs, text, counted=(), gates=False, twins=(), first=True) -> (results, untriggered):
+// one multi-pattern scan of the text, as the modules run it. results[i] is the start of the
+// first match of programs[i] (None without one; without `first`, True or False), or for the
+// indices in `counted` the spans of all its matches; untriggered lists the programs the scan
+// searches on their own, without triggers. `twins` pairs (presence, counted) indices of
+// programs of the same pattern, as the modules pair them.
 PyObject* engine_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kw[] = {"programs", "text", "counted", "gates", nullptr};
+    static const char* kw[] = {"programs", "text", "counted", "gates", "twins", "first", nullptr};
     PyObject* programs;
     PyObject* text;
     PyObject* counted = nullptr;
+    PyObject* twin_pairs = nullptr;
     int gates = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|Op:scan", const_cast<char**>(kw), &PyList_Type, &programs,
-                                     &PyUnicode_Type, &text, &counted, &gates))
+    int first = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|OpOp:scan", const_cast<char**>(kw), &PyList_Type,
+                                     &programs, &PyUnicode_Type, &text, &counted, &gates, &twin_pairs, &first))
         return nullptr;
     PyTypeObject* type = state_of(module)->type;
     const Py_ssize_t count = PyList_GET_SIZE(programs);
@@ -384,11 +388,27 @@ PyObject* engine_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
             modes[static_cast<size_t>(index)] = transmute::scan::Mode::count;
         }
     }
+    std::vector<std::pair<uint32_t, uint32_t>> twins;
+    if (twin_pairs != nullptr) {
+        Ref seq = Ref::steal(PySequence_Fast(twin_pairs, "twins must be a sequence"));
+        if (!seq) return nullptr;
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(seq.get()); ++k) {
+            Py_ssize_t presence, count_index;
+            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), k), "nn", &presence, &count_index))
+                return nullptr;
+            if (presence < 0 || presence >= count || count_index < 0 || count_index >= count) {
+                PyErr_SetString(PyExc_IndexError, "twin index out of range");
+                return nullptr;
+            }
+            twins.emplace_back(static_cast<uint32_t>(presence), static_cast<uint32_t>(count_index));
+        }
+    }
     std::vector<bool> counted_mode(modes.size());
     for (size_t k = 0; k < modes.size(); ++k) counted_mode[k] = modes[k] == transmute::scan::Mode::count;
-    auto scan = transmute::scan::TriggerScan::build(std::move(compiled), std::move(modes), gates != 0);
+    auto scan = transmute::scan::TriggerScan::build(std::move(compiled), std::move(modes), gates != 0,
+                                                    std::move(twins));
     transmute::scan::ScanResult result;
-    result.want_first = true;
+    result.want_first = first != 0;
     result.want_spans = true;
     transmute::visit_text(text, [&](const auto* s, Py_ssize_t n) { scan->run(s, static_cast<size_t>(n), result); });
     Ref results = Ref::steal(PyList_New(count));
@@ -404,6 +424,8 @@ PyObject* engine_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
                     Py_BuildValue("(nn)", static_cast<Py_ssize_t>(span.start), static_cast<Py_ssize_t>(span.end)));
                 if (!pair || PyList_Append(value.get(), pair.get()) < 0) return nullptr;
             }
+        } else if (!first) {
+            value = Ref::borrow(result.found[k] ? Py_True : Py_False);
         } else if (result.found[k]) {
             value = Ref::steal(PyLong_FromSize_t(result.first[k]));
             if (!value) return nullptr;
