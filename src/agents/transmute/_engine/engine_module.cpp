@@ -361,7 +361,8 @@ PyObject* engine_scan(PyObject* module, PyObject* args, PyObject* kwargs) {
     int gates = 0;
     int first = 1;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|OpOp:scan", const_cast<char**>(kw), &PyList_Type,
-                                     &programs, &PyUnicode_Type, &text, &counted, &gates, &twin_pairs, &first))
+                                     &programs, &PyUnicode_Type, &text, &counted, &gates, &twin_pairs,
+                                     &first))
         return nullptr;
     PyTypeObject* type = state_of(module)->type;
     const Py_ssize_t count = PyList_GET_SIZE(programs);

@@ -199,8 +199,12 @@ TRANSMUTE_SIMD_WIDE inline Wide between(Wide a, uint8_t lo, uint8_t hi) {
 }
 TRANSMUTE_SIMD_WIDE inline uint32_t mask(Wide a) { return static_cast<uint32_t>(_mm256_movemask_epi8(a.v)); }
 // Lane k: table[index[k]] for indices 0 to 15 (`table` from wide_table).
-TRANSMUTE_SIMD_WIDE inline Wide lookup16(Wide table, Wide index) { return {_mm256_shuffle_epi8(table.v, index.v)}; }
-TRANSMUTE_SIMD_WIDE inline Wide low_nibbles(Wide x) { return {_mm256_and_si256(x.v, _mm256_set1_epi8(0x0F))}; }
+TRANSMUTE_SIMD_WIDE inline Wide lookup16(Wide table, Wide index) {
+    return {_mm256_shuffle_epi8(table.v, index.v)};
+}
+TRANSMUTE_SIMD_WIDE inline Wide low_nibbles(Wide x) {
+    return {_mm256_and_si256(x.v, _mm256_set1_epi8(0x0F))};
+}
 TRANSMUTE_SIMD_WIDE inline Wide high_nibbles(Wide x) {
     return {_mm256_and_si256(_mm256_srli_epi16(x.v, 4), _mm256_set1_epi8(0x0F))};
 }
@@ -219,7 +223,8 @@ TRANSMUTE_SIMD_WIDE inline bool load_ascii(const C* s, Wide& out) {
     } else if constexpr (sizeof(C) == 2) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 16));
-        const __m256i high = _mm256_and_si256(_mm256_or_si256(a, b), _mm256_set1_epi16(static_cast<short>(0xFF80)));
+        const __m256i high =
+            _mm256_and_si256(_mm256_or_si256(a, b), _mm256_set1_epi16(static_cast<short>(0xFF80)));
         if (!_mm256_testz_si256(high, high)) return false;
         // The pack works per half: put the halves back in order.
         out.v = _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8);
@@ -272,11 +277,21 @@ inline Wide wide_lanes(F&& f) {
     for (size_t k = 0; k < kWideLanes; ++k) out.v[k] = f(k);
     return out;
 }
-inline Wide wide_splat(uint8_t b) { return wide_lanes([&](size_t) { return b; }); }
-inline Wide wide_table(const uint8_t* p) { return wide_lanes([&](size_t k) { return p[k % 16]; }); }
-inline Wide operator|(Wide a, Wide b) { return wide_lanes([&](size_t k) { return a.v[k] | b.v[k]; }); }
-inline Wide operator&(Wide a, Wide b) { return wide_lanes([&](size_t k) { return a.v[k] & b.v[k]; }); }
-inline Wide operator==(Wide a, Wide b) { return wide_lanes([&](size_t k) { return a.v[k] == b.v[k] ? 0xFF : 0; }); }
+inline Wide wide_splat(uint8_t b) {
+    return wide_lanes([&](size_t) { return b; });
+}
+inline Wide wide_table(const uint8_t* p) {
+    return wide_lanes([&](size_t k) { return p[k % 16]; });
+}
+inline Wide operator|(Wide a, Wide b) {
+    return wide_lanes([&](size_t k) { return a.v[k] | b.v[k]; });
+}
+inline Wide operator&(Wide a, Wide b) {
+    return wide_lanes([&](size_t k) { return a.v[k] & b.v[k]; });
+}
+inline Wide operator==(Wide a, Wide b) {
+    return wide_lanes([&](size_t k) { return a.v[k] == b.v[k] ? 0xFF : 0; });
+}
 inline Wide between(Wide a, uint8_t lo, uint8_t hi) {
     return wide_lanes([&](size_t k) { return a.v[k] >= lo && a.v[k] <= hi ? 0xFF : 0; });
 }
@@ -288,13 +303,20 @@ inline uint32_t mask(Wide a) {
 inline Wide lookup16(Wide table, Wide index) {
     return wide_lanes([&](size_t k) { return table.v[(k & 16) + (index.v[k] & 15)]; });
 }
-inline Wide low_nibbles(Wide x) { return wide_lanes([&](size_t k) { return x.v[k] & 15; }); }
-inline Wide high_nibbles(Wide x) { return wide_lanes([&](size_t k) { return x.v[k] >> 4; }); }
+inline Wide low_nibbles(Wide x) {
+    return wide_lanes([&](size_t k) { return x.v[k] & 15; });
+}
+inline Wide high_nibbles(Wide x) {
+    return wide_lanes([&](size_t k) { return x.v[k] >> 4; });
+}
 inline uint32_t zero_mask(Wide x) { return mask(x == wide_splat(0)); }
-inline Wide next_lanes(Wide x) { return wide_lanes([&](size_t k) { return k + 1 < kWideLanes ? x.v[k + 1] : 0; }); }
+inline Wide next_lanes(Wide x) {
+    return wide_lanes([&](size_t k) { return k + 1 < kWideLanes ? x.v[k + 1] : 0; });
+}
 template <class C>
 inline Wide load_clamped_wide(const C* s) {
-    return wide_lanes([&](size_t k) { return static_cast<uint32_t>(s[k]) > 0xFF ? 0xFF : static_cast<uint8_t>(s[k]); });
+    return wide_lanes(
+        [&](size_t k) { return static_cast<uint32_t>(s[k]) > 0xFF ? 0xFF : static_cast<uint8_t>(s[k]); });
 }
 template <class C>
 inline bool load_ascii(const C* s, Wide& out) {
@@ -310,7 +332,8 @@ inline bool load_ascii(const C* s, Wide& out) {
 // `want`, or `end`; 32 characters at a time.
 template <class C>
 TRANSMUTE_SIMD_WIDE size_t find_clamped(const C* s, size_t from, size_t end, const uint8_t* want) {
-    const Wide w0 = wide_splat(want[0]), w1 = wide_splat(want[1]), w2 = wide_splat(want[2]), w3 = wide_splat(want[3]);
+    const Wide w0 = wide_splat(want[0]), w1 = wide_splat(want[1]), w2 = wide_splat(want[2]),
+               w3 = wide_splat(want[3]);
     size_t i = from;
     for (; i + kWideLanes <= end; i += kWideLanes) {
         const Wide x = load_clamped_wide(s + i);
@@ -350,8 +373,9 @@ struct WidePlace {
 // 0xFF, are among `a_bytes` and `z_bytes`; or `end`. Every place of a start before `end` must
 // lie inside the text. 32 starts at a time.
 template <class C>
-TRANSMUTE_SIMD_WIDE size_t find_two_places(const C* s, size_t from, size_t end, size_t a, const uint8_t* a_bytes,
-                                           int a_count, size_t z, const uint8_t* z_bytes, int z_count) {
+TRANSMUTE_SIMD_WIDE size_t find_two_places(const C* s, size_t from, size_t end, size_t a,
+                                           const uint8_t* a_bytes, int a_count, size_t z,
+                                           const uint8_t* z_bytes, int z_count) {
     const WidePlace pa(a_bytes, a_count), pz(z_bytes, z_count);
     size_t i = from;
     for (; i + kWideLanes <= end; i += kWideLanes) {

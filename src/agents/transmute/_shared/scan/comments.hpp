@@ -44,7 +44,8 @@ inline size_t find_either(const C* s, size_t from, size_t n, char a, char b) {
         return simd::find_clamped(s, from, n, want);
     }
     size_t i = from;
-    const simd::Bytes wanted[2] = {simd::splat(static_cast<uint8_t>(a)), simd::splat(static_cast<uint8_t>(b))};
+    const simd::Bytes wanted[2] = {simd::splat(static_cast<uint8_t>(a)),
+                                   simd::splat(static_cast<uint8_t>(b))};
     for (; i + simd::kLanes <= n; i += simd::kLanes) {
         const uint32_t hits = simd::any_of(simd::load_clamped(s + i), wanted, 2);
         if (hits) return i + simd::first(hits);

@@ -83,7 +83,8 @@ size_t count_nonblank_lines(const C* s, size_t n) {
     static const bool wide = simd::has_wide();
     size_t count = 0;
     bool nonblank = false;
-    size_t i = wide ? detail::count_wide_blocks(s, n, nonblank, count) : detail::count_blocks(s, n, nonblank, count);
+    size_t i =
+        wide ? detail::count_wide_blocks(s, n, nonblank, count) : detail::count_blocks(s, n, nonblank, count);
     for (; i < n; ++i) {
         const C c = s[i];
         if (c > ' ' && c < 0x7F) {

@@ -663,7 +663,8 @@ private:
             const uint32_t c = static_cast<uint32_t>(s_[i + b]);
             if ((punct >> b & 1) && (scan_.char_class_[c] & 2)) on_punct(i + b, c);
             if ((starts >> b & 1) &&
-                (c >= 128 || scan_.may_open_word(c, i + b + 1 < n_ ? static_cast<uint32_t>(s_[i + b + 1]) : 0)))
+                (c >= 128 ||
+                 scan_.may_open_word(c, i + b + 1 < n_ ? static_cast<uint32_t>(s_[i + b + 1]) : 0)))
                 on_word_start(i + b, c);
             if (settled()) return false;
             events &= events - 1;
@@ -689,9 +690,10 @@ private:
             const uint32_t c = static_cast<uint32_t>(s_[i + b]);
             if (c < 256 ? (scan_.char_class_[c] & 1) : regex::is_word(c)) word_bits |= 1u << b;
         }
-        const uint32_t punct_bits = (setup.few_punct ? simd::any_of(x, setup.punct_chars, setup.n_punct)
-                                                     : ~(word_bits | simd::any_of(x, setup.quiet, setup.n_quiet))) &
-                                    ~high & 0xFFFFu;
+        const uint32_t punct_bits =
+            (setup.few_punct ? simd::any_of(x, setup.punct_chars, setup.n_punct)
+                             : ~(word_bits | simd::any_of(x, setup.quiet, setup.n_quiet))) &
+            ~high & 0xFFFFu;
         const uint32_t start_bits = word_bits & ~((word_bits << 1) | (prev_word_ ? 1u : 0u));
         prev_word_ = (word_bits >> 15) & 1;
         return on_events(i, start_bits, punct_bits);
@@ -709,8 +711,9 @@ private:
     // marked. `prev_word` says whether the character before i is a word character, and is
     // updated. A word starting at a block's last character is sorted out by its first character
     // alone.
-    TRANSMUTE_SIMD_WIDE static size_t mark_blocks(const C* s, size_t n, size_t i, const TriggerScan::Prefilter& pf,
-                                                  bool& prev_word, Marks* marks, size_t limit) {
+    TRANSMUTE_SIMD_WIDE static size_t mark_blocks(const C* s, size_t n, size_t i,
+                                                  const TriggerScan::Prefilter& pf, bool& prev_word,
+                                                  Marks* marks, size_t limit) {
         const simd::Wide lo0 = simd::wide_table(pf.lo[0]), hi0 = simd::wide_table(pf.hi[0]);
         const simd::Wide lo1 = simd::wide_table(pf.lo[1]), hi1 = simd::wide_table(pf.hi[1]);
         const simd::Wide punct0 = simd::wide_splat(pf.punct[0]), punct1 = simd::wide_splat(pf.punct[1]);
@@ -726,7 +729,8 @@ private:
             const uint32_t starts = word_bits & ~((word_bits << 1) | prev);
             prev = word_bits >> (simd::kWideLanes - 1);
             const simd::Wide fx = x | case_bit;
-            const simd::Wide hit = simd::lookup16(lo0, simd::low_nibbles(fx)) & simd::lookup16(hi0, simd::high_nibbles(fx));
+            const simd::Wide hit =
+                simd::lookup16(lo0, simd::low_nibbles(fx)) & simd::lookup16(hi0, simd::high_nibbles(fx));
             uint32_t pass = ~simd::zero_mask(hit);
             if (two) {
                 const simd::Wide fy = simd::next_lanes(fx);
@@ -752,7 +756,8 @@ private:
             while (i + simd::kWideLanes <= n_) {
                 const size_t marked = mark_blocks(s_, n_, i, pf, prev_word_, marks, kMarkedBlocks);
                 for (size_t k = 0; k < marked; ++k, i += simd::kWideLanes)
-                    if ((marks[k].starts | marks[k].punct) != 0 && !on_events(i, marks[k].starts, marks[k].punct))
+                    if ((marks[k].starts | marks[k].punct) != 0 &&
+                        !on_events(i, marks[k].starts, marks[k].punct))
                         return false;
                 if (marked == kMarkedBlocks || i + simd::kWideLanes > n_) continue;
                 for (size_t half = 0; half < simd::kWideLanes; half += simd::kLanes)

@@ -63,8 +63,9 @@ std::vector<std::pair<uint32_t, uint32_t>> pack_heads(const std::vector<std::u32
     return packed;
 }
 
-std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> programs, std::vector<Mode> modes,
-                                                bool gates, std::vector<std::pair<uint32_t, uint32_t>> twins) {
+std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> programs,
+                                                std::vector<Mode> modes, bool gates,
+                                                std::vector<std::pair<uint32_t, uint32_t>> twins) {
     auto scan = std::unique_ptr<TriggerScan>(new TriggerScan());
     scan->programs_ = std::move(programs);
     scan->modes_ = std::move(modes);

@@ -117,8 +117,8 @@ public:
     // search per literal and call and spares the anchored runs at candidates whose alternative's
     // literals are missing further on. `twins` pairs a presence pattern with a counted pattern
     // of the same source and flags: the count answers it (a match exists when one is counted).
-    static std::unique_ptr<TriggerScan> build(std::vector<regex::ProgramPtr> programs, std::vector<Mode> modes,
-                                              bool gates = true,
+    static std::unique_ptr<TriggerScan> build(std::vector<regex::ProgramPtr> programs,
+                                              std::vector<Mode> modes, bool gates = true,
                                               std::vector<std::pair<uint32_t, uint32_t>> twins = {});
 
     size_t size() const { return programs_.size(); }

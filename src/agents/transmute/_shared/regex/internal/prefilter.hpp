@@ -113,7 +113,8 @@ size_t find_literal(const Program& prog, const Literal& lit, const C* s, size_t 
             const size_t end = last + k + 1;
             for (size_t at = simd::find_clamped(s, i, end, bytes); at < end;
                  at = simd::find_clamped(s, at + 1, end, bytes)) {
-                if (anchor.test(static_cast<uint32_t>(s[at])) && literal_at(prog, lit, s, n, at - k)) return at - k;
+                if (anchor.test(static_cast<uint32_t>(s[at])) && literal_at(prog, lit, s, n, at - k))
+                    return at - k;
             }
             return kNoPos;
         }
