@@ -12,7 +12,8 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+// TRANSMUTE_SIMD_SCALAR builds the plain version on x86-64 too, so that it can be tested there.
+#if defined(__SSE2__) && !defined(TRANSMUTE_SIMD_SCALAR)
 #include <emmintrin.h>
 #include <immintrin.h>
 #define TRANSMUTE_SIMD_SSE2 1
