@@ -296,6 +296,7 @@ private:
         if (presence(p)) {
             result_.found[p] = engine_presence(p, from);
             --open_;
+            settled_since_filter_ = true;
         } else {
             regex::Matcher<C>& m = matcher(p);
             size_t pos = from < run.last_end ? run.last_end : from;
@@ -327,6 +328,7 @@ private:
                 if (result_.want_first) result_.first[p] = at;
                 run.done = true;
                 --open_;
+                settled_since_filter_ = true;
                 return;
             }
             count_match(p, at, answer.end);
@@ -712,14 +714,13 @@ private:
     // updated. A word starting at a block's last character is sorted out by its first character
     // alone.
     TRANSMUTE_SIMD_WIDE static size_t mark_blocks(const C* s, size_t n, size_t i,
-                                                  const TriggerScan::Prefilter& pf, bool& prev_word,
-                                                  Marks* marks, size_t limit) {
+                                                  const TriggerScan::FilterTables& pf, bool two,
+                                                  bool& prev_word, Marks* marks, size_t limit) {
         const simd::Wide lo0 = simd::wide_table(pf.lo[0]), hi0 = simd::wide_table(pf.hi[0]);
         const simd::Wide lo1 = simd::wide_table(pf.lo[1]), hi1 = simd::wide_table(pf.hi[1]);
         const simd::Wide punct0 = simd::wide_splat(pf.punct[0]), punct1 = simd::wide_splat(pf.punct[1]);
         const simd::Wide case_bit = simd::wide_splat(0x20);
         constexpr uint32_t kLast = 1u << (simd::kWideLanes - 1);
-        const bool two = pf.width == 2;
         uint32_t prev = prev_word ? 1u : 0u;
         size_t k = 0;
         for (; k < limit && i + simd::kWideLanes <= n; ++k, i += simd::kWideLanes) {
@@ -745,6 +746,19 @@ private:
         return k;
     }
 
+    // The prefilter's tables for the patterns not yet settled.
+    void refresh_filter(TriggerScan::FilterTables& tables) const {
+        const TriggerScan::Prefilter& pf = scan_.prefilter_;
+        uint64_t open_heads = 0;
+        uint32_t open_punct = 0;
+        for (size_t ti = 0; ti < scan_.triggers_.size(); ++ti) {
+            if (done(scan_.triggers_[ti].pattern)) continue;
+            if (pf.head_of[ti] >= 0) open_heads |= uint64_t{1} << pf.head_of[ti];
+            if (pf.punct_of[ti] >= 0) open_punct |= 1u << pf.punct_of[ti];
+        }
+        pf.fill(open_heads, open_punct, tables);
+    }
+
     // The walk over blocks of 16 characters; false when the scan is settled. With the literal
     // prefilter, runs of ASCII blocks of 32 are marked first and their events handled after; a
     // block the prefilter cannot take goes the general way.
@@ -753,8 +767,14 @@ private:
         const TriggerScan::Prefilter& pf = scan_.prefilter_;
         if (pf.enabled) {
             Marks marks[kMarkedBlocks];
+            TriggerScan::FilterTables tables = pf.all;
             while (i + simd::kWideLanes <= n_) {
-                const size_t marked = mark_blocks(s_, n_, i, pf, prev_word_, marks, kMarkedBlocks);
+                if (settled_since_filter_) {
+                    refresh_filter(tables);
+                    settled_since_filter_ = false;
+                }
+                const size_t marked =
+                    mark_blocks(s_, n_, i, tables, pf.width == 2, prev_word_, marks, kMarkedBlocks);
                 for (size_t k = 0; k < marked; ++k, i += simd::kWideLanes)
                     if ((marks[k].starts | marks[k].punct) != 0 &&
                         !on_events(i, marks[k].starts, marks[k].punct))
@@ -779,6 +799,7 @@ private:
     size_t budget_;          // characters the anchored runs of one pattern may look at
     size_t open_ = 0;        // presence patterns still to settle
     bool prev_word_ = false;  // the walk's previous character was a word character
+    bool settled_since_filter_ = false;  // a presence pattern settled since the prefilter's tables
     size_t run_from_ = SIZE_MAX, run_to_ = 0;  // the run of white space white_end() read last
     size_t packed_pos_ = SIZE_MAX;             // where packed_at() packed last: as is, folded
     uint32_t packed_[2] = {0, 0};

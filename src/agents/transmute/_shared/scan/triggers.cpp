@@ -177,42 +177,65 @@ std::unique_ptr<TriggerScan> TriggerScan::build(std::vector<regex::ProgramPtr> p
 
 void TriggerScan::build_prefilter() {
     constexpr size_t kMaxHeads = 48;  // past this the buckets let most words through
-    constexpr size_t kBuckets = 8;
     Prefilter pf;
     if (!line_triggers_.empty() || !simd::has_wide()) return;
+    uint8_t punct[2] = {0x80, 0x80};
     int n_punct = 0;
     for (uint32_t c = 0; c < 128; ++c) {
         if (!(char_class_[c] & 2)) continue;
         if (n_punct == 2) return;
-        pf.punct[n_punct++] = static_cast<uint8_t>(c);
+        punct[n_punct++] = static_cast<uint8_t>(c);
     }
     pf.width = 2;
     for (const Trigger& t : triggers_)
         if (t.at_word_start) pf.width = std::min(pf.width, t.prefix.size());
     if (pf.width == 0) return;
-    std::vector<std::array<uint8_t, 2>> heads;
+    auto head_of = [&](const Trigger& t) {
+        std::array<uint8_t, 2> head{};
+        for (size_t j = 0; j < pf.width; ++j) head[j] = static_cast<uint8_t>(t.prefix[j] | 0x20);
+        return head;
+    };
     for (const Trigger& t : triggers_) {
         if (!t.at_word_start) continue;
-        std::array<uint8_t, 2> head{};
-        for (size_t j = 0; j < pf.width; ++j) {
+        for (size_t j = 0; j < pf.width; ++j)
             if (t.prefix[j] >= 128) return;
-            head[j] = static_cast<uint8_t>(t.prefix[j] | 0x20);
-        }
-        heads.push_back(head);
+        pf.heads.push_back(head_of(t));
     }
-    std::sort(heads.begin(), heads.end());
-    heads.erase(std::unique(heads.begin(), heads.end()), heads.end());
-    if (heads.size() > kMaxHeads) return;
+    std::sort(pf.heads.begin(), pf.heads.end());
+    pf.heads.erase(std::unique(pf.heads.begin(), pf.heads.end()), pf.heads.end());
+    if (pf.heads.size() > kMaxHeads) return;
+    for (const Trigger& t : triggers_) {
+        int8_t head = -1, place = -1;
+        if (t.at_word_start) {
+            head = static_cast<int8_t>(std::lower_bound(pf.heads.begin(), pf.heads.end(), head_of(t)) -
+                                       pf.heads.begin());
+        } else {
+            place = static_cast<int8_t>(t.punct == punct[0] ? 0 : 1);
+        }
+        pf.head_of.push_back(head);
+        pf.punct_of.push_back(place);
+    }
+    const uint64_t every_head = pf.heads.size() == 64 ? ~uint64_t{0} : (uint64_t{1} << pf.heads.size()) - 1;
+    std::copy(punct, punct + 2, pf.chars);
+    pf.fill(every_head, (1u << n_punct) - 1, pf.all);
+    pf.enabled = true;
+    prefilter_ = std::move(pf);
+}
+
+void TriggerScan::Prefilter::fill(uint64_t open_heads, uint32_t open_punct, FilterTables& out) const {
+    constexpr size_t kBuckets = 8;
+    out = FilterTables{};
     // Neighbours in sorted order share their first character, so a bucket's mixtures stay few.
     for (size_t h = 0; h < heads.size(); ++h) {
+        if (!((open_heads >> h) & 1)) continue;
         const uint8_t bit = static_cast<uint8_t>(1u << (h * kBuckets / heads.size()));
-        for (size_t j = 0; j < pf.width; ++j) {
-            pf.lo[j][heads[h][j] & 0x0F] |= bit;
-            pf.hi[j][heads[h][j] >> 4] |= bit;
+        for (size_t j = 0; j < width; ++j) {
+            out.lo[j][heads[h][j] & 0x0F] |= bit;
+            out.hi[j][heads[h][j] >> 4] |= bit;
         }
     }
-    pf.enabled = true;
-    prefilter_ = pf;
+    for (size_t k = 0; k < 2; ++k)
+        if ((open_punct >> k) & 1) out.punct[k] = chars[k];
 }
 
 void TriggerScan::add_dispatch(Group& group) {

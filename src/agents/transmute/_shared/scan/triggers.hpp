@@ -210,21 +210,31 @@ private:
     // the engine search them instead.
     std::vector<std::pair<uint32_t, uint32_t>> twins_;
     std::vector<bool> has_twin_;
-    // The walk's literal prefilter: with few word triggers, two trigger characters or fewer and no line
-    // triggers, the walk visits only the word starts whose first `width` characters may open a
-    // word trigger's prefix (and the trigger characters), sorted out 32 at a time by
+    // The walk's literal prefilter: with few word triggers, two trigger characters or fewer and
+    // no line triggers, the walk visits only the word starts whose first `width` characters may
+    // open a word trigger's prefix (and the trigger characters), sorted out 32 at a time by
     // nibble lookups. Each distinct head (the first `width` characters of a prefix, with bit
     // 0x20 set as the text's characters get it, so that letter case does not count) goes to one
     // of eight buckets; lo[j] and hi[j] give per low and high nibble the buckets whose heads
     // may have that character at place j. A head of a bucket with several heads lets through
     // the mixtures of their nibbles too: the prefilter only narrows, and every word start it
-    // lets through is tested as before.
-    struct Prefilter {
-        bool enabled = false;
-        size_t width = 0;  // 1 or 2
+    // lets through is tested as before. A call leaves out the heads and characters of patterns
+    // it has settled.
+    struct FilterTables {
         uint8_t lo[2][16] = {};
         uint8_t hi[2][16] = {};
         uint8_t punct[2] = {0x80, 0x80};  // the trigger characters (0x80, which ASCII lacks: none)
+    };
+    struct Prefilter {
+        bool enabled = false;
+        size_t width = 0;  // 1 or 2
+        FilterTables all;  // every head and trigger character
+        uint8_t chars[2] = {0x80, 0x80};  // the trigger characters
+        std::vector<std::array<uint8_t, 2>> heads;  // distinct, sorted
+        std::vector<int8_t> head_of;   // per trigger: its head, or -1
+        std::vector<int8_t> punct_of;  // per trigger: its place in punct, or -1
+        // The tables of the heads and trigger characters whose bits are set.
+        void fill(uint64_t open_heads, uint32_t open_punct, FilterTables& out) const;
     };
     Prefilter prefilter_;
     void build_prefilter();
