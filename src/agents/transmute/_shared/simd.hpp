@@ -171,6 +171,12 @@ inline uint32_t ascii_word_mask(Bytes x) {
     return mask(between(x | splat(0x20), 'a', 'z') | between(x, '0', '9') | (x == splat('_')));
 }
 
+// A character as a byte, every character above 0xFF turned into 0xFF.
+template <class C>
+inline uint32_t clamped(C c) {
+    return static_cast<uint32_t>(c) > 0xFF ? 0xFF : static_cast<uint32_t>(c);
+}
+
 // Thirty-two bytes at a time, where the processor has AVX2 (asked at run time: a function that
 // uses `Wide` carries TRANSMUTE_SIMD_WIDE and runs only where has_wide() holds), with table
 // lookups by nibble. Elsewhere a plain scalar version stands in, which no caller runs.
@@ -181,9 +187,13 @@ inline constexpr size_t kWideLanes = 32;
 struct Wide {
     __m256i v;
 };
+// Asked of the processor once.
 inline bool has_wide() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
+    static const bool wide = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return wide;
 }
 TRANSMUTE_SIMD_WIDE inline Wide wide_splat(uint8_t b) { return {_mm256_set1_epi8(static_cast<char>(b))}; }
 // Sixteen bytes in both halves (the lookups below work per half).
@@ -316,8 +326,7 @@ inline Wide next_lanes(Wide x) {
 }
 template <class C>
 inline Wide load_clamped_wide(const C* s) {
-    return wide_lanes(
-        [&](size_t k) { return static_cast<uint32_t>(s[k]) > 0xFF ? 0xFF : static_cast<uint8_t>(s[k]); });
+    return wide_lanes([&](size_t k) { return static_cast<uint8_t>(clamped(s[k])); });
 }
 template <class C>
 inline bool load_ascii(const C* s, Wide& out) {
@@ -342,7 +351,7 @@ TRANSMUTE_SIMD_WIDE size_t find_clamped(const C* s, size_t from, size_t end, con
         if (hits) return i + static_cast<size_t>(std::countr_zero(hits));
     }
     for (; i < end; ++i) {
-        const uint32_t c = static_cast<uint32_t>(s[i]) > 0xFF ? 0xFF : static_cast<uint32_t>(s[i]);
+        const uint32_t c = clamped(s[i]);
         if (c == want[0] || c == want[1] || c == want[2] || c == want[3]) return i;
     }
     return end;
@@ -383,11 +392,10 @@ TRANSMUTE_SIMD_WIDE size_t find_two_places(const C* s, size_t from, size_t end, 
         const uint32_t hits = pa.hits(load_clamped_wide(s + i + a)) & pz.hits(load_clamped_wide(s + i + z));
         if (hits) return i + static_cast<size_t>(std::countr_zero(hits));
     }
-    for (; i < end; ++i) {
-        const uint32_t ca = static_cast<uint32_t>(s[i + a]) > 0xFF ? 0xFF : static_cast<uint32_t>(s[i + a]);
-        const uint32_t cz = static_cast<uint32_t>(s[i + z]) > 0xFF ? 0xFF : static_cast<uint32_t>(s[i + z]);
-        if (WidePlace::accepts(a_bytes, a_count, ca) && WidePlace::accepts(z_bytes, z_count, cz)) return i;
-    }
+    for (; i < end; ++i)
+        if (WidePlace::accepts(a_bytes, a_count, clamped(s[i + a])) &&
+            WidePlace::accepts(z_bytes, z_count, clamped(s[i + z])))
+            return i;
     return end;
 }
 

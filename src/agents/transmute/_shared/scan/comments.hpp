@@ -37,8 +37,7 @@ inline size_t find_char(const C* s, size_t from, size_t n, C ch) {
 // Next index >= from holding `a` or `b` (ASCII), or n.
 template <class C>
 inline size_t find_either(const C* s, size_t from, size_t n, char a, char b) {
-    static const bool wide = simd::has_wide();
-    if (wide) {
+    if (simd::has_wide()) {
         const uint8_t want[4] = {static_cast<uint8_t>(a), static_cast<uint8_t>(b), static_cast<uint8_t>(a),
                                  static_cast<uint8_t>(b)};
         return simd::find_clamped(s, from, n, want);

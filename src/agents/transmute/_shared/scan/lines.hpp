@@ -80,11 +80,10 @@ size_t count_blocks(const C* s, size_t n, bool& nonblank, size_t& count) {
 // A blank line contributes nothing, so "\r\n" may be treated as two boundaries.
 template <class C>
 size_t count_nonblank_lines(const C* s, size_t n) {
-    static const bool wide = simd::has_wide();
     size_t count = 0;
     bool nonblank = false;
-    size_t i =
-        wide ? detail::count_wide_blocks(s, n, nonblank, count) : detail::count_blocks(s, n, nonblank, count);
+    size_t i = simd::has_wide() ? detail::count_wide_blocks(s, n, nonblank, count)
+                                : detail::count_blocks(s, n, nonblank, count);
     for (; i < n; ++i) {
         const C c = s[i];
         if (c > ' ' && c < 0x7F) {

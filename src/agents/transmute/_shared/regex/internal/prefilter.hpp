@@ -70,8 +70,7 @@ size_t find_literal(const Program& prog, const Literal& lit, const C* s, size_t 
     if (from > n || n - from < len) return kNoPos;
     const size_t k = lit.anchor;
     const size_t last = n - len;  // last possible start
-    static const bool wide_lanes = simd::has_wide();
-    if (wide_lanes && lit.partner_nbytes > 0) {
+    if (simd::has_wide() && lit.partner_nbytes > 0) {
         // Two places at a time. In a wider string a char above 0xFF reads as 0xFF, which stands
         // for every such char a place accepts (its set is then not narrow_only).
         uint8_t a_bytes[4], z_bytes[4];
@@ -107,8 +106,7 @@ size_t find_literal(const Program& prog, const Literal& lit, const C* s, size_t 
         // An anchor that accepts no wide char leaves them out (0xFF itself is then an anchor byte
         // or no match).
         const uint8_t wide = anchor.narrow_only() ? b[0] : 0xFF;
-        static const bool wide_lanes = simd::has_wide();
-        if (wide_lanes) {
+        if (simd::has_wide()) {
             const uint8_t bytes[4] = {b[0], nb > 1 ? b[1] : b[0], nb > 2 ? b[2] : b[0], wide};
             const size_t end = last + k + 1;
             for (size_t at = simd::find_clamped(s, i, end, bytes); at < end;
