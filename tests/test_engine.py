@@ -421,6 +421,57 @@ def test_short_runs_after_long_explorations_agree_with_re(source, flags):
             assert engine.anchored_ends(text, range(len(text) + 1)) == want, (SEED, text)
 
 
+# Programs run without backtracking: at every split the next char picks the one way on. Texts
+# are short runs of the pattern's own words and of chars that pick a way: wide white space, wide
+# word chars and case variants.
+ONE_PASS_PATTERNS = [
+    (r"#\w+", 0, ["#", "t"]), (r"#\w+|@\w+\s+TABLE", I, ["#", "@", "t", "TABLE", "tabLE"]),
+    (r"\bEXEC(?:UTE)?\s*\(", I, ["EXEC", "exec", "UTE", "ute", "("]),
+    (r"\bDECLARE\s+\w+\s+CURSOR\b", I, ["DECLARE", "CURSOR", "c"]), (r"\bCREATE\s+TABLE\b", I, ["CREATE", "TABLE"]),
+    (r"[a-z]+1", 0, ["a", "1"]), (r"k(?:s|\s)+?i", 0, ["k", "s", "i"]), (r"\w+\s+k", 0, ["k", "a"]),
+]
+ONE_PASS_PIECES = ["k", "\u212a", "s", "\u017f", "i", "\u0130", "\u0131", "_", "\u00e9", "\u4e2d", "\U0001d518",
+                   " ", "\t", "\n", "\u2028", "\u3000", "\x85", "\x1c", "\u00a0", "-"]
+
+
+@pytest.mark.parametrize("source,flags,words", ONE_PASS_PATTERNS)
+def test_one_pass_programs_agree_with_re(source, flags, words):
+    engine, pattern = pair(source, flags)
+    assert engine.matcher == "one_pass"
+    rng = random.Random(f"one-pass:{SEED}:{source}")
+    for kind in KINDS:
+        for _ in range(300):
+            pieces = [rng.choice(words) if rng.random() < 0.5 else rng.choice(ONE_PASS_PIECES)
+                      for _ in range(rng.randrange(1, 10))]
+            text = as_kind("".join(pieces), kind)
+            want = [found.end() if (found := pattern.match(text, pos)) else None for pos in range(len(text) + 1)]
+            assert engine.anchored_ends(text, range(len(text) + 1)) == want, (SEED, text)
+            assert engine.spans(text) == [m.span() for m in pattern.finditer(text)], (SEED, text)
+
+
+@pytest.mark.parametrize("source,flags", [
+    (r"a|ab", 0),                                       # both ways open with "a"
+    (r"\bPROC(?:EDURE)?\b", I),                        # one way may match without a char
+    (r"\bWITH\s+\w+\s*(?:\([^)]*\))?\s*AS\s*\(", I),  # "AS" may continue the name's run
+    (r"\w+\w", 0), (r"x*", 0), (r"(?=a)\w+", 0),
+])
+def test_programs_that_may_need_to_go_back_are_not_one_pass(source, flags):
+    engine, pattern = pair(source, flags)
+    assert engine.matcher != "one_pass"
+    text = "PROCEDURE aab ab WITH fooAS( xx a1"
+    assert engine.spans(text) == [m.span() for m in pattern.finditer(text)]
+
+
+def test_one_pass_runs_that_walk_the_same_run_stay_exact():
+    # Runs at every position of a long run of the loop's chars each walk to its end; past a
+    # budget the matcher changes, and every answer stays re's.
+    engine, pattern = pair(r"[a-z]+1", 0)
+    for text in ("a" * 5000 + "-1", "a" * 3000 + "1" + "b" * 3000 + "-"):
+        want = [found.end() if (found := pattern.match(text, pos)) else None for pos in range(len(text) + 1)]
+        assert engine.anchored_ends(text, range(len(text) + 1)) == want
+        assert engine.count(text) == len(pattern.findall(text))
+
+
 @pytest.mark.parametrize("source,flags", [
     (r"\w", 0), (r"\W", 0), (r"\s", 0), (r"\d", 0), (r"[\s\d]", 0), (r"[k-s]", I), (r"\w", I),
     (r"[^\W\d_]", I), (r"[^\s]+", 0), (r"\b\w", 0),

@@ -214,6 +214,10 @@ PyObject* program_get_flags(PyObject* self, void*) {
     return PyLong_FromLong(reinterpret_cast<ProgramObject*>(self)->flags);
 }
 
+PyObject* program_get_matcher(PyObject* self, void*) {
+    return PyUnicode_FromString(rx::matcher_name(*reinterpret_cast<ProgramObject*>(self)->program));
+}
+
 void program_dealloc(PyObject* self) {
     auto* p = reinterpret_cast<ProgramObject*>(self);
     PyTypeObject* type = Py_TYPE(self);
@@ -249,6 +253,7 @@ PyMethodDef program_methods[] = {
 PyGetSetDef program_getset[] = {
     {"source", program_get_source, nullptr, "pattern source text", nullptr},
     {"flags", program_get_flags, nullptr, "re flag bits the program was compiled with", nullptr},
+    {"matcher", program_get_matcher, nullptr, "the matcher that answers the program's runs", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -62,6 +62,10 @@ void find_all(const Program& prog, const C* s, size_t n, std::vector<Span>& out)
 template <class C>
 bool may_match(const Program& prog, const C* s, size_t n, size_t pos = 0);
 
+// The name of the matcher that answers the program's runs ("one_pass", "window", "memo" or
+// "pike"), for tests.
+const char* matcher_name(const Program& prog);
+
 // What a caller asks of a program's runs: whether a match exists, or the spans re gives.
 enum class Purpose : uint8_t { exists, spans };
 

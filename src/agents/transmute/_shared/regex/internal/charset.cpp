@@ -173,6 +173,42 @@ void CharSet::finish(Ranges ranges) {
     }
 }
 
+// Whether every char whose lowercase is a word char is one itself, and likewise for white
+// space: then a set that lowers first accepts only word chars (white space) when its ranges and
+// categories hold only those. Asked of the interpreter's tables once, over every code point.
+bool lowering_keeps_classes() {
+    static const bool keeps = [] {
+        for (uint32_t c = 0; c <= 0x10FFFF; ++c) {
+            const uint32_t lower = to_lower(c);
+            if (lower == c) continue;
+            if ((is_word(lower) && !is_word(c)) || (is_space_char(lower) && !is_space_char(c))) return false;
+        }
+        return true;
+    }();
+    return keeps;
+}
+
+void CharSet::only_classes(bool lowered, bool& only_space, bool& only_word) const {
+    only_space = only_word = false;
+    if (negate_) return;
+    uint64_t members = 0;
+    for (const auto& r : ranges()) members += r.second - r.first + 1;
+    // The chars a set accepts beyond its categories are its ranges, or with lower_first_ the
+    // chars whose lowercase is in them: those are told apart only with `lowered`, and only
+    // while lowering keeps the two classes.
+    if (members > 4096 || (lower_first_ && !(lowered && lowering_keeps_classes()))) return;
+    bool spaces = (categories_ & ~kCatSpace) == 0;
+    bool words = (categories_ & ~(kCatWord | kCatDigit)) == 0;
+    for (const auto& r : ranges()) {
+        for (uint32_t c = r.first; c <= r.second; ++c) {
+            spaces = spaces && is_space_char(c);
+            words = words && is_word(c);
+        }
+    }
+    only_space = spaces && (categories_ != 0 || members > 0);
+    only_word = words && (categories_ != 0 || members > 0);
+}
+
 CharFacts CharSet::facts() const {
     const Ranges& ranges = this->ranges();
     CharFacts f;
@@ -184,20 +220,7 @@ CharFacts CharSet::facts() const {
     if (negate_) return f;
     uint64_t members = 0;
     for (const auto& r : ranges) members += r.second - r.first + 1;
-    // The chars a set accepts beyond its categories are its ranges, or with lower_first_ the
-    // chars whose lowercase is in them: only the plain case is told apart here.
-    if (!lower_first_ && members <= 4096) {
-        bool spaces = (categories_ & ~kCatSpace) == 0;
-        bool words = (categories_ & ~(kCatWord | kCatDigit)) == 0;
-        for (const auto& r : ranges) {
-            for (uint32_t c = r.first; c <= r.second; ++c) {
-                spaces = spaces && is_space_char(c);
-                words = words && is_word(c);
-            }
-        }
-        f.only_space = spaces && (categories_ != 0 || members > 0);
-        f.only_word = words && (categories_ != 0 || members > 0);
-    }
+    only_classes(false, f.only_space, f.only_word);
     if (categories_ != 0 || members == 0 || members > 16) return f;
     // A char whose lowercase is c folds as c does (fold_ascii lowercases first).
     uint32_t folds[4];

@@ -53,6 +53,10 @@ public:
     bool is_single() const { return single_; }
     uint32_t single() const { return ranges().empty() ? 0 : ranges()[0].first; }
 
+    // Whether every char the set accepts is white space (only_space), and whether every one is
+    // a word char (only_word). Sets that lower the char first (IGNORECASE) are told apart too
+    // with `lowered`; CharFacts leaves them out.
+    void only_classes(bool lowered, bool& only_space, bool& only_word) const;
     // What the set accepts, for callers that reason about text (see CharFacts).
     CharFacts facts() const;
 

@@ -3,6 +3,7 @@
 #include "matcher.hpp"
 
 #include "memo_backtrack.hpp"
+#include "one_pass.hpp"
 #include "pike_vm.hpp"
 #include "prefilter.hpp"
 
@@ -22,6 +23,23 @@ struct Matcher<C>::State {
     Vm<C> gate;
     bool use_gate = false;
     WindowSpace* space = nullptr;  // the windowed runs' scratch space of the thread that binds
+    size_t walked = 0;             // chars the one-pass runs reached, in all
+
+    void bind_kind() {
+        switch (kind) {
+            case MatcherKind::one_pass:
+            case MatcherKind::window:
+                break;
+            case MatcherKind::memo:
+                memo.bind(*prog, s, n);
+                break;
+            case MatcherKind::pike:
+                vm.bind(*prog, purpose == Purpose::exists ? prog->exists : prog->spans, s, n);
+                use_gate = purpose == Purpose::spans && prog->has_gaps;
+                if (use_gate) gate.bind(*prog, prog->exists, s, n);
+                break;
+        }
+    }
 };
 
 // The state is made by the first bind(), so that unused matchers cost nothing.
@@ -45,24 +63,23 @@ void Matcher<C>::bind(const Program& prog, Purpose purpose, const C* s, size_t n
     st.n = n;
     st.use_gate = false;
     st.space = &WindowSpace::for_thread();
-    switch (st.kind) {
-        case MatcherKind::window:
-            break;
-        case MatcherKind::memo:
-            st.memo.bind(prog, s, n);
-            break;
-        case MatcherKind::pike:
-            st.vm.bind(prog, purpose == Purpose::exists ? prog.exists : prog.spans, s, n);
-            st.use_gate = purpose == Purpose::spans && prog.has_gaps;
-            if (st.use_gate) st.gate.bind(prog, prog.exists, s, n);
-            break;
-    }
+    st.walked = 0;
+    st.bind_kind();
 }
 
 template <class C>
 AnchoredRun Matcher<C>::at(size_t pos, bool must_advance) {
     State& st = *state_;
     switch (st.kind) {
+        case MatcherKind::one_pass: {
+            const AnchoredRun out = one_pass_run(*st.prog, st.s, st.n, pos);
+            st.walked += out.reached - pos + 1;
+            if (st.walked > one_pass_budget(st.n)) {
+                st.kind = choose_bounded_matcher(*st.prog);
+                st.bind_kind();
+            }
+            return out;
+        }
         case MatcherKind::window:
             return window_run(*st.prog, st.s, st.n, pos, must_advance, *st.space);
         case MatcherKind::memo:
@@ -101,6 +118,20 @@ bool Matcher<C>::search(size_t pos, bool must_advance, Span& out) {
         }
         if (at >= st.n) return false;
     }
+}
+
+const char* matcher_name(const Program& prog) {
+    switch (choose_matcher(prog)) {
+        case MatcherKind::one_pass:
+            return "one_pass";
+        case MatcherKind::window:
+            return "window";
+        case MatcherKind::memo:
+            return "memo";
+        case MatcherKind::pike:
+            break;
+    }
+    return "pike";
 }
 
 template class Matcher<Py_UCS1>;

@@ -7,6 +7,23 @@
 
 namespace transmute::regex {
 
+void OpenFilter::add(const CharSet& set) {
+    for (int w = 0; w < 4; ++w) low[w] |= set.low_bits()[w];
+    if (set.narrow_only()) return;
+    wide = true;
+    bool space = false, word = false;
+    set.only_classes(true, space, word);
+    wide_space = wide_space && space;
+    wide_word = wide_word && word;
+}
+
+bool OpenFilter::disjoint(const OpenFilter& other) const {
+    for (int w = 0; w < 4; ++w)
+        if (low[w] & other.low[w]) return false;
+    if (!wide || !other.wide) return true;
+    return (wide_space && other.wide_word) || (wide_word && other.wide_space);
+}
+
 namespace {
 
 constexpr size_t kMaxInsts = 1u << 18;
@@ -381,11 +398,7 @@ void open_filters(Program& prog) {
         chars.clear();
         if (!reach.chars(split.y, chars)) continue;
         OpenFilter filter;
-        for (uint32_t pc : chars) {
-            const CharSet& set = prog.sets[code.insts[pc].arg];
-            for (int w = 0; w < 4; ++w) filter.low[w] |= set.low_bits()[w];
-            filter.wide = filter.wide || !set.narrow_only();
-        }
+        for (uint32_t pc : chars) filter.add(prog.sets[code.insts[pc].arg]);
         prog.open_filter_of[split.y] = static_cast<int32_t>(prog.open_filters.size());
         prog.open_filters.push_back(filter);
     }
@@ -397,12 +410,101 @@ void open_filters(Program& prog) {
         const Inst& body = code.insts[split.x];
         const int32_t filter = prog.open_filter_of[split.y];
         if (body.op != Op::kChar || body.x != pc || filter < 0) continue;
-        const CharSet& set = prog.sets[body.arg];
-        const OpenFilter& follow = prog.open_filters[static_cast<size_t>(filter)];
-        bool disjoint = !(follow.wide && !set.narrow_only());
-        for (int w = 0; w < 4 && disjoint; ++w) disjoint = (follow.low[w] & set.low_bits()[w]) == 0;
-        prog.last_exit_only[pc] = disjoint ? 1 : 0;
+        OpenFilter loop;
+        loop.add(prog.sets[body.arg]);
+        prog.last_exit_only[pc] = loop.disjoint(prog.open_filters[static_cast<size_t>(filter)]) ? 1 : 0;
     }
+}
+
+// Whether the instructions other than chars form a cycle: a way round a loop that consumes
+// nothing.
+bool has_empty_cycle(const Code& code) {
+    const size_t n = code.insts.size();
+    std::vector<uint8_t> color(n, 0);  // 0: unseen, 1: on the path, 2: done
+    std::vector<std::pair<uint32_t, int>> path;
+    auto next = [&](uint32_t pc, int k) -> int64_t {
+        const Inst& in = code.insts[pc];
+        switch (in.op) {
+            case Op::kJump:
+            case Op::kAssert:
+            case Op::kLook:
+                return k == 0 ? static_cast<int64_t>(in.x) : -1;
+            case Op::kSplit:
+                return k == 0 ? static_cast<int64_t>(in.x) : k == 1 ? static_cast<int64_t>(in.y) : -1;
+            default:
+                return -1;
+        }
+    };
+    for (uint32_t root = 0; root < n; ++root) {
+        if (color[root]) continue;
+        color[root] = 1;
+        path.assign(1, {root, 0});
+        while (!path.empty()) {
+            auto& [pc, k] = path.back();
+            const int64_t to = next(pc, k++);
+            if (to < 0) {
+                color[pc] = 2;
+                path.pop_back();
+                continue;
+            }
+            const uint32_t t = static_cast<uint32_t>(to);
+            if (color[t] == 1) return true;
+            if (color[t] == 0) {
+                color[t] = 1;
+                path.push_back({t, 0});
+            }
+        }
+    }
+    return false;
+}
+
+// Decides whether the program is one-pass and how each split is then taken. A split qualifies as
+// a greedy loop over one set whose other exits the text rules out at once (last_exit_only) or
+// whose continuation is the match itself (the longest run then wins), or as a choice between two
+// ways that each consume a char before any match and open with no common char: a failure after
+// the char decided the way can never be mended by the other way.
+void one_pass_plan(Program& prog) {
+    const Code& code = prog.spans;
+    if (!prog.looks.empty() || prog.can_be_empty || has_empty_cycle(code)) return;
+    std::vector<OnePassSplit> plan(code.insts.size());
+    std::vector<uint32_t> chars;
+    Reach reach(code);
+    auto opens = [&](uint32_t pc, OpenFilter& filter, std::vector<uint32_t>& sets) {
+        chars.clear();
+        if (!reach.chars(pc, chars)) return false;
+        for (uint32_t at : chars) {
+            filter.add(prog.sets[code.insts[at].arg]);
+            sets.push_back(code.insts[at].arg);
+        }
+        return true;
+    };
+    auto goes_to_match = [&](uint32_t pc) {
+        for (size_t hops = 0; hops <= code.insts.size(); ++hops) {
+            const Inst& in = code.insts[pc];
+            if (in.op == Op::kMatch) return true;
+            if (in.op != Op::kJump) return false;
+            pc = in.x;
+        }
+        return false;
+    };
+    for (uint32_t pc = 0; pc < code.insts.size(); ++pc) {
+        const Inst& in = code.insts[pc];
+        if (in.op == Op::kGap || in.op == Op::kLook) return;
+        if (in.op != Op::kSplit) continue;
+        const Inst& body = code.insts[in.x];
+        if (body.op == Op::kChar && body.x == pc && (prog.last_exit_only[pc] || goes_to_match(in.y))) {
+            plan[pc].kind = OnePassSplit::walk;
+            continue;
+        }
+        OpenFilter x, y;
+        OnePassSplit& how = plan[pc];
+        if (!opens(in.x, x, how.x_sets) || !opens(in.y, y, how.y_sets) || !x.disjoint(y)) return;
+        how.kind = OnePassSplit::choose;
+        std::copy(x.low, x.low + 4, how.x_low);
+        std::copy(y.low, y.low + 4, how.y_low);
+    }
+    prog.one_pass = true;
+    prog.one_pass_splits = std::move(plan);
 }
 
 }  // namespace
@@ -513,6 +615,7 @@ bool build_program(Ast& ast, Program& out, Refusal& why) {
     for (const Inst& in : out.exists.insts) out.has_gaps |= in.op == Op::kGap;
     first_sets(out);
     open_filters(out);
+    one_pass_plan(out);
     if (out.prefix.empty()) pair_table(out);
     out.tree = std::move(ast.root);
     out.flags = ast.flags;

@@ -63,7 +63,42 @@ struct Literal {
 struct OpenFilter {
     uint64_t low[4] = {0, 0, 0, 0};  // chars below 256
     bool wide = false;               // some char from 256 up may open it
+    // Of the sets that accept chars from 256 up: whether each accepts only white space, and
+    // whether each accepts only word chars (no char is both).
+    bool wide_space = true;
+    bool wide_word = true;
+    void add(const CharSet& set);
+    // Whether no char opens both.
+    bool disjoint(const OpenFilter& other) const;
     bool test(uint32_t c) const { return c < 256 ? (low[c >> 6] >> (c & 63)) & 1 : wide; }
+};
+
+// How a split of a one-pass program is taken.
+struct OnePassSplit {
+    enum Kind : uint8_t {
+        none,    // not a split
+        walk,    // a greedy loop over one set: walk its run to the end, then go on to y
+        choose,  // x when the char opens x, y when it opens y (the two share no char)
+    };
+    Kind kind = none;
+    // choose: the chars below 256 each way opens with, and the sets (indices into
+    // Program::sets) that decide a wider char.
+    uint64_t x_low[4] = {0, 0, 0, 0};
+    uint64_t y_low[4] = {0, 0, 0, 0};
+    std::vector<uint32_t> x_sets;
+    std::vector<uint32_t> y_sets;
+    // Which way char c opens: 0 for x, 1 for y, -1 for neither.
+    int way(uint32_t c, const std::vector<CharSet>& sets) const {
+        if (c < 256) {
+            if ((x_low[c >> 6] >> (c & 63)) & 1) return 0;
+            return (y_low[c >> 6] >> (c & 63)) & 1 ? 1 : -1;
+        }
+        for (uint32_t k : x_sets)
+            if (sets[k].test(c)) return 0;
+        for (uint32_t k : y_sets)
+            if (sets[k].test(c)) return 1;
+        return -1;
+    }
 };
 
 struct Program {
@@ -89,6 +124,10 @@ struct Program {
     // with any char of the set, so of the loop's exits only the last one (where the run of the
     // set ends) can lead to a match.
     std::vector<uint8_t> last_exit_only;
+    // One-pass programs: at every split the text allows at most one way on (see one_pass_run),
+    // so a run needs neither a stack nor a memory of failures.
+    bool one_pass = false;
+    std::vector<OnePassSplit> one_pass_splits;  // per instruction of `spans`
     bool has_first = false;         // the first char of every match is in `first`
     uint64_t first_low[4] = {0, 0, 0, 0};
     std::vector<uint32_t> first_sets;  // for chars >= 256
