@@ -92,7 +92,8 @@ def test_detection_across_the_first_part_of_long_texts(offset):
              "CAST(a AS INT), MERGE t, EXEC p, #t, COUNT(*) FROM a CROSS JOIN b; DECLARE c CURSOR FOR "
              "SELECT 1; WITH c AS (SELECT 1) SELECT 1 FOR JSON PATH")
     for boundary in (1 << 15, 1 << 16):
-        for tail in ["OPENJSON(x)", "/* OPENJSON */", "-- OPENJSON\nSELECT 1", "/* x */ OPENJSON(y)"]:
+        for tail in ["OPENJSON(x)", "/* OPENJSON */", "-- OPENJSON\nSELECT 1", "/* x */ OPENJSON(y)",
+                     "-/-/-OPENJSON(x)", "/-/-/ OPENJSON(x)"]:
             head = "SELECT 1;\n" * ((boundary + offset) // 10)
             text = head + tail + "\n" + every.replace("FOR JSON PATH", "") + "\n" + " x" * 40000
             assert lp.detect_construct_categories(text) == lref.detect(text), (boundary, offset, tail)

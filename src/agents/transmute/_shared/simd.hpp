@@ -357,6 +357,26 @@ TRANSMUTE_SIMD_WIDE size_t find_clamped(const C* s, size_t from, size_t end, con
     return end;
 }
 
+// The first start in [from, end) of either two-character mark, pairs[0] pairs[1] or pairs[2]
+// pairs[3], the characters clamped to 0xFF; or `end`. The character after `end` - 1 must lie
+// inside the text. 32 starts at a time.
+template <class C>
+TRANSMUTE_SIMD_WIDE size_t find_pairs(const C* s, size_t from, size_t end, const uint8_t* pairs) {
+    const Wide a0 = wide_splat(pairs[0]), b0 = wide_splat(pairs[1]), a1 = wide_splat(pairs[2]),
+               b1 = wide_splat(pairs[3]);
+    size_t i = from;
+    for (; i + kWideLanes <= end; i += kWideLanes) {
+        const Wide x = load_clamped_wide(s + i), y = load_clamped_wide(s + i + 1);
+        const uint32_t hits = mask(((x == a0) & (y == b0)) | ((x == a1) & (y == b1)));
+        if (hits) return i + static_cast<size_t>(std::countr_zero(hits));
+    }
+    for (; i < end; ++i) {
+        const uint32_t c = clamped(s[i]), d = clamped(s[i + 1]);
+        if ((c == pairs[0] && d == pairs[1]) || (c == pairs[2] && d == pairs[3])) return i;
+    }
+    return end;
+}
+
 // The bytes one place of a literal accepts (1 to 4), as lanes: a letter's two cases by one
 // compare of x | 0x20, others by one compare each.
 struct WidePlace {

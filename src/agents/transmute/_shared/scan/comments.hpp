@@ -28,6 +28,12 @@ inline size_t find_char(const C* s, size_t from, size_t n, C ch) {
         const void* hit = from < n ? std::memchr(s + from, ch, n - from) : nullptr;
         return hit ? static_cast<size_t>(static_cast<const C*>(hit) - s) : n;
     } else {
+        if (from >= n) return n;
+        if (simd::has_wide() && ch < 0xFF) {
+            const uint8_t want[4] = {static_cast<uint8_t>(ch), static_cast<uint8_t>(ch),
+                                     static_cast<uint8_t>(ch), static_cast<uint8_t>(ch)};
+            return simd::find_clamped(s, from, n, want);
+        }
         for (size_t i = from; i < n; ++i)
             if (s[i] == ch) return i;
         return n;
@@ -37,11 +43,6 @@ inline size_t find_char(const C* s, size_t from, size_t n, C ch) {
 // Next index >= from holding `a` or `b` (ASCII), or n.
 template <class C>
 inline size_t find_either(const C* s, size_t from, size_t n, char a, char b) {
-    if (simd::has_wide()) {
-        const uint8_t want[4] = {static_cast<uint8_t>(a), static_cast<uint8_t>(b), static_cast<uint8_t>(a),
-                                 static_cast<uint8_t>(b)};
-        return simd::find_clamped(s, from, n, want);
-    }
     size_t i = from;
     const simd::Bytes wanted[2] = {simd::splat(static_cast<uint8_t>(a)),
                                    simd::splat(static_cast<uint8_t>(b))};
@@ -54,34 +55,41 @@ inline size_t find_either(const C* s, size_t from, size_t n, char a, char b) {
     return n;
 }
 
-// Next index >= from holding '-' or '/', or n.
+// The next start in [from, stop) of either two-character mark `pairs` ("--" and "/*", say) whose
+// second character lies in the text (it may lie past stop), or stop.
 template <class C>
-inline size_t find_opener(const C* s, size_t from, size_t n) {
-    return find_either(s, from, n, '-', '/');
+inline size_t find_mark(const C* s, size_t from, size_t stop, size_t n, const char (&pairs)[5]) {
+    if (from >= stop) return stop;
+    if (simd::has_wide()) {
+        const size_t end = stop < n ? stop : n - 1;  // starts with a character after them
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(pairs);
+        const size_t at = from < end ? simd::find_pairs(s, from, end, bytes) : end;
+        return at < end ? at : stop;
+    }
+    for (size_t i = from;;) {
+        const size_t j = find_either(s, i, stop, pairs[0], pairs[2]);
+        if (j >= stop) return stop;
+        if (j + 1 < n && ((s[j] == static_cast<C>(pairs[0]) && s[j + 1] == static_cast<C>(pairs[1])) ||
+                          (s[j] == static_cast<C>(pairs[2]) && s[j + 1] == static_cast<C>(pairs[3]))))
+            return j;
+        i = j + 1;
+    }
 }
 
 inline constexpr size_t kUnclosed = static_cast<size_t>(-1);
 
 // End (one past the "/") of the block comment whose "/*" starts at `open`, scanning the text
-// that remains after line-comment removal; kUnclosed when it is never closed. Only a '*' or a
-// '-' can change anything inside a comment, so the scan jumps from one to the next.
+// that remains after line-comment removal; kUnclosed when it is never closed. Only a "*/" or a
+// "--" can change anything inside a comment, so the scan jumps from one to the next.
 template <class C>
 inline size_t block_end(const C* s, size_t open, size_t n) {
     size_t k = open + 2;
     while (true) {
-        k = find_either(s, k, n, '*', '-');
-        // A mark in the last character opens neither "*/" nor "--".
-        if (k + 1 >= n) return kUnclosed;
-        const C next = s[k + 1];
-        if (s[k] == '*') {
-            if (next == '/') return k + 2;
-            ++k;
-        } else if (next == '-') {
-            // A line comment hides everything up to its line feed, a "*/" included.
-            k = find_char<C>(s, k + 2, n, static_cast<C>('\n'));
-        } else {
-            ++k;
-        }
+        k = find_mark(s, k, n, n, "*/--");
+        if (k >= n) return kUnclosed;
+        if (s[k] == '*') return k + 2;
+        // A line comment hides everything up to its line feed, a "*/" included.
+        k = find_char<C>(s, k + 2, n, static_cast<C>('\n'));
     }
 }
 
@@ -123,24 +131,20 @@ void strip_comments(const C* s, size_t n, std::vector<C>& out, size_t input_limi
     size_t i = 0;
     while (i < n && i < input_limit) {
         const size_t stop = input_limit < n ? input_limit : n;
-        const size_t j = detail::find_opener(s, i, stop);
+        const size_t j = detail::find_mark(s, i, stop, n, blocks_possible ? "--/*" : "----");
         out.insert(out.end(), s + i, s + j);
         if (j >= stop) break;
-        const C c = s[j];
-        const bool has_next = j + 1 < n;
-        if (c == '-' && has_next && s[j + 1] == '-') {
+        if (s[j] == '-') {
             i = detail::find_char<C>(s, j + 2, n, static_cast<C>('\n'));
             continue;
         }
-        if (c == '/' && blocks_possible && has_next && s[j + 1] == '*') {
-            const size_t end = detail::block_end(s, j, n);
-            if (end != detail::kUnclosed) {
-                i = end;
-                continue;
-            }
-            blocks_possible = false;
+        const size_t end = detail::block_end(s, j, n);
+        if (end != detail::kUnclosed) {
+            i = end;
+            continue;
         }
-        out.push_back(c);
+        blocks_possible = false;
+        out.push_back(s[j]);
         i = j + 1;
     }
 }

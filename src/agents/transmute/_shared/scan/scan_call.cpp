@@ -10,6 +10,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 namespace transmute::scan {
@@ -45,6 +46,22 @@ bool word_at(const C* s, size_t n, size_t at, const std::u32string& word, bool f
 // folding), 0 past the end of the text.
 template <class C>
 uint32_t pack4(const C* s, size_t n, size_t at, bool fold) {
+    if (at + 4 <= n) {
+        // Four ASCII characters at once: the upper-case letters are the bytes from 'A' on that
+        // are not past 'Z' (no byte carries into the next, each being below 0x80).
+        uint32_t x;
+        if constexpr (sizeof(C) == 1) {
+            std::memcpy(&x, s + at, 4);
+        } else {
+            const uint32_t a = s[at], b = s[at + 1], c = s[at + 2], d = s[at + 3];
+            x = (a | b | c | d) > 0x7F ? 0x80u : a | b << 8 | c << 16 | d << 24;
+        }
+        if ((x & 0x80808080u) == 0) {
+            if (!fold) return x;
+            const uint32_t upper = (x + 0x3F3F3F3Fu) & ~(x + 0x25252525u) & 0x80808080u;
+            return x | upper >> 2;
+        }
+    }
     uint32_t packed = 0;
     for (size_t j = 0; j < 4 && at + j < n; ++j) {
         const uint32_t ch = static_cast<uint32_t>(s[at + j]);
