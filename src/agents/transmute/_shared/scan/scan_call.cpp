@@ -545,31 +545,19 @@ private:
         return opens_one_of(k, t.follow_heads, t.follow_packed, t.follow_punct, t.fold);
     }
 
-    static constexpr uint32_t kNoBucket = UINT32_MAX;
     static constexpr size_t kNotSearched = regex::kNoPos - 1;  // a gate literal not looked for yet
     static constexpr size_t kGateStretch = 4096;  // how far ahead a dense gate literal is looked for first
     static constexpr size_t kGateDense = 256;     // found this close to its search's start: dense
 
-    // The bucket of word triggers for the word starting at i with the char c (its key: the folded
-    // first two chars), or kNoBucket when no trigger opens with them.
-    uint32_t word_bucket(size_t i, uint32_t c) const {
-        const uint32_t first = regex::fold_ascii(c);
-        if (first >= 128) return kNoBucket;
-        const uint32_t second = i + 1 < n_ ? regex::fold_ascii(static_cast<uint32_t>(s_[i + 1])) : 0;
-        const uint32_t key = detail::word_code(first) * detail::kWordCodes + detail::word_code(second);
-        return scan_.bucket_start_[key] == scan_.bucket_start_[key + 1] ? kNoBucket : key;
-    }
-
-    // A word starts at i with the char c.
-    void on_word_start(size_t i, uint32_t c) {
-        const uint32_t key = word_bucket(i, c);
-        if (key != kNoBucket) on_word_in_bucket(i, key);
-    }
-
-    // A word starts at i, in the bucket `key` of word triggers.
-    void on_word_in_bucket(size_t i, uint32_t key) {
+    // A word starts at i: the triggers of its bucket (the key: its first two
+    // characters, folded) whose literal's opening characters agree with the word's first four.
+    void on_word_start(size_t i) {
         const uint32_t head = pack4(s_, n_, i, true);
-        for (uint32_t g = scan_.bucket_start_[key]; g < scan_.bucket_start_[key + 1]; ++g) {
+        const uint32_t first = head & 0xFF, second = (head >> 8) & 0xFF;
+        if (first >= 0x80) return;  // no ASCII letter, even folded
+        const uint32_t key = detail::word_code(first) * detail::kWordCodes + detail::word_code(second);
+        const uint32_t last = scan_.bucket_start_[key + 1];
+        for (uint32_t g = scan_.bucket_start_[key]; g < last; ++g) {
             const TriggerScan::Group& group = scan_.groups_[g];
             if ((head & group.mask) != group.head) continue;
             if (group.dispatch >= 0) {
@@ -640,7 +628,7 @@ private:
         const uint8_t cls = c < 256 ? scan_.char_class_[c] : (regex::is_word(c) ? 1 : 0);
         if (cls & 2) on_punct(i, c);
         const bool word = cls & 1;
-        if (word && !prev_word_) on_word_start(i, c);
+        if (word && !prev_word_) on_word_start(i);
         prev_word_ = word;
     }
 
@@ -684,7 +672,7 @@ private:
             if ((starts >> b & 1) &&
                 (c >= 128 ||
                  scan_.may_open_word(c, i + b + 1 < n_ ? static_cast<uint32_t>(s_[i + b + 1]) : 0)))
-                on_word_start(i + b, c);
+                on_word_start(i + b);
             if (settled()) return false;
             events &= events - 1;
         }
