@@ -83,11 +83,16 @@ def test_keyword_whose_second_character_is_wide_at_every_offset():
             assert lp.detect_construct_categories(text) == lref.detect(text), (word, offset)
 
 
+# Pieces that make a text long enough (over half a million characters) for detection to look at
+# its opening part first.
+LONG = 270_000
+
+
 @pytest.mark.parametrize("offset", range(-12, 13, 3))
 def test_detection_across_the_first_part_of_long_texts(offset):
-    # Detection looks at the opening part of a long script first; what it finds there must hold
-    # for the whole text: keywords cut by that part's end, comments that close after it, and
-    # categories that appear only later.
+    # Detection looks at the opening part of a very long script first; what it finds there must
+    # hold for the whole text: keywords cut by that part's end, comments that close after it,
+    # and categories that appear only later.
     every = ("SELECT DATEADD(d, 1, x), ROW_NUMBER() OVER (ORDER BY a), ISNULL(a, b), LEFT JOIN t ON 1=1, "
              "CAST(a AS INT), MERGE t, EXEC p, #t, COUNT(*) FROM a CROSS JOIN b; DECLARE c CURSOR FOR "
              "SELECT 1; WITH c AS (SELECT 1) SELECT 1 FOR JSON PATH")
@@ -95,11 +100,11 @@ def test_detection_across_the_first_part_of_long_texts(offset):
         for tail in ["OPENJSON(x)", "/* OPENJSON */", "-- OPENJSON\nSELECT 1", "/* x */ OPENJSON(y)",
                      "-/-/-OPENJSON(x)", "/-/-/ OPENJSON(x)"]:
             head = "SELECT 1;\n" * ((boundary + offset) // 10)
-            text = head + tail + "\n" + every.replace("FOR JSON PATH", "") + "\n" + " x" * 40000
+            text = head + tail + "\n" + every.replace("FOR JSON PATH", "") + "\n" + " x" * LONG
             assert lp.detect_construct_categories(text) == lref.detect(text), (boundary, offset, tail)
-        opened = "SELECT 1 /* " + "y " * ((1 << 15) // 2 + offset) + " */ " + every + " z" * 40000
+        opened = "SELECT 1 /* " + "y " * ((1 << 15) // 2 + offset) + " */ " + every + " z" * LONG
         assert lp.detect_construct_categories(opened) == lref.detect(opened)
-        unclosed = every + " /* " + "q" * (1 << 16) + " MERGE"
+        unclosed = every + " /* " + "q" * (2 * LONG) + " MERGE"
         assert lp.detect_construct_categories(unclosed) == lref.detect(unclosed)
 
 
@@ -112,9 +117,9 @@ def test_opening_part_answers_only_what_it_can_see_whole():
         for cut in range(-3, 10):
             # The word ends right around the end of the opening part.
             pad = limit - len(every) - len("OPENJSON") + cut
-            text = every + "z " * (pad // 2) + " " * (pad % 2) + word + " " + "w " * 50000
+            text = every + "z " * (pad // 2) + " " * (pad % 2) + word + " " + "w " * LONG
             assert lp.detect_construct_categories(text) == lref.detect(text), (word, cut)
-    whole = every + "FOR JSON PATH " + "w " * 50000
+    whole = every + "FOR JSON PATH " + "w " * LONG
     assert lp.detect_construct_categories(whole) == lref.detect(whole) == set(lp._CATEGORY_PATTERNS)
 
 
