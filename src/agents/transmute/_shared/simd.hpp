@@ -338,43 +338,69 @@ inline bool load_ascii(const C* s, Wide& out) {
 }
 #endif
 
-// The next index in [from, end) whose character, clamped to 0xFF, is one of the four bytes of
-// `want`, or `end`; 32 characters at a time.
-template <class C>
-TRANSMUTE_SIMD_WIDE size_t find_clamped(const C* s, size_t from, size_t end, const uint8_t* want) {
-    const Wide w0 = wide_splat(want[0]), w1 = wide_splat(want[1]), w2 = wide_splat(want[2]),
-               w3 = wide_splat(want[3]);
+// The first start in [from, end) that `test` accepts, or `end`: 32 starts at a time by
+// test.block(s + i) (bit k: start i + k), the last few one at a time by test.one(s + i).
+template <class C, class Test>
+TRANSMUTE_SIMD_WIDE inline size_t find_first(const C* s, size_t from, size_t end, const Test test) {
     size_t i = from;
-    for (; i + kWideLanes <= end; i += kWideLanes) {
-        const Wide x = load_clamped_wide(s + i);
-        const uint32_t hits = mask((x == w0) | (x == w1) | (x == w2) | (x == w3));
-        if (hits) return i + static_cast<size_t>(std::countr_zero(hits));
-    }
-    for (; i < end; ++i) {
-        const uint32_t c = clamped(s[i]);
-        if (c == want[0] || c == want[1] || c == want[2] || c == want[3]) return i;
-    }
+    for (; i + kWideLanes <= end; i += kWideLanes)
+        if (const uint32_t hits = test.block(s + i)) return i + static_cast<size_t>(std::countr_zero(hits));
+    for (; i < end; ++i)
+        if (test.one(s + i)) return i;
     return end;
 }
 
-// The first start in [from, end) of either two-character mark, pairs[0] pairs[1] or pairs[2]
-// pairs[3], the characters clamped to 0xFF; or `end`. The character after `end` - 1 must lie
-// inside the text. 32 starts at a time.
+// Four bytes, each in every lane.
+struct FourBytes {
+    Wide w[4];
+    const uint8_t* bytes;
+    TRANSMUTE_SIMD_WIDE explicit FourBytes(const uint8_t* four) : bytes(four) {
+        for (int k = 0; k < 4; ++k) w[k] = wide_splat(four[k]);
+    }
+};
+
+// A character that, clamped to 0xFF, is one of four bytes.
+struct OneOfFour : FourBytes {
+    using FourBytes::FourBytes;
+    template <class C>
+    TRANSMUTE_SIMD_WIDE uint32_t block(const C* p) const {
+        const Wide x = load_clamped_wide(p);
+        return mask((x == w[0]) | (x == w[1]) | (x == w[2]) | (x == w[3]));
+    }
+    template <class C>
+    bool one(const C* p) const {
+        const uint32_t c = clamped(*p);
+        return c == bytes[0] || c == bytes[1] || c == bytes[2] || c == bytes[3];
+    }
+};
+
+// The next index in [from, end) whose character, clamped to 0xFF, is one of the four bytes of
+// `want`, or `end`.
+template <class C>
+TRANSMUTE_SIMD_WIDE size_t find_clamped(const C* s, size_t from, size_t end, const uint8_t* want) {
+    return find_first(s, from, end, OneOfFour(want));
+}
+
+// Two characters in a row that, clamped to 0xFF, are bytes[0] bytes[1] or bytes[2] bytes[3].
+struct EitherPair : FourBytes {
+    using FourBytes::FourBytes;
+    template <class C>
+    TRANSMUTE_SIMD_WIDE uint32_t block(const C* p) const {
+        const Wide x = load_clamped_wide(p), y = load_clamped_wide(p + 1);
+        return mask(((x == w[0]) & (y == w[1])) | ((x == w[2]) & (y == w[3])));
+    }
+    template <class C>
+    bool one(const C* p) const {
+        const uint32_t c = clamped(p[0]), d = clamped(p[1]);
+        return (c == bytes[0] && d == bytes[1]) || (c == bytes[2] && d == bytes[3]);
+    }
+};
+
+// The first start in [from, end) of either two-character mark of `pairs`, or `end`. The
+// character after `end` - 1 must lie inside the text.
 template <class C>
 TRANSMUTE_SIMD_WIDE size_t find_pairs(const C* s, size_t from, size_t end, const uint8_t* pairs) {
-    const Wide a0 = wide_splat(pairs[0]), b0 = wide_splat(pairs[1]), a1 = wide_splat(pairs[2]),
-               b1 = wide_splat(pairs[3]);
-    size_t i = from;
-    for (; i + kWideLanes <= end; i += kWideLanes) {
-        const Wide x = load_clamped_wide(s + i), y = load_clamped_wide(s + i + 1);
-        const uint32_t hits = mask(((x == a0) & (y == b0)) | ((x == a1) & (y == b1)));
-        if (hits) return i + static_cast<size_t>(std::countr_zero(hits));
-    }
-    for (; i < end; ++i) {
-        const uint32_t c = clamped(s[i]), d = clamped(s[i + 1]);
-        if ((c == pairs[0] && d == pairs[1]) || (c == pairs[2] && d == pairs[3])) return i;
-    }
-    return end;
+    return find_first(s, from, end, EitherPair(pairs));
 }
 
 // The bytes one place of a literal accepts (1 to 4), as lanes: a letter's two cases by one
@@ -399,24 +425,41 @@ struct WidePlace {
     }
 };
 
+// Characters at places a and z from a start that, clamped to 0xFF, are among two places' bytes.
+struct TwoPlaces {
+    WidePlace pa, pz;
+    size_t a, z;
+    const uint8_t *a_bytes, *z_bytes;
+    int a_count, z_count;
+    TRANSMUTE_SIMD_WIDE TwoPlaces(size_t a_at, const uint8_t* a_of, int a_n, size_t z_at, const uint8_t* z_of,
+                                  int z_n)
+        : pa(a_of, a_n),
+          pz(z_of, z_n),
+          a(a_at),
+          z(z_at),
+          a_bytes(a_of),
+          z_bytes(z_of),
+          a_count(a_n),
+          z_count(z_n) {}
+    template <class C>
+    TRANSMUTE_SIMD_WIDE uint32_t block(const C* p) const {
+        return pa.hits(load_clamped_wide(p + a)) & pz.hits(load_clamped_wide(p + z));
+    }
+    template <class C>
+    bool one(const C* p) const {
+        return WidePlace::accepts(a_bytes, a_count, clamped(p[a])) &&
+               WidePlace::accepts(z_bytes, z_count, clamped(p[z]));
+    }
+};
+
 // The first start in [from, end) at which the characters at places a and z from it, clamped to
 // 0xFF, are among `a_bytes` and `z_bytes`; or `end`. Every place of a start before `end` must
-// lie inside the text. 32 starts at a time.
+// lie inside the text.
 template <class C>
 TRANSMUTE_SIMD_WIDE size_t find_two_places(const C* s, size_t from, size_t end, size_t a,
                                            const uint8_t* a_bytes, int a_count, size_t z,
                                            const uint8_t* z_bytes, int z_count) {
-    const WidePlace pa(a_bytes, a_count), pz(z_bytes, z_count);
-    size_t i = from;
-    for (; i + kWideLanes <= end; i += kWideLanes) {
-        const uint32_t hits = pa.hits(load_clamped_wide(s + i + a)) & pz.hits(load_clamped_wide(s + i + z));
-        if (hits) return i + static_cast<size_t>(std::countr_zero(hits));
-    }
-    for (; i < end; ++i)
-        if (WidePlace::accepts(a_bytes, a_count, clamped(s[i + a])) &&
-            WidePlace::accepts(z_bytes, z_count, clamped(s[i + z])))
-            return i;
-    return end;
+    return find_first(s, from, end, TwoPlaces(a, a_bytes, a_count, z, z_bytes, z_count));
 }
 
 // The lanes holding \w characters, for bytes that are ASCII: letters, digits and '_'.
