@@ -49,12 +49,12 @@ uint32_t pack4(const C* s, size_t n, size_t at, bool fold) {
     if (at + 4 <= n) {
         // Four ASCII characters at once: the upper-case letters are the bytes from 'A' on that
         // are not past 'Z' (no byte carries into the next, each being below 0x80).
-        uint32_t x;
+        uint32_t x = 0x80;  // stays so when a wider character is among the four
         if constexpr (sizeof(C) == 1) {
             std::memcpy(&x, s + at, 4);
         } else {
             const uint32_t a = s[at], b = s[at + 1], c = s[at + 2], d = s[at + 3];
-            x = (a | b | c | d) > 0x7F ? 0x80u : a | b << 8 | c << 16 | d << 24;
+            if ((a | b | c | d) <= 0x7F) x = a | b << 8 | c << 16 | d << 24;
         }
         if ((x & 0x80808080u) == 0) {
             if (!fold) return x;
